@@ -1,0 +1,229 @@
+#include "driver/frame/lifecycle.h"
+
+#include "driver/datapath/keepalive.h"
+#include "driver/datapath/receive.h"
+#include "driver/datapath/transmit.h"
+#include "driver/frame/atomic.h"
+#include "driver/frame/ledger.h"
+#include "driver/frame/startup.h"
+#include "driver/media/link_poll.h"
+#include "driver/media/mac_mode.h"
+#include "driver/media/media_programming.h"
+#include "driver/media/power_down.h"
+#include "driver/requests/query.h"
+#include "driver/requests/set.h"
+#include "driver/usb/configuration.h"
+
+namespace {
+
+constexpr ULONG kRecordTag = MAKE_POOL_TAG('0', 'y', 't', 'R');
+// How long halt waits for a media chain still in flight before it frees the record.
+constexpr ULONG kHaltChainWaitMs = 5000;
+
+VOID ZeroMemory(PVOID p, ULONG length) {
+    PUCHAR bytes = static_cast<PUCHAR>(p);
+    for (ULONG i = 0; i < length; ++i) bytes[i] = 0;
+}
+
+VOID ClearStatistics(AdapterRecord* Adapter) {
+    WriteShared(Adapter->RcvOk, 0);
+    WriteShared(Adapter->RcvFlag10Count, 0);
+    WriteShared(Adapter->RcvError, 0);
+    WriteShared(Adapter->RcvAlignError, 0);
+    WriteShared(Adapter->RcvFlag06Count, 0);
+    WriteShared(Adapter->XmitOk, 0);
+    WriteShared(Adapter->XmitError, 0);
+    WriteShared(Adapter->XmitUnderrun, 0);
+    WriteShared(Adapter->XmitOneCollision, 0);
+    WriteShared(Adapter->XmitDeferred, 0);
+}
+
+VOID CancelTimers(AdapterRecord* Adapter) {
+    BOOLEAN cancelled = FALSE;
+    NdisMCancelTimer(&Adapter->ReceiveTimer, &cancelled);
+    NdisMCancelTimer(&Adapter->MediaDelayTimer, &cancelled);
+    NdisMCancelTimer(&Adapter->LinkPollTimer, &cancelled);
+    // Set up at every initialise, so it is always safe to cancel.
+    NdisMCancelTimer(&Adapter->KeepAliveTimer, &cancelled);
+}
+
+}  // namespace
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    NDIS_HANDLE wrapper = nullptr;
+    NdisInitializeWrapper(&wrapper, DriverObject, RegistryPath, nullptr);
+    InitializeTagCounters();
+
+    NDIS_MINIPORT_CHARACTERISTICS characteristics;
+    ZeroMemory(&characteristics, sizeof characteristics);
+    characteristics.MajorNdisVersion = 5;
+    characteristics.MinorNdisVersion = 0;
+    characteristics.HaltHandler = MiniportHalt;
+    characteristics.InitializeHandler = MiniportInitialize;
+    characteristics.QueryInformationHandler = MiniportQueryInformation;
+    characteristics.ResetHandler = MiniportReset;
+    characteristics.SendHandler = MiniportSend;
+    characteristics.SetInformationHandler = MiniportSetInformation;
+    characteristics.ReturnPacketHandler = MiniportReturnPacket;
+    const NDIS_STATUS status =
+        NdisMRegisterMiniport(wrapper, &characteristics, sizeof characteristics);
+    return status == NDIS_STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NDIS_STATUS MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
+                               PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
+                               NDIS_HANDLE MiniportAdapterHandle,
+                               NDIS_HANDLE WrapperConfigurationContext) {
+    (void)OpenErrorStatus;
+    if (MediumArraySize == 0) return NDIS_STATUS_UNSUPPORTED_MEDIA;
+    UINT index = 0;
+    while (index < MediumArraySize && MediumArray[index] != NdisMedium802_3) ++index;
+    if (index == MediumArraySize) return NDIS_STATUS_UNSUPPORTED_MEDIA;
+    *SelectedMediumIndex = index;
+
+    PVOID memory = nullptr;
+    const NDIS_STATUS allocated = NdisAllocateMemoryWithTag(&memory, sizeof(AdapterRecord), kRecordTag);
+    if (allocated != NDIS_STATUS_SUCCESS) return allocated;
+    auto* adapter = static_cast<AdapterRecord*>(memory);
+    ZeroMemory(adapter, sizeof *adapter);
+    adapter->AdapterState = ADAPTER_STARTING;
+
+    LedgerEntry* entry = ObtainLedgerEntry(adapter);
+    if (entry == nullptr) {
+        // No ledger yet to release through: the record goes back by hand.
+        NdisFreeMemory(adapter, sizeof *adapter, 0);
+        return NDIS_STATUS_RESOURCES;
+    }
+    entry->Kind = LEDGER_MEMORY_BLOCK;
+    entry->Payload.Memory.Length = sizeof *adapter;
+    entry->Payload.Memory.Address = adapter;
+
+    adapter->MiniportAdapterHandle = MiniportAdapterHandle;
+    adapter->WrapperConfigurationContext = WrapperConfigurationContext;
+    NdisMSetAttributesEx(MiniportAdapterHandle, adapter, CHECK_FOR_HANG_SECONDS,
+                         ADAPTER_ATTRIBUTES, NdisInterfaceInternal);
+    NdisAllocateSpinLock(&adapter->TxLock);
+    NdisAllocateSpinLock(&adapter->RxLock);
+
+    if (StartAdapter(adapter) != RESULT_SUCCESS) {
+        ReleaseLedger(adapter);
+        return NDIS_STATUS_RESOURCES;
+    }
+
+    NdisMRegisterAdapterShutdownHandler(MiniportAdapterHandle, adapter, ShutdownAdapter);
+    NdisMInitializeTimer(&adapter->ReceiveTimer, MiniportAdapterHandle, IndicateReceivedFrames,
+                         adapter);
+    NdisMInitializeTimer(&adapter->MediaDelayTimer, MiniportAdapterHandle, OnMediaDelayTimer,
+                         adapter);
+    NdisMInitializeTimer(&adapter->LinkPollTimer, MiniportAdapterHandle, OnLinkPollTimer, adapter);
+    NdisSetTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
+    // The keep-alive timer is set up in every case so that shutdown can always cancel it; it is
+    // armed only when the keep-alive PHY was active at this initialise.
+    NdisMInitializeTimer(&adapter->KeepAliveTimer, MiniportAdapterHandle, KeepAliveTick, adapter);
+    if (adapter->KeepAliveEnabled) NdisSetTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+
+    WriteShared(adapter->AdapterState, ADAPTER_RUNNING);
+    adapter->IndicatedLinkState = LINK_CONNECTED;
+    adapter->LinkState = LINK_DISCONNECTED;
+    adapter->LinkChangePending = 1;
+    return NDIS_STATUS_SUCCESS;
+}
+
+VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
+    auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
+    if (ReadShared(adapter->AdapterState) != ADAPTER_POWERED_DOWN) ShutdownAdapter(adapter);
+
+    // A media chain that was in flight when shutdown began may still hold a request or have
+    // re-armed a timer; the record must outlive both.
+    for (ULONG waited = 0; ReadShared(adapter->MediaBusy) != 0 && waited < kHaltChainWaitMs;
+         ++waited)
+        NdisMSleep(1000);
+    CancelTimers(adapter);
+
+    NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
+    NdisFreeSpinLock(&adapter->TxLock);
+    NdisFreeSpinLock(&adapter->RxLock);
+    ReleaseLedger(adapter);
+}
+
+VOID ShutdownAdapter(PVOID ShutdownContext) {
+    auto* adapter = static_cast<AdapterRecord*>(ShutdownContext);
+    // From here on no link-poll cycle may start or re-arm its timer.
+    WriteShared(adapter->ShutdownBegun, 1);
+    CancelTimers(adapter);
+    PowerDownDevice(adapter);
+}
+
+ULONG PowerDownDevice(AdapterRecord* Adapter) {
+    PowerDownPhysAtShutdown(Adapter);
+    WriteShared(Adapter->AdapterState, ADAPTER_POWERED_DOWN);
+    SendSetFeature(Adapter, USB_FEATURE_REMOTE_WAKEUP);
+    ResetBulkPipes(Adapter);
+    for (ULONG i = 0; i < 100; ++i) NdisMSleep(10000);
+    return RESULT_SUCCESS;
+}
+
+NDIS_STATUS MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
+    auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
+    *AddressingReset = FALSE;
+    WriteShared(adapter->AdapterState, ADAPTER_STARTING);
+    RestartMedia(adapter);
+    ClearStatistics(adapter);
+    WriteShared(adapter->AdapterState, ADAPTER_RUNNING);
+    return NDIS_STATUS_SUCCESS;
+}
+
+ULONG RestartMedia(AdapterRecord* Adapter) {
+    PulseMacReset(Adapter);
+    ProgramMediaAtReset(Adapter);
+    if (Adapter->ReceiveStarted == 0) {
+        NdisAcquireSpinLock(&Adapter->RxLock);
+        PacketDescriptor* first = ListRemoveHead(&Adapter->RxFreeList);
+        NdisReleaseSpinLock(&Adapter->RxLock);
+        WriteShared(Adapter->AdapterState, ADAPTER_RUNNING);
+        if (first == nullptr) return RESULT_FAILURE;
+        SubmitBulkIn(Adapter, first);
+    }
+    ComputeMacControl1(Adapter);
+    WriteInitialMacMode(Adapter);
+    WriteShared(Adapter->LinkChangePending, 1);
+    IndicateLinkState(Adapter);
+    return RESULT_SUCCESS;
+}
+
+VOID OnMediaDelayTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                       PVOID SystemSpecific3) {
+    (void)SystemSpecific1;
+    (void)SystemSpecific2;
+    (void)SystemSpecific3;
+    auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
+    adapter->NextStep(adapter);
+}
+
+VOID OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                     PVOID SystemSpecific3) {
+    (void)SystemSpecific1;
+    (void)SystemSpecific2;
+    (void)SystemSpecific3;
+    auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
+    if (ReadShared(adapter->ShutdownBegun) != 0) return;
+    if (ReadShared(adapter->AdapterState) == ADAPTER_RUNNING &&
+        ReadShared(adapter->MediaBusy) == 0)
+        StartLinkPoll(adapter);
+}
+
+ULONG StepNone(AdapterRecord* Adapter) {
+    (void)Adapter;
+    return RESULT_SUCCESS;
+}
+
+ULONG ClearMediaBusy(AdapterRecord* Adapter) {
+    WriteShared(Adapter->MediaBusy, 0);
+    return RESULT_SUCCESS;
+}
+
+VOID MiniportReturnPacket(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet) {
+    // Every receive packet is indicated with NDIS_STATUS_RESOURCES, so none is ever returned.
+    (void)MiniportAdapterContext;
+    (void)Packet;
+}

@@ -1,0 +1,289 @@
+// Kernel and HAL declarations the driver codes against: the published NT type names, structure
+// shapes and routine names. The emulated world supplies the implementations; a build against the
+// real DDK would take these from wdm.h instead.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef void VOID;
+typedef void* PVOID;
+typedef char CHAR;
+typedef CHAR CCHAR;
+typedef uint8_t UCHAR;
+typedef UCHAR* PUCHAR;
+typedef uint16_t USHORT;
+typedef USHORT* PUSHORT;
+typedef int16_t SHORT;
+typedef uint32_t ULONG;
+typedef ULONG* PULONG;
+typedef int32_t LONG;
+typedef LONG* PLONG;
+typedef uint32_t UINT;
+typedef UINT* PUINT;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uintptr_t ULONG_PTR;
+typedef UCHAR BOOLEAN;
+typedef BOOLEAN* PBOOLEAN;
+typedef char16_t WCHAR;
+typedef WCHAR* PWSTR;
+typedef LONG NTSTATUS;
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+#define TRUE 1
+#define FALSE 0
+
+#define POINTER_ALIGNMENT alignas(sizeof(void*))
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+
+// IRQLs
+#define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+
+// NT status codes used at this boundary.
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+
+typedef enum _KWAIT_REASON { Executive = 0, Suspended = 5 } KWAIT_REASON;
+
+typedef CCHAR KPROCESSOR_MODE;
+#define KernelMode 0
+#define UserMode 1
+
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Absolute;
+    UCHAR Size;
+    UCHAR Inserted;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT;
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+struct _IRP;
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+
+typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                           PVOID Context);
+typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+#define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            POINTER_ALIGNMENT ULONG OutputBufferLength;
+            POINTER_ALIGNMENT ULONG InputBufferLength;
+            POINTER_ALIGNMENT ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    struct _DEVICE_OBJECT* DeviceObject;
+    PVOID FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP* MasterIrp;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    struct {
+        struct {
+            LIST_ENTRY ListEntry;
+            struct _IO_STACK_LOCATION* CurrentStackLocation;
+        } Overlay;
+    } Tail;
+} IRP, *PIRP;
+
+typedef struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
+    ULONG Flags;
+    PVOID DriverExtension;
+    UNICODE_STRING DriverName;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _DEVICE_OBJECT {
+    SHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    ULONG Flags;
+    PVOID DeviceExtension;
+    CCHAR StackSize;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+// Inline forms of the DDK's IRP macros.
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
+
+inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+
+inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVOID Context,
+                                   BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                   BOOLEAN InvokeOnCancel) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->CompletionRoutine = Routine;
+    next->Context = Context;
+    next->Control = 0;
+    if (InvokeOnSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+extern "C" {
+
+// I/O manager
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID IoFreeIrp(PIRP Irp);
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength,
+                                   PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                   PIO_STATUS_BLOCK IoStatusBlock);
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN IoCancelIrp(PIRP Irp);
+VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+
+// Dispatcher objects
+VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+
+// Pool
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag);
+VOID ExFreePool(PVOID P);
+
+// Spin locks and IRQL
+VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL KfRaiseIrql(KIRQL NewIrql);
+VOID KfLowerIrql(KIRQL NewIrql);
+KIRQL KeGetCurrentIrql(void);
+VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+
+// Interlocked lists
+PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                         PKSPIN_LOCK Lock);
+PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
+
+}  // extern "C"
+
+inline NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+inline VOID InitializeListHead(PLIST_ENTRY ListHead) {
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
+
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead) { return ListHead->Flink == ListHead; }
+
+// Builds a four-character pool tag from its characters in memory order, as the DDK's
+// multi-character literals do on a little-endian machine.
+constexpr ULONG MAKE_POOL_TAG(char a, char b, char c, char d) {
+    return (ULONG)(UCHAR)a | ((ULONG)(UCHAR)b << 8) | ((ULONG)(UCHAR)c << 16) |
+           ((ULONG)(UCHAR)d << 24);
+}
+
+#define CONTAINING_RECORD(address, type, field) \
+    ((type*)((PUCHAR)(address) - offsetof(type, field)))

@@ -1,0 +1,386 @@
+#include "host/kernel/kernel.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace host::kernel {
+
+namespace {
+std::string Ptr(const void* p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%p", p);
+    return buf;
+}
+std::string TagText(uint32_t tag) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        s += (c >= 32 && c < 127) ? c : '?';
+    }
+    return s;
+}
+}  // namespace
+
+const char* ResourceKindName(ResourceKind kind) {
+    switch (kind) {
+        case ResourceKind::PoolBlock: return "pool";
+        case ResourceKind::NdisMemory: return "memory";
+        case ResourceKind::Irp: return "irp";
+        case ResourceKind::PacketPool: return "packet-pool";
+        case ResourceKind::BufferPool: return "buffer-pool";
+        case ResourceKind::Packet: return "packet";
+        case ResourceKind::Buffer: return "buffer";
+        case ResourceKind::Configuration: return "configuration";
+    }
+    return "?";
+}
+
+Kernel::Kernel(sim::Scheduler& scheduler, trace::Trace& trace, verifier::Verifier& verifier,
+               sim::AllocFaults& faults)
+    : scheduler_(scheduler), trace_(trace), verifier_(verifier), faults_(faults) {
+    stack_.push_back(Context{"host", PASSIVE_LEVEL, PASSIVE_LEVEL, -1, {}});
+}
+
+Kernel::~Kernel() {
+    // Whatever is still tracked belongs to a world torn down mid-flight; give it back quietly.
+    for (auto& [addr, res] : resources_) std::free(reinterpret_cast<void*>(addr));
+}
+
+std::string Kernel::AdapterName(int adapter) const {
+    if (adapter < 0 || !namer_) return {};
+    return namer_(adapter);
+}
+
+void Kernel::Report(std::string_view check, std::string detail) {
+    detail += " (in " + stack_.back().name + ")";
+    verifier_.Report(check, std::move(detail), AdapterName(stack_.back().adapter));
+}
+
+void Kernel::RunInContext(const std::string& name, KIRQL irql, int adapter,
+                          const std::function<void()>& fn) {
+    stack_.push_back(Context{name, irql, irql, adapter, {}});
+    fn();
+    Context& ctx = stack_.back();
+    if (!ctx.locks.empty()) {
+        Report(verifier::check::kLockAtExit,
+               "context ended holding " + std::to_string(ctx.locks.size()) + " lock(s)");
+        for (const void* l : ctx.locks) held_.erase(l);
+    }
+    if (ctx.irql != ctx.entryIrql) {
+        Report(verifier::check::kIrqlAtExit, "context entered at IRQL " +
+                                                 std::to_string(ctx.entryIrql) + ", left at " +
+                                                 std::to_string(ctx.irql));
+    }
+    stack_.pop_back();
+}
+
+KIRQL Kernel::Raise(KIRQL level) {
+    Context& ctx = stack_.back();
+    const KIRQL old = ctx.irql;
+    if (level < old) {
+        Report(verifier::check::kIrqlDirection,
+               "KfRaiseIrql to " + std::to_string(level) + " from " + std::to_string(old));
+    }
+    ctx.irql = level;
+    return old;
+}
+
+void Kernel::Lower(KIRQL level) {
+    Context& ctx = stack_.back();
+    if (level > ctx.irql) {
+        Report(verifier::check::kIrqlDirection,
+               "KfLowerIrql to " + std::to_string(level) + " from " + std::to_string(ctx.irql));
+    }
+    ctx.irql = level;
+}
+
+void Kernel::AcquireLock(const void* lock, LockKind kind) {
+    Context& ctx = stack_.back();
+    if (ctx.irql < DISPATCH_LEVEL) {
+        Report(verifier::check::kLockIrql, "spin lock " + Ptr(lock) + " taken at IRQL " +
+                                               std::to_string(ctx.irql));
+    }
+    if (held_.count(lock)) {
+        Report(verifier::check::kLockRecursive, "spin lock " + Ptr(lock) + " is already held");
+        return;
+    }
+    if (!ctx.locks.empty()) {
+        const bool allowed = ctx.locks.size() == 1 && kind == LockKind::Interlocked &&
+                             held_.at(ctx.locks.front()).kind == LockKind::Kernel;
+        if (!allowed) {
+            Report(verifier::check::kLockOrder,
+                   "spin lock " + Ptr(lock) + " taken while holding " +
+                       std::to_string(ctx.locks.size()) + " other lock(s)");
+        }
+    }
+    held_[lock] = LockState{kind, stack_.size() - 1};
+    ctx.locks.push_back(lock);
+}
+
+void Kernel::ReleaseLock(const void* lock, LockKind kind) {
+    (void)kind;
+    auto it = held_.find(lock);
+    if (it == held_.end()) {
+        Report(verifier::check::kLockNotHeld, "spin lock " + Ptr(lock) + " released unheld");
+        return;
+    }
+    if (stack_.back().irql < DISPATCH_LEVEL) {
+        Report(verifier::check::kLockIrql, "spin lock " + Ptr(lock) + " released at IRQL " +
+                                               std::to_string(stack_.back().irql));
+    }
+    auto& locks = stack_[it->second.depth].locks;
+    for (auto l = locks.begin(); l != locks.end(); ++l) {
+        if (*l == lock) {
+            locks.erase(l);
+            break;
+        }
+    }
+    held_.erase(it);
+}
+
+void* Kernel::Allocate(ResourceKind kind, size_t size, uint32_t tag, bool zero) {
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) return nullptr;
+    std::memset(p, zero ? 0 : kFreshFill, size);
+    Track(p, kind, size, tag);
+    return p;
+}
+
+void Kernel::Track(const void* p, ResourceKind kind, size_t size, uint32_t tag) {
+    resources_[reinterpret_cast<uintptr_t>(p)] =
+        Resource{kind, size, tag, stack_.back().adapter, ++serial_};
+}
+
+bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
+    auto it = resources_.find(reinterpret_cast<uintptr_t>(p));
+    if (it == resources_.end() || it->second.kind != kind) {
+        std::string what = it == resources_.end()
+                               ? "unknown address"
+                               : std::string("a ") + ResourceKindName(it->second.kind);
+        Report(verifier::check::kFreeUnknown,
+               std::string(routine) + " of " + Ptr(p) + ": " + what);
+        return false;
+    }
+    resources_.erase(it);
+    return true;
+}
+
+void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expectedSize) {
+    auto it = resources_.find(reinterpret_cast<uintptr_t>(p));
+    if (it != resources_.end() && it->second.kind == kind && expectedSize != SIZE_MAX &&
+        it->second.size != expectedSize) {
+        Report(verifier::check::kFreeLength, std::string(routine) + " of " + Ptr(p) + " with " +
+                                                 std::to_string(expectedSize) +
+                                                 " bytes; it has " +
+                                                 std::to_string(it->second.size));
+    }
+    if (it != resources_.end() && it->second.kind == kind) {
+        for (auto& hook : freeHooks_) hook(it->first, it->second.size);
+    }
+    if (Untrack(p, kind, routine)) std::free(p);
+}
+
+const Resource* Kernel::Find(const void* p) const {
+    auto it = resources_.find(reinterpret_cast<uintptr_t>(p));
+    return it == resources_.end() ? nullptr : &it->second;
+}
+
+bool Kernel::BytesAvailable(const void* p, size_t& bytes) const {
+    const auto addr = reinterpret_cast<uintptr_t>(p);
+    auto it = resources_.upper_bound(addr);
+    if (it == resources_.begin()) return false;
+    --it;
+    if (addr >= it->first + it->second.size) return false;
+    bytes = it->first + it->second.size - addr;
+    return true;
+}
+
+std::vector<std::pair<uintptr_t, Resource>> Kernel::ResourcesOf(int adapter) const {
+    std::vector<std::pair<uintptr_t, Resource>> out;
+    for (const auto& [addr, res] : resources_)
+        if (adapter < 0 || res.adapter == adapter) out.emplace_back(addr, res);
+    return out;
+}
+
+PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built) {
+    if (faults_.ShouldFail(sim::AllocKind::Irp, stack_.back().adapter)) return nullptr;
+    if (stackSize < 1) stackSize = 1;
+    const size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    auto* irp = static_cast<PIRP>(Allocate(ResourceKind::Irp, size, MAKE_POOL_TAG('I', 'r', 'p', ' '), true));
+    irp->Type = 6;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irps_[irp] = IrpState{built, false, stack_.back().adapter, size};
+    return irp;
+}
+
+void Kernel::FreeIrp(PIRP irp) {
+    auto it = irps_.find(irp);
+    if (it == irps_.end()) {
+        Report(verifier::check::kIrpDoubleFree, "IoFreeIrp of " + Ptr(irp) +
+                                                    ", which is not a live IRP");
+        return;
+    }
+    if (it->second.inFlight) {
+        Report(verifier::check::kIrpDoubleFree,
+               "IoFreeIrp of " + Ptr(irp) + " while the lower driver still owns it");
+    }
+    irps_.erase(it);
+    Free(irp, ResourceKind::Irp, "IoFreeIrp");
+}
+
+bool Kernel::IrpInFlight(PIRP irp) const {
+    auto it = irps_.find(irp);
+    return it != irps_.end() && it->second.inFlight;
+}
+
+bool Kernel::IrpIsSynchronous(PIRP irp) const {
+    auto it = irps_.find(irp);
+    return it != irps_.end() && it->second.built;
+}
+
+int Kernel::IrpAdapter(PIRP irp) const {
+    auto it = irps_.find(irp);
+    return it == irps_.end() ? -1 : it->second.adapter;
+}
+
+size_t Kernel::InFlightIrps(int adapter) const {
+    size_t n = 0;
+    for (const auto& [irp, st] : irps_)
+        if (st.inFlight && (adapter < 0 || st.adapter == adapter)) ++n;
+    return n;
+}
+
+NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    auto it = irps_.find(irp);
+    if (it == irps_.end()) {
+        Report(verifier::check::kBadHandle, "IofCallDriver with " + Ptr(irp) +
+                                                ", which is not a live IRP");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (HoldsAnyLock()) {
+        Report(verifier::check::kLockAcrossCall,
+               "IofCallDriver with " + std::to_string(stack_.back().locks.size()) +
+                   " spin lock(s) held");
+    }
+    if (irp->CurrentLocation <= 1) {
+        Report(verifier::check::kIrpStack, "IofCallDriver with no stack location left");
+        return STATUS_INVALID_PARAMETER;
+    }
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION loc = irp->Tail.Overlay.CurrentStackLocation;
+    loc->DeviceObject = device;
+    it->second.inFlight = true;
+    PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[loc->MajorFunction];
+    return dispatch(device, irp);
+}
+
+void Kernel::CompleteRequest(PIRP irp) {
+    auto it = irps_.find(irp);
+    if (it == irps_.end()) {
+        Report(verifier::check::kBadHandle, "completion of " + Ptr(irp) +
+                                                ", which is not a live IRP");
+        return;
+    }
+    it->second.inFlight = false;
+    const bool built = it->second.built;
+    const auto top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
+    while (irp->Tail.Overlay.CurrentStackLocation < top) {
+        PIO_STACK_LOCATION loc = irp->Tail.Overlay.CurrentStackLocation;
+        irp->PendingReturned = (loc->Control & SL_PENDING_RETURNED) != 0;
+        irp->CurrentLocation++;
+        irp->Tail.Overlay.CurrentStackLocation++;
+        const NTSTATUS st = irp->IoStatus.Status;
+        const bool invoke = loc->CompletionRoutine != nullptr &&
+                            ((NT_SUCCESS(st) && (loc->Control & SL_INVOKE_ON_SUCCESS)) ||
+                             (!NT_SUCCESS(st) && (loc->Control & SL_INVOKE_ON_ERROR)) ||
+                             (irp->Cancel && (loc->Control & SL_INVOKE_ON_CANCEL)));
+        if (!invoke) continue;
+        PDEVICE_OBJECT upper = irp->Tail.Overlay.CurrentStackLocation < top
+                                   ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                                   : nullptr;
+        const NTSTATUS r = loc->CompletionRoutine(upper, irp, loc->Context);
+        if (r == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP is the routine's now
+        if (!built) {
+            Report(verifier::check::kIrpCompletionStatus,
+                   "completion routine returned " + trace::Status32(static_cast<uint32_t>(r)) +
+                       " for an IRP its driver allocated");
+        }
+    }
+    if (built) {
+        if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+        if (irp->UserEvent != nullptr) irp->UserEvent->Header.SignalState = 1;
+    }
+    // The I/O manager gives back what reached the top of its stack.
+    irps_.erase(irp);
+    Free(irp, ResourceKind::Irp, "I/O completion");
+}
+
+bool Kernel::CancelIrp(PIRP irp) {
+    if (irps_.count(irp) == 0) {
+        Report(verifier::check::kBadHandle, "IoCancelIrp of " + Ptr(irp) +
+                                                ", which is not a live IRP");
+        return false;
+    }
+    irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = irp->CancelRoutine;
+    if (routine == nullptr) return FALSE;
+    irp->CancelRoutine = nullptr;
+    routine(irp->Tail.Overlay.CurrentStackLocation->DeviceObject, irp);
+    return TRUE;
+}
+
+bool Kernel::CheckMayBlock(const char* routine) {
+    if (stack_.back().irql >= DISPATCH_LEVEL) {
+        Report(verifier::check::kWaitAtDispatch,
+               std::string(routine) + " at IRQL " + std::to_string(stack_.back().irql));
+        return false;
+    }
+    if (HoldsAnyLock()) {
+        Report(verifier::check::kWaitAtDispatch,
+               std::string(routine) + " while holding a spin lock");
+        return false;
+    }
+    return true;
+}
+
+NTSTATUS Kernel::WaitForEvent(PKEVENT event, uint64_t timeoutUs) {
+    auto signalled = [event] { return event->Header.SignalState != 0; };
+    auto consume = [event] {
+        if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+    };
+    if (signalled()) {
+        consume();
+        return STATUS_SUCCESS;
+    }
+    if (timeoutUs == 0) return STATUS_TIMEOUT;
+    if (!CheckMayBlock("KeWaitForSingleObject")) {
+        // A real system would deadlock or bug-check here; the run goes on so the report is seen.
+        return STATUS_TIMEOUT;
+    }
+    const sim::TimeUs limit =
+        timeoutUs == UINT64_MAX ? sim::Scheduler::kNever : scheduler_.Now() + timeoutUs;
+    const bool done = scheduler_.RunWhile([&] { return !signalled(); }, limit);
+    if (done || signalled()) {
+        consume();
+        return STATUS_SUCCESS;
+    }
+    if (timeoutUs == UINT64_MAX) {
+        Report(verifier::check::kDeadlock,
+               "KeWaitForSingleObject without time-out, and nothing left that could signal it");
+    }
+    return STATUS_TIMEOUT;
+}
+
+void Kernel::Sleep(uint64_t us) {
+    if (!CheckMayBlock("NdisMSleep")) return;
+    scheduler_.RunUntil(scheduler_.Now() + us);
+}
+
+}  // namespace host::kernel

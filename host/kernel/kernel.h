@@ -1,0 +1,151 @@
+// The emulated kernel: execution contexts with their IRQL and held locks, non-paged pool and
+// every other tracked resource, IRPs and their completion, dispatcher events and blocking waits,
+// spin locks and interlocked lists. The exported NT routines (kernel_exports.cpp) are thin
+// wrappers over this class.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "driver/platform/nt.h"
+#include "host/sim/faults.h"
+#include "host/sim/scheduler.h"
+#include "host/trace/trace.h"
+#include "host/verifier/verifier.h"
+
+namespace host::kernel {
+
+// Every resource the driver can acquire, so that leaks can be told by kind, tag and adapter.
+enum class ResourceKind : uint8_t {
+    PoolBlock,      // ExAllocatePoolWithTag, and pool the USBD helpers hand out
+    NdisMemory,     // NdisAllocateMemoryWithTag
+    Irp,            // IoAllocateIrp, IoBuildDeviceIoControlRequest
+    PacketPool,
+    BufferPool,
+    Packet,
+    Buffer,
+    Configuration,  // an open NdisOpenConfiguration handle
+};
+const char* ResourceKindName(ResourceKind kind);
+
+struct Resource {
+    ResourceKind kind;
+    size_t size;
+    uint32_t tag;
+    int adapter;     // adapter the acquiring context worked for; -1 none
+    uint64_t serial;  // acquisition order
+};
+
+// Kinds of spin lock acquisition, for the nesting rule: the only nesting allowed is one kernel
+// spin lock taken at DISPATCH_LEVEL and, inside it, the lock of an interlocked list operation.
+enum class LockKind : uint8_t { Kernel, Ndis, Interlocked };
+
+class Kernel {
+public:
+    Kernel(sim::Scheduler& scheduler, trace::Trace& trace, verifier::Verifier& verifier,
+           sim::AllocFaults& faults);
+    ~Kernel();
+
+    sim::Scheduler& Scheduler() { return scheduler_; }
+    verifier::Verifier& Verifier() { return verifier_; }
+    sim::AllocFaults& Faults() { return faults_; }
+
+    // ---- execution contexts ----
+    // Runs `fn` as a context of its own ("another processor" or a handler call): it starts at
+    // `irql`, works for `adapter`, and must end at the same IRQL holding no lock.
+    void RunInContext(const std::string& name, KIRQL irql, int adapter,
+                      const std::function<void()>& fn);
+    KIRQL CurrentIrql() const { return stack_.back().irql; }
+    int CurrentAdapter() const { return stack_.back().adapter; }
+    const std::string& CurrentContextName() const { return stack_.back().name; }
+    bool HoldsAnyLock() const { return !stack_.back().locks.empty(); }
+    // Adapter names for diagnostics.
+    void SetAdapterNamer(std::function<std::string(int)> namer) { namer_ = std::move(namer); }
+    std::string AdapterName(int adapter) const;
+    void Report(std::string_view check, std::string detail);
+
+    // ---- IRQL ----
+    KIRQL Raise(KIRQL level);
+    void Lower(KIRQL level);
+
+    // ---- spin locks ----
+    void AcquireLock(const void* lock, LockKind kind);
+    void ReleaseLock(const void* lock, LockKind kind);
+
+    // ---- resources ----
+    void* Allocate(ResourceKind kind, size_t size, uint32_t tag, bool zero = false);
+    // Registers memory the host allocated itself as a resource of the current adapter.
+    void Track(const void* p, ResourceKind kind, size_t size, uint32_t tag);
+    // Returns false (after reporting) when `p` is not a live resource of `kind`.
+    bool Untrack(const void* p, ResourceKind kind, const char* routine);
+    void Free(void* p, ResourceKind kind, const char* routine, size_t expectedSize = SIZE_MAX);
+    const Resource* Find(const void* p) const;
+    // The tracked block that contains `p`, if any: how many bytes lie from `p` to its end.
+    bool BytesAvailable(const void* p, size_t& bytes) const;
+    std::vector<std::pair<uintptr_t, Resource>> ResourcesOf(int adapter) const;
+    size_t LiveResources() const { return resources_.size(); }
+    // Called with every block of memory about to be freed (timers living in it, ...).
+    void AddFreeHook(std::function<void(uintptr_t, size_t)> hook) {
+        freeHooks_.push_back(std::move(hook));
+    }
+    // Memory handed out but not yet freed; fill pattern for fresh, unzeroed blocks.
+    static constexpr uint8_t kFreshFill = 0xA5;
+
+    // ---- IRPs ----
+    PIRP AllocateIrp(CCHAR stackSize, bool built);
+    void FreeIrp(PIRP irp);
+    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
+    void CompleteRequest(PIRP irp);
+    bool CancelIrp(PIRP irp);
+    bool IrpLive(PIRP irp) const { return irps_.count(irp) != 0; }
+    bool IrpInFlight(PIRP irp) const;
+    // The IRP was built by IoBuildDeviceIoControlRequest: its sender waits for it.
+    bool IrpIsSynchronous(PIRP irp) const;
+    int IrpAdapter(PIRP irp) const;
+    size_t InFlightIrps(int adapter) const;
+
+    // ---- waits ----
+    // Blocks the current (passive) context until the event is signalled or the relative
+    // timeout (microseconds; UINT64_MAX = none) elapses, running due events meanwhile.
+    NTSTATUS WaitForEvent(PKEVENT event, uint64_t timeoutUs);
+    void Sleep(uint64_t us);
+    // Checked by every blocking call: waiting at DISPATCH_LEVEL or above is a violation.
+    bool CheckMayBlock(const char* routine);
+
+private:
+    struct Context {
+        std::string name;
+        KIRQL irql;
+        KIRQL entryIrql;
+        int adapter;
+        std::vector<const void*> locks;
+    };
+    struct LockState {
+        LockKind kind;
+        size_t depth;  // index of the holding context in stack_
+    };
+    struct IrpState {
+        bool built;
+        bool inFlight;
+        int adapter;
+        size_t size;
+    };
+
+    sim::Scheduler& scheduler_;
+    trace::Trace& trace_;
+    verifier::Verifier& verifier_;
+    sim::AllocFaults& faults_;
+    std::vector<Context> stack_;
+    std::unordered_map<const void*, LockState> held_;
+    std::map<uintptr_t, Resource> resources_;
+    std::unordered_map<PIRP, IrpState> irps_;
+    std::vector<std::function<void(uintptr_t, size_t)>> freeHooks_;
+    std::function<std::string(int)> namer_;
+    uint64_t serial_ = 0;
+};
+
+}  // namespace host::kernel

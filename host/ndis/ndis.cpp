@@ -1,0 +1,487 @@
+#include "host/ndis/ndis.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "host/verifier/verifier.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace host::ndis {
+
+namespace {
+constexpr uint8_t kGuardByte = 0xEE;
+constexpr size_t kGuardBytes = 16;
+}  // namespace
+
+bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) <
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+Ndis::Ndis(kernel::Kernel& kernel, trace::Trace& trace) : kernel_(kernel), trace_(trace) {
+    kernel_.AddFreeHook([this](uintptr_t base, size_t size) { OnFree(base, size); });
+    kernel_.SetAdapterNamer([this](int id) {
+        return id >= 0 && static_cast<size_t>(id) < adapters_.size() ? adapters_[id]->name
+                                                                     : std::string();
+    });
+}
+
+Ndis::~Ndis() {
+    for (auto& [addr, t] : timers_) kernel_.Scheduler().Cancel(t.event);
+}
+
+NTSTATUS Ndis::LoadDriver() {
+    static const char16_t kPath[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\nicsim";
+    UNICODE_STRING path{static_cast<USHORT>(sizeof(kPath) - 2), static_cast<USHORT>(sizeof(kPath)),
+                        const_cast<PWSTR>(kPath)};
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    kernel_.RunInContext("DriverEntry", PASSIVE_LEVEL, -1,
+                         [&] { status = DriverEntry(&driverObject_, &path); });
+    trace_.Emit("miniport", "",
+                trace::Json{{"call", "DriverEntry"},
+                            {"status", trace::Status32(static_cast<uint32_t>(status))}});
+    return status;
+}
+
+NDIS_STATUS Ndis::Register(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHARACTERISTICS characteristics,
+                           UINT length) {
+    if (wrapper != this) {
+        kernel_.Report(verifier::check::kBadHandle, "NdisMRegisterMiniport with an unknown wrapper");
+        return NDIS_STATUS_FAILURE;
+    }
+    if (failRegistration_) {
+        failRegistration_ = false;
+        return NDIS_STATUS_RESOURCES;
+    }
+    if (length != sizeof(NDIS_MINIPORT_CHARACTERISTICS) || characteristics->MajorNdisVersion != 5 ||
+        characteristics->MinorNdisVersion != 0) {
+        return static_cast<NDIS_STATUS>(0xC0010004L);  // NDIS_STATUS_BAD_VERSION
+    }
+    characteristics_ = *characteristics;
+    registered_ = true;
+    return NDIS_STATUS_SUCCESS;
+}
+
+Adapter& Ndis::AddAdapter(const std::string& name, usb::UsbDevice& device, Registry registry) {
+    auto a = std::make_unique<Adapter>();
+    a->id = static_cast<int>(adapters_.size());
+    a->name = name;
+    a->device = &device;
+    a->registry = std::move(registry);
+    a->bus = std::make_unique<usb::UsbBus>(kernel_, trace_, a->id, name, device);
+    a->pdo.Type = 3;
+    a->pdo.DriverObject = a->bus->DeviceObject()->DriverObject;
+    a->pdo.StackSize = a->bus->DeviceObject()->StackSize;
+    a->fdo.Type = 3;
+    a->fdo.DriverObject = &a->fdoDriver;
+    a->fdo.StackSize = static_cast<CCHAR>(a->pdo.StackSize + 1);
+    a->wrapperConfig.adapter = a.get();
+    adapters_.push_back(std::move(a));
+    return *adapters_.back();
+}
+
+Adapter* Ndis::FromHandle(NDIS_HANDLE handle) {
+    for (auto& a : adapters_)
+        if (a.get() == handle) return a.get();
+    kernel_.Report(verifier::check::kBadHandle, "unknown miniport adapter handle");
+    return nullptr;
+}
+
+Adapter* Ndis::FromContext(NDIS_HANDLE context) {
+    for (auto& a : adapters_)
+        if (a->context == context && context != nullptr) return a.get();
+    return nullptr;
+}
+
+void Ndis::TraceCall(Adapter& a, const char* call, const NDIS_STATUS* status, trace::Json extra) {
+    if (!trace_.Enabled()) return;
+    trace::Json f{{"call", call}};
+    if (status) f["status"] = trace::Status32(static_cast<uint32_t>(*status));
+    for (auto& [k, v] : extra.items()) f[k] = v;
+    trace_.Emit("miniport", a.name, std::move(f));
+}
+
+void Ndis::RunPassive(Adapter& a, const char* name, const std::function<void()>& fn) {
+    ++passiveDepth_;
+    a.passiveBusy = true;
+    kernel_.RunInContext(name, PASSIVE_LEVEL, a.id, fn);
+    a.passiveBusy = false;
+    --passiveDepth_;
+    if (passiveDepth_ == 0) kernel_.Scheduler().ReleaseDeferred();
+}
+
+NDIS_STATUS Ndis::Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media, UINT* selected) {
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    UINT index = UINT32_MAX;
+    std::vector<NDIS_MEDIUM> array = media;
+    RunPassive(a, "MiniportInitialize", [&] {
+        NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
+        status = characteristics_.InitializeHandler(&openError, &index,
+                                                    array.empty() ? nullptr : array.data(),
+                                                    static_cast<UINT>(array.size()), &a,
+                                                    &a.wrapperConfig);
+    });
+    if (selected) *selected = index;
+    a.state = status == NDIS_STATUS_SUCCESS ? AdapterState::Initialized : AdapterState::Failed;
+    if (status != NDIS_STATUS_SUCCESS) {
+        // A failed initialise must leave nothing behind.
+        for (const auto& [addr, res] : kernel_.ResourcesOf(a.id)) {
+            kernel_.Verifier().Report(verifier::check::kLeak,
+                                      std::string(kernel::ResourceKindName(res.kind)) + " of " +
+                                          std::to_string(res.size) +
+                                          " bytes left by a failed initialise",
+                                      a.name);
+        }
+    }
+    TraceCall(a, "MiniportInitialize", &status);
+    return status;
+}
+
+void Ndis::Halt(Adapter& a, bool implicit) {
+    RunPassive(a, "MiniportHalt", [&] { characteristics_.HaltHandler(a.context); });
+    a.state = AdapterState::Halted;
+    TraceCall(a, "MiniportHalt", nullptr, implicit ? trace::Json{{"implicit", true}} : trace::Json::object());
+    for (const auto& [addr, res] : kernel_.ResourcesOf(a.id)) {
+        char tag[5] = {static_cast<char>(res.tag & 0xFF), static_cast<char>((res.tag >> 8) & 0xFF),
+                       static_cast<char>((res.tag >> 16) & 0xFF),
+                       static_cast<char>((res.tag >> 24) & 0xFF), 0};
+        for (char& c : tag)
+            if (c && (c < 32 || c > 126)) c = '?';
+        kernel_.Verifier().Report(verifier::check::kLeak,
+                                  std::string(kernel::ResourceKindName(res.kind)) + " tag '" + tag +
+                                      "' of " + std::to_string(res.size) +
+                                      " bytes still allocated after halt",
+                                  a.name);
+    }
+    if (ArmedTimers(a.id) > 0) {
+        kernel_.Verifier().Report(verifier::check::kTimerArmedAtFree,
+                                  std::to_string(ArmedTimers(a.id)) + " timer(s) armed after halt",
+                                  a.name);
+    }
+    if (a.bus->Outstanding() > 0) {
+        kernel_.Verifier().Report(verifier::check::kRequestOutstandingAtFree,
+                                  std::to_string(a.bus->Outstanding()) +
+                                      " USB request(s) outstanding after halt",
+                                  a.name);
+    }
+    a.context = nullptr;
+}
+
+NDIS_STATUS Ndis::Reset(Adapter& a, BOOLEAN* addressingReset) {
+    NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    BOOLEAN addressing = TRUE;
+    RunPassive(a, "MiniportReset",
+               [&] { status = characteristics_.ResetHandler(&addressing, a.context); });
+    if (addressingReset) *addressingReset = addressing;
+    TraceCall(a, "MiniportReset", &status);
+    return status;
+}
+
+void Ndis::Shutdown(Adapter& a) {
+    a.shutdownCalled = true;
+    if (a.shutdownHandler == nullptr) return;
+    RunPassive(a, "MiniportShutdown", [&] { a.shutdownHandler(a.shutdownContext); });
+    TraceCall(a, "MiniportShutdown", nullptr);
+}
+
+QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
+    QueryResult r{NDIS_STATUS_FAILURE, 0xDEADBEEF, 0xDEADBEEF, {}};
+    r.buffer.assign(length + kGuardBytes, kGuardByte);
+    kernel_.RunInContext("MiniportQueryInformation", DISPATCH_LEVEL, a.id, [&] {
+        r.status = characteristics_.QueryInformationHandler(a.context, oid, r.buffer.data(), length,
+                                                            &r.bytesWritten, &r.bytesNeeded);
+    });
+    for (size_t i = length; i < r.buffer.size(); ++i) {
+        if (r.buffer[i] != kGuardByte) {
+            kernel_.Verifier().Report(verifier::check::kOverrun,
+                                      "MiniportQueryInformation wrote past its " +
+                                          std::to_string(length) + "-byte buffer",
+                                      a.name);
+            break;
+        }
+    }
+    r.buffer.resize(length);
+    if (trace_.Enabled()) {
+        trace::Json f{{"oid", trace::Status32(oid)}, {"length", length}};
+        if (r.status == NDIS_STATUS_SUCCESS) {
+            f["bytes_written"] = r.bytesWritten;
+            f["data"] = trace::Hex(r.buffer.data(), std::min<size_t>(r.bytesWritten, length));
+        } else if (r.status == NDIS_STATUS_INVALID_LENGTH) {
+            f["bytes_needed"] = r.bytesNeeded;
+        }
+        TraceCall(a, "MiniportQueryInformation", &r.status, std::move(f));
+    }
+    return r;
+}
+
+SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) {
+    SetResult r{NDIS_STATUS_FAILURE, 0xDEADBEEF, 0xDEADBEEF};
+    std::vector<uint8_t> buffer = data;
+    buffer.resize(data.size() + kGuardBytes, kGuardByte);
+    kernel_.RunInContext("MiniportSetInformation", DISPATCH_LEVEL, a.id, [&] {
+        r.status = characteristics_.SetInformationHandler(
+            a.context, oid, buffer.data(), static_cast<ULONG>(data.size()), &r.bytesRead,
+            &r.bytesNeeded);
+    });
+    if (trace_.Enabled()) {
+        TraceCall(a, "MiniportSetInformation", &r.status,
+                  trace::Json{{"oid", trace::Status32(oid)},
+                              {"length", data.size()},
+                              {"bytes_read", r.bytesRead},
+                              {"bytes_needed", r.bytesNeeded}});
+    }
+    return r;
+}
+
+uint64_t Ndis::Send(Adapter& a, const std::vector<uint8_t>& frame, size_t pieces) {
+    auto packet = a.protocol.MakePacket(frame, pieces);
+    const uint64_t id = packet->id;
+    a.protocol.queue.push_back(std::move(packet));
+    ++a.protocol.sends.queued;
+    PumpSends(a);
+    return id;
+}
+
+void Ndis::ScheduleRetry(Adapter& a) {
+    if (a.protocol.pumpScheduled) return;
+    a.protocol.pumpScheduled = true;
+    Adapter* ap = &a;
+    kernel_.Scheduler().At(
+        kernel_.Scheduler().Now() + 1000,
+        [this, ap] {
+            ap->protocol.pumpScheduled = false;
+            PumpSends(*ap);
+        },
+        sim::Phase::Internal);
+}
+
+void Ndis::PumpSends(Adapter& a) {
+    Protocol& p = a.protocol;
+    while (!p.queue.empty()) {
+        if (a.state != AdapterState::Initialized) {
+            // Nobody below to take it: the protocol gives the packets up.
+            while (!p.queue.empty()) {
+                ++p.sends.dropped;
+                if (p.onSendDone) p.onSendDone(p.queue.front()->id, NDIS_STATUS_FAILURE);
+                p.queue.pop_front();
+            }
+            return;
+        }
+        if (a.passiveBusy) {
+            ScheduleRetry(a);
+            return;
+        }
+        auto owned = std::move(p.queue.front());
+        p.queue.pop_front();
+        PNDIS_PACKET packet = owned->Packet();
+        ProtocolPacket* raw = owned.get();
+        p.outstanding.emplace(packet, std::move(owned));
+        ++p.sends.offered;
+        NDIS_STATUS status = NDIS_STATUS_FAILURE;
+        kernel_.RunInContext("MiniportSend", DISPATCH_LEVEL, a.id,
+                             [&] { status = characteristics_.SendHandler(a.context, packet, 0); });
+        TraceCall(a, "MiniportSend", &status);
+        auto it = p.outstanding.find(packet);
+        if (status == NDIS_STATUS_PENDING) continue;  // completed through NdisMSendComplete
+        if (status == NDIS_STATUS_SUCCESS) {
+            ++p.sends.completed;
+            if (p.onSendDone) p.onSendDone(raw->id, status);
+            if (it != p.outstanding.end()) p.outstanding.erase(it);
+            continue;
+        }
+        if (it == p.outstanding.end()) {
+            // Completed and also refused: the packet went back twice.
+            kernel_.Verifier().Report(verifier::check::kSendCompleteForeign,
+                                      "packet completed with NdisMSendComplete and also refused",
+                                      a.name);
+            continue;
+        }
+        std::unique_ptr<ProtocolPacket> back = std::move(it->second);
+        p.outstanding.erase(it);
+        if (status == NDIS_STATUS_RESOURCES) {
+            ++p.sends.resourcesAnswers;
+            p.queue.push_front(std::move(back));
+            ScheduleRetry(a);
+            return;
+        }
+        ++p.sends.failures;
+        if (p.onSendDone) p.onSendDone(back->id, status);
+    }
+}
+
+void Ndis::SetAttributes(NDIS_HANDLE handle, NDIS_HANDLE context, UINT hang, ULONG flags,
+                         NDIS_INTERFACE_TYPE type) {
+    Adapter* a = FromHandle(handle);
+    if (!a) return;
+    a->context = context;
+    a->hangSeconds = hang;
+    a->attributeFlags = flags;
+    a->interfaceType = type;
+    a->attributesSet = true;
+}
+
+void Ndis::InitializeTimer(PNDIS_MINIPORT_TIMER timer, NDIS_HANDLE handle, PNDIS_TIMER_FUNCTION fn,
+                           PVOID context) {
+    Adapter* a = FromHandle(handle);
+    auto key = reinterpret_cast<uintptr_t>(timer);
+    auto it = timers_.find(key);
+    if (it != timers_.end()) kernel_.Scheduler().Cancel(it->second.event);
+    std::memset(timer, 0, sizeof *timer);
+    timer->MiniportTimerFunction = fn;
+    timer->MiniportTimerContext = context;
+    timer->Miniport = handle;
+    timers_[key] = TimerState{a ? a->id : -1, 0};
+}
+
+void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
+    auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    if (it == timers_.end()) {
+        kernel_.Report(verifier::check::kTimerUninitialized,
+                       "NdisSetTimer on a timer never initialised");
+        return;
+    }
+    auto& sched = kernel_.Scheduler();
+    sched.Cancel(it->second.event);
+    const int adapter = it->second.adapter;
+    it->second.event = sched.After(static_cast<sim::TimeUs>(ms) * 1000, [this, timer, adapter] {
+        auto t = timers_.find(reinterpret_cast<uintptr_t>(timer));
+        if (t == timers_.end()) return;
+        t->second.event = 0;
+        PNDIS_TIMER_FUNCTION fn = timer->MiniportTimerFunction;
+        PVOID ctx = timer->MiniportTimerContext;
+        kernel_.RunInContext("timer", DISPATCH_LEVEL, adapter,
+                             [&] { fn(nullptr, ctx, nullptr, nullptr); });
+    });
+}
+
+bool Ndis::CancelTimer(PNDIS_MINIPORT_TIMER timer) {
+    auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    if (it == timers_.end()) {
+        kernel_.Report(verifier::check::kTimerUninitialized,
+                       "NdisMCancelTimer on a timer never initialised");
+        return false;
+    }
+    const bool was = kernel_.Scheduler().Cancel(it->second.event);
+    it->second.event = 0;
+    return was;
+}
+
+bool Ndis::TimerArmed(const void* timer) const {
+    auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    return it != timers_.end() && it->second.event != 0;
+}
+
+size_t Ndis::ArmedTimers(int adapter) const {
+    size_t n = 0;
+    for (const auto& [addr, t] : timers_)
+        if (t.event != 0 && (adapter < 0 || t.adapter == adapter)) ++n;
+    return n;
+}
+
+void Ndis::OnFree(uintptr_t base, size_t size) {
+    for (auto it = timers_.lower_bound(base); it != timers_.end() && it->first < base + size;) {
+        if (it->second.event != 0) {
+            kernel_.Report(verifier::check::kTimerArmedAtFree,
+                           "memory freed while a timer in it is still armed");
+            kernel_.Scheduler().Cancel(it->second.event);
+        }
+        it = timers_.erase(it);
+    }
+    for (auto& a : adapters_) {
+        if (reinterpret_cast<uintptr_t>(a->context) != base || base == 0) continue;
+        const size_t inFlight = kernel_.InFlightIrps(a->id);
+        if (inFlight > 0) {
+            kernel_.Report(verifier::check::kRequestOutstandingAtFree,
+                           "adapter context freed with " + std::to_string(inFlight) +
+                               " request(s) still at the USB stack");
+        }
+    }
+}
+
+void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count) {
+    Adapter* a = FromHandle(handle);
+    if (!a) return;
+    if (kernel_.HoldsAnyLock()) {
+        kernel_.Report(verifier::check::kLockAcrossIndication,
+                       "NdisMIndicateReceivePacket with a spin lock held");
+    }
+    for (UINT i = 0; i < count; ++i) {
+        PNDIS_PACKET packet = packets[i];
+        const kernel::Resource* res = kernel_.Find(packet);
+        if (res == nullptr || res->kind != kernel::ResourceKind::Packet) {
+            kernel_.Report(verifier::check::kBadHandle, "indicated packet is not a live packet");
+            continue;
+        }
+        ReceivedFrame f{kernel_.Scheduler().Now(), {}, NDIS_GET_PACKET_STATUS(packet)};
+        for (PNDIS_BUFFER b = packet->Private.Head; b != nullptr; b = b->Next) {
+            const auto* va = static_cast<const uint8_t*>(b->MappedSystemVa);
+            f.data.insert(f.data.end(), va, va + b->ByteCount);
+        }
+        trace_.Emit("indicate_receive", a->name,
+                    trace::Json{{"length", f.data.size()},
+                                {"data", trace::Hex(f.data.data(), f.data.size())},
+                                {"packet_status", trace::Status32(static_cast<uint32_t>(f.packetStatus))}});
+        a->protocol.received.push_back(f);
+        if (a->protocol.onReceive) a->protocol.onReceive(a->protocol.received.back());
+        if (f.packetStatus != NDIS_STATUS_RESOURCES && characteristics_.ReturnPacketHandler) {
+            // The protocol keeps the packet for a moment and gives it back.
+            NDIS_HANDLE ctx = a->context;
+            W_RETURN_PACKET_HANDLER ret = characteristics_.ReturnPacketHandler;
+            const int id = a->id;
+            kernel_.Scheduler().After(0, [this, ret, ctx, packet, id] {
+                kernel_.RunInContext("MiniportReturnPacket", DISPATCH_LEVEL, id,
+                                     [&] { ret(ctx, packet); });
+            });
+        }
+    }
+}
+
+void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status) {
+    Adapter* a = FromHandle(handle);
+    if (!a) return;
+    if (kernel_.HoldsAnyLock()) {
+        kernel_.Report(verifier::check::kLockAcrossIndication,
+                       "NdisMSendComplete with a spin lock held");
+    }
+    auto it = a->protocol.outstanding.find(packet);
+    if (it == a->protocol.outstanding.end()) {
+        kernel_.Report(verifier::check::kSendCompleteForeign,
+                       "NdisMSendComplete for a packet the miniport does not hold");
+        return;
+    }
+    trace_.Emit("send_complete", a->name,
+                trace::Json{{"status", trace::Status32(static_cast<uint32_t>(status))}});
+    if (status == NDIS_STATUS_SUCCESS) ++a->protocol.sends.completed;
+    else ++a->protocol.sends.completedFailed;
+    const uint64_t id = it->second->id;
+    a->protocol.outstanding.erase(it);
+    if (a->protocol.onSendDone) a->protocol.onSendDone(id, status);
+}
+
+void Ndis::IndicateStatus(NDIS_HANDLE handle, NDIS_STATUS status) {
+    Adapter* a = FromHandle(handle);
+    if (!a) return;
+    if (kernel_.HoldsAnyLock()) {
+        kernel_.Report(verifier::check::kLockAcrossIndication,
+                       "NdisMIndicateStatus with a spin lock held");
+    }
+    trace_.Emit("indicate_status", a->name,
+                trace::Json{{"status", trace::Status32(static_cast<uint32_t>(status))}});
+    a->protocol.statuses.push_back(StatusIndication{kernel_.Scheduler().Now(), status});
+}
+
+void Ndis::IndicateStatusComplete(NDIS_HANDLE handle) {
+    Adapter* a = FromHandle(handle);
+    if (!a) return;
+    if (kernel_.HoldsAnyLock()) {
+        kernel_.Report(verifier::check::kLockAcrossIndication,
+                       "NdisMIndicateStatusComplete with a spin lock held");
+    }
+    ++a->protocol.statusCompletes;
+}
+
+}  // namespace host::ndis

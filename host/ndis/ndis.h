@@ -1,0 +1,152 @@
+// The emulated NDIS wrapper: miniport registration, adapters bound to emulated USB devices,
+// calls into the miniport's handlers at the levels real NDIS 5 uses, configuration, memory,
+// spin locks, timers, packet and buffer pools, and indications to the protocol side.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "driver/platform/ndis.h"
+#include "host/kernel/kernel.h"
+#include "host/ndis/protocol.h"
+#include "host/usb/bus.h"
+#include "host/usb/usb_device.h"
+
+namespace host::ndis {
+
+struct CaseInsensitiveLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+// Registry keywords of one adapter: integers, or text read the way NDIS reads it.
+using RegistryValue = std::variant<uint32_t, std::string>;
+using Registry = std::map<std::string, RegistryValue, CaseInsensitiveLess>;
+
+enum class AdapterState : uint8_t { Bound, Initialized, Halted, Failed };
+
+struct Adapter;
+
+// What NDIS hands the miniport as WrapperConfigurationContext.
+struct WrapperConfiguration {
+    Adapter* adapter;
+};
+
+struct Adapter {
+    int id = -1;
+    std::string name;
+    usb::UsbDevice* device = nullptr;
+    std::unique_ptr<usb::UsbBus> bus;
+    DRIVER_OBJECT fdoDriver{};
+    DEVICE_OBJECT pdo{};
+    DEVICE_OBJECT fdo{};
+    WrapperConfiguration wrapperConfig{};
+    Registry registry;
+    AdapterState state = AdapterState::Bound;
+    bool passiveBusy = false;  // initialise, reset or halt of this adapter is running
+    bool shutdownCalled = false;
+    // Set by the miniport.
+    NDIS_HANDLE context = nullptr;
+    UINT hangSeconds = 0;
+    ULONG attributeFlags = 0;
+    NDIS_INTERFACE_TYPE interfaceType = NdisInterfaceInternal;
+    bool attributesSet = false;
+    ADAPTER_SHUTDOWN_HANDLER shutdownHandler = nullptr;
+    PVOID shutdownContext = nullptr;
+    Protocol protocol;
+};
+
+struct QueryResult {
+    NDIS_STATUS status;
+    ULONG bytesWritten;
+    ULONG bytesNeeded;
+    std::vector<uint8_t> buffer;  // the whole information buffer after the call
+};
+
+struct SetResult {
+    NDIS_STATUS status;
+    ULONG bytesRead;
+    ULONG bytesNeeded;
+};
+
+class Ndis {
+public:
+    Ndis(kernel::Kernel& kernel, trace::Trace& trace);
+    ~Ndis();
+
+    // ---- the driver ----
+    // Calls DriverEntry as the system loader would. Returns its NT status.
+    NTSTATUS LoadDriver();
+    bool Registered() const { return registered_; }
+    const NDIS_MINIPORT_CHARACTERISTICS& Characteristics() const { return characteristics_; }
+    void FailNextRegistration() { failRegistration_ = true; }
+    NDIS_STATUS Register(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHARACTERISTICS characteristics,
+                         UINT length);
+
+    // ---- adapters ----
+    Adapter& AddAdapter(const std::string& name, usb::UsbDevice& device, Registry registry = {});
+    Adapter& AdapterById(int id) { return *adapters_.at(id); }
+    Adapter* FromHandle(NDIS_HANDLE handle);
+    Adapter* FromContext(NDIS_HANDLE context);
+    size_t AdapterCount() const { return adapters_.size(); }
+
+    // Handlers, called as NDIS calls them. Passive ones run alone; others at DISPATCH_LEVEL.
+    NDIS_STATUS Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media = {NdisMedium802_3},
+                           UINT* selected = nullptr);
+    void Halt(Adapter& a, bool implicit = false);
+    NDIS_STATUS Reset(Adapter& a, BOOLEAN* addressingReset = nullptr);
+    void Shutdown(Adapter& a);
+    QueryResult Query(Adapter& a, NDIS_OID oid, ULONG length);
+    SetResult Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data);
+    // Queues a frame on the protocol side; it is offered to MiniportSend in order.
+    uint64_t Send(Adapter& a, const std::vector<uint8_t>& frame, size_t pieces = 1);
+
+    // True while a passive handler of any adapter runs: scenario events that would start
+    // another wait.
+    bool PassiveBusy() const { return passiveDepth_ > 0; }
+
+    // ---- services behind the exported routines ----
+    void SetAttributes(NDIS_HANDLE handle, NDIS_HANDLE context, UINT hang, ULONG flags,
+                       NDIS_INTERFACE_TYPE type);
+    void InitializeTimer(PNDIS_MINIPORT_TIMER timer, NDIS_HANDLE handle, PNDIS_TIMER_FUNCTION fn,
+                         PVOID context);
+    void SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms);
+    bool CancelTimer(PNDIS_MINIPORT_TIMER timer);
+    bool TimerArmed(const void* timer) const;
+    size_t ArmedTimers(int adapter) const;
+    void IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count);
+    void SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status);
+    void IndicateStatus(NDIS_HANDLE handle, NDIS_STATUS status);
+    void IndicateStatusComplete(NDIS_HANDLE handle);
+    void NoteRelease(const std::string& what) { releases_.push_back(what); }
+    const std::vector<std::string>& Releases() const { return releases_; }
+    kernel::Kernel& Kernel() { return kernel_; }
+
+private:
+    struct TimerState {
+        int adapter = -1;
+        sim::EventId event = 0;
+    };
+    void RunPassive(Adapter& a, const char* name, const std::function<void()>& fn);
+    void PumpSends(Adapter& a);
+    void ScheduleRetry(Adapter& a);
+    void OnFree(uintptr_t base, size_t size);
+    void TraceCall(Adapter& a, const char* call, const NDIS_STATUS* status,
+                   trace::Json extra = trace::Json::object());
+
+    kernel::Kernel& kernel_;
+    trace::Trace& trace_;
+    DRIVER_OBJECT driverObject_{};
+    bool registered_ = false;
+    bool failRegistration_ = false;
+    NDIS_MINIPORT_CHARACTERISTICS characteristics_{};
+    std::vector<std::unique_ptr<Adapter>> adapters_;
+    std::map<uintptr_t, TimerState> timers_;
+    int passiveDepth_ = 0;
+    std::vector<std::string> releases_;
+};
+
+}  // namespace host::ndis

@@ -1,0 +1,36 @@
+#include "host/ndis/protocol.h"
+
+#include <algorithm>
+
+namespace host::ndis {
+
+std::unique_ptr<ProtocolPacket> Protocol::MakePacket(const std::vector<uint8_t>& frame,
+                                                     size_t pieces) {
+    auto p = std::make_unique<ProtocolPacket>();
+    p->id = nextId++;
+    p->frame = frame;
+    const size_t oobOffset = (sizeof(NDIS_PACKET) + 7) & ~size_t{7};
+    p->storage.assign(oobOffset + sizeof(NDIS_PACKET_OOB_DATA), 0);
+    PNDIS_PACKET packet = p->Packet();
+    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oobOffset);
+    pieces = std::max<size_t>(1, std::min(pieces, std::max<size_t>(1, frame.size())));
+    p->buffers.resize(pieces);
+    const size_t chunk = frame.size() / pieces;
+    size_t offset = 0;
+    for (size_t i = 0; i < pieces; ++i) {
+        const size_t len = i + 1 == pieces ? frame.size() - offset : chunk;
+        MDL& m = p->buffers[i];
+        m = MDL{};
+        m.MappedSystemVa = p->frame.data() + offset;
+        m.StartVa = m.MappedSystemVa;
+        m.ByteCount = static_cast<ULONG>(len);
+        m.Next = i + 1 < pieces ? &p->buffers[i + 1] : nullptr;
+        offset += len;
+    }
+    packet->Private.Head = &p->buffers.front();
+    packet->Private.Tail = &p->buffers.back();
+    packet->Private.ValidCounts = FALSE;
+    return p;
+}
+
+}  // namespace host::ndis

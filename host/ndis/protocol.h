@@ -1,0 +1,69 @@
+// The protocol side of one adapter: an emulated binding that sends frames through the miniport,
+// keeps a first-in-first-out send queue (a packet answered NDIS_STATUS_RESOURCES stays at the
+// head and is offered again 1 ms later), copies every received frame during its indication, and
+// records status indications and send completions for tests and traces.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "driver/platform/ndis.h"
+
+namespace host::ndis {
+
+struct ReceivedFrame {
+    uint64_t t_us;
+    std::vector<uint8_t> data;
+    NDIS_STATUS packetStatus;
+};
+
+struct StatusIndication {
+    uint64_t t_us;
+    NDIS_STATUS status;
+};
+
+// A packet the protocol owns: descriptor, out-of-band block and buffer chain over its own copy
+// of the frame.
+struct ProtocolPacket {
+    uint64_t id = 0;
+    std::vector<uint8_t> frame;
+    std::vector<uint8_t> storage;  // NDIS_PACKET followed by the out-of-band block
+    std::vector<MDL> buffers;
+    PNDIS_PACKET Packet() { return reinterpret_cast<PNDIS_PACKET>(storage.data()); }
+};
+
+struct SendStats {
+    uint64_t queued = 0;
+    uint64_t offered = 0;           // MiniportSend calls
+    uint64_t completed = 0;         // NdisMSendComplete with success
+    uint64_t completedFailed = 0;   // NdisMSendComplete with another status
+    uint64_t resourcesAnswers = 0;  // NDIS_STATUS_RESOURCES, offered again later
+    uint64_t failures = 0;          // refused for good (NDIS_STATUS_FAILURE and the like)
+    uint64_t dropped = 0;           // never offered: adapter gone
+};
+
+class Protocol {
+public:
+    std::vector<ReceivedFrame> received;
+    std::vector<StatusIndication> statuses;
+    uint32_t statusCompletes = 0;
+    SendStats sends;
+    // Called for every frame indicated, after it has been copied.
+    std::function<void(const ReceivedFrame&)> onReceive;
+    // Called when the miniport answers a send (completion or refusal) with the frame's id.
+    std::function<void(uint64_t id, NDIS_STATUS status)> onSendDone;
+
+    // Builds a packet over a copy of `frame`, split into `pieces` buffers.
+    std::unique_ptr<ProtocolPacket> MakePacket(const std::vector<uint8_t>& frame, size_t pieces);
+
+    std::deque<std::unique_ptr<ProtocolPacket>> queue;  // not yet accepted by the miniport
+    std::unordered_map<PNDIS_PACKET, std::unique_ptr<ProtocolPacket>> outstanding;
+    uint64_t nextId = 1;
+    bool pumpScheduled = false;
+};
+
+}  // namespace host::ndis

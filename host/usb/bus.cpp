@@ -1,0 +1,452 @@
+#include "host/usb/bus.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "host/verifier/verifier.h"
+
+namespace host::usb {
+
+std::string_view ResultName(Result r) {
+    switch (r) {
+        case Result::Ok: return "ok";
+        case Result::Stall: return "stall";
+        case Result::Error: return "error";
+        case Result::Timeout: return "timeout";
+        case Result::Cancelled: return "timeout";
+        case Result::Gone: return "error";
+    }
+    return "error";
+}
+
+void BusFaults::ArmControl(ControlFault fault, uint64_t nth) {
+    control.push_back(Pending{fault, nth == 0 ? 1 : nth});
+}
+
+UsbBus::UsbBus(kernel::Kernel& kernel, trace::Trace& trace, int adapter, std::string adapterName,
+               UsbDevice& device)
+    : kernel_(kernel),
+      scheduler_(kernel.Scheduler()),
+      trace_(trace),
+      adapter_(adapter),
+      adapterName_(std::move(adapterName)),
+      device_(device) {
+    driverObject_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &UsbBus::Dispatch;
+    deviceObject_.Type = 3;
+    deviceObject_.Size = sizeof(DEVICE_OBJECT);
+    deviceObject_.DriverObject = &driverObject_;
+    deviceObject_.DeviceExtension = this;
+    // The hub's physical device object sits above the host controller: two locations.
+    deviceObject_.StackSize = 2;
+    control_.kind = PipeKind::Control;
+    device_.SetDataReadyHandler([this] {
+        for (auto& p : pipes_)
+            if (p->kind == PipeKind::BulkIn) Kick(*p);
+    });
+}
+
+UsbBus::~UsbBus() {
+    device_.SetDataReadyHandler({});
+    for (auto* p : {&control_}) scheduler_.Cancel(p->service);
+    for (auto& p : pipes_) scheduler_.Cancel(p->service);
+}
+
+size_t UsbBus::Outstanding() const {
+    size_t n = control_.queue.size();
+    for (const auto& p : pipes_) n += p->queue.size();
+    return n;
+}
+
+NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    auto* bus = static_cast<UsbBus*>(device->DeviceExtension);
+    PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
+    if (loc->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
+        loc->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+        loc->Parameters.Others.Argument1 == nullptr) {
+        bus->kernel_.Report(verifier::check::kBadHandle,
+                            "the USB stack was sent a request that is not a URB submission");
+        irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        bus->kernel_.CompleteRequest(irp);
+        return STATUS_INVALID_PARAMETER;
+    }
+    return bus->Submit(irp, static_cast<PURB>(loc->Parameters.Others.Argument1));
+}
+
+UsbBus::Pipe* UsbBus::PipeFor(PURB urb) {
+    switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+            void* handle = urb->UrbBulkOrInterruptTransfer.PipeHandle;
+            for (auto& p : pipes_)
+                if (p.get() == handle) return p.get();
+            return nullptr;
+        }
+        default:
+            return &control_;
+    }
+}
+
+bool UsbBus::Ready(const Pipe& pipe) const {
+    if (pipe.queue.empty() || pipe.queue.front().silent) return false;
+    if (pipe.kind != PipeKind::BulkIn) return true;
+    return faults_.vanished || faults_.bulkInErrors > 0 || device_.BulkInReady(pipe.endpoint);
+}
+
+NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
+    const USHORT fn = urb->UrbHeader.Function;
+    Pipe* pipe = PipeFor(urb);
+    if (pipe == nullptr) {
+        kernel_.Report(verifier::check::kBadHandle, "bulk transfer on an unknown pipe handle");
+        Complete(irp, urb, Result::Error);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    if (fn == URB_FUNCTION_ABORT_PIPE) {
+        // Every transfer still queued on the pipe ends, cancelled, before the abort completes.
+        ++stats_.pipeRequests;
+        void* handle = urb->UrbPipeRequest.PipeHandle;
+        for (auto& p : pipes_) {
+            if (p.get() != handle) continue;
+            scheduler_.Cancel(p->service);
+            p->service = 0;
+            auto queued = std::move(p->queue);
+            p->queue.clear();
+            for (auto& r : queued) {
+                ++stats_.cancelled;
+                kernel_.RunInContext("usb completion", DISPATCH_LEVEL, adapter_,
+                                     [&] { Complete(r.irp, r.urb, Result::Cancelled); });
+            }
+        }
+    } else if (fn == URB_FUNCTION_RESET_PIPE) {
+        ++stats_.pipeRequests;
+    }
+
+    Request req{irp, urb, scheduler_.Now()};
+    const bool isControl = pipe == &control_ && fn != URB_FUNCTION_ABORT_PIPE &&
+                           fn != URB_FUNCTION_RESET_PIPE;
+    if (isControl) {
+        for (auto it = faults_.control.begin(); it != faults_.control.end();) {
+            if (--it->remaining == 0) {
+                ++stats_.faultsInjected;
+                if (it->fault == BusFaults::ControlFault::Silent) req.silent = true;
+                else
+                    req.fault = it->fault == BusFaults::ControlFault::Stall ? Result::Stall
+                                                                            : Result::Error;
+                it = faults_.control.erase(it);
+                continue;
+            }
+            ++it;
+        }
+    }
+
+    if (fn == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && faults_.irpCompleteError) {
+        // The lower driver fails the request at once and says so in its return value.
+        faults_.irpCompleteError = false;
+        ++stats_.faultsInjected;
+        Complete(irp, urb, Result::Error);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    IoMarkIrpPending(irp);
+    const bool pipeIdle = pipe->queue.empty() && pipe->service == 0;
+    pipe->queue.push_back(req);
+    if (pipeIdle && !inExecute_ && Ready(*pipe) &&
+        scheduler_.Random().Chance(faults_.inlinePercent, 100)) {
+        ++stats_.inlineCompletions;
+        Request head = pipe->queue.front();
+        pipe->queue.pop_front();
+        Execute(*pipe, head);
+        Kick(*pipe);
+        return STATUS_PENDING;
+    }
+    irp->CancelRoutine = &UsbBus::CancelRoutine;
+    Kick(*pipe);
+    return STATUS_PENDING;
+}
+
+void UsbBus::Kick(Pipe& pipe) {
+    if (pipe.service != 0 || !Ready(pipe)) return;
+    const sim::TimeUs base = std::max(scheduler_.Now(), pipe.queue.front().submitted);
+    sim::TimeUs due = NextBoundary(base) + scheduler_.Random().Below(faults_.maxJitterUs + 1);
+    due = std::max(due, pipe.lastDone);
+    Pipe* p = &pipe;
+    pipe.service = scheduler_.At(due, [this, p] {
+        p->service = 0;
+        Service(*p);
+    });
+}
+
+void UsbBus::Service(Pipe& pipe) {
+    if (!Ready(pipe)) return;
+    Request req = pipe.queue.front();
+    pipe.queue.pop_front();
+    kernel_.RunInContext("usb completion", DISPATCH_LEVEL, adapter_,
+                         [&] { Execute(pipe, req); });
+    Kick(pipe);
+}
+
+VOID UsbBus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    auto* bus = static_cast<UsbBus*>(device->DeviceExtension);
+    auto take = [&](Pipe& p) -> bool {
+        for (auto it = p.queue.begin(); it != p.queue.end(); ++it) {
+            if (it->irp != irp) continue;
+            const bool head = it == p.queue.begin();
+            Request r = *it;
+            p.queue.erase(it);
+            if (head && p.service != 0) {
+                bus->scheduler_.Cancel(p.service);
+                p.service = 0;
+            }
+            ++bus->stats_.cancelled;
+            if (p.kind == PipeKind::Control && r.urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE &&
+                r.urb->UrbHeader.Function != URB_FUNCTION_RESET_PIPE) {
+                bus->Execute(p, r, Result::Cancelled);
+            } else {
+                bus->Complete(r.irp, r.urb, Result::Cancelled);
+            }
+            bus->Kick(p);
+            return true;
+        }
+        return false;
+    };
+    if (take(bus->control_)) return;
+    for (auto& p : bus->pipes_)
+        if (take(*p)) return;
+}
+
+void UsbBus::FailAll(Result result) {
+    auto drain = [&](Pipe& p) {
+        scheduler_.Cancel(p.service);
+        p.service = 0;
+        while (!p.queue.empty()) {
+            Request r = p.queue.front();
+            p.queue.pop_front();
+            kernel_.RunInContext("usb completion", DISPATCH_LEVEL, adapter_,
+                                 [&] { Complete(r.irp, r.urb, result); });
+        }
+    };
+    drain(control_);
+    for (auto& p : pipes_) drain(*p);
+}
+
+void UsbBus::Execute(Pipe& pipe, Request req, Result forced) {
+    inExecute_ = true;
+    if (forced == Result::Ok) forced = req.fault;
+    if (faults_.vanished && forced == Result::Ok) forced = Result::Gone;
+    Result result;
+    if (pipe.kind == PipeKind::Control) {
+        result = DoControl(req, forced);
+    } else {
+        result = DoBulk(pipe, req, forced);
+    }
+    pipe.lastDone = scheduler_.Now();
+    inExecute_ = false;
+    Complete(req.irp, req.urb, result);
+}
+
+Result UsbBus::DoControl(Request& req, Result forced) {
+    PURB urb = req.urb;
+    const bool sync = kernel_.IrpIsSynchronous(req.irp);
+    ++stats_.control;
+    Setup setup{};
+    uint8_t* buffer = nullptr;
+    ULONG* length = nullptr;
+    switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            if (forced != Result::Ok) {
+                const uint8_t value =
+                    urb->UrbSelectConfiguration.ConfigurationDescriptor
+                        ? urb->UrbSelectConfiguration.ConfigurationDescriptor->bConfigurationValue
+                        : 0;
+                TraceControl(Setup{0x00, 9, value, 0, 0}, nullptr, 0, forced, sync);
+                return forced;
+            }
+            return DoSelectConfiguration(urb, sync);
+        case URB_FUNCTION_ABORT_PIPE:
+        case URB_FUNCTION_RESET_PIPE:
+            return forced == Result::Gone ? forced : Result::Ok;
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+            auto& r = urb->UrbControlDescriptorRequest;
+            setup = Setup{0x80, 6, static_cast<uint16_t>((r.DescriptorType << 8) | r.Index),
+                          r.LanguageId, static_cast<uint16_t>(r.TransferBufferLength)};
+            buffer = static_cast<uint8_t*>(r.TransferBuffer);
+            length = &r.TransferBufferLength;
+            break;
+        }
+        case URB_FUNCTION_SET_FEATURE_TO_DEVICE: {
+            auto& r = urb->UrbControlFeatureRequest;
+            setup = Setup{0x00, 3, r.FeatureSelector, r.Index, 0};
+            break;
+        }
+        case URB_FUNCTION_GET_STATUS_FROM_DEVICE: {
+            auto& r = urb->UrbControlGetStatusRequest;
+            setup = Setup{0x80, 0, 0, r.Index, static_cast<uint16_t>(r.TransferBufferLength)};
+            buffer = static_cast<uint8_t*>(r.TransferBuffer);
+            length = &r.TransferBufferLength;
+            break;
+        }
+        case URB_FUNCTION_VENDOR_DEVICE: {
+            auto& r = urb->UrbControlVendorClassRequest;
+            const bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+            setup = Setup{static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40 | r.RequestTypeReservedBits),
+                          r.Request, r.Value, r.Index,
+                          static_cast<uint16_t>(r.TransferBufferLength)};
+            buffer = static_cast<uint8_t*>(r.TransferBuffer);
+            length = &r.TransferBufferLength;
+            break;
+        }
+        default:
+            kernel_.Report(verifier::check::kBadHandle,
+                           "URB function " + std::to_string(urb->UrbHeader.Function) +
+                               " is not one the USB stack knows");
+            return Result::Error;
+    }
+    std::vector<uint8_t> data(setup.wLength);
+    if (!setup.In() && buffer != nullptr && setup.wLength)
+        std::memcpy(data.data(), buffer, setup.wLength);
+    Result result = forced;
+    size_t actual = 0;
+    if (forced == Result::Ok) {
+        ControlOutcome out = device_.Control(setup, data.data());
+        result = out.result;
+        actual = std::min<size_t>(out.actual, setup.wLength);
+    }
+    if (setup.In()) {
+        if (result == Result::Ok && buffer != nullptr && actual) std::memcpy(buffer, data.data(), actual);
+        if (length != nullptr) *length = static_cast<ULONG>(result == Result::Ok ? actual : 0);
+        TraceControl(setup, data.data(), result == Result::Ok ? actual : 0, result, sync);
+    } else {
+        TraceControl(setup, data.data(), setup.wLength, result, sync);
+    }
+    return result;
+}
+
+Result UsbBus::DoSelectConfiguration(PURB urb, bool sync) {
+    auto& sel = urb->UrbSelectConfiguration;
+    if (sel.ConfigurationDescriptor == nullptr) return Result::Ok;
+    const std::vector<uint8_t> set = device_.ConfigurationSet();
+    if (set.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return Result::Error;
+    const uint8_t configValue = set[5];
+
+    // Endpoints of the requested interface, in descriptor order.
+    auto& info = sel.Interface;
+    std::vector<const USB_ENDPOINT_DESCRIPTOR*> endpoints;
+    bool inInterface = false, found = false;
+    for (size_t off = 0; off + 2 <= set.size();) {
+        const uint8_t len = set[off], type = set[off + 1];
+        if (len < 2 || off + len > set.size()) break;
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE && len >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+            inInterface = set[off + 2] == info.InterfaceNumber &&
+                          set[off + 3] == info.AlternateSetting && !found;
+            if (inInterface) found = true;
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && inInterface &&
+                   len >= sizeof(USB_ENDPOINT_DESCRIPTOR)) {
+            endpoints.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR*>(&set[off]));
+        }
+        off += len;
+    }
+    if (!found || endpoints.size() != info.NumberOfPipes) return Result::Error;
+
+    const Result result = [&] {
+        Setup setup{0x00, 9, configValue, 0, 0};
+        ControlOutcome out = device_.Control(setup, nullptr);
+        TraceControl(setup, nullptr, 0, out.result, sync);
+        return out.result;
+    }();
+    if (result != Result::Ok) return result;
+
+    for (auto& p : pipes_) scheduler_.Cancel(p->service);
+    pipes_.clear();
+    for (ULONG i = 0; i < info.NumberOfPipes; ++i) {
+        const USB_ENDPOINT_DESCRIPTOR* ep = endpoints[i];
+        auto pipe = std::make_unique<Pipe>();
+        const uint8_t type = ep->bmAttributes & 3;
+        pipe->endpoint = ep->bEndpointAddress;
+        pipe->maxPacket = ep->wMaxPacketSize;
+        if (type == UsbdPipeTypeBulk)
+            pipe->kind = (ep->bEndpointAddress & 0x80) ? PipeKind::BulkIn : PipeKind::BulkOut;
+        else
+            pipe->kind = type == UsbdPipeTypeInterrupt ? PipeKind::Interrupt : PipeKind::Control;
+        USBD_PIPE_INFORMATION& pi = info.Pipes[i];
+        pi.MaximumPacketSize = ep->wMaxPacketSize;
+        pi.EndpointAddress = ep->bEndpointAddress;
+        pi.Interval = ep->bInterval;
+        pi.PipeType = static_cast<USBD_PIPE_TYPE>(type);
+        pi.PipeHandle = pipe.get();
+        pipes_.push_back(std::move(pipe));
+    }
+    info.InterfaceHandle = &pipes_;
+    sel.ConfigurationHandle = this;
+    return Result::Ok;
+}
+
+Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
+    auto& t = req.urb->UrbBulkOrInterruptTransfer;
+    auto* buffer = static_cast<uint8_t*>(t.TransferBuffer);
+    const bool in = pipe.kind == PipeKind::BulkIn;
+    Result result = forced;
+    if (in) {
+        ++stats_.bulkIn;
+        if (result == Result::Ok && faults_.bulkInErrors > 0) {
+            --faults_.bulkInErrors;
+            ++stats_.faultsInjected;
+            result = Result::Error;
+        }
+        size_t n = 0;
+        if (result == Result::Ok) n = device_.BulkIn(pipe.endpoint, buffer, t.TransferBufferLength);
+        t.TransferBufferLength = static_cast<ULONG>(n);
+        trace_.Emit("bulk", adapterName_,
+                    trace::Json{{"ep", "in"},
+                                {"length", n},
+                                {"data", trace::Hex(buffer, n)},
+                                {"result", ResultName(result)}});
+    } else {
+        ++stats_.bulkOut;
+        if (result == Result::Ok && faults_.bulkOutErrors > 0) {
+            --faults_.bulkOutErrors;
+            ++stats_.faultsInjected;
+            result = Result::Error;
+        }
+        if (result == Result::Ok) result = device_.BulkOut(pipe.endpoint, buffer, t.TransferBufferLength);
+        trace_.Emit("bulk", adapterName_,
+                    trace::Json{{"ep", "out"},
+                                {"length", t.TransferBufferLength},
+                                {"data", trace::Hex(buffer, t.TransferBufferLength)},
+                                {"result", ResultName(result)}});
+    }
+    return result;
+}
+
+void UsbBus::Complete(PIRP irp, PURB urb, Result result) {
+    irp->CancelRoutine = nullptr;
+    NTSTATUS status = STATUS_SUCCESS;
+    USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+    switch (result) {
+        case Result::Ok: break;
+        case Result::Stall: status = STATUS_UNSUCCESSFUL; usbd = USBD_STATUS_STALL_PID; break;
+        case Result::Error:
+        case Result::Timeout: status = STATUS_UNSUCCESSFUL; usbd = USBD_STATUS_DEV_NOT_RESPONDING; break;
+        case Result::Cancelled: status = STATUS_CANCELLED; usbd = USBD_STATUS_CANCELED; break;
+        case Result::Gone: status = STATUS_DEVICE_NOT_CONNECTED; usbd = USBD_STATUS_DEVICE_GONE; break;
+    }
+    urb->UrbHeader.Status = usbd;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    kernel_.CompleteRequest(irp);
+}
+
+void UsbBus::TraceControl(const Setup& s, const uint8_t* data, size_t length, Result result,
+                          bool sync) {
+    if (!trace_.Enabled()) return;
+    trace_.Emit("control", adapterName_,
+                trace::Json{{"dir", s.In() ? "in" : "out"},
+                            {"bmRequestType", s.bmRequestType},
+                            {"bRequest", s.bRequest},
+                            {"wValue", s.wValue},
+                            {"wIndex", s.wIndex},
+                            {"wLength", s.wLength},
+                            {"data", data ? trace::Hex(data, length) : std::string()},
+                            {"result", ResultName(result)},
+                            {"sync", sync}});
+}
+
+}  // namespace host::usb

@@ -1,0 +1,113 @@
+// The USB stack below the miniport: one lower device object per adapter that accepts
+// IOCTL_INTERNAL_USB_SUBMIT_URB, turns each URB into a transfer on the device's default or bulk
+// pipes, and completes it on a 1 ms frame boundary (plus a seeded jitter), or inside
+// IofCallDriver when the seed says so. Fault plans make it stall, fail or never answer.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/platform/usb.h"
+#include "host/kernel/kernel.h"
+#include "host/sim/scheduler.h"
+#include "host/trace/trace.h"
+#include "host/usb/usb_device.h"
+
+namespace host::usb {
+
+struct BusFaults {
+    enum class ControlFault : uint8_t { None, Stall, Error, Silent };
+    // The nth control request from now (1-based) meets `fault`.
+    void ArmControl(ControlFault fault, uint64_t nth);
+    uint32_t bulkInErrors = 0;   // the next n bulk-in transfers complete with an error
+    uint32_t bulkOutErrors = 0;  // the next n bulk-out transfers complete with an error
+    bool irpCompleteError = false;  // the next bulk request fails inside IofCallDriver
+    bool vanished = false;          // every request from now on fails
+    // Percentage of requests completed inside IofCallDriver when nothing forbids it.
+    uint32_t inlinePercent = 25;
+    // Microseconds of seeded jitter added to each completion (0..maxJitterUs).
+    uint32_t maxJitterUs = 250;
+
+    struct Pending {
+        ControlFault fault;
+        uint64_t remaining;
+    };
+    std::vector<Pending> control;
+};
+
+struct BusStats {
+    uint64_t control = 0, bulkIn = 0, bulkOut = 0, pipeRequests = 0;
+    uint64_t inlineCompletions = 0, cancelled = 0, faultsInjected = 0;
+};
+
+class UsbBus {
+public:
+    UsbBus(kernel::Kernel& kernel, trace::Trace& trace, int adapter, std::string adapterName,
+           UsbDevice& device);
+    ~UsbBus();
+    UsbBus(const UsbBus&) = delete;
+    UsbBus& operator=(const UsbBus&) = delete;
+
+    PDEVICE_OBJECT DeviceObject() { return &deviceObject_; }
+    BusFaults& Faults() { return faults_; }
+    const BusStats& Stats() const { return stats_; }
+    // Requests the bus holds (queued or being answered); what a halted adapter must leave at 0.
+    size_t Outstanding() const;
+    // Fails every request still held, now, with `result` (device removal).
+    void FailAll(Result result);
+
+private:
+    enum class PipeKind : uint8_t { Control, BulkIn, BulkOut, Interrupt };
+    struct Request {
+        PIRP irp;
+        PURB urb;
+        sim::TimeUs submitted;
+        bool silent = false;  // answered by nobody until cancelled
+        Result fault = Result::Ok;  // planned outcome instead of the device's
+    };
+    struct Pipe {
+        PipeKind kind;
+        uint8_t endpoint = 0;
+        uint16_t maxPacket = 0;
+        std::deque<Request> queue;
+        sim::EventId service = 0;  // scheduled completion of the head, 0 when none
+        sim::TimeUs lastDone = 0;
+    };
+
+    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static VOID CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    NTSTATUS Submit(PIRP irp, PURB urb);
+    Pipe* PipeFor(PURB urb);
+    bool Ready(const Pipe& pipe) const;
+    void Kick(Pipe& pipe);
+    void Service(Pipe& pipe);
+    // Performs the head request of `pipe` against the device and completes its IRP.
+    void Execute(Pipe& pipe, Request req, Result forced = Result::Ok);
+    Result DoControl(Request& req, Result forced);
+    Result DoBulk(Pipe& pipe, Request& req, Result forced);
+    Result DoSelectConfiguration(PURB urb, bool sync);
+    void Complete(PIRP irp, PURB urb, Result result);
+    void TraceControl(const Setup& setup, const uint8_t* data, size_t length, Result result,
+                      bool sync);
+    sim::TimeUs NextBoundary(sim::TimeUs t) const { return (t / 1000 + 1) * 1000; }
+
+    kernel::Kernel& kernel_;
+    sim::Scheduler& scheduler_;
+    trace::Trace& trace_;
+    int adapter_;
+    std::string adapterName_;
+    UsbDevice& device_;
+    DRIVER_OBJECT driverObject_{};
+    DEVICE_OBJECT deviceObject_{};
+    BusFaults faults_;
+    BusStats stats_;
+    Pipe control_;
+    std::vector<std::unique_ptr<Pipe>> pipes_;  // created by select-configuration
+    bool inExecute_ = false;
+    PIRP currentSync_ = nullptr;
+};
+
+}  // namespace host::usb

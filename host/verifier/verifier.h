@@ -1,0 +1,67 @@
+// The verifier: records what a kernel would punish, each violation under a stable name. Any
+// violation fails the test or run that produced it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/trace/trace.h"
+
+namespace host::verifier {
+
+// Stable check names. They appear in traces and in test expectations; never rename one.
+namespace check {
+inline constexpr std::string_view kLeak = "leak";                        // resource alive at halt
+inline constexpr std::string_view kFreeUnknown = "free-unknown";         // free of unknown memory
+inline constexpr std::string_view kFreeLength = "free-length";           // free with wrong length
+inline constexpr std::string_view kWaitAtDispatch = "wait-at-dispatch";  // blocking at >= DISPATCH
+inline constexpr std::string_view kDeadlock = "deadlock";                // wait nothing can end
+inline constexpr std::string_view kLockNotHeld = "lock-not-held";        // release of unheld lock
+inline constexpr std::string_view kLockIrql = "lock-irql";               // lock call at wrong IRQL
+inline constexpr std::string_view kLockRecursive = "lock-recursive";     // lock taken twice
+inline constexpr std::string_view kLockOrder = "lock-order";             // forbidden nesting
+inline constexpr std::string_view kLockAcrossCall = "lock-across-call";  // held over IofCallDriver
+inline constexpr std::string_view kLockAcrossIndication = "lock-across-indication";
+inline constexpr std::string_view kLockAtExit = "lock-at-exit";  // context ended holding a lock
+inline constexpr std::string_view kIrqlAtExit = "irql-at-exit";  // context ended at another IRQL
+inline constexpr std::string_view kIrqlDirection = "irql-direction";  // raise lower / lower higher
+inline constexpr std::string_view kIrpDoubleFree = "irp-double-free";
+inline constexpr std::string_view kIrpCompletionStatus = "irp-completion-status";
+inline constexpr std::string_view kIrpStack = "irp-stack";  // no stack location left
+inline constexpr std::string_view kTimerArmedAtFree = "timer-armed-at-free";
+inline constexpr std::string_view kRequestOutstandingAtFree = "request-outstanding-at-free";
+inline constexpr std::string_view kTimerUninitialized = "timer-uninitialized";
+inline constexpr std::string_view kSendCompleteForeign = "send-complete-foreign";
+inline constexpr std::string_view kPoolBusyAtFree = "pool-busy-at-free";
+inline constexpr std::string_view kOverrun = "overrun";  // a read past the end of a buffer
+inline constexpr std::string_view kBadHandle = "bad-handle";  // unknown NDIS/USB handle
+}  // namespace check
+
+struct Violation {
+    uint64_t t_us;
+    std::string check;
+    std::string detail;
+    std::string adapter;
+};
+
+class Verifier {
+public:
+    Verifier(trace::Trace& trace, std::function<uint64_t()> clock)
+        : trace_(trace), clock_(std::move(clock)) {}
+
+    void Report(std::string_view check, std::string detail, std::string_view adapter = {});
+
+    const std::vector<Violation>& Violations() const { return violations_; }
+    size_t Count() const { return violations_.size(); }
+    size_t Count(std::string_view check) const;
+    std::string Describe() const;  // one line per violation, for failure messages
+
+private:
+    trace::Trace& trace_;
+    std::function<uint64_t()> clock_;
+    std::vector<Violation> violations_;
+};
+
+}  // namespace host::verifier

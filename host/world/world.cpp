@@ -1,0 +1,58 @@
+#include "host/world/world.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/world/current.h"
+
+namespace host::world {
+
+namespace {
+thread_local World* g_current = nullptr;
+}
+
+World& Current() {
+    if (g_current == nullptr) {
+        std::fprintf(stderr, "a platform routine was called with no emulated world current\n");
+        std::abort();
+    }
+    return *g_current;
+}
+
+kernel::Kernel& CurrentKernel() { return Current().Kernel(); }
+ndis::Ndis& CurrentNdis() { return Current().Ndis(); }
+
+World::World(uint64_t seed)
+    : previous_(g_current),
+      scheduler_(seed),
+      trace_([this] { return scheduler_.Now(); }),
+      verifier_(trace_, [this] { return scheduler_.Now(); }),
+      kernel_(scheduler_, trace_, verifier_, faults_),
+      ndis_(kernel_, trace_) {
+    g_current = this;
+}
+
+World::~World() { g_current = previous_; }
+
+NTSTATUS World::LoadDriver() {
+    if (!loaded_) {
+        loadStatus_ = ndis_.LoadDriver();
+        loaded_ = true;
+    }
+    return loadStatus_;
+}
+
+ndis::Adapter& World::AddAdapter(const std::string& name, std::unique_ptr<usb::UsbDevice> device,
+                                 ndis::Registry registry) {
+    devices_.push_back(std::move(device));
+    return ndis_.AddAdapter(name, *devices_.back(), std::move(registry));
+}
+
+void World::HaltRemaining() {
+    for (size_t i = 0; i < ndis_.AdapterCount(); ++i) {
+        ndis::Adapter& a = ndis_.AdapterById(static_cast<int>(i));
+        if (a.state == ndis::AdapterState::Initialized) ndis_.Halt(a, true);
+    }
+}
+
+}  // namespace host::world

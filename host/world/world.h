@@ -1,0 +1,63 @@
+// One emulated world: the scheduler and its seed, the trace, the verifier, the kernel, the NDIS
+// wrapper with its adapters and their USB devices. Constructing a world makes it current on this
+// thread; destroying it restores the world that was current before.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/kernel/kernel.h"
+#include "host/ndis/ndis.h"
+#include "host/sim/faults.h"
+#include "host/sim/scheduler.h"
+#include "host/trace/trace.h"
+#include "host/usb/usb_device.h"
+#include "host/verifier/verifier.h"
+
+namespace host::world {
+
+class World {
+public:
+    explicit World(uint64_t seed = 1);
+    ~World();
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+
+    sim::Scheduler& Scheduler() { return scheduler_; }
+    trace::Trace& Trace() { return trace_; }
+    verifier::Verifier& Verifier() { return verifier_; }
+    sim::AllocFaults& Faults() { return faults_; }
+    kernel::Kernel& Kernel() { return kernel_; }
+    ndis::Ndis& Ndis() { return ndis_; }
+    uint64_t Seed() const { return scheduler_.Seed(); }
+    uint64_t NowUs() const { return scheduler_.Now(); }
+
+    // Loads the driver (DriverEntry) unless it is loaded already; returns its status.
+    NTSTATUS LoadDriver();
+    // Binds an adapter to a USB device the world keeps alive.
+    ndis::Adapter& AddAdapter(const std::string& name, std::unique_ptr<usb::UsbDevice> device,
+                              ndis::Registry registry = {});
+
+    // Runs every event due up to `t_us` of virtual time.
+    void RunUntil(uint64_t t_us) { scheduler_.RunUntil(t_us); }
+    void RunFor(uint64_t us) { scheduler_.RunUntil(scheduler_.Now() + us); }
+
+    // Halts every adapter that was initialised and not halted (as the end of a run does).
+    void HaltRemaining();
+
+private:
+    World* previous_;
+    sim::Scheduler scheduler_;
+    trace::Trace trace_;
+    verifier::Verifier verifier_;
+    sim::AllocFaults faults_;
+    kernel::Kernel kernel_;
+    ndis::Ndis ndis_;
+    std::vector<std::unique_ptr<usb::UsbDevice>> devices_;
+    bool loaded_ = false;
+    NTSTATUS loadStatus_ = STATUS_UNSUCCESSFUL;
+};
+
+}  // namespace host::world

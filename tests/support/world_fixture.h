@@ -1,0 +1,47 @@
+// Test support: a world with the driver loaded, scripted or modelled adapters, a trace recorder
+// and the verifier's verdict. Tests read the adapter record through RecordOf, never write it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "driver/frame/adapter_record.h"
+#include "host/device/scripted_device.h"
+#include "host/world/world.h"
+
+namespace testing_support {
+
+class WorldTest : public ::testing::Test {
+protected:
+    explicit WorldTest(uint64_t seed = 1) : world_(seed), recorder_(world_.Trace()) {
+        world_.LoadDriver();
+    }
+
+    host::ndis::Adapter& AddScripted(const std::string& name = "A",
+                                     host::ndis::Registry registry = {},
+                                     host::device::ScriptedDevice** device = nullptr) {
+        auto d = std::make_unique<host::device::ScriptedDevice>();
+        if (device) *device = d.get();
+        return world_.AddAdapter(name, std::move(d), std::move(registry));
+    }
+
+    static const AdapterRecord& RecordOf(const host::ndis::Adapter& a) {
+        return *static_cast<const AdapterRecord*>(a.context);
+    }
+
+    size_t LiveResources(const host::ndis::Adapter& a) {
+        return world_.Kernel().ResourcesOf(a.id).size();
+    }
+
+    void ExpectClean() {
+        EXPECT_EQ(world_.Verifier().Count(), 0u)
+            << "seed " << world_.Seed() << "\n" << world_.Verifier().Describe();
+    }
+
+    host::world::World world_;
+    host::trace::Recorder recorder_;
+};
+
+}  // namespace testing_support
