@@ -421,7 +421,8 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
             const auto* va = static_cast<const uint8_t*>(b->MappedSystemVa);
             f.data.insert(f.data.end(), va, va + b->ByteCount);
         }
-        trace_.Emit("indicate_receive", a->name,
+        if (trace_.Enabled())
+            trace_.Emit("indicate_receive", a->name,
                     trace::Json{{"length", f.data.size()},
                                 {"data", trace::Hex(f.data.data(), f.data.size())},
                                 {"packet_status", trace::Status32(static_cast<uint32_t>(f.packetStatus))}});
@@ -453,7 +454,8 @@ void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS sta
                        "NdisMSendComplete for a packet the miniport does not hold");
         return;
     }
-    trace_.Emit("send_complete", a->name,
+    if (trace_.Enabled())
+        trace_.Emit("send_complete", a->name,
                 trace::Json{{"status", trace::Status32(static_cast<uint32_t>(status))}});
     if (status == NDIS_STATUS_SUCCESS) ++a->protocol.sends.completed;
     else ++a->protocol.sends.completedFailed;

@@ -394,7 +394,8 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
         size_t n = 0;
         if (result == Result::Ok) n = device_.BulkIn(pipe.endpoint, buffer, t.TransferBufferLength);
         t.TransferBufferLength = static_cast<ULONG>(n);
-        trace_.Emit("bulk", adapterName_,
+        if (trace_.Enabled())
+            trace_.Emit("bulk", adapterName_,
                     trace::Json{{"ep", "in"},
                                 {"length", n},
                                 {"data", trace::Hex(buffer, n)},
@@ -407,7 +408,8 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
             result = Result::Error;
         }
         if (result == Result::Ok) result = device_.BulkOut(pipe.endpoint, buffer, t.TransferBufferLength);
-        trace_.Emit("bulk", adapterName_,
+        if (trace_.Enabled())
+            trace_.Emit("bulk", adapterName_,
                     trace::Json{{"ep", "out"},
                                 {"length", t.TransferBufferLength},
                                 {"data", trace::Hex(buffer, t.TransferBufferLength)},
