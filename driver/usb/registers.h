@@ -10,3 +10,14 @@
 // Synchronous forms: passive level, 1 success, 2 failure (a time-out included).
 ULONG ReadRegisters(AdapterRecord* Adapter, USHORT Count, USHORT Register);
 ULONG WriteRegisters(AdapterRecord* Adapter, USHORT Count, USHORT Register);
+
+// Asynchronous forms, callable at DISPATCH_LEVEL. The caller stores the routine to run next in
+// NextStep first; starting the request is the last thing its step does. The result is what
+// IofCallDriver returned (normally STATUS_PENDING), or 2 when nothing was sent because no
+// request block or IRP could be had (NextStep then does not run). At most one asynchronous
+// register request is in flight per adapter: its block lives in AsyncReadUrb or AsyncWriteUrb.
+ULONG ReadRegistersAsync(AdapterRecord* Adapter, USHORT Count, USHORT Register);
+// `Data` (RegisterWriteBuffer or GpioWriteBuffer) must stay unchanged until the completion.
+ULONG WriteRegistersAsync(AdapterRecord* Adapter, USHORT Count, USHORT Register, PVOID Data);
+NTSTATUS AsyncReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS AsyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

@@ -1,5 +1,7 @@
 #include "host/device/scripted_device.h"
 
+#include "host/device/adapter_device.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -13,33 +15,9 @@ ScriptedDevice::ScriptedDevice() {
 
 std::vector<uint8_t> ScriptedDevice::MakeConfiguration(
     const std::vector<std::pair<uint8_t, uint8_t>>& endpoints, size_t padding) {
-    std::vector<uint8_t> set = {9, 2, 0, 0, 1, 1, 0, 0xA0, 50};
-    const std::vector<uint8_t> iface = {9, 4, 0, 0, static_cast<uint8_t>(endpoints.size()),
-                                        0xFF, 0, 0, 0};
-    set.insert(set.end(), iface.begin(), iface.end());
-    for (auto [address, attributes] : endpoints) {
-        const uint16_t mps = (attributes & 3) == 3 ? 8 : 64;
-        const std::vector<uint8_t> ep = {7, 5, address, attributes, static_cast<uint8_t>(mps & 0xFF),
-                                         static_cast<uint8_t>(mps >> 8),
-                                         static_cast<uint8_t>((attributes & 3) == 3 ? 1 : 0)};
-        set.insert(set.end(), ep.begin(), ep.end());
-    }
-    while (padding > 0) {
-        const size_t n = std::min<size_t>(padding, 255);
-        if (n < 2) {
-            // A descriptor needs its two header bytes; grow the previous one instead.
-            set.push_back(0);
-            padding -= n;
-            continue;
-        }
-        set.push_back(static_cast<uint8_t>(n));
-        set.push_back(0xFF);  // vendor-specific descriptor type
-        set.insert(set.end(), n - 2, 0);
-        padding -= n;
-    }
-    set[2] = static_cast<uint8_t>(set.size() & 0xFF);
-    set[3] = static_cast<uint8_t>(set.size() >> 8);
-    return set;
+    std::vector<EndpointSpec> specs;
+    for (auto [address, attributes] : endpoints) specs.push_back(EndpointSpec{address, attributes});
+    return BuildConfigurationSet(specs, padding);
 }
 
 usb::ControlOutcome ScriptedDevice::Control(const usb::Setup& s, uint8_t* data) {
@@ -72,6 +50,11 @@ usb::ControlOutcome ScriptedDevice::Control(const usb::Setup& s, uint8_t* data) 
             registers[0x21] = static_cast<uint8_t>(word & 0xFF);
             registers[0x22] = static_cast<uint8_t>(word >> 8);
             registers[0x23] = 0x04;
+        }
+        // The PHY port: nothing answers on the management bus.
+        if (s.wIndex <= 0x28 && s.wIndex + s.wLength > 0x28 && (registers[0x28] & 0x60)) {
+            if (registers[0x28] & 0x40) registers[0x26] = registers[0x27] = 0xFF;
+            registers[0x28] |= 0x80;
         }
         return {usb::Result::Ok, s.wLength};
     }

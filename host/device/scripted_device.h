@@ -1,8 +1,8 @@
 // A minimal USB device for tests of the platform and the driver's spine: standard descriptors
 // with one interface and three endpoints (bulk-in 0x81, bulk-out 0x02, interrupt 0x83), a flat
 // bank of 256 byte registers behind the vendor requests 0xF0 (read) and 0xF1 (write), bulk-out
-// transfers kept in order, bulk-in transfers queued by the test, and an EEPROM port that answers
-// at once. Anything else stalls.
+// transfers kept in order, bulk-in transfers queued by the test, an EEPROM port that answers at
+// once and a PHY port on which no PHY answers. Anything else stalls.
 #pragma once
 
 #include <array>

@@ -1,0 +1,210 @@
+#include "host/device/adapter_device.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace host::device {
+
+namespace {
+
+// Register map.
+constexpr uint8_t kEepromAddress = 0x20;
+constexpr uint8_t kEepromCommand = 0x23;
+constexpr uint8_t kEepromRead = 0x02;
+constexpr uint8_t kEepromDone = 0x04;
+constexpr uint8_t kPhyAddress = 0x25;
+constexpr uint8_t kPhyDataLow = 0x26;
+constexpr uint8_t kPhyDataHigh = 0x27;
+constexpr uint8_t kPhyCommand = 0x28;
+constexpr uint8_t kPhyDone = 0x80;
+constexpr uint8_t kPhyRead = 0x40;
+constexpr uint8_t kPhyWrite = 0x20;
+
+}  // namespace
+
+std::array<uint16_t, 16> EepromFromAddress(const uint8_t address[6]) {
+    std::array<uint16_t, 16> words{};
+    for (int i = 0; i < 3; ++i)
+        words[i] = static_cast<uint16_t>(address[2 * i] | (address[2 * i + 1] << 8));
+    return words;
+}
+
+std::vector<uint8_t> BuildConfigurationSet(const std::vector<EndpointSpec>& endpoints,
+                                           size_t padding) {
+    std::vector<uint8_t> set = {9, 2, 0, 0, 1, 1, 0, 0xA0, 50};
+    const std::vector<uint8_t> iface = {9, 4, 0, 0, static_cast<uint8_t>(endpoints.size()),
+                                        0xFF, 0, 0, 0};
+    set.insert(set.end(), iface.begin(), iface.end());
+    for (const EndpointSpec& e : endpoints) {
+        const bool interrupt = (e.attributes & 3) == 3;
+        const uint16_t mps = interrupt ? 8 : 64;
+        const std::vector<uint8_t> ep = {7, 5, e.address, e.attributes,
+                                         static_cast<uint8_t>(mps & 0xFF),
+                                         static_cast<uint8_t>(mps >> 8),
+                                         static_cast<uint8_t>(interrupt ? 1 : 0)};
+        set.insert(set.end(), ep.begin(), ep.end());
+    }
+    // Vendor-specific descriptors (type 0xFF) of at most 255 bytes each; a lone last byte is
+    // left bare, as a truncated descriptor would be.
+    while (padding >= 2) {
+        size_t n = std::min<size_t>(padding, 255);
+        if (padding - n == 1) --n;
+        set.push_back(static_cast<uint8_t>(n));
+        set.push_back(0xFF);
+        set.insert(set.end(), n - 2, 0);
+        padding -= n;
+    }
+    if (padding == 1) set.push_back(0);
+    set[2] = static_cast<uint8_t>(set.size() & 0xFF);
+    set[3] = static_cast<uint8_t>(set.size() >> 8);
+    return set;
+}
+
+AdapterDevice::AdapterDevice(sim::Scheduler& scheduler, trace::Trace& trace,
+                             std::string adapterName, DeviceConfig config)
+    : scheduler_(scheduler),
+      trace_(trace),
+      adapterName_(std::move(adapterName)),
+      config_(std::move(config)) {
+    deviceDescriptor_ = {18, 1, 0x10, 0x01, 0xFF, 0x00, 0x00, 8, 0x6B, 0x1F,
+                         0x01, 0x80, 0x01, 0x01, 0, 0, 0, 1};
+    configuration_ = BuildConfigurationSet(config_.endpoints, config_.configPadding);
+    for (const PhySpec& spec : config_.phys)
+        phys_.push_back(std::make_unique<PhyModel>(scheduler_, spec.phy, spec.link));
+}
+
+AdapterDevice::~AdapterDevice() {
+    scheduler_.Cancel(eepromPending_);
+    scheduler_.Cancel(phyPending_);
+}
+
+PhyModel* AdapterDevice::Phy(uint8_t address) const {
+    for (const auto& p : phys_)
+        if (p->Config().address == (address & 0x1F)) return p.get();
+    return nullptr;
+}
+
+std::vector<uint8_t> AdapterDevice::WritesTo(uint8_t reg) const {
+    std::vector<uint8_t> out;
+    for (const RegisterWrite& w : history_)
+        if (w.reg == reg) out.push_back(w.value);
+    return out;
+}
+
+usb::ControlOutcome AdapterDevice::Control(const usb::Setup& s, uint8_t* data) {
+    auto give = [&](const std::vector<uint8_t>& bytes) {
+        const size_t n = std::min<size_t>(bytes.size(), s.wLength);
+        if (n) std::memcpy(data, bytes.data(), n);
+        return usb::ControlOutcome{usb::Result::Ok, n};
+    };
+    switch (s.bmRequestType) {
+        case 0x80:
+            if (s.bRequest == 6 && (s.wValue >> 8) == 1) return give(deviceDescriptor_);
+            if (s.bRequest == 6 && (s.wValue >> 8) == 2 && (s.wValue & 0xFF) == 0)
+                return give(configuration_);
+            if (s.bRequest == 0) return give({static_cast<uint8_t>(remoteWakeup_ ? 0x02 : 0x00), 0});
+            break;
+        case 0x00:
+            if (s.bRequest == 9 && s.wLength == 0) {
+                configurationValue_ = static_cast<uint8_t>(s.wValue);
+                return {usb::Result::Ok, 0};
+            }
+            // SET_FEATURE to the device: only remote wake-up (1) exists; selector 0 is no feature.
+            if (s.bRequest == 3 && s.wLength == 0 && s.wValue == 1) {
+                remoteWakeup_ = 1;
+                return {usb::Result::Ok, 0};
+            }
+            break;
+        case 0xC0:
+            if (s.bRequest == 0xF0 && s.wIndex + s.wLength <= registers_.size()) {
+                std::memcpy(data, &registers_[s.wIndex], s.wLength);
+                return {usb::Result::Ok, s.wLength};
+            }
+            break;
+        case 0x40:
+            if (s.bRequest == 0xF1 && s.wIndex + s.wLength <= registers_.size() && s.wLength > 0) {
+                for (size_t i = 0; i < s.wLength; ++i)
+                    WriteRegister(static_cast<uint8_t>(s.wIndex + i), data[i]);
+                const size_t first = s.wIndex, last = s.wIndex + s.wLength - 1;
+                if (first <= kEepromCommand && kEepromCommand <= last) StartEepromCommand();
+                if (first <= kPhyCommand && kPhyCommand <= last) StartPhyCommand();
+                return {usb::Result::Ok, s.wLength};
+            }
+            break;
+        default:
+            break;
+    }
+    return {usb::Result::Stall, 0};
+}
+
+void AdapterDevice::WriteRegister(uint8_t reg, uint8_t value) {
+    registers_[reg] = value;
+    history_.push_back(RegisterWrite{scheduler_.Now(), reg, value});
+}
+
+void AdapterDevice::StartEepromCommand() {
+    if ((registers_[kEepromCommand] & kEepromRead) == 0) return;
+    registers_[kEepromCommand] &= static_cast<uint8_t>(~kEepromDone);
+    scheduler_.Cancel(eepromPending_);
+    eepromPending_ = scheduler_.After(kEepromReadUs, [this] {
+        eepromPending_ = 0;
+        const uint8_t address = registers_[kEepromAddress];
+        const uint16_t word = address < config_.eeprom.size() ? config_.eeprom[address] : 0xFFFF;
+        registers_[kEepromAddress + 1] = static_cast<uint8_t>(word & 0xFF);
+        registers_[kEepromAddress + 2] = static_cast<uint8_t>(word >> 8);
+        if (!faults_.eepromNeverDone) registers_[kEepromCommand] = kEepromDone;
+    });
+}
+
+void AdapterDevice::StartPhyCommand() {
+    const uint8_t command = registers_[kPhyCommand];
+    if ((command & (kPhyRead | kPhyWrite)) == 0) return;
+    registers_[kPhyCommand] = static_cast<uint8_t>(command & ~kPhyDone);
+    scheduler_.Cancel(phyPending_);
+    phyPending_ = scheduler_.After(kPhyCommandUs, [this, command] {
+        phyPending_ = 0;
+        const uint8_t address = registers_[kPhyAddress] & 0x1F;
+        const uint8_t reg = command & 0x1F;
+        PhyModel* phy = Phy(address);
+        uint16_t value;
+        const bool read = (command & kPhyRead) != 0;
+        if (read) {
+            value = phy ? phy->Read(reg) : 0xFFFF;
+            registers_[kPhyDataLow] = static_cast<uint8_t>(value & 0xFF);
+            registers_[kPhyDataHigh] = static_cast<uint8_t>(value >> 8);
+        } else {
+            value = static_cast<uint16_t>(registers_[kPhyDataLow] | (registers_[kPhyDataHigh] << 8));
+            if (phy) phy->Write(reg, value);
+        }
+        registers_[kPhyCommand] = static_cast<uint8_t>(command | kPhyDone);
+        if (trace_.Enabled()) {
+            trace_.Emit("mdio", adapterName_,
+                        trace::Json{{"op", read ? "read" : "write"},
+                                    {"phy", address},
+                                    {"reg", reg},
+                                    {"value", value}});
+        }
+    });
+}
+
+usb::Result AdapterDevice::BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) {
+    // Frames onto the medium are the data path's; until then the device takes and drops them.
+    (void)endpoint;
+    (void)data;
+    (void)length;
+    return usb::Result::Ok;
+}
+
+bool AdapterDevice::BulkInReady(uint8_t endpoint) const {
+    (void)endpoint;
+    return false;
+}
+
+size_t AdapterDevice::BulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity) {
+    (void)endpoint;
+    (void)buffer;
+    (void)capacity;
+    return 0;
+}
+
+}  // namespace host::device

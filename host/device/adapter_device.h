@@ -1,0 +1,105 @@
+// The adapter itself as the bus sees it: USB descriptors, the control endpoint with the standard
+// requests and the vendor register requests (0xF0 read, 0xF1 write), the register bank with its
+// EEPROM port (0x20..0x23) and PHY management port (0x25..0x28), the PHYs on the management
+// bus, and the bulk endpoints. What the driver writes is kept with its time for tests to read.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/device/phy.h"
+#include "host/sim/scheduler.h"
+#include "host/trace/trace.h"
+#include "host/usb/usb_device.h"
+#include "host/wire/link.h"
+
+namespace host::device {
+
+struct EndpointSpec {
+    uint8_t address;     // 0x81 bulk-in, 0x02 bulk-out, 0x83 interrupt by default
+    uint8_t attributes;  // 2 bulk, 3 interrupt
+};
+
+struct PhySpec {
+    PhyConfig phy;
+    wire::Link* link = nullptr;  // its medium's partner side; null: no partner, no link
+};
+
+struct DeviceConfig {
+    // EEPROM image: words 0..2 hold the station address, low byte first.
+    std::array<uint16_t, 16> eeprom{0x1100, 0x3322, 0x5544};
+    std::vector<EndpointSpec> endpoints{{0x81, 2}, {0x02, 2}, {0x83, 3}};
+    size_t configPadding = 0;  // extra descriptor bytes after the endpoints
+    std::vector<PhySpec> phys;
+};
+
+// EEPROM words from a station address ("00:11:22:33:44:55" -> 0x1100, 0x3322, 0x5544, ...).
+std::array<uint16_t, 16> EepromFromAddress(const uint8_t address[6]);
+
+struct DeviceFaults {
+    bool eepromNeverDone = false;  // an EEPROM read never sets its done bit
+};
+
+class AdapterDevice : public usb::UsbDevice {
+public:
+    static constexpr uint64_t kPhyCommandUs = 30;
+    static constexpr uint64_t kEepromReadUs = 200;
+
+    AdapterDevice(sim::Scheduler& scheduler, trace::Trace& trace, std::string adapterName,
+                  DeviceConfig config);
+    ~AdapterDevice() override;
+
+    // usb::UsbDevice
+    std::vector<uint8_t> ConfigurationSet() const override { return configuration_; }
+    usb::ControlOutcome Control(const usb::Setup& setup, uint8_t* data) override;
+    usb::Result BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) override;
+    bool BulkInReady(uint8_t endpoint) const override;
+    size_t BulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity) override;
+
+    // Inspection.
+    uint8_t Register(uint8_t reg) const { return registers_[reg]; }
+    struct RegisterWrite {
+        uint64_t t_us;
+        uint8_t reg;
+        uint8_t value;
+    };
+    const std::vector<RegisterWrite>& WriteHistory() const { return history_; }
+    // The values written to `reg`, in order.
+    std::vector<uint8_t> WritesTo(uint8_t reg) const;
+    PhyModel* Phy(uint8_t address) const;
+    const std::vector<std::unique_ptr<PhyModel>>& Phys() const { return phys_; }
+    DeviceFaults& Faults() { return faults_; }
+    const std::vector<uint8_t>& DeviceDescriptor() const { return deviceDescriptor_; }
+    uint16_t RemoteWakeup() const { return remoteWakeup_; }
+    uint8_t ConfigurationValue() const { return configurationValue_; }
+
+private:
+    void WriteRegister(uint8_t reg, uint8_t value);
+    void StartEepromCommand();
+    void StartPhyCommand();
+
+    sim::Scheduler& scheduler_;
+    trace::Trace& trace_;
+    std::string adapterName_;
+    DeviceConfig config_;
+    DeviceFaults faults_;
+    std::vector<uint8_t> deviceDescriptor_;
+    std::vector<uint8_t> configuration_;
+    std::array<uint8_t, 256> registers_{};
+    std::vector<RegisterWrite> history_;
+    std::vector<std::unique_ptr<PhyModel>> phys_;
+    uint8_t configurationValue_ = 0;
+    uint16_t remoteWakeup_ = 0;
+    sim::EventId eepromPending_ = 0;
+    sim::EventId phyPending_ = 0;
+};
+
+// The standard descriptor set with one interface and the given endpoints, followed by `padding`
+// bytes of vendor descriptors (so a set can be made longer than 255 bytes).
+std::vector<uint8_t> BuildConfigurationSet(const std::vector<EndpointSpec>& endpoints,
+                                           size_t padding);
+
+}  // namespace host::device
