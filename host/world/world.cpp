@@ -48,6 +48,12 @@ ndis::Adapter& World::AddAdapter(const std::string& name, std::unique_ptr<usb::U
     return ndis_.AddAdapter(name, *devices_.back(), std::move(registry));
 }
 
+wire::Link& World::AddLink(const std::string& name, wire::MediumKind kind,
+                           wire::PartnerSettings partner) {
+    links_.push_back(std::make_unique<wire::Link>(name, kind, partner));
+    return *links_.back();
+}
+
 void World::HaltRemaining() {
     for (size_t i = 0; i < ndis_.AdapterCount(); ++i) {
         ndis::Adapter& a = ndis_.AdapterById(static_cast<int>(i));

@@ -15,6 +15,7 @@
 #include "host/trace/trace.h"
 #include "host/usb/usb_device.h"
 #include "host/verifier/verifier.h"
+#include "host/wire/link.h"
 
 namespace host::world {
 
@@ -40,6 +41,10 @@ public:
     ndis::Adapter& AddAdapter(const std::string& name, std::unique_ptr<usb::UsbDevice> device,
                               ndis::Registry registry = {});
 
+    // A medium the world keeps alive for as long as the PHYs attached to it.
+    wire::Link& AddLink(const std::string& name, wire::MediumKind kind,
+                        wire::PartnerSettings partner = {});
+
     // Runs every event due up to `t_us` of virtual time.
     void RunUntil(uint64_t t_us) { scheduler_.RunUntil(t_us); }
     void RunFor(uint64_t us) { scheduler_.RunUntil(scheduler_.Now() + us); }
@@ -54,8 +59,11 @@ private:
     verifier::Verifier verifier_;
     sim::AllocFaults faults_;
     kernel::Kernel kernel_;
-    ndis::Ndis ndis_;
+    // Destroyed in reverse: adapters and their buses first, then devices, then the links their
+    // PHYs are attached to.
+    std::vector<std::unique_ptr<wire::Link>> links_;
     std::vector<std::unique_ptr<usb::UsbDevice>> devices_;
+    ndis::Ndis ndis_;
     bool loaded_ = false;
     NTSTATUS loadStatus_ = STATUS_UNSUCCESSFUL;
 };

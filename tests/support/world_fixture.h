@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/frame/adapter_record.h"
+#include "host/device/adapter_device.h"
 #include "host/device/scripted_device.h"
 #include "host/world/world.h"
 
@@ -25,6 +26,31 @@ protected:
         auto d = std::make_unique<host::device::ScriptedDevice>();
         if (device) *device = d.get();
         return world_.AddAdapter(name, std::move(d), std::move(registry));
+    }
+
+    // An adapter backed by the adapter model.
+    host::ndis::Adapter& AddModelled(const std::string& name, host::device::DeviceConfig config,
+                                     host::ndis::Registry registry = {},
+                                     host::device::AdapterDevice** device = nullptr) {
+        auto d = std::make_unique<host::device::AdapterDevice>(world_.Scheduler(), world_.Trace(),
+                                                               name, std::move(config));
+        if (device) *device = d.get();
+        return world_.AddAdapter(name, std::move(d), std::move(registry));
+    }
+
+    // Runs `fn` as a passive-level context working for `a`, the way a handler of it would.
+    template <typename Fn>
+    void AtPassive(const host::ndis::Adapter& a, Fn&& fn) {
+        world_.Kernel().RunInContext("test", PASSIVE_LEVEL, a.id, fn);
+    }
+    template <typename Fn>
+    void AtDispatch(const host::ndis::Adapter& a, Fn&& fn) {
+        world_.Kernel().RunInContext("test", DISPATCH_LEVEL, a.id, fn);
+    }
+
+    // The driver's record, for tests that drive one of its routines directly.
+    static AdapterRecord* MutableRecordOf(const host::ndis::Adapter& a) {
+        return static_cast<AdapterRecord*>(a.context);
     }
 
     static const AdapterRecord& RecordOf(const host::ndis::Adapter& a) {
