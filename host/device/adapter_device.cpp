@@ -160,31 +160,39 @@ void AdapterDevice::StartPhyCommand() {
     const uint8_t command = registers_[kPhyCommand];
     if ((command & (kPhyRead | kPhyWrite)) == 0) return;
     registers_[kPhyCommand] = static_cast<uint8_t>(command & ~kPhyDone);
-    scheduler_.Cancel(phyPending_);
-    phyPending_ = scheduler_.After(kPhyCommandUs, [this, command] {
-        phyPending_ = 0;
-        const uint8_t address = registers_[kPhyAddress] & 0x1F;
-        const uint8_t reg = command & 0x1F;
-        PhyModel* phy = Phy(address);
-        uint16_t value;
-        const bool read = (command & kPhyRead) != 0;
-        if (read) {
-            value = phy ? phy->Read(reg) : 0xFFFF;
-            registers_[kPhyDataLow] = static_cast<uint8_t>(value & 0xFF);
-            registers_[kPhyDataHigh] = static_cast<uint8_t>(value >> 8);
-        } else {
-            value = static_cast<uint16_t>(registers_[kPhyDataLow] | (registers_[kPhyDataHigh] << 8));
-            if (phy) phy->Write(reg, value);
-        }
-        registers_[kPhyCommand] = static_cast<uint8_t>(command | kPhyDone);
-        if (trace_.Enabled()) {
-            trace_.Emit("mdio", adapterName_,
-                        trace::Json{{"op", read ? "read" : "write"},
-                                    {"phy", address},
-                                    {"reg", reg},
-                                    {"value", value}});
-        }
-    });
+    phyQueue_.push_back(PhyCommand{registers_[kPhyAddress], registers_[kPhyDataLow],
+                                   registers_[kPhyDataHigh], command});
+    if (phyPending_ == 0) {
+        phyPending_ = scheduler_.After(kPhyCommandUs, [this] { RunPhyCommand(); });
+    }
+}
+
+void AdapterDevice::RunPhyCommand() {
+    phyPending_ = 0;
+    const PhyCommand job = phyQueue_.front();
+    phyQueue_.erase(phyQueue_.begin());
+    const uint8_t address = job.address & 0x1F;
+    const uint8_t reg = job.command & 0x1F;
+    PhyModel* phy = Phy(address);
+    const bool read = (job.command & kPhyRead) != 0;
+    uint16_t value;
+    if (read) {
+        value = phy ? phy->Read(reg) : 0xFFFF;
+        registers_[kPhyDataLow] = static_cast<uint8_t>(value & 0xFF);
+        registers_[kPhyDataHigh] = static_cast<uint8_t>(value >> 8);
+    } else {
+        value = static_cast<uint16_t>(job.dataLow | (job.dataHigh << 8));
+        if (phy) phy->Write(reg, value);
+    }
+    if (phyQueue_.empty()) registers_[kPhyCommand] |= kPhyDone;
+    else phyPending_ = scheduler_.After(kPhyCommandUs, [this] { RunPhyCommand(); });
+    if (trace_.Enabled()) {
+        trace_.Emit("mdio", adapterName_,
+                    trace::Json{{"op", read ? "read" : "write"},
+                                {"phy", address},
+                                {"reg", reg},
+                                {"value", value}});
+    }
 }
 
 usb::Result AdapterDevice::BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) {

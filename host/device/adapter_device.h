@@ -80,6 +80,7 @@ private:
     void WriteRegister(uint8_t reg, uint8_t value);
     void StartEepromCommand();
     void StartPhyCommand();
+    void RunPhyCommand();
 
     sim::Scheduler& scheduler_;
     trace::Trace& trace_;
@@ -94,6 +95,12 @@ private:
     uint8_t configurationValue_ = 0;
     uint16_t remoteWakeup_ = 0;
     sim::EventId eepromPending_ = 0;
+    // PHY commands run one after another, each 30 us after it could start; a command written
+    // while another runs waits its turn. The done bit shows once the last one has run.
+    struct PhyCommand {
+        uint8_t address, dataLow, dataHigh, command;
+    };
+    std::vector<PhyCommand> phyQueue_;
     sim::EventId phyPending_ = 0;
 };
 
