@@ -75,6 +75,8 @@ Adapter& Ndis::AddAdapter(const std::string& name, usb::UsbDevice& device, Regis
     a->bus = std::make_unique<usb::UsbBus>(kernel_, trace_, a->id, name, device);
     a->pdo.Type = 3;
     a->pdo.DriverObject = a->bus->DeviceObject()->DriverObject;
+    // The physical device object is the bus's too: a URB sent to it lands on the same bus.
+    a->pdo.DeviceExtension = a->bus->DeviceObject()->DeviceExtension;
     a->pdo.StackSize = a->bus->DeviceObject()->StackSize;
     a->fdo.Type = 3;
     a->fdo.DriverObject = &a->fdoDriver;
@@ -242,7 +244,9 @@ uint64_t Ndis::Send(Adapter& a, const std::vector<uint8_t>& frame, size_t pieces
     const uint64_t id = packet->id;
     a.protocol.queue.push_back(std::move(packet));
     ++a.protocol.sends.queued;
-    PumpSends(a);
+    // While a retry is scheduled the head is waiting out its millisecond; a new packet queues
+    // behind it instead of offering it again now.
+    if (!a.protocol.pumpScheduled) PumpSends(a);
     return id;
 }
 

@@ -31,7 +31,8 @@ UsbBus::UsbBus(kernel::Kernel& kernel, trace::Trace& trace, int adapter, std::st
       adapter_(adapter),
       adapterName_(std::move(adapterName)),
       device_(device) {
-    driverObject_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &UsbBus::Dispatch;
+    // Every major function lands in Dispatch, which refuses all but URB submissions.
+    for (auto& dispatch : driverObject_.MajorFunction) dispatch = &UsbBus::Dispatch;
     deviceObject_.Type = 3;
     deviceObject_.Size = sizeof(DEVICE_OBJECT);
     deviceObject_.DriverObject = &driverObject_;
