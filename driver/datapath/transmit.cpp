@@ -1,9 +1,178 @@
 #include "driver/datapath/transmit.h"
 
+#include "driver/frame/atomic.h"
+#include "driver/usb/configuration.h"
+
+namespace {
+
+constexpr ULONG kPoolTag = MAKE_POOL_TAG('W', 'd', 'm', ' ');
+
+// The transfer length for a frame of N bytes: the prefix added, never a multiple of 64 (a short
+// packet must end the transfer), at least 60 bytes.
+ULONG TransferLength(ULONG prefixed) {
+    ULONG length = prefixed;
+    if (length % 64 == 0) length += 2;
+    if (length < 60) length = 60;
+    return length;
+}
+
+}  // namespace
+
+VOID BuildBulkOutUrb(AdapterRecord* Adapter, PacketDescriptor* Descriptor, ULONG Length) {
+    auto& t = Descriptor->Urb->UrbBulkOrInterruptTransfer;
+    t.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    t.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    t.PipeHandle = PipeHandle(Adapter, PIPE_BULK_OUT);
+    t.TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
+    t.TransferBufferLength = Length;
+    t.TransferBuffer = Descriptor->Buffer;
+    t.TransferBufferMDL = nullptr;
+    t.UrbLink = nullptr;
+}
+
+PIRP AllocateTransferIrp(AdapterRecord* Adapter, PacketDescriptor* Descriptor,
+                         PIO_COMPLETION_ROUTINE Routine) {
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(Adapter->IrpStackSize), FALSE);
+    if (irp == nullptr) return nullptr;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Others.Argument1 = Descriptor->Urb;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    IoSetCompletionRoutine(irp, Routine, Descriptor, TRUE, TRUE, TRUE);
+    return irp;
+}
+
 NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
-    // Sending is not built yet: every packet is refused.
-    (void)MiniportAdapterContext;
-    (void)Packet;
     (void)Flags;
-    return NDIS_STATUS_FAILURE;
+    auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
+    NdisAcquireSpinLock(&adapter->TxLock);
+    PacketDescriptor* d = ListRemoveHead(&adapter->TxFreeList);
+    NdisReleaseSpinLock(&adapter->TxLock);
+    if (d == nullptr) {
+        WriteShared(adapter->TxResourcesExhausted, 1);
+        return NDIS_STATUS_RESOURCES;
+    }
+    static_cast<PacketSlot*>(d->PacketEntry)->Packet = Packet;
+
+    BOOLEAN handedOver = FALSE;
+    if (SubmitBulkOut(adapter, d, &handedOver) != RESULT_SUCCESS) {
+        if (!handedOver) {
+            NdisAcquireSpinLock(&adapter->TxLock);
+            ListInsertHead(&adapter->TxFreeList, d);
+            NdisReleaseSpinLock(&adapter->TxLock);
+        }
+        return NDIS_STATUS_FAILURE;
+    }
+    // The frame lives in the descriptor now. Complete the packet this call was given: the
+    // descriptor may already carry another send's packet.
+    NdisMSendComplete(adapter->MiniportAdapterHandle, Packet, NDIS_STATUS_SUCCESS);
+    return NDIS_STATUS_PENDING;
+}
+
+ULONG SubmitBulkOut(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOLEAN* HandedOver) {
+    *HandedOver = FALSE;
+    if (ReadShared(Adapter->AdapterState) != ADAPTER_RUNNING) return RESULT_FAILURE;
+
+    // A packet longer than any frame NDIS may send is refused before anything is copied, so
+    // neither the copy nor the transfer can run past the descriptor's buffer.
+    UINT total = 0;
+    NdisQueryPacket(static_cast<PacketSlot*>(Descriptor->PacketEntry)->Packet, nullptr, nullptr,
+                    nullptr, &total);
+    if (total > MAX_FRAME_LENGTH) return RESULT_FAILURE;
+
+    CopyPacketToBuffer(Adapter, Descriptor);
+    Descriptor->DataLength = TransferLength(Descriptor->DataLength);
+    BuildBulkOutUrb(Adapter, Descriptor, Descriptor->DataLength);
+    PIRP irp = AllocateTransferIrp(Adapter, Descriptor, BulkOutComplete);
+    if (irp == nullptr) return RESULT_FAILURE;
+
+    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&Adapter->BulkOutLock);
+    bool passDown = Adapter->BulkOutOutstanding == 0;
+    if (!passDown) {
+        auto* entry = static_cast<PendingIrpEntry*>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(PendingIrpEntry), kPoolTag));
+        if (entry == nullptr) {
+            // Nowhere to wait: the send fails before the hand-over and nothing is counted.
+            KefReleaseSpinLockFromDpcLevel(&Adapter->BulkOutLock);
+            KfLowerIrql(old);
+            IoFreeIrp(irp);
+            return RESULT_FAILURE;
+        }
+        entry->Irp = irp;
+        ExfInterlockedInsertTailList(&Adapter->PendingTxIrps, &entry->Links,
+                                     &Adapter->PendingIrpLock);
+    }
+    Adapter->BulkOutOutstanding++;
+    KefReleaseSpinLockFromDpcLevel(&Adapter->BulkOutLock);
+    KfLowerIrql(old);
+    if (!passDown) return RESULT_SUCCESS;
+
+    *HandedOver = TRUE;
+    const NTSTATUS status = IofCallDriver(Adapter->NextDeviceObject, irp);
+    if (status == STATUS_PENDING && ReadShared(Adapter->AdapterState) == ADAPTER_RUNNING)
+        return RESULT_SUCCESS;
+    return RESULT_FAILURE;
+}
+
+ULONG CopyPacketToBuffer(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
+    (void)Adapter;
+    PNDIS_PACKET packet = static_cast<PacketSlot*>(Descriptor->PacketEntry)->Packet;
+    PNDIS_BUFFER buffer = nullptr;
+    UINT total = 0;
+    NdisQueryPacket(packet, nullptr, nullptr, &buffer, &total);
+    ULONG offset = 2;
+    while (buffer != nullptr) {
+        PVOID va = nullptr;
+        UINT length = 0;
+        NdisQueryBuffer(buffer, &va, &length);
+        // The caller refused packets longer than a frame; a chain that disagrees with its own
+        // total still stops at the end of the buffer.
+        if (length > DESCRIPTOR_BUFFER_SIZE - offset) length = DESCRIPTOR_BUFFER_SIZE - offset;
+        const PUCHAR from = static_cast<PUCHAR>(va);
+        for (UINT i = 0; i < length; ++i) Descriptor->Buffer[offset + i] = from[i];
+        offset += length;
+        NdisGetNextBuffer(buffer, &buffer);
+    }
+    Descriptor->Buffer[0] = static_cast<UCHAR>(total & 0xFF);
+    Descriptor->Buffer[1] = static_cast<UCHAR>((total >> 8) & 0xFF);
+    Descriptor->DataLength = total + 2;
+    return RESULT_SUCCESS;
+}
+
+NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)DeviceObject;
+    auto* d = static_cast<PacketDescriptor*>(Context);
+    AdapterRecord* adapter = d->Adapter;
+    if (Irp->IoStatus.Status == STATUS_SUCCESS) CountShared(adapter->XmitOk);
+    IoFreeIrp(Irp);
+    ReturnTxDescriptor(adapter, d);
+
+    PIRP next = nullptr;
+    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&adapter->BulkOutLock);
+    if (--adapter->BulkOutOutstanding > 0) {
+        PLIST_ENTRY link =
+            ExfInterlockedRemoveHeadList(&adapter->PendingTxIrps, &adapter->PendingIrpLock);
+        if (link != nullptr) {
+            auto* entry = CONTAINING_RECORD(link, PendingIrpEntry, Links);
+            next = entry->Irp;
+            ExFreePool(entry);
+        }
+    }
+    KefReleaseSpinLockFromDpcLevel(&adapter->BulkOutLock);
+    KfLowerIrql(old);
+    // Whatever happens to it, that IRP's own completion frees it and returns its descriptor.
+    if (next != nullptr) IofCallDriver(adapter->NextDeviceObject, next);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+ULONG ReturnTxDescriptor(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
+    NdisAcquireSpinLock(&Adapter->TxLock);
+    ListAppendTail(&Adapter->TxFreeList, Descriptor);
+    NdisReleaseSpinLock(&Adapter->TxLock);
+    // Once a send has found no descriptor, every return gives the receive handler a chance to
+    // restart a read that stopped for want of one.
+    if (ReadShared(Adapter->TxResourcesExhausted) != 0) NdisSetTimer(&Adapter->ReceiveTimer, 0);
+    return RESULT_SUCCESS;
 }

@@ -38,8 +38,15 @@ ULONG StartAdapter(AdapterRecord* Adapter) {
     // After the EEPROM address, so the override replaces it; before the node address is written,
     // so the device uses the override.
     if (ReadParameters(Adapter) != RESULT_SUCCESS) return RESULT_FAILURE;
+    // "TxPacketDesc" 0 means the default; counts above the bound are held to it; fewer than three
+    // receive descriptors cannot keep a read outstanding while frames wait.
+    if (Adapter->TxDescriptorCount == 0) Adapter->TxDescriptorCount = DEFAULT_DESCRIPTORS;
+    if (Adapter->TxDescriptorCount > MAX_DESCRIPTORS) Adapter->TxDescriptorCount = MAX_DESCRIPTORS;
     if (Adapter->RxDescriptorCount < MIN_RX_DESCRIPTORS)
         Adapter->RxDescriptorCount = MIN_RX_DESCRIPTORS;
+    if (Adapter->RxDescriptorCount > MAX_DESCRIPTORS) Adapter->RxDescriptorCount = MAX_DESCRIPTORS;
+    // A "MediaType" beyond the forced media has no meaning: it is taken as automatic.
+    if (Adapter->MediaTypeSetting > MEDIA_TYPE_HIGHEST) Adapter->MediaTypeSetting = 0;
 
     for (ULONG i = 0; i < 6; ++i) Adapter->RegisterWriteBuffer[i] = Adapter->CurrentAddress[i];
     if (WriteRegisters(Adapter, 6, 0x10) != RESULT_SUCCESS) return RESULT_FAILURE;

@@ -19,8 +19,24 @@ constexpr uint8_t kPhyCommand = 0x28;
 constexpr uint8_t kPhyDone = 0x80;
 constexpr uint8_t kPhyRead = 0x40;
 constexpr uint8_t kPhyWrite = 0x20;
+constexpr uint8_t kMacEnable = 0x01;        // register 0
+constexpr uint8_t kAllMulticast = 0x02;     // register 0
+constexpr uint8_t kPromiscuous = 0x04;      // register 2
+constexpr uint8_t kMulticastHash = 0x08;
+constexpr uint8_t kNodeAddress = 0x10;
 
 }  // namespace
+
+uint32_t EthernetCrc32(const uint8_t* data, size_t length) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int b = 0; b < 8; ++b) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+unsigned MulticastHashBit(const uint8_t address[6]) { return EthernetCrc32(address, 6) >> 26; }
 
 std::array<uint16_t, 16> EepromFromAddress(const uint8_t address[6]) {
     std::array<uint16_t, 16> words{};
@@ -69,13 +85,25 @@ AdapterDevice::AdapterDevice(sim::Scheduler& scheduler, trace::Trace& trace,
     deviceDescriptor_ = {18, 1, 0x10, 0x01, 0xFF, 0x00, 0x00, 8, 0x6B, 0x1F,
                          0x01, 0x80, 0x01, 0x01, 0, 0, 0, 1};
     configuration_ = BuildConfigurationSet(config_.endpoints, config_.configPadding);
-    for (const PhySpec& spec : config_.phys)
+    for (const PhySpec& spec : config_.phys) {
         phys_.push_back(std::make_unique<PhyModel>(scheduler_, spec.phy, spec.link));
+        PhyModel* phy = phys_.back().get();
+        int side = -1;
+        if (spec.link != nullptr) {
+            side = spec.link->AddSide(wire::Link::Side{
+                adapterName_ + ":" + std::to_string(spec.phy.address),
+                [this](const wire::Frame& f) { ReceiveFrame(f); },
+                [phy] { return phy->OnMedium() && phy->HasLink(); }});
+        }
+        phySides_.push_back(side);
+    }
 }
 
 AdapterDevice::~AdapterDevice() {
     scheduler_.Cancel(eepromPending_);
     scheduler_.Cancel(phyPending_);
+    for (size_t i = 0; i < phys_.size(); ++i)
+        if (phySides_[i] >= 0) phys_[i]->Link()->RemoveSide(phySides_[i]);
 }
 
 PhyModel* AdapterDevice::Phy(uint8_t address) const {
@@ -196,23 +224,97 @@ void AdapterDevice::RunPhyCommand() {
 }
 
 usb::Result AdapterDevice::BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) {
-    // Frames onto the medium are the data path's; until then the device takes and drops them.
     (void)endpoint;
-    (void)data;
-    (void)length;
+    // A 2-byte little-endian length, then the frame.
+    if (length < 2) {
+        ++frames_.txBadPrefix;
+        return usb::Result::Ok;
+    }
+    size_t frameLength = data[0] | (data[1] << 8);
+    if (frameLength > length - 2) {
+        // Never read past what the transfer carried.
+        ++frames_.txTruncated;
+        frameLength = length - 2;
+    }
+    if ((registers_[0x00] & kMacEnable) == 0) {
+        ++frames_.txMacOff;
+        return usb::Result::Ok;
+    }
+    // The frame leaves through the first PHY that is on its medium with link.
+    for (size_t i = 0; i < phys_.size(); ++i) {
+        PhyModel& phy = *phys_[i];
+        if (phySides_[i] < 0 || !phy.OnMedium() || !phy.HasLink()) continue;
+        ++frames_.txFrames;
+        phy.Link()->Send(phySides_[i], wire::Frame(data + 2, data + 2 + frameLength),
+                         phy.SpeedMbps());
+        return usb::Result::Ok;
+    }
+    ++frames_.txNoLink;
     return usb::Result::Ok;
+}
+
+bool AdapterDevice::Accepts(const wire::Frame& f) const {
+    if (f.size() < 6) return false;
+    if (registers_[0x02] & kPromiscuous) return true;
+    const bool group = (f[0] & 0x01) != 0;
+    if (!group) {
+        for (int i = 0; i < 6; ++i)
+            if (f[i] != registers_[kNodeAddress + i]) return false;
+        return true;
+    }
+    bool broadcast = true;
+    for (int i = 0; i < 6; ++i) broadcast = broadcast && f[i] == 0xFF;
+    if (broadcast) return true;
+    if (registers_[0x00] & kAllMulticast) return true;
+    const unsigned bit = MulticastHashBit(f.data());
+    return (registers_[kMulticastHash + bit / 8] >> (bit % 8)) & 1u;
+}
+
+void AdapterDevice::ReceiveFrame(const wire::Frame& f) {
+    ++frames_.rxFrames;
+    uint8_t status = 0;
+    if (!plannedStatus_.empty()) {
+        status = plannedStatus_.front();
+        plannedStatus_.pop_front();
+    }
+    if ((registers_[0x00] & kMacEnable) == 0) {
+        ++frames_.rxMacOff;
+        return;
+    }
+    if (!Accepts(f)) {
+        ++frames_.rxFiltered;
+        return;
+    }
+    if (receiveQueue_.size() >= kReceiveQueueFrames) {
+        ++frames_.rxOverflow;
+        return;
+    }
+    // The frame, its check sequence, then a 4-byte trailer: length (little-endian), status, 0.
+    std::vector<uint8_t> transfer = f;
+    const uint32_t fcs = EthernetCrc32(f.data(), f.size());
+    for (int i = 0; i < 4; ++i) transfer.push_back(static_cast<uint8_t>(fcs >> (8 * i)));
+    transfer.push_back(static_cast<uint8_t>(f.size() & 0xFF));
+    transfer.push_back(static_cast<uint8_t>(f.size() >> 8));
+    transfer.push_back(status);
+    transfer.push_back(0);
+    receiveQueue_.push_back(std::move(transfer));
+    NotifyDataReady();
 }
 
 bool AdapterDevice::BulkInReady(uint8_t endpoint) const {
     (void)endpoint;
-    return false;
+    return !receiveQueue_.empty();
 }
 
 size_t AdapterDevice::BulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity) {
     (void)endpoint;
-    (void)buffer;
-    (void)capacity;
-    return 0;
+    if (receiveQueue_.empty()) return 0;
+    std::vector<uint8_t> t = std::move(receiveQueue_.front());
+    receiveQueue_.pop_front();
+    ++frames_.rxDelivered;
+    const size_t n = std::min(capacity, t.size());
+    std::memcpy(buffer, t.data(), n);
+    return n;
 }
 
 }  // namespace host::device

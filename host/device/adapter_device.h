@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,6 +44,26 @@ struct DeviceFaults {
     bool eepromNeverDone = false;  // an EEPROM read never sets its done bit
 };
 
+// What the device did with the frames it was given, and why it dropped any.
+struct DeviceFrameStats {
+    uint64_t txFrames = 0;        // put on a medium
+    uint64_t txNoLink = 0;        // no PHY on its medium with link
+    uint64_t txMacOff = 0;        // the MAC was not enabled (register 0 bit 0)
+    uint64_t txBadPrefix = 0;     // a transfer too short to hold even its length prefix
+    uint64_t txTruncated = 0;     // a prefix longer than the transfer: what it carried was sent
+    uint64_t rxFrames = 0;        // taken off a medium
+    uint64_t rxFiltered = 0;      // not for this station under the receive filter
+    uint64_t rxMacOff = 0;        // arrived while the MAC was not enabled
+    uint64_t rxOverflow = 0;      // the receive queue was full
+    uint64_t rxDelivered = 0;     // handed to the host in a bulk-in transfer
+};
+
+// The receive filter's multicast hash: the top six bits of the Ethernet CRC-32 of the
+// destination address pick one of 64 bits in registers 0x08..0x0F (bit n in register
+// 0x08 + n / 8, bit n % 8).
+uint32_t EthernetCrc32(const uint8_t* data, size_t length);
+unsigned MulticastHashBit(const uint8_t address[6]);
+
 class AdapterDevice : public usb::UsbDevice {
 public:
     static constexpr uint64_t kPhyCommandUs = 30;
@@ -72,6 +93,10 @@ public:
     PhyModel* Phy(uint8_t address) const;
     const std::vector<std::unique_ptr<PhyModel>>& Phys() const { return phys_; }
     DeviceFaults& Faults() { return faults_; }
+    const DeviceFrameStats& FrameStats() const { return frames_; }
+    // The receive status byte reported with the next frame taken off a medium.
+    void PlanReceiveStatus(uint8_t status) { plannedStatus_.push_back(status); }
+    static constexpr size_t kReceiveQueueFrames = 64;
     const std::vector<uint8_t>& DeviceDescriptor() const { return deviceDescriptor_; }
     uint16_t RemoteWakeup() const { return remoteWakeup_; }
     uint8_t ConfigurationValue() const { return configurationValue_; }
@@ -79,6 +104,8 @@ public:
 private:
     void WriteRegister(uint8_t reg, uint8_t value);
     void StartEepromCommand();
+    void ReceiveFrame(const wire::Frame& frame);
+    bool Accepts(const wire::Frame& frame) const;
     void StartPhyCommand();
     void RunPhyCommand();
 
@@ -92,6 +119,10 @@ private:
     std::array<uint8_t, 256> registers_{};
     std::vector<RegisterWrite> history_;
     std::vector<std::unique_ptr<PhyModel>> phys_;
+    std::vector<int> phySides_;  // each PHY's side on its link, -1 without one
+    DeviceFrameStats frames_;
+    std::deque<std::vector<uint8_t>> receiveQueue_;  // bulk-in transfers, ready to go
+    std::deque<uint8_t> plannedStatus_;
     uint8_t configurationValue_ = 0;
     uint16_t remoteWakeup_ = 0;
     sim::EventId eepromPending_ = 0;

@@ -5,7 +5,10 @@
 namespace host::wire {
 
 void Link::Update(const PartnerSettings& partner) {
+    const bool changedUp = partner.up != partner_.up;
     partner_ = partner;
+    if (changedUp && trace_ != nullptr && trace_->Enabled())
+        trace_->Emit("link", "", trace::Json{{"link", name_}, {"up", partner_.up}});
     // Observers may detach while being told; walk a copy.
     auto observers = observers_;
     for (auto& [id, fn] : observers) fn();
@@ -21,6 +24,53 @@ void Link::Detach(size_t id) {
     observers_.erase(std::remove_if(observers_.begin(), observers_.end(),
                                     [id](const auto& o) { return o.first == id; }),
                      observers_.end());
+}
+
+int Link::AddSide(Side side) {
+    sides_.push_back(std::move(side));
+    busyUntil_.push_back(0);
+    inFlight_.push_back(0);
+    return static_cast<int>(sides_.size()) - 1;
+}
+
+void Link::RemoveSide(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= sides_.size()) return;
+    sides_[index].deliver = nullptr;
+    sides_[index].receiving = nullptr;
+}
+
+void Link::Send(int from, Frame frame, uint32_t speedMbps) {
+    if (scheduler_ == nullptr || from < 0 || static_cast<size_t>(from) >= sides_.size()) return;
+    if (inFlight_[from] >= kMaxInFlight) {
+        ++stats_.queueFull;
+        return;
+    }
+    if (speedMbps == 0) speedMbps = 1;
+    // Preamble, start delimiter and inter-frame gap: 20 byte times besides the frame.
+    const uint64_t bits = (frame.size() + 20) * 8;
+    const sim::TimeUs start = std::max(scheduler_->Now(), busyUntil_[from]);
+    const sim::TimeUs done = start + (bits + speedMbps - 1) / speedMbps;
+    busyUntil_[from] = done;
+    ++inFlight_[from];
+    scheduler_->At(done, [this, from, f = std::move(frame)] {
+        --inFlight_[from];
+        if (trace_ != nullptr && trace_->Enabled()) {
+            trace_->Emit("wire", "",
+                         trace::Json{{"link", name_},
+                                     {"from", sides_[from].label},
+                                     {"length", f.size()},
+                                     {"data", trace::Hex(f.data(), f.size())}});
+        }
+        for (size_t i = 0; i < sides_.size(); ++i) {
+            if (static_cast<int>(i) == from || !sides_[i].deliver) continue;
+            if (!partner_.up || (sides_[i].receiving && !sides_[i].receiving())) {
+                ++stats_.notReceived;
+                continue;
+            }
+            ++stats_.carried;
+            sides_[i].deliver(f);
+        }
+    });
 }
 
 }  // namespace host::wire

@@ -1,12 +1,17 @@
 // A link: the medium between a PHY and its partner. It carries the partner's side of the physical
-// layer (whether the medium is up, what the partner advertises or is forced to) and, once frames
-// flow, what crosses it. PHYs attach to a link and are told of every change.
+// layer (whether the medium is up, what the partner advertises or is forced to) and the frames
+// that cross it. A link has sides: the PHYs attached to it and, for a scripted partner, the peer.
+// PHYs attach as observers and are told of every change of the partner's settings.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "host/sim/scheduler.h"
+#include "host/trace/trace.h"
 
 namespace host::wire {
 
@@ -14,17 +19,34 @@ enum class MediumKind : uint8_t { Ethernet, PhoneLine };
 
 struct PartnerSettings {
     bool up = true;
-    bool autoneg = true;       // the partner negotiates (Ethernet)
+    bool autoneg = true;          // the partner negotiates (Ethernet)
     uint16_t advertise = 0x01E1;  // its advertisement when it negotiates
-    uint32_t speedMbps = 100;  // its speed when it does not
-    bool fullDuplex = false;   // its duplex when it does not
-    uint32_t anDelayMs = 800;  // how long negotiation takes on this medium
+    uint32_t speedMbps = 100;     // its speed when it does not
+    bool fullDuplex = false;      // its duplex when it does not
+    uint32_t anDelayMs = 800;     // how long negotiation takes on this medium
+};
+
+using Frame = std::vector<uint8_t>;
+
+struct LinkStats {
+    uint64_t carried = 0;     // frames delivered to the other side
+    uint64_t notReceived = 0; // the other side was off the medium or had no link
+    uint64_t queueFull = 0;   // the medium was too busy to take the frame
 };
 
 class Link {
 public:
+    // Frames in flight per direction before the medium refuses more.
+    static constexpr size_t kMaxInFlight = 256;
+
     Link(std::string name, MediumKind kind, PartnerSettings partner)
         : name_(std::move(name)), kind_(kind), partner_(partner) {}
+
+    // Frames need a clock and, for the trace, a sink; a link without them carries none.
+    void Connect(sim::Scheduler* scheduler, trace::Trace* trace) {
+        scheduler_ = scheduler;
+        trace_ = trace;
+    }
 
     const std::string& Name() const { return name_; }
     MediumKind Kind() const { return kind_; }
@@ -42,12 +64,32 @@ public:
     size_t Attach(std::function<void()> onChange);
     void Detach(size_t id);
 
+    // ---- frames ----
+    struct Side {
+        std::string label;                                // "A:0" for a PHY, "peer"
+        std::function<void(const Frame&)> deliver;        // takes a frame off the medium
+        std::function<bool()> receiving;                  // can take one now
+    };
+    // Returns the side's index.
+    int AddSide(Side side);
+    void RemoveSide(int index);
+    // Puts a frame on the medium from side `from`; it reaches the other sides after its time
+    // on the wire at `speedMbps`, in order.
+    void Send(int from, Frame frame, uint32_t speedMbps);
+    const LinkStats& Stats() const { return stats_; }
+
 private:
     std::string name_;
     MediumKind kind_;
     PartnerSettings partner_;
     std::vector<std::pair<size_t, std::function<void()>>> observers_;
     size_t nextObserver_ = 1;
+    sim::Scheduler* scheduler_ = nullptr;
+    trace::Trace* trace_ = nullptr;
+    std::vector<Side> sides_;
+    std::vector<sim::TimeUs> busyUntil_;  // per sending side
+    std::vector<size_t> inFlight_;        // per sending side
+    LinkStats stats_;
 };
 
 }  // namespace host::wire

@@ -51,7 +51,13 @@ ndis::Adapter& World::AddAdapter(const std::string& name, std::unique_ptr<usb::U
 wire::Link& World::AddLink(const std::string& name, wire::MediumKind kind,
                            wire::PartnerSettings partner) {
     links_.push_back(std::make_unique<wire::Link>(name, kind, partner));
+    links_.back()->Connect(&scheduler_, &trace_);
     return *links_.back();
+}
+
+wire::Peer& World::AddPeer(wire::Link& link, wire::Peer::Kind kind, wire::Mac mac, wire::Ip4 ip) {
+    peers_.push_back(std::make_unique<wire::Peer>(link, kind, mac, ip));
+    return *peers_.back();
 }
 
 void World::HaltRemaining() {

@@ -16,6 +16,7 @@
 #include "host/usb/usb_device.h"
 #include "host/verifier/verifier.h"
 #include "host/wire/link.h"
+#include "host/wire/peer.h"
 
 namespace host::world {
 
@@ -45,6 +46,9 @@ public:
     wire::Link& AddLink(const std::string& name, wire::MediumKind kind,
                         wire::PartnerSettings partner = {});
 
+    // A scripted partner on a link, kept alive with it.
+    wire::Peer& AddPeer(wire::Link& link, wire::Peer::Kind kind, wire::Mac mac, wire::Ip4 ip);
+
     // Runs every event due up to `t_us` of virtual time.
     void RunUntil(uint64_t t_us) { scheduler_.RunUntil(t_us); }
     void RunFor(uint64_t us) { scheduler_.RunUntil(scheduler_.Now() + us); }
@@ -62,6 +66,7 @@ private:
     // Destroyed in reverse: adapters and their buses first, then devices, then the links their
     // PHYs are attached to.
     std::vector<std::unique_ptr<wire::Link>> links_;
+    std::vector<std::unique_ptr<wire::Peer>> peers_;
     std::vector<std::unique_ptr<usb::UsbDevice>> devices_;
     ndis::Ndis ndis_;
     bool loaded_ = false;
