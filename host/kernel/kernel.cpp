@@ -162,7 +162,10 @@ bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
                std::string(routine) + " of " + Ptr(p) + ": " + what);
         return false;
     }
+    const uintptr_t base = it->first;
+    const size_t size = it->second.size;
     resources_.erase(it);
+    for (auto& hook : freeHooks_) hook(base, size);
     return true;
 }
 
@@ -174,9 +177,6 @@ void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expect
                                                  std::to_string(expectedSize) +
                                                  " bytes; it has " +
                                                  std::to_string(it->second.size));
-    }
-    if (it != resources_.end() && it->second.kind == kind) {
-        for (auto& hook : freeHooks_) hook(it->first, it->second.size);
     }
     if (Untrack(p, kind, routine)) std::free(p);
 }

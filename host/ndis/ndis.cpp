@@ -351,7 +351,10 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
     auto& sched = kernel_.Scheduler();
     sched.Cancel(it->second.event);
     const int adapter = it->second.adapter;
-    it->second.event = sched.After(static_cast<sim::TimeUs>(ms) * 1000, [this, timer, adapter] {
+    sim::TimeUs due = sched.Now() + static_cast<sim::TimeUs>(ms) * 1000;
+    if (timerGranularityUs_ > 0)
+        due = (due + timerGranularityUs_ - 1) / timerGranularityUs_ * timerGranularityUs_;
+    it->second.event = sched.At(due, [this, timer, adapter] {
         auto t = timers_.find(reinterpret_cast<uintptr_t>(timer));
         if (t == timers_.end()) return;
         t->second.event = 0;

@@ -116,6 +116,9 @@ public:
     void SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms);
     bool CancelTimer(PNDIS_MINIPORT_TIMER timer);
     bool TimerArmed(const void* timer) const;
+    // Timers fall due on a tick of this many microseconds (0: exactly when asked), the way a
+    // system clock tick delays a short timer.
+    void SetTimerGranularity(uint64_t us) { timerGranularityUs_ = us; }
     size_t ArmedTimers(int adapter) const;
     void IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count);
     void SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status);
@@ -146,6 +149,7 @@ private:
     std::vector<std::unique_ptr<Adapter>> adapters_;
     std::map<uintptr_t, TimerState> timers_;
     int passiveDepth_ = 0;
+    uint64_t timerGranularityUs_ = 0;
     std::vector<std::string> releases_;
 };
 

@@ -150,7 +150,13 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
     IoMarkIrpPending(irp);
     const bool pipeIdle = pipe->queue.empty() && pipe->service == 0;
     pipe->queue.push_back(req);
-    if (pipeIdle && !inExecute_ && Ready(*pipe) &&
+    // A control request completes inside the call only on a default pipe that has carried
+    // nothing for a frame: a transfer takes its time on the bus, so two register requests never
+    // reach the device in the same instant (a register read right behind a PHY command would
+    // otherwise find the command not yet run).
+    const bool pipeRested = pipe != &control_ || pipe->lastDone == 0 ||
+                            scheduler_.Now() >= pipe->lastDone + 1000;
+    if (pipeIdle && pipeRested && !inExecute_ && Ready(*pipe) &&
         scheduler_.Random().Chance(faults_.inlinePercent, 100)) {
         ++stats_.inlineCompletions;
         Request head = pipe->queue.front();
@@ -198,11 +204,25 @@ VOID UsbBus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
                 p.service = 0;
             }
             ++bus->stats_.cancelled;
-            if (p.kind == PipeKind::Control && r.urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE &&
-                r.urb->UrbHeader.Function != URB_FUNCTION_RESET_PIPE) {
-                bus->Execute(p, r, Result::Cancelled);
+            Pipe* pipe = &p;
+            auto finish = [bus, pipe, r] {
+                if (pipe->kind == PipeKind::Control &&
+                    r.urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE &&
+                    r.urb->UrbHeader.Function != URB_FUNCTION_RESET_PIPE) {
+                    bus->Execute(*pipe, r, Result::Cancelled);
+                } else {
+                    bus->Complete(r.irp, r.urb, Result::Cancelled);
+                }
+            };
+            // A cancelled request completes inside IoCancelIrp or a little later, as the seed
+            // says: its sender must not assume either.
+            if (bus->scheduler_.Random().Chance(1, 2)) {
+                finish();
             } else {
-                bus->Complete(r.irp, r.urb, Result::Cancelled);
+                bus->scheduler_.After(1 + bus->scheduler_.Random().Below(1000), [bus, finish] {
+                    bus->kernel_.RunInContext("usb completion", DISPATCH_LEVEL, bus->adapter_,
+                                              finish);
+                });
             }
             bus->Kick(p);
             return true;

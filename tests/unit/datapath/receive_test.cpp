@@ -98,11 +98,11 @@ TEST_F(ReceiveTest, FramesAreIndicatedInCompletionOrderOnePerCall) {
 TEST_F(ReceiveTest, WhenEveryDescriptorWaitsReadingPausesAndOneReadRestartsAfterIndication) {
     Start({{"RxPacketDesc", 1u}});
     ASSERT_EQ(record_->RxDescriptorCount, 3u);
-    // Reads complete inside the call that starts them, so three frames land before the receive
-    // timer can run: the third finds no idle descriptor.
-    adapter_->bus->Faults().inlinePercent = 100;
+    // The receive timer falls due on a 10 ms tick, so three frames land, a millisecond apart,
+    // before it runs: the third finds no idle descriptor.
+    world_.Ndis().SetTimerGranularity(10'000);
+    world_.RunUntil((world_.NowUs() / 10'000 + 1) * 10'000);
     for (uint8_t i = 0; i < 3; ++i) device_->QueueBulkIn(Transfer(Frame(60, i), 0));
-    // Run to the completion of the first read only.
     while (record_->RxReadyList.Count < 3) ASSERT_TRUE(world_.Scheduler().RunOne(UINT64_MAX));
     EXPECT_EQ(record_->RxFreeList.Count, 0u);
     EXPECT_EQ(ReadsAtTheBus(), 0u) << "no read outstanding while every descriptor waits";

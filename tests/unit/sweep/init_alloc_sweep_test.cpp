@@ -213,14 +213,18 @@ INSTANTIATE_TEST_SUITE_P(Seeds, InitAllocSweepAnyKind,
 TEST(InitAllocSweep, SeedsDifferInWhereRequestsComplete) {
     // The seed decides whether the bus completes a request inside IofCallDriver; the sweeps
     // above only cover both ways if the seeds really differ there.
+    // A register request completes inside the call only after its pipe rested a frame (after
+    // the pauses of start-up), so a single seed may have none; together they must have both.
     std::set<uint64_t> inlineCounts;
+    uint64_t inlineTotal = 0;
     for (uint64_t seed : {1, 2, 3, 977, 65537}) {
         const InitRun run = RunOnce(seed, Device::Scripted, std::nullopt, 0);
         EXPECT_EQ(run.status, NDIS_STATUS_SUCCESS) << "seed " << seed;
-        EXPECT_GT(run.inlineCompletions, 0u) << "seed " << seed;
         EXPECT_LT(run.inlineCompletions, run.control.size()) << "seed " << seed;
         inlineCounts.insert(run.inlineCompletions);
+        inlineTotal += run.inlineCompletions;
     }
+    EXPECT_GT(inlineTotal, 0u);
     EXPECT_GT(inlineCounts.size(), 1u);
 }
 

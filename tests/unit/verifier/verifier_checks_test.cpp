@@ -469,6 +469,7 @@ TEST_F(VerifierCheckTest, RequestOutstandingAtFreeWhenTheContextGoesWithAnIrpAtT
     ExpectOnly(check::kRequestOutstandingAtFree);
 
     IoCancelIrp(read.irp);
+    world_.RunFor(1000);
     EXPECT_TRUE(read.Done());
     ExpectOnly(check::kRequestOutstandingAtFree);
 }
