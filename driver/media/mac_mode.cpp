@@ -40,3 +40,10 @@ VOID WriteInitialMacMode(AdapterRecord* Adapter) {
     WriteRegisters(Adapter, 3, 0x00);
     NdisMSleep(1000);
 }
+
+ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask) {
+    // The register write is not built yet: only the shadow of register 0 follows the mode.
+    if (ReceiveModeMask & RECEIVE_MODE_ALL_MULTICAST) Adapter->MacControl0 |= 0x02;
+    else Adapter->MacControl0 &= static_cast<UCHAR>(~0x02);
+    return RESULT_SUCCESS;
+}

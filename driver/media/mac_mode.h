@@ -13,6 +13,14 @@
 // any other LinkState indicates nothing. Any IRQL up to DISPATCH_LEVEL.
 VOID IndicateLinkState(AdapterRecord* Adapter);
 VOID ComputeMacControl1(AdapterRecord* Adapter);
+// ReceiveModeMask bits (from the NDIS packet filter).
+#define RECEIVE_MODE_MULTICAST 0x01
+#define RECEIVE_MODE_BROADCAST 0x02
+#define RECEIVE_MODE_PROMISCUOUS 0x04
+#define RECEIVE_MODE_ALL_MULTICAST 0x10
+
+// Writes registers 0..2 for a receive mode; always answers 1. Callable at DISPATCH_LEVEL.
+ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask);
 // Passive level: synchronous register writes with pauses.
 VOID PulseMacReset(AdapterRecord* Adapter);
 VOID WriteInitialMacMode(AdapterRecord* Adapter);
