@@ -41,8 +41,11 @@ UsbBus::UsbBus(kernel::Kernel& kernel, trace::Trace& trace, int adapter, std::st
     deviceObject_.StackSize = 2;
     control_.kind = PipeKind::Control;
     device_.SetDataReadyHandler([this] {
-        for (auto& p : pipes_)
-            if (p->kind == PipeKind::BulkIn) Kick(*p);
+        for (auto& p : pipes_) {
+            if (p->kind != PipeKind::BulkIn) continue;
+            if (p->dataSince == 0) p->dataSince = scheduler_.Now();
+            Kick(*p);
+        }
     });
 }
 
@@ -172,9 +175,12 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
 
 void UsbBus::Kick(Pipe& pipe) {
     if (pipe.service != 0 || !Ready(pipe)) return;
-    const sim::TimeUs base = std::max(scheduler_.Now(), pipe.queue.front().submitted);
+    sim::TimeUs base = std::max(scheduler_.Now(), pipe.queue.front().submitted);
+    // A read completes at the first frame boundary after data started waiting: data that has
+    // waited through a boundary already is taken at once, so a backlog drains.
+    if (pipe.kind == PipeKind::BulkIn && pipe.dataSince != 0) base = pipe.dataSince;
     sim::TimeUs due = NextBoundary(base) + scheduler_.Random().Below(faults_.maxJitterUs + 1);
-    due = std::max(due, pipe.lastDone);
+    due = std::max({due, pipe.lastDone, scheduler_.Now()});
     Pipe* p = &pipe;
     pipe.service = scheduler_.At(due, [this, p] {
         p->service = 0;
@@ -414,6 +420,7 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
         }
         size_t n = 0;
         if (result == Result::Ok) n = device_.BulkIn(pipe.endpoint, buffer, t.TransferBufferLength);
+        if (!device_.BulkInReady(pipe.endpoint)) pipe.dataSince = 0;
         t.TransferBufferLength = static_cast<ULONG>(n);
         if (trace_.Enabled())
             trace_.Emit("bulk", adapterName_,

@@ -75,6 +75,7 @@ private:
         std::deque<Request> queue;
         sim::EventId service = 0;  // scheduled completion of the head, 0 when none
         sim::TimeUs lastDone = 0;
+        sim::TimeUs dataSince = 0;  // bulk-in: when the waiting data was first seen, 0 if none
     };
 
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
