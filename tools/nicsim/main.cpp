@@ -1,26 +1,83 @@
-// nicsim: brings emulated USB network adapters up under the miniport driver, runs a story in
+// nicsim: brings emulated USB network adapters up under the miniport driver, runs a scenario in
 // virtual time, prints a timeline and writes traces.
 #include <CLI/CLI.hpp>
 
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
-#include "tools/nicsim/run.h"
+#include "tools/nicsim/embedded.h"
+#include "tools/nicsim/runner.h"
+#include "tools/nicsim/scenario.h"
+
+namespace {
+
+const nicsim::EmbeddedScenario* FindEmbedded(const std::string& name) {
+    for (const auto& s : nicsim::EmbeddedScenarios())
+        if (name == s.name) return &s;
+    return nullptr;
+}
+
+// Reads a scenario from a file, or an embedded one by name. Prints errors; 2 on failure.
+int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
+    std::string text;
+    if (const auto* embedded = source.empty() ? FindEmbedded("default") : nullptr) {
+        text = embedded->json;
+    } else {
+        std::ifstream in(source, std::ios::binary);
+        if (!in) {
+            if (const auto* named = FindEmbedded(source)) {
+                text = named->json;
+            } else {
+                std::cerr << "nicsim: cannot read " << source
+                          << " (and no embedded scenario has that name; see `nicsim scenarios`)\n";
+                return 2;
+            }
+        } else {
+            std::stringstream ss;
+            ss << in.rdbuf();
+            text = ss.str();
+        }
+    }
+    std::vector<std::string> errors;
+    out = nicsim::LoadScenario(text, errors);
+    if (!out) {
+        for (const auto& e : errors) std::cerr << (source.empty() ? "default" : source) << ": " << e << "\n";
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"nicsim - run the USB network adapter miniport in an emulated world"};
+    CLI::App app{"nicsim - run the USB network adapter miniport in an emulated world.\n"
+                 "Exit status: 0 clean, 1 the verifier caught a violation, 2 usage or scenario error."};
     app.require_subcommand(1);
 
     nicsim::RunOptions run;
+    std::string scenarioPath;
     uint64_t seed = 0;
     double until = 0;
     auto* runCmd = app.add_subcommand(
-        "run", "Initialise an adapter, run it in virtual time, shut it down and halt it; print the "
-               "timeline and the verifier's verdict (exit 0 clean, 1 violations, 2 usage error)");
-    auto* seedOpt = runCmd->add_option("--seed", seed, "Seed for every random choice (default 1)");
+        "run", "Run a scenario (a file, an embedded name, or the embedded default) and print its "
+               "timeline and summary");
+    runCmd->add_option("scenario", scenarioPath, "Scenario file (JSON) or embedded scenario name");
+    auto* seedOpt = runCmd->add_option("--seed", seed, "Seed for every random choice (default: the scenario's)");
     auto* untilOpt = runCmd->add_option("--until", until, "Stop after this many virtual seconds")
                          ->check(CLI::PositiveNumber);
     runCmd->add_option("--trace", run.tracePath, "Write every event as JSON Lines to this file");
+    runCmd->add_option("--pcap-usb", run.pcapUsbPath, "Write the USB traffic as a usbmon pcap file");
+    runCmd->add_option("--pcap-wire", run.pcapWirePath, "Write the frames on the media as an Ethernet pcap file");
     runCmd->add_flag("--quiet", run.quiet, "Print nothing; only the exit status tells");
+
+    auto* listCmd = app.add_subcommand("scenarios", "List the embedded scenarios, one line each");
+    std::string showName;
+    auto* showCmd = app.add_subcommand("show", "Print an embedded scenario as JSON, to copy and edit");
+    showCmd->add_option("name", showName, "Embedded scenario name")->required();
+    std::string checkPath;
+    auto* checkCmd = app.add_subcommand("check", "Check a scenario file and explain each error with its JSON path");
+    checkCmd->add_option("file", checkPath, "Scenario file (JSON)")->required();
 
     try {
         app.parse(argc, argv);
@@ -32,8 +89,34 @@ int main(int argc, char** argv) {
         app.exit(e);
         return 2;
     }
+
+    if (*listCmd) {
+        for (const auto& s : nicsim::EmbeddedScenarios()) {
+            std::vector<std::string> errors;
+            auto parsed = nicsim::LoadScenario(s.json, errors);
+            std::printf("%-14s %s\n", s.name, parsed ? parsed->description.c_str() : "(does not load)");
+        }
+        return 0;
+    }
+    if (*showCmd) {
+        const auto* s = FindEmbedded(showName);
+        if (s == nullptr) {
+            std::cerr << "nicsim: no embedded scenario \"" << showName << "\" (see `nicsim scenarios`)\n";
+            return 2;
+        }
+        std::fputs(s->json, stdout);
+        return 0;
+    }
+    if (*checkCmd) {
+        std::optional<nicsim::Scenario> s;
+        if (const int rc = Load(checkPath, s)) return rc;
+        std::printf("%s: ok (%zu adapters, %zu links, %zu events)\n", checkPath.c_str(),
+                    s->adapters.size(), s->links.size(), s->events.size());
+        return 0;
+    }
+    std::optional<nicsim::Scenario> scenario;
+    if (const int rc = Load(scenarioPath, scenario)) return rc;
     if (*seedOpt) run.seed = seed;
     if (*untilOpt) run.untilSeconds = until;
-    if (*runCmd) return nicsim::Run(run);
-    return 2;
+    return nicsim::RunScenario(*scenario, run);
 }

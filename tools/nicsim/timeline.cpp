@@ -29,7 +29,31 @@ void Timeline::OnLine(const host::trace::Json& line) {
         else if (status == 0x4001000C) Print(t, adapter, "media disconnect");
         else Print(t, adapter, "status " + StatusName(status));
     } else if (ev == "link") {
-        Print(t, adapter, "link " + line.value("link", "") + (line.value("up", false) ? " up" : " down"));
+        Print(t, adapter, "medium " + line.value("link", "") + (line.value("up", false) ? " up" : " down"));
+    } else if (ev == "media") {
+        char text[160];
+        std::snprintf(text, sizeof text, "%s PHY %d (%s, %s) at %u Mb/s %s duplex",
+                      line.value("switch", false) ? "media switched to" : "carrying traffic on",
+                      line.value("phy", 0), line.value("id", "").c_str(),
+                      line.value("medium", "").c_str(), line.value("speed_mbps", 0u),
+                      line.value("full_duplex", false) ? "full" : "half");
+        Print(t, adapter, text);
+    } else if (ev == "ping") {
+        char text[160];
+        if (line.contains("error"))
+            std::snprintf(text, sizeof text, "ping %s: %s", line.value("to", "").c_str(),
+                          line.value("error", "").c_str());
+        else
+            std::snprintf(text, sizeof text, "ping %s seq %d: reply in %.3f ms",
+                          line.value("to", "").c_str(), line.value("seq", 0),
+                          line.value("rtt_us", uint64_t{0}) / 1000.0);
+        Print(t, adapter, text);
+    } else if (ev == "traffic") {
+        char text[160];
+        std::snprintf(text, sizeof text, "traffic burst: %u frames, %u offered, %u completed, %u refused",
+                      line.value("frames", 0u), line.value("offered", 0u),
+                      line.value("completed", 0u), line.value("refused", 0u));
+        Print(t, adapter, text);
     } else if (ev == "violation") {
         Print(t, adapter, "VIOLATION " + line.value("check", "") + ": " + line.value("detail", ""));
     }

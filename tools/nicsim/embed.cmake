@@ -1,0 +1,12 @@
+# Writes a C++ source holding every scenario file of DIR, so nicsim carries them.
+file(GLOB files "${DIR}/*.json")
+list(SORT files)
+set(body "// Generated from scenarios/*.json at build time.\n#include \"tools/nicsim/embedded.h\"\n\nnamespace nicsim {\n\nconst std::vector<EmbeddedScenario>& EmbeddedScenarios() {\n    static const std::vector<EmbeddedScenario> all = {\n")
+foreach(f ${files})
+  get_filename_component(name "${f}" NAME_WE)
+  file(READ "${f}" text)
+  string(APPEND body "        {\"${name}\", R\"NICSIM(${text})NICSIM\"},\n")
+endforeach()
+string(APPEND body "    };\n    return all;\n}\n\n}  // namespace nicsim\n")
+file(WRITE "${OUT}.tmp" "${body}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different "${OUT}.tmp" "${OUT}")

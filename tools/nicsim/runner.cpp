@@ -1,0 +1,451 @@
+#include "tools/nicsim/runner.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include "host/world/world.h"
+#include "tools/nicsim/timeline.h"
+
+namespace nicsim {
+
+namespace {
+
+using host::trace::Json;
+using host::wire::Ip4;
+using host::wire::Mac;
+
+constexpr uint64_t kSecond = 1'000'000;
+
+// What the run knows about one adapter beyond the world's own record of it.
+struct AdapterView {
+    host::ndis::Adapter* adapter = nullptr;
+    host::device::AdapterDevice* device = nullptr;
+    Mac mac{};
+    std::optional<Ip4> ip;  // learnt from its pings; the protocol side answers for it
+    std::map<Ip4, Mac> arp;
+    int lastActivePhy = -2;
+};
+
+struct Ping {
+    std::string adapter;
+    Ip4 from{}, to{};
+    uint32_t count = 0;
+    uint64_t intervalUs = 0;
+    uint16_t id = 0;
+    uint32_t sent = 0, replies = 0, arpTries = 0;
+    bool gaveUp = false;
+    std::map<uint16_t, uint64_t> sentAt;
+};
+
+struct Burst {
+    std::string adapter;
+    uint32_t stream = 0;
+    uint32_t frames = 0, offered = 0, completed = 0, refused = 0;
+};
+
+class Run {
+public:
+    Run(const Scenario& s, const RunOptions& o)
+        : scenario_(s), options_(o), world_(o.seed.value_or(s.seed)) {}
+
+    int Go();
+
+private:
+    bool Build();
+    void Schedule(const EventDesc& e);
+    void Play(const EventDesc& e);
+    void OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f);
+    void SendArp(Ping& p);
+    void SendEcho(Ping& p);
+    void NoteActivePhy(AdapterView& v);
+    std::optional<Mac> PartnerMac(const AdapterView& v) const;
+    void Emit(std::string_view ev, const std::string& adapter, Json fields) {
+        world_.Trace().Emit(ev, adapter, std::move(fields));
+    }
+    AdapterView& View(const std::string& name) { return views_.at(name); }
+
+    const Scenario& scenario_;
+    RunOptions options_;
+    host::world::World world_;
+    std::map<std::string, AdapterView> views_;
+    std::map<std::string, host::wire::Link*> links_;
+    std::map<std::string, host::wire::Peer*> peers_;
+    std::vector<std::unique_ptr<Ping>> pings_;
+    std::vector<std::unique_ptr<Burst>> bursts_;
+    std::map<uint64_t, Burst*> burstOfFrame_;
+};
+
+bool Run::Build() {
+    for (const LinkDesc& l : scenario_.links) {
+        auto& link = world_.AddLink(l.name, l.medium, l.partner);
+        links_[l.name] = &link;
+        if (l.peer) peers_[l.name] = &world_.AddPeer(link, l.peer->kind, l.peer->mac, l.peer->ip);
+    }
+    for (const AdapterDesc& a : scenario_.adapters) {
+        host::device::DeviceConfig config;
+        config.eeprom = a.eeprom;
+        config.endpoints = a.endpoints;
+        config.configPadding = a.configPadding;
+        for (const PhyDesc& p : a.phys) {
+            host::device::PhySpec spec;
+            spec.phy = p.phy;
+            spec.link = p.link.empty() ? nullptr : links_.at(p.link);
+            config.phys.push_back(spec);
+        }
+        auto device = std::make_unique<host::device::AdapterDevice>(world_.Scheduler(), world_.Trace(),
+                                                                    a.name, config);
+        AdapterView v;
+        v.device = device.get();
+        v.adapter = &world_.AddAdapter(a.name, std::move(device), a.registry);
+        for (int i = 0; i < 3; ++i) {
+            v.mac[2 * i] = static_cast<uint8_t>(a.eeprom[i] & 0xFF);
+            v.mac[2 * i + 1] = static_cast<uint8_t>(a.eeprom[i] >> 8);
+        }
+        auto override = a.registry.find("NetworkAddress");
+        if (override != a.registry.end()) {
+            if (const auto* text = std::get_if<std::string>(&override->second)) {
+                Mac m{};
+                if (host::wire::ParseMac(*text, m)) v.mac = m;
+            }
+        }
+        views_[a.name] = v;
+    }
+    for (auto& [name, v] : views_) {
+        AdapterView* view = &v;
+        v.adapter->protocol.onReceive = [this, view](const host::ndis::ReceivedFrame& f) {
+            OnReceive(*view, f);
+        };
+        v.adapter->protocol.onSendDone = [this](uint64_t id, NDIS_STATUS status) {
+            auto it = burstOfFrame_.find(id);
+            if (it == burstOfFrame_.end()) return;
+            if (status == NDIS_STATUS_SUCCESS) ++it->second->completed;
+            else ++it->second->refused;
+            burstOfFrame_.erase(it);
+        };
+    }
+    // The timeline names the active PHY whenever a connect is indicated.
+    world_.Trace().AddSink([this](const Json& line) {
+        if (line["ev"] != "indicate_status" || line["status"] != "0x4001000B") return;
+        auto it = views_.find(line.value("adapter", ""));
+        if (it != views_.end()) NoteActivePhy(it->second);
+    });
+    return true;
+}
+
+void Run::NoteActivePhy(AdapterView& v) {
+    int active = -1;
+    for (const auto& phy : v.device->Phys()) {
+        if (phy->OnMedium() && phy->HasLink()) {
+            active = phy->Config().address;
+            break;
+        }
+    }
+    if (active == v.lastActivePhy || active < 0) return;
+    const bool first = v.lastActivePhy == -2;
+    v.lastActivePhy = active;
+    const auto* phy = v.device->Phy(static_cast<uint8_t>(active));
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%X", phy->Config().id);
+    Emit("media", v.adapter->name,
+         Json{{"phy", active},
+              {"id", id},
+              {"medium", phy->PhoneLine() ? "phoneline" : "ethernet"},
+              {"speed_mbps", phy->SpeedMbps()},
+              {"full_duplex", phy->FullDuplex()},
+              {"switch", !first}});
+}
+
+std::optional<Mac> Run::PartnerMac(const AdapterView& v) const {
+    for (const auto& phy : v.device->Phys()) {
+        if (!phy->OnMedium() || !phy->HasLink() || phy->Link() == nullptr) continue;
+        auto peer = peers_.find(phy->Link()->Name());
+        if (peer != peers_.end()) return peer->second->MacAddress();
+        for (const auto& [name, other] : views_) {
+            if (&other == &v) continue;
+            for (const auto& op : other.device->Phys())
+                if (op->Link() == phy->Link()) return other.mac;
+        }
+    }
+    return std::nullopt;
+}
+
+void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
+    if (auto arp = host::wire::ParseArp(f.data)) {
+        v.arp[arp->senderIp] = arp->senderMac;
+        if (arp->operation == 1 && v.ip && arp->targetIp == *v.ip)
+            world_.Ndis().Send(*v.adapter, host::wire::ArpReply(v.mac, *v.ip, arp->senderMac, arp->senderIp));
+        if (arp->operation == 2) {
+            for (auto& p : pings_)
+                if (p->adapter == v.adapter->name && p->to == arp->senderIp && p->sent == 0 &&
+                    !p->gaveUp)
+                    SendEcho(*p);
+        }
+        return;
+    }
+    if (auto echo = host::wire::ParseEcho(f.data)) {
+        if (echo->request && v.ip && echo->to == *v.ip) {
+            world_.Ndis().Send(*v.adapter, host::wire::IcmpEcho(echo->srcMac, v.mac, *v.ip, echo->from,
+                                                                false, echo->id, echo->sequence, echo->data));
+            return;
+        }
+        if (!echo->request) {
+            for (auto& p : pings_) {
+                if (p->adapter != v.adapter->name || p->id != echo->id) continue;
+                auto sent = p->sentAt.find(echo->sequence);
+                if (sent == p->sentAt.end()) continue;
+                ++p->replies;
+                Emit("ping", v.adapter->name,
+                     Json{{"to", host::wire::IpText(p->to)},
+                          {"seq", echo->sequence},
+                          {"rtt_us", world_.NowUs() - sent->second}});
+                p->sentAt.erase(sent);
+            }
+        }
+    }
+}
+
+void Run::SendArp(Ping& p) {
+    AdapterView& v = View(p.adapter);
+    if (p.sent > 0 || p.gaveUp || v.adapter->state != host::ndis::AdapterState::Initialized) return;
+    if (++p.arpTries > 5) {
+        p.gaveUp = true;
+        Emit("ping", p.adapter, Json{{"to", host::wire::IpText(p.to)}, {"error", "no ARP reply"}});
+        return;
+    }
+    world_.Ndis().Send(*v.adapter, host::wire::ArpRequest(v.mac, p.from, p.to));
+    Ping* ping = &p;
+    world_.Scheduler().After(kSecond, [this, ping] { SendArp(*ping); });
+}
+
+void Run::SendEcho(Ping& p) {
+    AdapterView& v = View(p.adapter);
+    if (p.sent >= p.count || v.adapter->state != host::ndis::AdapterState::Initialized) return;
+    auto mac = v.arp.find(p.to);
+    if (mac == v.arp.end()) return;
+    const uint16_t seq = static_cast<uint16_t>(++p.sent);
+    p.sentAt[seq] = world_.NowUs();
+    std::vector<uint8_t> payload(56);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i);
+    world_.Ndis().Send(*v.adapter, host::wire::IcmpEcho(mac->second, v.mac, p.from, p.to, true, p.id, seq, payload));
+    Ping* ping = &p;
+    if (p.sent < p.count) world_.Scheduler().After(p.intervalUs, [this, ping] { SendEcho(*ping); });
+}
+
+void Run::Schedule(const EventDesc& e) {
+    auto& ndis = world_.Ndis();
+    std::function<bool()> gate;
+    const bool passive = e.action == "initialize" || e.action == "reset" || e.action == "shutdown" ||
+                         e.action == "halt";
+    if (passive) {
+        gate = [&ndis] { return !ndis.PassiveBusy(); };
+    } else if (!e.adapter.empty() && (e.action == "send" || e.action == "query" || e.action == "set" ||
+                                      e.action == "traffic" || e.action == "ping")) {
+        host::ndis::Adapter* a = View(e.adapter).adapter;
+        gate = [a] { return !a->passiveBusy; };
+    }
+    const EventDesc* event = &e;
+    world_.Scheduler().At(e.atUs, [this, event] { Play(*event); }, host::sim::Phase::Scenario, gate);
+}
+
+void Run::Play(const EventDesc& e) {
+    auto& ndis = world_.Ndis();
+    AdapterView* v = e.adapter.empty() ? nullptr : &View(e.adapter);
+    host::ndis::Adapter* a = v ? v->adapter : nullptr;
+    const bool up = a && a->state == host::ndis::AdapterState::Initialized;
+    const std::string& d = e.action;
+    if (d == "initialize") {
+        if (a->state == host::ndis::AdapterState::Bound) ndis.Initialize(*a);
+    } else if (d == "reset") {
+        if (up) ndis.Reset(*a);
+    } else if (d == "shutdown") {
+        if (up) ndis.Shutdown(*a);
+    } else if (d == "halt") {
+        if (up) ndis.Halt(*a);
+    } else if (d == "send") {
+        if (up)
+            for (uint32_t i = 0; i < e.repeat; ++i) ndis.Send(*a, e.frame);
+    } else if (d == "traffic") {
+        auto partner = PartnerMac(*v);
+        auto burst = std::make_unique<Burst>();
+        burst->adapter = a->name;
+        burst->stream = static_cast<uint32_t>(e.index);
+        burst->frames = e.frames;
+        Burst* b = burst.get();
+        bursts_.push_back(std::move(burst));
+        const Mac dst = partner.value_or(host::wire::kBroadcast);
+        for (uint32_t i = 0; i < e.frames; ++i) {
+            world_.Scheduler().At(world_.NowUs() + i * e.intervalUs, [this, v, b, dst, i, size = e.size] {
+                if (v->adapter->state != host::ndis::AdapterState::Initialized) return;
+                ++b->offered;
+                // The protocol side answers the send inside the call: know the frame first.
+                burstOfFrame_[v->adapter->protocol.nextId] = b;
+                world_.Ndis().Send(*v->adapter, host::wire::TestFrame(dst, v->mac, b->stream, i, size),
+                                   1 + i % 3);
+            });
+        }
+        world_.Scheduler().At(world_.NowUs() + e.frames * e.intervalUs + 2 * kSecond, [this, b] {
+            Emit("traffic", b->adapter,
+                 Json{{"frames", b->frames}, {"offered", b->offered}, {"completed", b->completed},
+                      {"refused", b->refused}});
+        });
+    } else if (d == "receive") {
+        auto peer = peers_.find(e.link);
+        host::wire::Link* link = links_.at(e.link);
+        for (auto& [name, view] : views_)
+            for (const auto& phy : view.device->Phys())
+                if (phy->Link() == link && e.status != 0) view.device->PlanReceiveStatus(e.status);
+        if (peer != peers_.end()) peer->second->Send(e.frame);
+    } else if (d == "ping") {
+        if (!up) return;
+        v->ip = e.ip;
+        auto ping = std::make_unique<Ping>();
+        ping->adapter = a->name;
+        ping->from = e.ip;
+        ping->to = e.to;
+        ping->count = e.count;
+        ping->intervalUs = e.intervalUs;
+        ping->id = static_cast<uint16_t>(0x4E00 + e.index);
+        pings_.push_back(std::move(ping));
+        SendArp(*pings_.back());
+    } else if (d == "query") {
+        if (up) ndis.Query(*a, e.oid, e.length.value_or(64));
+    } else if (d == "set") {
+        if (up) ndis.Set(*a, e.oid, e.data);
+    } else if (d == "link") {
+        host::wire::Link* link = links_.at(e.link);
+        host::wire::PartnerSettings p = link->Partner();
+        if (e.up) p.up = *e.up;
+        if (e.advertise) p.advertise = *e.advertise;
+        if (e.autoneg) p.autoneg = *e.autoneg;
+        if (e.speed) p.speedMbps = *e.speed;
+        if (e.fullDuplex) p.fullDuplex = *e.fullDuplex;
+        link->Update(p);
+    } else if (d == "fault") {
+        if (e.fault == "an-never-completes") {
+            host::wire::Link* link = links_.at(e.link);
+            host::wire::PartnerSettings p = link->Partner();
+            p.anDelayMs = 24u * 3'600'000u;  // a negotiation that does not finish within a day
+            link->Update(p);
+            return;
+        }
+        using CF = host::usb::BusFaults::ControlFault;
+        auto& faults = a->bus->Faults();
+        if (e.fault == "control-stall") faults.ArmControl(CF::Stall, e.nth);
+        else if (e.fault == "control-error") faults.ArmControl(CF::Error, e.nth);
+        else if (e.fault == "control-silent") faults.ArmControl(CF::Silent, e.nth);
+        else if (e.fault == "bulk-in-error") faults.bulkInErrors += static_cast<uint32_t>(e.faultCount);
+        else if (e.fault == "bulk-out-error") faults.bulkOutErrors += static_cast<uint32_t>(e.faultCount);
+        else if (e.fault == "irp-complete-error") faults.irpCompleteError = true;
+        else if (e.fault == "device-vanish") faults.vanished = true;
+        else if (e.fault == "eeprom-never-done") v->device->Faults().eepromNeverDone = true;
+        else if (e.fault == "alloc-fail") {
+            std::optional<host::sim::AllocKind> kind;
+            host::sim::ParseAllocKind(e.allocKind, kind);
+            world_.Faults().Arm(kind, e.nth, a->id);
+        }
+    }
+}
+
+int Run::Go() {
+    std::ofstream trace;
+    if (!options_.tracePath.empty()) {
+        trace.open(options_.tracePath, std::ios::binary | std::ios::trunc);
+        if (!trace) {
+            std::cerr << "nicsim: cannot write " << options_.tracePath << "\n";
+            return 2;
+        }
+        world_.Trace().AddSink([&trace](const Json& line) { trace << line.dump() << '\n'; });
+    }
+    Timeline timeline(stdout);
+    if (!options_.quiet) world_.Trace().AddSink([&timeline](const Json& l) { timeline.OnLine(l); });
+    const uint64_t seed = world_.Seed();
+    if (!options_.quiet) {
+        std::printf("nicsim: scenario \"%s\", seed %llu\n", scenario_.name.c_str(),
+                    static_cast<unsigned long long>(seed));
+        if (!scenario_.description.empty()) std::printf("  %s\n", scenario_.description.c_str());
+    }
+    Build();
+    world_.LoadDriver();
+    for (const EventDesc& e : scenario_.events) Schedule(e);
+
+    const uint64_t until = static_cast<uint64_t>(options_.untilSeconds.value_or(scenario_.durationS) * kSecond);
+    const bool progress = !options_.quiet && isatty(STDERR_FILENO);
+    const auto wallStart = std::chrono::steady_clock::now();
+    auto lastShown = wallStart;
+    while (world_.NowUs() < until) {
+        world_.RunUntil(std::min(until, world_.NowUs() + kSecond));
+        if (progress && std::chrono::steady_clock::now() - lastShown > std::chrono::milliseconds(500)) {
+            lastShown = std::chrono::steady_clock::now();
+            std::fprintf(stderr, "\r[nicsim] %.0f of %.0f virtual seconds", world_.NowUs() / 1e6, until / 1e6);
+        }
+    }
+    if (progress) std::fprintf(stderr, "\r%60s\r", "");
+    world_.HaltRemaining();
+
+    const auto& verifier = world_.Verifier();
+    const size_t leaks = verifier.Count(host::verifier::check::kLeak);
+    Json counters = Json::object();
+    for (auto& [name, v] : views_) {
+        const auto& bus = v.adapter->bus->Stats();
+        const auto& sends = v.adapter->protocol.sends;
+        const auto& frames = v.device->FrameStats();
+        counters[name] = {{"sends_offered", sends.offered},
+                          {"sends_completed", sends.completed},
+                          {"sends_refused", sends.failures},
+                          {"resources_answers", sends.resourcesAnswers},
+                          {"frames_on_wire", frames.txFrames},
+                          {"tx_dropped_no_link", frames.txNoLink},
+                          {"tx_dropped_mac_off", frames.txMacOff},
+                          {"rx_from_wire", frames.rxFrames},
+                          {"rx_filtered", frames.rxFiltered},
+                          {"rx_overflow", frames.rxOverflow},
+                          {"rx_delivered", frames.rxDelivered},
+                          {"frames_indicated", v.adapter->protocol.received.size()},
+                          {"status_indications", v.adapter->protocol.statuses.size()},
+                          {"control_transfers", bus.control},
+                          {"bulk_out", bus.bulkOut},
+                          {"bulk_in", bus.bulkIn}};
+    }
+    Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
+    if (!options_.quiet) {
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        std::printf("\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
+                    static_cast<unsigned long long>(seed));
+        for (auto& [name, c] : counters.items()) {
+            std::printf("  %s: sent %llu, completed %llu, refused %llu, on the wire %llu; "
+                        "from the wire %llu, indicated %llu; dropped: no link %llu, filtered %llu, "
+                        "overflow %llu\n",
+                        name.c_str(), c["sends_offered"].get<unsigned long long>(),
+                        c["sends_completed"].get<unsigned long long>(),
+                        c["sends_refused"].get<unsigned long long>(),
+                        c["frames_on_wire"].get<unsigned long long>(),
+                        c["rx_from_wire"].get<unsigned long long>(),
+                        c["frames_indicated"].get<unsigned long long>(),
+                        c["tx_dropped_no_link"].get<unsigned long long>(),
+                        c["rx_filtered"].get<unsigned long long>(),
+                        c["rx_overflow"].get<unsigned long long>());
+        }
+        for (auto& p : pings_)
+            std::printf("  ping %s -> %s: %u sent, %u replies\n", p->adapter.c_str(),
+                        host::wire::IpText(p->to).c_str(), p->sent, p->replies);
+        std::printf("  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
+        if (verifier.Count() > 0)
+            std::printf("  replay with: nicsim run <scenario> --seed %llu\n", static_cast<unsigned long long>(seed));
+    }
+    return verifier.Count() == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int RunScenario(const Scenario& scenario, const RunOptions& options) {
+    Run run(scenario, options);
+    return run.Go();
+}
+
+}  // namespace nicsim

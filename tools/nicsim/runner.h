@@ -1,0 +1,25 @@
+// Runs a scenario: builds the world it describes, plays its events in virtual time, watches the
+// protocol side (pings, traffic bursts), writes the traces and gives the verifier's verdict.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "tools/nicsim/scenario.h"
+
+namespace nicsim {
+
+struct RunOptions {
+    std::optional<uint64_t> seed;
+    std::optional<double> untilSeconds;
+    std::string tracePath;
+    std::string pcapUsbPath;
+    std::string pcapWirePath;
+    bool quiet = false;
+};
+
+// Exit status: 0 no violation, 1 the verifier caught something, 2 a usage or file error.
+int RunScenario(const Scenario& scenario, const RunOptions& options);
+
+}  // namespace nicsim

@@ -1,0 +1,546 @@
+#include "tools/nicsim/scenario.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <set>
+
+#include "tools/nicsim/oids.h"
+
+namespace nicsim {
+
+namespace {
+
+// Walks a document, collecting one message per problem with its path.
+class Checker {
+public:
+    explicit Checker(std::vector<std::string>& errors) : errors_(errors) {}
+
+    void Error(const std::string& path, const std::string& message) {
+        errors_.push_back(path + ": " + message);
+    }
+    bool Ok() const { return errors_.empty(); }
+
+    // Reports keys outside `allowed`.
+    void Keys(const std::string& path, const Json& object, std::initializer_list<const char*> allowed) {
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            bool known = false;
+            for (const char* a : allowed) known = known || it.key() == a;
+            if (!known) Error(path + "." + it.key(), "unknown key");
+        }
+    }
+    const Json* Object(const std::string& path, const Json& v) {
+        if (!v.is_object()) {
+            Error(path, "expected an object");
+            return nullptr;
+        }
+        return &v;
+    }
+    // Numbers may be written as numbers or as strings ("0x..." hexadecimal, else decimal).
+    std::optional<uint64_t> Unsigned(const std::string& path, const Json& v, uint64_t max) {
+        uint64_t value = 0;
+        if (v.is_number_unsigned()) {
+            value = v.get<uint64_t>();
+        } else if (v.is_number_integer()) {
+            if (v.get<int64_t>() < 0) {
+                Error(path, "must not be negative");
+                return std::nullopt;
+            }
+            value = static_cast<uint64_t>(v.get<int64_t>());
+        } else if (v.is_string()) {
+            const std::string s = v.get<std::string>();
+            const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+            const std::string digits = hex ? s.substr(2) : s;
+            if (digits.empty()) {
+                Error(path, "\"" + s + "\" is not a number");
+                return std::nullopt;
+            }
+            for (char c : digits) {
+                if (!(hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c)))) {
+                    Error(path, "\"" + s + "\" is not a number");
+                    return std::nullopt;
+                }
+            }
+            if (digits.size() > 16) {
+                Error(path, "\"" + s + "\" is too large");
+                return std::nullopt;
+            }
+            value = std::stoull(digits, nullptr, hex ? 16 : 10);
+        } else {
+            Error(path, "expected a number");
+            return std::nullopt;
+        }
+        if (value > max) {
+            Error(path, std::to_string(value) + " is out of range (at most " + std::to_string(max) + ")");
+            return std::nullopt;
+        }
+        return value;
+    }
+    std::optional<double> Seconds(const std::string& path, const Json& v) {
+        if (!v.is_number()) {
+            Error(path, "expected a number of seconds");
+            return std::nullopt;
+        }
+        const double s = v.get<double>();
+        if (!(s >= 0) || !std::isfinite(s) || s > 1e7) {
+            Error(path, "must be a time of at least 0 seconds");
+            return std::nullopt;
+        }
+        return s;
+    }
+    std::optional<std::string> String(const std::string& path, const Json& v) {
+        if (!v.is_string()) {
+            Error(path, "expected a string");
+            return std::nullopt;
+        }
+        return v.get<std::string>();
+    }
+    std::optional<bool> Bool(const std::string& path, const Json& v) {
+        if (!v.is_boolean()) {
+            Error(path, "expected true or false");
+            return std::nullopt;
+        }
+        return v.get<bool>();
+    }
+    std::optional<std::vector<uint8_t>> Bytes(const std::string& path, const Json& v) {
+        auto s = String(path, v);
+        if (!s) return std::nullopt;
+        if (s->size() % 2 != 0) {
+            Error(path, "hex bytes need an even number of digits");
+            return std::nullopt;
+        }
+        std::vector<uint8_t> out;
+        for (size_t i = 0; i < s->size(); i += 2) {
+            if (!std::isxdigit(static_cast<unsigned char>((*s)[i])) ||
+                !std::isxdigit(static_cast<unsigned char>((*s)[i + 1]))) {
+                Error(path, "\"" + *s + "\" is not lowercase hex bytes");
+                return std::nullopt;
+            }
+            out.push_back(static_cast<uint8_t>(std::stoul(s->substr(i, 2), nullptr, 16)));
+        }
+        return out;
+    }
+    std::optional<host::wire::Mac> Mac(const std::string& path, const Json& v) {
+        auto s = String(path, v);
+        host::wire::Mac mac{};
+        if (!s) return std::nullopt;
+        if (!host::wire::ParseMac(*s, mac)) {
+            Error(path, "\"" + *s + "\" is not a MAC address like 00:11:22:33:44:55");
+            return std::nullopt;
+        }
+        return mac;
+    }
+    std::optional<host::wire::Ip4> Ip(const std::string& path, const Json& v) {
+        auto s = String(path, v);
+        host::wire::Ip4 ip{};
+        if (!s) return std::nullopt;
+        if (!host::wire::ParseIp(*s, ip)) {
+            Error(path, "\"" + *s + "\" is not an IPv4 address");
+            return std::nullopt;
+        }
+        return ip;
+    }
+
+private:
+    std::vector<std::string>& errors_;
+};
+
+void LoadPhy(Checker& c, const std::string& path, const Json& v, PhyDesc& phy) {
+    if (!c.Object(path, v)) return;
+    c.Keys(path, v, {"address", "id", "revision", "link", "reg1"});
+    if (!v.contains("address")) c.Error(path + ".address", "missing");
+    else if (auto a = c.Unsigned(path + ".address", v["address"], 31)) phy.phy.address = static_cast<uint8_t>(*a);
+    if (!v.contains("id")) c.Error(path + ".id", "missing");
+    else if (auto id = c.Unsigned(path + ".id", v["id"], 0xFFFFFFFFu)) {
+        if (*id & 0xF) c.Error(path + ".id", "the identifier has its revision bits (the low four) clear");
+        phy.phy.id = static_cast<uint32_t>(*id);
+    }
+    if (v.contains("revision"))
+        if (auto r = c.Unsigned(path + ".revision", v["revision"], 15)) phy.phy.revision = static_cast<uint8_t>(*r);
+    if (v.contains("link"))
+        if (auto l = c.String(path + ".link", v["link"])) phy.link = *l;
+    if (v.contains("reg1"))
+        if (auto r = c.Unsigned(path + ".reg1", v["reg1"], 0xFFFF)) phy.phy.reg1 = static_cast<uint16_t>(*r);
+}
+
+void LoadAdapter(Checker& c, const std::string& path, const Json& v, AdapterDesc& a) {
+    if (!c.Object(path, v)) return;
+    c.Keys(path, v, {"name", "eeprom", "eeprom_words", "usb", "phys", "registry"});
+    if (!v.contains("name")) c.Error(path + ".name", "missing");
+    else if (auto n = c.String(path + ".name", v["name"])) {
+        if (n->empty() || n->find(':') != std::string::npos)
+            c.Error(path + ".name", "a name is not empty and has no colon");
+        a.name = *n;
+    }
+    const uint8_t defaultMac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    a.eeprom = host::device::EepromFromAddress(defaultMac);
+    if (v.contains("eeprom") && !v["eeprom"].is_null()) {
+        if (auto mac = c.Mac(path + ".eeprom", v["eeprom"])) a.eeprom = host::device::EepromFromAddress(mac->data());
+    }
+    if (v.contains("eeprom_words") && !v["eeprom_words"].is_null()) {
+        const Json& w = v["eeprom_words"];
+        if (!w.is_array() || w.size() != 16) c.Error(path + ".eeprom_words", "expected 16 numbers");
+        else
+            for (size_t i = 0; i < 16; ++i)
+                if (auto x = c.Unsigned(path + ".eeprom_words[" + std::to_string(i) + "]", w[i], 0xFFFF))
+                    a.eeprom[i] = static_cast<uint16_t>(*x);
+    }
+    if (v.contains("usb")) {
+        const std::string up = path + ".usb";
+        const Json& u = v["usb"];
+        if (c.Object(up, u)) {
+            c.Keys(up, u, {"endpoints", "config_padding"});
+            if (u.contains("endpoints")) {
+                const Json& e = u["endpoints"];
+                if (!e.is_array()) c.Error(up + ".endpoints", "expected a list of endpoint types");
+                else {
+                    a.endpoints.clear();
+                    uint8_t in = 1, out = 2, other = 3;
+                    for (size_t i = 0; i < e.size(); ++i) {
+                        const std::string ep = up + ".endpoints[" + std::to_string(i) + "]";
+                        auto t = c.String(ep, e[i]);
+                        if (!t) continue;
+                        if (*t == "bulk-in") a.endpoints.push_back({static_cast<uint8_t>(0x80 | in++), 2});
+                        else if (*t == "bulk-out") a.endpoints.push_back({out++, 2});
+                        else if (*t == "interrupt") a.endpoints.push_back({static_cast<uint8_t>(0x80 | (other++)), 3});
+                        else c.Error(ep, "unknown endpoint type \"" + *t + "\" (bulk-in, bulk-out, interrupt)");
+                    }
+                }
+            }
+            if (u.contains("config_padding"))
+                if (auto p = c.Unsigned(up + ".config_padding", u["config_padding"], 4096)) a.configPadding = *p;
+        }
+    }
+    if (v.contains("phys")) {
+        const Json& p = v["phys"];
+        if (!p.is_array()) c.Error(path + ".phys", "expected a list");
+        else {
+            std::set<uint8_t> seen;
+            for (size_t i = 0; i < p.size(); ++i) {
+                PhyDesc phy;
+                const std::string pp = path + ".phys[" + std::to_string(i) + "]";
+                LoadPhy(c, pp, p[i], phy);
+                if (!seen.insert(phy.phy.address).second) c.Error(pp + ".address", "two PHYs at one address");
+                a.phys.push_back(phy);
+            }
+        }
+    }
+    if (v.contains("registry")) {
+        const Json& r = v["registry"];
+        if (!c.Object(path + ".registry", r)) return;
+        for (auto it = r.begin(); it != r.end(); ++it) {
+            const std::string rp = path + ".registry." + it.key();
+            if (it.value().is_number_unsigned()) {
+                if (it.value().get<uint64_t>() > 0xFFFFFFFFu) c.Error(rp, "does not fit 32 bits");
+                else a.registry[it.key()] = static_cast<uint32_t>(it.value().get<uint64_t>());
+            } else if (it.value().is_string()) {
+                a.registry[it.key()] = it.value().get<std::string>();
+            } else {
+                c.Error(rp, "expected a non-negative integer or a text");
+            }
+        }
+    }
+}
+
+void LoadLink(Checker& c, const std::string& path, const Json& v, LinkDesc& l) {
+    if (!c.Object(path, v)) return;
+    c.Keys(path, v, {"name", "medium", "up", "advertise", "autoneg", "speed", "duplex", "an_delay_ms",
+                     "peer", "between"});
+    if (!v.contains("name")) c.Error(path + ".name", "missing");
+    else if (auto n = c.String(path + ".name", v["name"])) l.name = *n;
+    if (v.contains("medium")) {
+        if (auto m = c.String(path + ".medium", v["medium"])) {
+            if (*m == "ethernet") l.medium = host::wire::MediumKind::Ethernet;
+            else if (*m == "phoneline") l.medium = host::wire::MediumKind::PhoneLine;
+            else c.Error(path + ".medium", "unknown medium \"" + *m + "\" (ethernet, phoneline)");
+        }
+    }
+    if (v.contains("up"))
+        if (auto b = c.Bool(path + ".up", v["up"])) l.partner.up = *b;
+    if (v.contains("advertise"))
+        if (auto a = c.Unsigned(path + ".advertise", v["advertise"], 0xFFFF)) l.partner.advertise = static_cast<uint16_t>(*a);
+    if (v.contains("autoneg"))
+        if (auto b = c.Bool(path + ".autoneg", v["autoneg"])) l.partner.autoneg = *b;
+    if (v.contains("speed")) {
+        if (auto s = c.Unsigned(path + ".speed", v["speed"], 100)) {
+            if (*s != 10 && *s != 100) c.Error(path + ".speed", "speed is 10 or 100");
+            l.partner.speedMbps = static_cast<uint32_t>(*s);
+        }
+    }
+    if (v.contains("duplex")) {
+        if (auto d = c.String(path + ".duplex", v["duplex"])) {
+            if (*d != "half" && *d != "full") c.Error(path + ".duplex", "duplex is \"half\" or \"full\"");
+            l.partner.fullDuplex = *d == "full";
+        }
+    }
+    if (v.contains("an_delay_ms"))
+        if (auto d = c.Unsigned(path + ".an_delay_ms", v["an_delay_ms"], 600000)) l.partner.anDelayMs = static_cast<uint32_t>(*d);
+    if (v.contains("peer") && v.contains("between")) c.Error(path, "a link has a peer or joins two adapters, not both");
+    if (v.contains("peer")) {
+        const std::string pp = path + ".peer";
+        const Json& p = v["peer"];
+        if (c.Object(pp, p)) {
+            c.Keys(pp, p, {"kind", "mac", "ip"});
+            PeerDesc peer;
+            if (!p.contains("kind")) c.Error(pp + ".kind", "missing");
+            else if (auto k = c.String(pp + ".kind", p["kind"])) {
+                if (*k == "responder") peer.kind = host::wire::Peer::Kind::Responder;
+                else if (*k == "sink") peer.kind = host::wire::Peer::Kind::Sink;
+                else c.Error(pp + ".kind", "unknown peer kind \"" + *k + "\" (responder, sink)");
+            }
+            peer.mac = {0x02, 0x00, 0x00, 0x00, 0x00, 0xFE};
+            if (p.contains("mac"))
+                if (auto m = c.Mac(pp + ".mac", p["mac"])) peer.mac = *m;
+            if (p.contains("ip"))
+                if (auto ip = c.Ip(pp + ".ip", p["ip"])) peer.ip = *ip;
+            l.peer = peer;
+        }
+    }
+    if (v.contains("between")) {
+        const Json& b = v["between"];
+        if (!b.is_array() || b.size() != 2) c.Error(path + ".between", "expected two \"adapter:phy-address\" ends");
+        else
+            for (size_t i = 0; i < 2; ++i) {
+                const std::string bp = path + ".between[" + std::to_string(i) + "]";
+                auto s = c.String(bp, b[i]);
+                if (!s) continue;
+                const auto colon = s->find(':');
+                if (colon == std::string::npos || colon == 0) {
+                    c.Error(bp, "\"" + *s + "\" is not \"adapter:phy-address\"");
+                    continue;
+                }
+                auto addr = c.Unsigned(bp, Json(s->substr(colon + 1)), 31);
+                if (addr) l.between.emplace_back(s->substr(0, colon), static_cast<uint8_t>(*addr));
+            }
+    }
+}
+
+const std::set<std::string> kActions = {"initialize", "reset", "shutdown", "halt", "send", "traffic",
+                                        "receive", "ping", "query", "set", "link", "fault"};
+const std::set<std::string> kAdapterFaults = {"control-stall", "control-error", "control-silent",
+                                              "bulk-in-error", "bulk-out-error", "irp-complete-error",
+                                              "alloc-fail", "device-vanish", "eeprom-never-done"};
+const std::set<std::string> kLinkFaults = {"an-never-completes"};
+
+void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e) {
+    if (!c.Object(path, v)) return;
+    c.Keys(path, v, {"at", "do", "adapter", "link", "frame", "repeat", "frames", "size", "interval",
+                     "status", "ip", "to", "count", "oid", "length", "data", "up", "advertise",
+                     "autoneg", "speed", "duplex", "fault", "nth", "kind"});
+    if (!v.contains("at")) c.Error(path + ".at", "missing");
+    else if (auto at = c.Seconds(path + ".at", v["at"])) e.atUs = static_cast<uint64_t>(std::llround(*at * 1e6));
+    if (!v.contains("do")) {
+        c.Error(path + ".do", "missing");
+        return;
+    }
+    auto action = c.String(path + ".do", v["do"]);
+    if (!action) return;
+    if (!kActions.count(*action)) {
+        c.Error(path + ".do", "unknown action \"" + *action + "\"");
+        return;
+    }
+    e.action = *action;
+    auto need = [&](const char* key) {
+        if (!v.contains(key)) c.Error(path + "." + key, "missing for \"" + e.action + "\"");
+        return v.contains(key);
+    };
+    if (v.contains("adapter"))
+        if (auto a = c.String(path + ".adapter", v["adapter"])) e.adapter = *a;
+    if (v.contains("link"))
+        if (auto l = c.String(path + ".link", v["link"])) e.link = *l;
+
+    const std::string& a = e.action;
+    if (a == "initialize" || a == "reset" || a == "shutdown" || a == "halt" || a == "send" ||
+        a == "traffic" || a == "ping" || a == "query" || a == "set")
+        need("adapter");
+    if (a == "receive" || a == "link") need("link");
+    if (a == "send" && need("frame")) {
+        if (auto f = c.Bytes(path + ".frame", v["frame"])) e.frame = *f;
+        if (v.contains("repeat"))
+            if (auto r = c.Unsigned(path + ".repeat", v["repeat"], 1000000)) e.repeat = static_cast<uint32_t>(*r);
+    }
+    if (a == "traffic") {
+        if (need("frames"))
+            if (auto f = c.Unsigned(path + ".frames", v["frames"], 10000000)) e.frames = static_cast<uint32_t>(*f);
+        e.size = 1514;
+        if (v.contains("size")) {
+            if (auto s = c.Unsigned(path + ".size", v["size"], 1514)) {
+                if (*s < 60) c.Error(path + ".size", "a generated frame has at least 60 bytes");
+                e.size = static_cast<uint32_t>(*s);
+            }
+        }
+        e.intervalUs = 1000;
+        if (v.contains("interval"))
+            if (auto i = c.Seconds(path + ".interval", v["interval"])) e.intervalUs = static_cast<uint64_t>(std::llround(*i * 1e6));
+    }
+    if (a == "receive" && need("frame")) {
+        if (auto f = c.Bytes(path + ".frame", v["frame"])) e.frame = *f;
+        if (v.contains("status"))
+            if (auto s = c.Unsigned(path + ".status", v["status"], 255)) e.status = static_cast<uint8_t>(*s);
+    }
+    if (a == "ping") {
+        if (need("ip"))
+            if (auto ip = c.Ip(path + ".ip", v["ip"])) e.ip = *ip;
+        if (need("to"))
+            if (auto to = c.Ip(path + ".to", v["to"])) e.to = *to;
+        e.count = 1;
+        if (v.contains("count"))
+            if (auto n = c.Unsigned(path + ".count", v["count"], 100000)) e.count = static_cast<uint32_t>(*n);
+        e.intervalUs = 1000000;
+        if (v.contains("interval"))
+            if (auto i = c.Seconds(path + ".interval", v["interval"])) e.intervalUs = static_cast<uint64_t>(std::llround(*i * 1e6));
+    }
+    if ((a == "query" || a == "set") && need("oid")) {
+        const Json& o = v["oid"];
+        if (o.is_string() && !(o.get<std::string>().rfind("0x", 0) == 0)) {
+            auto oid = OidByName(o.get<std::string>());
+            if (!oid) c.Error(path + ".oid", "unknown OID \"" + o.get<std::string>() + "\"");
+            else e.oid = *oid;
+        } else if (auto n = c.Unsigned(path + ".oid", o, 0xFFFFFFFFu)) {
+            e.oid = static_cast<uint32_t>(*n);
+        }
+        if (a == "query" && v.contains("length"))
+            if (auto l = c.Unsigned(path + ".length", v["length"], 65536)) e.length = static_cast<uint32_t>(*l);
+        if (a == "set" && need("data"))
+            if (auto d = c.Bytes(path + ".data", v["data"])) e.data = *d;
+    }
+    if (a == "link") {
+        if (v.contains("up"))
+            if (auto b = c.Bool(path + ".up", v["up"])) e.up = *b;
+        if (v.contains("advertise"))
+            if (auto x = c.Unsigned(path + ".advertise", v["advertise"], 0xFFFF)) e.advertise = static_cast<uint16_t>(*x);
+        if (v.contains("autoneg"))
+            if (auto b = c.Bool(path + ".autoneg", v["autoneg"])) e.autoneg = *b;
+        if (v.contains("speed")) {
+            auto s = c.Unsigned(path + ".speed", v["speed"], 100);
+            if (s && *s != 10 && *s != 100) c.Error(path + ".speed", "speed is 10 or 100");
+            if (s) e.speed = static_cast<uint32_t>(*s);
+        }
+        if (v.contains("duplex")) {
+            auto d = c.String(path + ".duplex", v["duplex"]);
+            if (d && *d != "half" && *d != "full") c.Error(path + ".duplex", "duplex is \"half\" or \"full\"");
+            if (d) e.fullDuplex = *d == "full";
+        }
+    }
+    if (a == "fault" && need("fault")) {
+        if (auto f = c.String(path + ".fault", v["fault"])) {
+            e.fault = *f;
+            if (kAdapterFaults.count(*f)) {
+                need("adapter");
+            } else if (kLinkFaults.count(*f)) {
+                need("link");
+            } else {
+                c.Error(path + ".fault", "unknown fault \"" + *f + "\"");
+            }
+        }
+        if (v.contains("nth"))
+            if (auto n = c.Unsigned(path + ".nth", v["nth"], 1u << 30)) e.nth = std::max<uint64_t>(1, *n);
+        if (v.contains("count"))
+            if (auto n = c.Unsigned(path + ".count", v["count"], 1u << 30)) e.faultCount = *n;
+        if (e.fault == "alloc-fail") {
+            e.allocKind = "any";
+            if (v.contains("kind"))
+                if (auto k = c.String(path + ".kind", v["kind"])) {
+                    std::optional<host::sim::AllocKind> kind;
+                    if (!host::sim::ParseAllocKind(*k, kind)) c.Error(path + ".kind", "unknown allocation kind \"" + *k + "\"");
+                    e.allocKind = *k;
+                }
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::string>& errors) {
+    Json doc;
+    try {
+        doc = Json::parse(text);
+    } catch (const Json::parse_error& e) {
+        errors.push_back(std::string("$: not valid JSON: ") + e.what());
+        return std::nullopt;
+    }
+    Checker c(errors);
+    Scenario s;
+    if (!c.Object("$", doc)) return std::nullopt;
+    c.Keys("$", doc, {"name", "description", "seed", "duration_s", "adapters", "links", "events"});
+    if (doc.contains("name"))
+        if (auto n = c.String("name", doc["name"])) s.name = *n;
+    if (doc.contains("description"))
+        if (auto d = c.String("description", doc["description"])) s.description = *d;
+    if (doc.contains("seed"))
+        if (auto seed = c.Unsigned("seed", doc["seed"], UINT64_MAX)) s.seed = *seed;
+    if (doc.contains("duration_s"))
+        if (auto d = c.Seconds("duration_s", doc["duration_s"])) s.durationS = *d;
+
+    std::set<std::string> adapterNames, linkNames;
+    if (doc.contains("adapters")) {
+        if (!doc["adapters"].is_array()) c.Error("adapters", "expected a list");
+        else
+            for (size_t i = 0; i < doc["adapters"].size(); ++i) {
+                AdapterDesc a;
+                const std::string p = "adapters[" + std::to_string(i) + "]";
+                LoadAdapter(c, p, doc["adapters"][i], a);
+                if (!a.name.empty() && !adapterNames.insert(a.name).second)
+                    c.Error(p + ".name", "two adapters named \"" + a.name + "\"");
+                s.adapters.push_back(std::move(a));
+            }
+    }
+    if (doc.contains("links")) {
+        if (!doc["links"].is_array()) c.Error("links", "expected a list");
+        else
+            for (size_t i = 0; i < doc["links"].size(); ++i) {
+                LinkDesc l;
+                const std::string p = "links[" + std::to_string(i) + "]";
+                LoadLink(c, p, doc["links"][i], l);
+                if (!l.name.empty() && !linkNames.insert(l.name).second)
+                    c.Error(p + ".name", "two links named \"" + l.name + "\"");
+                s.links.push_back(std::move(l));
+            }
+    }
+    // Cross references: PHY links, cable ends, event targets.
+    for (size_t i = 0; i < s.adapters.size(); ++i)
+        for (size_t k = 0; k < s.adapters[i].phys.size(); ++k) {
+            const std::string& l = s.adapters[i].phys[k].link;
+            if (!l.empty() && !linkNames.count(l))
+                c.Error("adapters[" + std::to_string(i) + "].phys[" + std::to_string(k) + "].link",
+                        "no link named \"" + l + "\"");
+        }
+    for (size_t i = 0; i < s.links.size(); ++i)
+        for (size_t k = 0; k < s.links[i].between.size(); ++k) {
+            const auto& [adapter, address] = s.links[i].between[k];
+            const std::string p = "links[" + std::to_string(i) + "].between[" + std::to_string(k) + "]";
+            auto a = std::find_if(s.adapters.begin(), s.adapters.end(),
+                                  [&](const AdapterDesc& d) { return d.name == adapter; });
+            if (a == s.adapters.end()) {
+                c.Error(p, "no adapter named \"" + adapter + "\"");
+                continue;
+            }
+            auto phy = std::find_if(a->phys.begin(), a->phys.end(),
+                                    [&](const PhyDesc& d) { return d.phy.address == address; });
+            if (phy == a->phys.end()) c.Error(p, "adapter \"" + adapter + "\" has no PHY at " + std::to_string(address));
+            else if (!phy->link.empty() && phy->link != s.links[i].name)
+                c.Error(p, "that PHY is already on link \"" + phy->link + "\"");
+            else phy->link = s.links[i].name;
+        }
+    if (doc.contains("events")) {
+        if (!doc["events"].is_array()) c.Error("events", "expected a list");
+        else
+            for (size_t i = 0; i < doc["events"].size(); ++i) {
+                EventDesc e;
+                e.index = i;
+                const std::string p = "events[" + std::to_string(i) + "]";
+                LoadEvent(c, p, doc["events"][i], e);
+                if (!e.adapter.empty() && !adapterNames.count(e.adapter))
+                    c.Error(p + ".adapter", "no adapter named \"" + e.adapter + "\"");
+                if (!e.link.empty() && !linkNames.count(e.link))
+                    c.Error(p + ".link", "no link named \"" + e.link + "\"");
+                s.events.push_back(std::move(e));
+            }
+    }
+    if (!c.Ok()) return std::nullopt;
+    std::stable_sort(s.events.begin(), s.events.end(),
+                     [](const EventDesc& x, const EventDesc& y) { return x.atUs < y.atUs; });
+    return s;
+}
+
+}  // namespace nicsim

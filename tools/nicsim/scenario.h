@@ -1,0 +1,92 @@
+// Scenario files: what adapters, PHYs and links a run has and what happens when. Loading checks
+// every key, type and value and names the JSON path of each error, for example
+// `events[3].oid: unknown OID "OID_GEN_LINK_SPED"`.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/device/adapter_device.h"
+#include "host/ndis/ndis.h"
+#include "host/wire/frames.h"
+#include "host/wire/link.h"
+#include "host/wire/peer.h"
+
+namespace nicsim {
+
+using Json = nlohmann::ordered_json;
+
+struct PhyDesc {
+    host::device::PhyConfig phy;
+    std::string link;  // empty: no partner
+};
+
+struct AdapterDesc {
+    std::string name;
+    std::array<uint16_t, 16> eeprom{};
+    std::vector<host::device::EndpointSpec> endpoints{{0x81, 2}, {0x02, 2}, {0x83, 3}};
+    size_t configPadding = 0;
+    std::vector<PhyDesc> phys;
+    host::ndis::Registry registry;
+};
+
+struct PeerDesc {
+    host::wire::Peer::Kind kind = host::wire::Peer::Kind::Responder;
+    host::wire::Mac mac{};
+    host::wire::Ip4 ip{};
+};
+
+struct LinkDesc {
+    std::string name;
+    host::wire::MediumKind medium = host::wire::MediumKind::Ethernet;
+    host::wire::PartnerSettings partner;
+    std::optional<PeerDesc> peer;
+    std::vector<std::pair<std::string, uint8_t>> between;  // adapter name, PHY address
+};
+
+struct EventDesc {
+    size_t index = 0;  // position in the file, for messages
+    uint64_t atUs = 0;
+    std::string action;  // the "do" field
+    std::string adapter;
+    std::string link;
+    std::vector<uint8_t> frame;  // send, receive
+    uint32_t repeat = 1;
+    uint32_t frames = 0, size = 0;  // traffic
+    uint64_t intervalUs = 0;        // traffic, ping
+    uint8_t status = 0;             // receive
+    host::wire::Ip4 ip{}, to{};     // ping
+    uint32_t count = 0;             // ping
+    uint32_t oid = 0;               // query, set
+    std::optional<uint32_t> length;  // query
+    std::vector<uint8_t> data;       // set
+    std::optional<bool> up;          // link
+    std::optional<uint16_t> advertise;
+    std::optional<bool> autoneg;
+    std::optional<uint32_t> speed;
+    std::optional<bool> fullDuplex;
+    std::string fault;  // fault
+    uint64_t nth = 1, faultCount = 1;
+    std::string allocKind;
+};
+
+struct Scenario {
+    std::string name;
+    std::string description;
+    uint64_t seed = 1;
+    double durationS = 60;
+    std::vector<AdapterDesc> adapters;
+    std::vector<LinkDesc> links;
+    std::vector<EventDesc> events;  // in time order, file order kept for equal times
+};
+
+// Parses and checks a scenario. On failure returns nothing and fills `errors`, one message per
+// problem, each starting with its JSON path.
+std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::string>& errors);
+
+}  // namespace nicsim
