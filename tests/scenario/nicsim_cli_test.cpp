@@ -1,0 +1,125 @@
+// nicsim as a user runs it: a subprocess with files, its exit statuses, its error messages, and
+// the same seed giving the same trace byte for byte.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+};
+
+Outcome Nicsim(const std::string& args) {
+    const std::string command = std::string(NICSIM_BINARY) + " " + args + " 2>&1";
+    Outcome o{-1, {}};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return o;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) o.out.append(buf, n);
+    const int raw = pclose(pipe);
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return o;
+}
+
+std::string TempPath(const std::string& name) {
+    return ::testing::TempDir() + "nicsim_" + name;
+}
+
+void Write(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+TEST(NicsimCli, ListsShowsAndChecksTheEmbeddedScenarios) {
+    const Outcome list = Nicsim("scenarios");
+    EXPECT_EQ(list.status, 0);
+    for (const char* name : {"default", "two_adapters", "keepalive", "forced_media"})
+        EXPECT_NE(list.out.find(name), std::string::npos) << name;
+
+    const Outcome show = Nicsim("show two_adapters");
+    EXPECT_EQ(show.status, 0);
+    const std::string copy = TempPath("copy.json");
+    Write(copy, show.out);
+    const Outcome check = Nicsim("check " + copy);
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("ok (2 adapters"), std::string::npos) << check.out;
+
+    EXPECT_EQ(Nicsim("show nonesuch").status, 2);
+}
+
+TEST(NicsimCli, ScenarioErrorsNameTheirJsonPath) {
+    const std::string bad = TempPath("bad.json");
+    Write(bad, R"({
+      "adapters": [ { "name": "A", "phys": [ { "address": 0, "id": "0x225410", "lnik": "x" } ] } ],
+      "events": [ { "at": 8, "do": "query", "adapter": "A", "oid": "OID_GEN_LINK_SPED" },
+                  { "at": "soon", "do": "reset", "adapter": "B" } ]
+    })");
+    for (const char* verb : {"check", "run"}) {
+        const Outcome o = Nicsim(std::string(verb) + " " + bad);
+        EXPECT_EQ(o.status, 2) << verb;
+        EXPECT_NE(o.out.find("events[0].oid: unknown OID \"OID_GEN_LINK_SPED\""), std::string::npos) << o.out;
+        EXPECT_NE(o.out.find("adapters[0].phys[0].lnik: unknown key"), std::string::npos) << o.out;
+        EXPECT_NE(o.out.find("events[1].at:"), std::string::npos) << o.out;
+        EXPECT_NE(o.out.find("events[1].adapter: no adapter named \"B\""), std::string::npos) << o.out;
+    }
+    Write(bad, "{ not json");
+    EXPECT_EQ(Nicsim("check " + bad).status, 2);
+    EXPECT_EQ(Nicsim("run --bogus-option").status, 2);
+    EXPECT_EQ(Nicsim("run " + TempPath("missing.json")).status, 2);
+}
+
+TEST(NicsimCli, HelpOnEverySubcommand) {
+    for (const char* sub : {"", "run ", "scenarios ", "show ", "check "}) {
+        const Outcome o = Nicsim(std::string(sub) + "--help");
+        EXPECT_EQ(o.status, 0) << sub;
+        EXPECT_NE(o.out.find("Usage"), std::string::npos) << sub;
+    }
+}
+
+TEST(NicsimCli, SameSeedGivesTheSameTraceByteForByte) {
+    const std::string first = TempPath("first.jsonl"), second = TempPath("second.jsonl"),
+                      other = TempPath("other.jsonl");
+    EXPECT_EQ(Nicsim("run --quiet --trace " + first).status, 0);
+    EXPECT_EQ(Nicsim("run --quiet --trace " + second).status, 0);
+    EXPECT_EQ(Nicsim("run --quiet --seed 9 --trace " + other).status, 0);
+    const std::string a = Read(first), b = Read(second), c = Read(other);
+    ASSERT_FALSE(a.empty());
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
+    // The last line is the summary, with no violation and no leak.
+    const std::string last = a.substr(a.rfind('\n', a.size() - 2) + 1);
+    EXPECT_NE(last.find("\"ev\":\"summary\""), std::string::npos) << last;
+    EXPECT_NE(last.find("\"violations\":0"), std::string::npos) << last;
+    EXPECT_NE(last.find("\"leaks\":0"), std::string::npos) << last;
+}
+
+TEST(NicsimCli, EmbeddedScenariosRunCleanAndShowTheirStory) {
+    const Outcome def = Nicsim("run");
+    EXPECT_EQ(def.status, 0) << def.out;
+    for (const char* expected : {"MiniportInitialize -> NDIS_STATUS_SUCCESS", "media connect",
+                                 "media disconnect", "ping 192.168.7.1 seq 1: reply",
+                                 "MiniportReset", "MiniportShutdown", "MiniportHalt",
+                                 "violations: 0, leaks: 0"})
+        EXPECT_NE(def.out.find(expected), std::string::npos) << expected << "\n" << def.out;
+    for (const char* name : {"two_adapters", "keepalive", "forced_media"}) {
+        const Outcome o = Nicsim(std::string("run ") + name);
+        EXPECT_EQ(o.status, 0) << name << "\n" << o.out;
+        EXPECT_NE(o.out.find("violations: 0, leaks: 0"), std::string::npos) << name;
+    }
+}
+
+}  // namespace
