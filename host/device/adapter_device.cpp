@@ -85,13 +85,13 @@ AdapterDevice::AdapterDevice(sim::Scheduler& scheduler, trace::Trace& trace,
     deviceDescriptor_ = {18, 1, 0x10, 0x01, 0xFF, 0x00, 0x00, 8, 0x6B, 0x1F,
                          0x01, 0x80, 0x01, 0x01, 0, 0, 0, 1};
     configuration_ = BuildConfigurationSet(config_.endpoints, config_.configPadding);
-    for (const PhySpec& spec : config_.phys) {
-        phys_.push_back(std::make_unique<PhyModel>(scheduler_, spec.phy, spec.link));
+    for (const PhySpec& phySpec : config_.phys) {
+        phys_.push_back(std::make_unique<PhyModel>(scheduler_, phySpec.phy, phySpec.link));
         PhyModel* phy = phys_.back().get();
         int side = -1;
-        if (spec.link != nullptr) {
-            side = spec.link->AddSide(wire::Link::Side{
-                adapterName_ + ":" + std::to_string(spec.phy.address),
+        if (phySpec.link != nullptr) {
+            side = phySpec.link->AddSide(wire::Link::Side{
+                adapterName_ + ":" + std::to_string(phySpec.phy.address),
                 [this](const wire::Frame& f) { ReceiveFrame(f); },
                 [phy] { return phy->OnMedium() && phy->HasLink(); }});
         }

@@ -15,9 +15,9 @@ ScriptedDevice::ScriptedDevice() {
 
 std::vector<uint8_t> ScriptedDevice::MakeConfiguration(
     const std::vector<std::pair<uint8_t, uint8_t>>& endpoints, size_t padding) {
-    std::vector<EndpointSpec> specs;
-    for (auto [address, attributes] : endpoints) specs.push_back(EndpointSpec{address, attributes});
-    return BuildConfigurationSet(specs, padding);
+    std::vector<EndpointSpec> endpointList;
+    for (auto [address, attributes] : endpoints) endpointList.push_back(EndpointSpec{address, attributes});
+    return BuildConfigurationSet(endpointList, padding);
 }
 
 usb::ControlOutcome ScriptedDevice::Control(const usb::Setup& s, uint8_t* data) {

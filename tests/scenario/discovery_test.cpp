@@ -77,9 +77,9 @@ TEST_F(DiscoveryTest, SingleSparePhyBecomesActiveAndStaysPowered) {
 }
 
 TEST_F(DiscoveryTest, IdentifierIsRegistersTwoAndThreeWithoutRevision) {
-    PhySpec spec = Phy(0, 0x437410, Ethernet(true));
-    spec.phy.revision = 0xF;  // register 3 reads 0x741F
-    const AdapterRecord& r = Start({spec});
+    PhySpec tuned = Phy(0, 0x437410, Ethernet(true));
+    tuned.phy.revision = 0xF;  // register 3 reads 0x741F
+    const AdapterRecord& r = Start({tuned});
     EXPECT_EQ(device_->Phy(0)->Peek(2), 0x0043);
     EXPECT_EQ(device_->Phy(0)->Peek(3), 0x741F);
     EXPECT_EQ(r.PhyIdTable[0], 0x437410u);

@@ -93,10 +93,10 @@ bool Run::Build() {
         config.endpoints = a.endpoints;
         config.configPadding = a.configPadding;
         for (const PhyDesc& p : a.phys) {
-            host::device::PhySpec spec;
-            spec.phy = p.phy;
-            spec.link = p.link.empty() ? nullptr : links_.at(p.link);
-            config.phys.push_back(spec);
+            host::device::PhySpec phySpec;
+            phySpec.phy = p.phy;
+            phySpec.link = p.link.empty() ? nullptr : links_.at(p.link);
+            config.phys.push_back(phySpec);
         }
         auto device = std::make_unique<host::device::AdapterDevice>(world_.Scheduler(), world_.Trace(),
                                                                     a.name, config);

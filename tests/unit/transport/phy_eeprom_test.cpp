@@ -40,12 +40,12 @@ protected:
 
 host::device::PhySpec Phy(uint8_t address, uint32_t id, host::wire::Link* link = nullptr,
                           std::optional<uint16_t> reg1 = std::nullopt) {
-    host::device::PhySpec spec;
-    spec.phy.address = address;
-    spec.phy.id = id;
-    spec.phy.reg1 = reg1;
-    spec.link = link;
-    return spec;
+    host::device::PhySpec phySpec;
+    phySpec.phy.address = address;
+    phySpec.phy.id = id;
+    phySpec.phy.reg1 = reg1;
+    phySpec.link = link;
+    return phySpec;
 }
 
 TEST_F(PhyPortTest, WriteStagesAddressValueAndCommandAndReachesThePhy) {
