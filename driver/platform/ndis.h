@@ -39,6 +39,19 @@ typedef enum _NDIS_MEDIUM {
     NdisMediumArcnet878_2 = 7
 } NDIS_MEDIUM, *PNDIS_MEDIUM;
 
+typedef enum _NDIS_HARDWARE_STATUS {
+    NdisHardwareStatusReady = 0,
+    NdisHardwareStatusInitializing = 1,
+    NdisHardwareStatusReset = 2,
+    NdisHardwareStatusClosing = 3,
+    NdisHardwareStatusNotReady = 4
+} NDIS_HARDWARE_STATUS, *PNDIS_HARDWARE_STATUS;
+
+typedef enum _NDIS_MEDIA_STATE {
+    NdisMediaStateConnected = 0,
+    NdisMediaStateDisconnected = 1
+} NDIS_MEDIA_STATE, *PNDIS_MEDIA_STATE;
+
 typedef enum _NDIS_INTERFACE_TYPE { NdisInterfaceInternal = 0 } NDIS_INTERFACE_TYPE;
 
 typedef enum _NDIS_PARAMETER_TYPE {
