@@ -143,4 +143,18 @@ struct AdapterRecord {
     UCHAR PacketsAllocated;                    // 80
     // Set when ShutdownAdapter begins: from then on no link-poll cycle may start or re-arm.
     UCHAR ShutdownBegun;
+    // The packet-filter write's own state, apart from the media chain's buffers and request
+    // blocks so that a filter set never touches bytes a poll step has staged. FilterWriteLock
+    // guards the two flags and FilterStagedBuffer; FilterWriteBuffer and FilterWriteUrb belong
+    // to the write in flight until its completion.
+    KSPIN_LOCK FilterWriteLock;
+    PURB FilterWriteUrb;
+    UCHAR FilterWriteBuffer[3];   // registers 0..2 as the write in flight sends them
+    UCHAR FilterStagedBuffer[3];  // the newest bytes, waiting for the write in flight
+    UCHAR FilterWriteInFlight;    // 1 from the start of a write until nothing more is to send
+    UCHAR FilterWriteStaged;      // 1 while FilterStagedBuffer waits to be sent
+    // Ends the media chain in flight when a request that a PHY read starts from its own
+    // intermediate step cannot be started: run from a completion, that step has no caller to
+    // report to. The link poll sets it at the start of each cycle.
+    Continuation ChainAbortStep;
 };

@@ -19,6 +19,9 @@ namespace {
 constexpr ULONG kRecordTag = MAKE_POOL_TAG('0', 'y', 't', 'R');
 // How long halt waits for a media chain still in flight before it frees the record.
 constexpr ULONG kHaltChainWaitMs = 5000;
+// How long a reset waits for a poll cycle in flight before it programs the media regardless:
+// longer than the longest cycle (about 12 s of waits plus its requests).
+constexpr ULONG kResetChainWaitMs = 15000;
 
 VOID ZeroMemory(PVOID p, ULONG length) {
     PUCHAR bytes = static_cast<PUCHAR>(p);
@@ -134,8 +137,11 @@ VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
     if (ReadShared(adapter->AdapterState) != ADAPTER_POWERED_DOWN) ShutdownAdapter(adapter);
 
     // A media chain that was in flight when shutdown began may still hold a request or have
-    // re-armed a timer; the record must outlive both.
-    for (ULONG waited = 0; ReadShared(adapter->MediaBusy) != 0 && waited < kHaltChainWaitMs;
+    // re-armed a timer, and a packet-filter write may still be at the USB stack; the record must
+    // outlive them all.
+    for (ULONG waited = 0; (ReadShared(adapter->MediaBusy) != 0 ||
+                            PacketFilterWritePending(adapter)) &&
+                           waited < kHaltChainWaitMs;
          ++waited)
         NdisMSleep(1000);
     CancelTimers(adapter);
@@ -150,6 +156,11 @@ VOID ShutdownAdapter(PVOID ShutdownContext) {
     auto* adapter = static_cast<AdapterRecord*>(ShutdownContext);
     // From here on no link-poll cycle may start or re-arm its timer.
     WriteShared(adapter->ShutdownBegun, 1);
+    // A poll cycle parked on the media delay would never run on once that timer is cancelled,
+    // and power-down would wait for it in vain: it ends here instead.
+    BOOLEAN delayPending = FALSE;
+    NdisMCancelTimer(&adapter->MediaDelayTimer, &delayPending);
+    if (delayPending) RearmLinkPoll(adapter);
     CancelTimers(adapter);
     PowerDownDevice(adapter);
 }
@@ -167,9 +178,20 @@ NDIS_STATUS MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterC
     auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
     *AddressingReset = FALSE;
     WriteShared(adapter->AdapterState, ADAPTER_STARTING);
+    // The restart programming shares the PHY port and the staging buffers with a poll cycle:
+    // a cycle in flight ends first. None starts while the restart runs: a tick finds the
+    // adapter resetting (state 0) and only re-arms the poll timer. A cycle that never ends is
+    // waited for only so long, and the restart goes ahead regardless.
+    for (ULONG waited = 0; ReadShared(adapter->MediaBusy) != 0 && waited < kResetChainWaitMs;
+         ++waited)
+        NdisMSleep(1000);
     RestartMedia(adapter);
     ClearStatistics(adapter);
     WriteShared(adapter->AdapterState, ADAPTER_RUNNING);
+    // A read that failed (state 18) or completed while the adapter was resetting left its
+    // descriptor idle and nothing reading; the receive timer restarts reading once every
+    // descriptor is idle, and does nothing while a read is still outstanding.
+    NdisSetTimer(&adapter->ReceiveTimer, 0);
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -207,9 +229,15 @@ VOID OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemS
     (void)SystemSpecific3;
     auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
     if (ReadShared(adapter->ShutdownBegun) != 0) return;
-    if (ReadShared(adapter->AdapterState) == ADAPTER_RUNNING &&
-        ReadShared(adapter->MediaBusy) == 0)
+    const ULONG state = ReadShared(adapter->AdapterState);
+    if (state == ADAPTER_RUNNING && ReadShared(adapter->MediaBusy) == 0) {
         StartLinkPoll(adapter);
+        return;
+    }
+    // Resetting, or a receive failed and a reset is to come: polling must outlive both, so the
+    // tick only comes back later. Powered down (14) stays final.
+    if (state == ADAPTER_STARTING || state == ADAPTER_RECEIVE_FAILED)
+        NdisSetTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
 }
 
 ULONG StepNone(AdapterRecord* Adapter) {

@@ -24,6 +24,7 @@ UCHAR AliveCode(ULONG parameter) {
 ULONG StartAdapter(AdapterRecord* Adapter) {
     KeInitializeSpinLock(&Adapter->BulkOutLock);
     KeInitializeSpinLock(&Adapter->PendingIrpLock);
+    KeInitializeSpinLock(&Adapter->FilterWriteLock);
     InitializeListHead(&Adapter->PendingTxIrps);
     Adapter->KeepAliveTicks = 0;
     Adapter->TxDescriptorCount = DEFAULT_DESCRIPTORS;

@@ -20,13 +20,8 @@
 #define NEGOTIATION_RETRY_MS 5000u
 #define FORCED_LINK_WAIT_MS 2000u
 
-#define PHY_CONTROL_RESTART_AUTO 0x1200   // enable and restart auto-negotiation
-#define PHY_CONTROL_100_HALF 0x2000       // forced 100 Mb/s half duplex; 0x20005C20: its restart
-#define PHY_CONTROL_POWER_DOWN 0x0C00     // power down and isolate
-#define PHY_VENDOR_REGISTER_16 0x10
-
-#define GPIO_REGISTER 0x7E
-#define PORT_REGISTERS 0x7C
+// Device registers 0x7E..0x7F: the general-purpose output pair.
+#define GPIO_PAIR_REGISTER 0x7E
 
 // True when `Index` names a recorded PHY; 255 (and anything beyond PhyCount) never addresses the
 // PHY tables.

@@ -1,7 +1,87 @@
 #include "driver/media/mac_mode.h"
 
 #include "driver/frame/atomic.h"
+#include "driver/media/link_poll.h"
+#include "driver/media/media_programming.h"
+#include "driver/usb/phy_access.h"
 #include "driver/usb/registers.h"
+
+namespace {
+
+constexpr ULONG kPoolTag = MAKE_POOL_TAG('W', 'd', 'm', ' ');
+constexpr USHORT kMacRegisterCount = 3;
+
+KIRQL LockFilterWrite(AdapterRecord* Adapter) {
+    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&Adapter->FilterWriteLock);
+    return old;
+}
+
+VOID UnlockFilterWrite(AdapterRecord* Adapter, KIRQL Old) {
+    KefReleaseSpinLockFromDpcLevel(&Adapter->FilterWriteLock);
+    KfLowerIrql(Old);
+}
+
+// FilterWriteLock held: the waiting bytes become the bytes to send.
+VOID TakeStagedBytes(AdapterRecord* Adapter) {
+    for (ULONG i = 0; i < kMacRegisterCount; ++i)
+        Adapter->FilterWriteBuffer[i] = Adapter->FilterStagedBuffer[i];
+    Adapter->FilterWriteStaged = 0;
+}
+
+// Passes down one write of FilterWriteBuffer to registers 0..2. TRUE once the IRP has gone down:
+// its completion then owns the request block and decides what follows. FALSE when no request
+// block or IRP could be had; nothing was sent.
+BOOLEAN StartFilterWrite(AdapterRecord* Adapter) {
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kPoolTag));
+    if (urb == nullptr) return FALSE;
+    PUCHAR bytes = reinterpret_cast<PUCHAR>(urb);
+    for (size_t i = 0; i < sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST); ++i) bytes[i] = 0;
+    auto& r = urb->UrbControlVendorClassRequest;
+    r.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    r.TransferFlags = USBD_TRANSFER_DIRECTION_OUT;
+    r.TransferBufferLength = kMacRegisterCount;
+    r.TransferBuffer = Adapter->FilterWriteBuffer;
+    r.TransferBufferMDL = nullptr;
+    r.UrbLink = nullptr;
+    r.RequestTypeReservedBits = 0;
+    r.Request = VENDOR_WRITE_REGISTERS;
+    r.Value = 0;
+    r.Index = 0x00;
+
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(Adapter->IrpStackSize), FALSE);
+    if (irp == nullptr) {
+        ExFreePool(urb);
+        return FALSE;
+    }
+    Adapter->FilterWriteUrb = urb;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Others.Argument1 = urb;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    IoSetCompletionRoutine(irp, PacketFilterWriteComplete, Adapter, TRUE, TRUE, TRUE);
+    // Whatever the lower driver answers, the completion runs.
+    IofCallDriver(Adapter->NextDeviceObject, irp);
+    return TRUE;
+}
+
+// Sends FilterWriteBuffer (FilterWriteInFlight set by the caller). A write that cannot be
+// started is dropped, as a failed register write would be; bytes staged meanwhile are newer and
+// get their own try, and with none the filter write ends.
+VOID SendFilterBytes(AdapterRecord* Adapter) {
+    while (!StartFilterWrite(Adapter)) {
+        const KIRQL old = LockFilterWrite(Adapter);
+        const BOOLEAN again = Adapter->FilterWriteStaged != 0;
+        if (again) TakeStagedBytes(Adapter);
+        else Adapter->FilterWriteInFlight = 0;
+        UnlockFilterWrite(Adapter, old);
+        if (!again) return;
+    }
+}
+
+}  // namespace
 
 VOID IndicateLinkState(AdapterRecord* Adapter) {
     NDIS_STATUS status;
@@ -15,10 +95,13 @@ VOID IndicateLinkState(AdapterRecord* Adapter) {
 }
 
 VOID ComputeMacControl1(AdapterRecord* Adapter) {
-    Adapter->MacControl1 = 0x00;
-    if (Adapter->ActivePhyId == PHY_ID_PHONE_6B90) return;
-    if (Adapter->SpeedCode == SPEED_100) Adapter->MacControl1 = MAC_CONTROL1_100MBPS;
-    if (Adapter->DuplexCode == DUPLEX_FULL) Adapter->MacControl1 |= MAC_CONTROL1_FULL_DUPLEX;
+    // Computed aside and stored once: the packet-filter write may read the shadow meanwhile.
+    UCHAR value = 0x00;
+    if (Adapter->ActivePhyId != PHY_ID_PHONE_6B90) {
+        if (ReadShared(Adapter->SpeedCode) == SPEED_100) value = MAC_CONTROL1_100MBPS;
+        if (ReadShared(Adapter->DuplexCode) == DUPLEX_FULL) value |= MAC_CONTROL1_FULL_DUPLEX;
+    }
+    WriteShared(Adapter->MacControl1, value);
 }
 
 VOID PulseMacReset(AdapterRecord* Adapter) {
@@ -26,24 +109,88 @@ VOID PulseMacReset(AdapterRecord* Adapter) {
     Adapter->RegisterWriteBuffer[1] = 0x00;
     WriteRegisters(Adapter, 2, 0x00);
     NdisMSleep(1000);
-    Adapter->RegisterWriteBuffer[0] = 0x08;
+    Adapter->RegisterWriteBuffer[0] = MAC_CONTROL1_RESET_PULSE;
     Adapter->RegisterWriteBuffer[1] = 0x00;
     WriteRegisters(Adapter, 2, 0x01);
     NdisMSleep(1000);
 }
 
 VOID WriteInitialMacMode(AdapterRecord* Adapter) {
-    Adapter->MacControl0 = MAC_CONTROL0_INITIAL;
+    WriteShared(Adapter->MacControl0, MAC_CONTROL0_INITIAL);
     Adapter->RegisterWriteBuffer[0] = MAC_CONTROL0_INITIAL;
-    Adapter->RegisterWriteBuffer[1] = Adapter->MacControl1;
+    Adapter->RegisterWriteBuffer[1] = ReadShared(Adapter->MacControl1);
     Adapter->RegisterWriteBuffer[2] = 0x00;
     WriteRegisters(Adapter, 3, 0x00);
     NdisMSleep(1000);
 }
 
 ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask) {
-    // The register write is not built yet: only the shadow of register 0 follows the mode.
-    if (ReceiveModeMask & RECEIVE_MODE_ALL_MULTICAST) Adapter->MacControl0 |= 0x02;
-    else Adapter->MacControl0 &= static_cast<UCHAR>(~0x02);
+    UCHAR control0 = ReadShared(Adapter->MacControl0);
+    if (ReceiveModeMask & RECEIVE_MODE_ALL_MULTICAST) control0 |= MAC_CONTROL0_ALL_MULTICAST;
+    else control0 &= static_cast<UCHAR>(~MAC_CONTROL0_ALL_MULTICAST);
+    WriteShared(Adapter->MacControl0, control0);
+
+    const KIRQL old = LockFilterWrite(Adapter);
+    Adapter->FilterStagedBuffer[0] = control0;
+    Adapter->FilterStagedBuffer[1] = ReadShared(Adapter->MacControl1);
+    Adapter->FilterStagedBuffer[2] = static_cast<UCHAR>(
+        MAC_CONTROL2_RECEIVE |
+        ((ReceiveModeMask & RECEIVE_MODE_PROMISCUOUS) ? MAC_CONTROL2_PROMISCUOUS : 0));
+    // A write in flight sends these bytes when it completes; bytes already waiting are older and
+    // are replaced.
+    const BOOLEAN send = Adapter->FilterWriteInFlight == 0;
+    if (send) {
+        Adapter->FilterWriteInFlight = 1;
+        TakeStagedBytes(Adapter);
+    } else {
+        Adapter->FilterWriteStaged = 1;
+    }
+    UnlockFilterWrite(Adapter, old);
+
+    if (send) SendFilterBytes(Adapter);
     return RESULT_SUCCESS;
+}
+
+NTSTATUS PacketFilterWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)DeviceObject;
+    auto* adapter = static_cast<AdapterRecord*>(Context);
+    // The outcome is not looked at: the filter was answered long ago.
+    ExFreePool(adapter->FilterWriteUrb);
+    adapter->FilterWriteUrb = nullptr;
+    IoFreeIrp(Irp);
+
+    const KIRQL old = LockFilterWrite(adapter);
+    const BOOLEAN again = adapter->FilterWriteStaged != 0;
+    if (again) TakeStagedBytes(adapter);
+    else adapter->FilterWriteInFlight = 0;
+    UnlockFilterWrite(adapter, old);
+    // With nothing more to send, the record is not touched again: halt may free it as soon as
+    // it has seen FilterWriteInFlight clear under the lock.
+    if (again) SendFilterBytes(adapter);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+BOOLEAN PacketFilterWritePending(AdapterRecord* Adapter) {
+    const KIRQL old = LockFilterWrite(Adapter);
+    const BOOLEAN pending = Adapter->FilterWriteInFlight != 0;
+    UnlockFilterWrite(Adapter, old);
+    return pending;
+}
+
+ULONG UpdateMacControl1(AdapterRecord* Adapter) {
+    const UCHAR before = ReadShared(Adapter->MacControl1);
+    ComputeMacControl1(Adapter);
+    const UCHAR now = ReadShared(Adapter->MacControl1);
+    if (now == before) return SelectMediaPath(Adapter);
+    // Register 2 goes back to 0x00 with it: the receive mode returns at the next filter set.
+    Adapter->RegisterWriteBuffer[0] = now;
+    Adapter->RegisterWriteBuffer[1] = 0x00;
+    Adapter->NextStep = SelectMediaPath;
+    return EndCycleUnlessStarted(Adapter,
+                                 WriteRegistersAsync(Adapter, 2, 0x01, Adapter->RegisterWriteBuffer));
+}
+
+ULONG ApplyPartnerAbility(AdapterRecord* Adapter) {
+    DecodePartnerAbility(Adapter, ReadBufferWord(Adapter));
+    return UpdateMacControl1(Adapter);
 }

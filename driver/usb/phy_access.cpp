@@ -11,6 +11,15 @@ VOID StagePortCommand(AdapterRecord* Adapter, UCHAR PhyAddress, USHORT Value, UC
     Adapter->RegisterWriteBuffer[3] = Command;
 }
 
+// For the steps a PHY read runs from a completion: nobody looks at their result, so a request
+// that cannot be started would leave the chain waiting for a completion that never comes. The
+// chain's owner decides how it ends.
+ULONG AbortChainUnlessStarted(AdapterRecord* Adapter, ULONG Status) {
+    if (Status == RESULT_FAILURE && Adapter->ChainAbortStep != nullptr)
+        Adapter->ChainAbortStep(Adapter);
+    return Status;
+}
+
 }  // namespace
 
 ULONG SelectPhy(AdapterRecord* Adapter, UCHAR PhyAddress) {
@@ -63,7 +72,7 @@ ULONG ReadPhyRegisterAsync(AdapterRecord* Adapter, UCHAR PhyAddress, UCHAR PhyRe
 ULONG ReadPhyDataStep(AdapterRecord* Adapter) {
     // The data registers are read as soon as the command write has completed.
     Adapter->NextStep = Adapter->StepAfterDelay;
-    return ReadRegistersAsync(Adapter, 2, PHY_PORT + 1);
+    return AbortChainUnlessStarted(Adapter, ReadRegistersAsync(Adapter, 2, PHY_PORT + 1));
 }
 
 ULONG ReadLinkStatusAsync(AdapterRecord* Adapter, UCHAR PhyAddress, Continuation Next) {
@@ -76,6 +85,7 @@ ULONG LinkStatusRecheckStep(AdapterRecord* Adapter) {
     // The link bit latches low: a clear bit may be history, so it is read once more and the
     // second value decides.
     if (Adapter->RegisterReadBuffer[0] & PHY_STATUS_LINK) return Adapter->LinkReadStep(Adapter);
-    return ReadPhyRegisterAsync(Adapter, Adapter->LinkReadPhyAddress, PHY_STATUS,
-                                Adapter->LinkReadStep);
+    return AbortChainUnlessStarted(
+        Adapter, ReadPhyRegisterAsync(Adapter, Adapter->LinkReadPhyAddress, PHY_STATUS,
+                                      Adapter->LinkReadStep));
 }

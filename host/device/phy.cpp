@@ -19,7 +19,7 @@ PhyModel::PhyModel(sim::Scheduler& scheduler, PhyConfig config, wire::Link* link
         const Resolution r = Resolve();
         if (r.ok) {
             linkUp_ = true;
-            anComplete_ = !PhoneLine() && (regs_[0] & kCtlAutoNeg);
+            anComplete_ = NegotiationCompletes(r);
             speedMbps_ = r.speedMbps;
             fullDuplex_ = r.fullDuplex;
             regs_[5] = r.partnerAbility;
@@ -40,11 +40,18 @@ void PhyModel::ResetRegisters() {
     regs_[2] = static_cast<uint16_t>(config_.id >> 16);
     regs_[3] = static_cast<uint16_t>((config_.id & 0xFFF0) | (config_.revision & 0x0F));
     regs_[4] = PhoneLine() ? 0x0001 : static_cast<uint16_t>(kAbilityMask | kSelector8023);
+    for (const auto& [reg, value] : config_.vendorDefaults)
+        if (reg >= 16 && reg < 32) regs_[reg] = value;
 }
 
 uint16_t PhyModel::StatusBase() const {
     // Capabilities: 100FD/100HD/10FD/10HD, auto-negotiation ability, extended registers.
     return PhoneLine() ? 0x0009 : 0x7809;
+}
+
+bool PhyModel::NegotiationCompletes(const Resolution& r) const {
+    if (PhoneLine() || !(regs_[0] & kCtlAutoNeg)) return false;
+    return !(r.negotiated && link_->Partner().anNeverCompletes);
 }
 
 bool PhyModel::OnMedium() const {
@@ -112,7 +119,7 @@ void PhyModel::Evaluate() {
         linkUp_ = true;
         speedMbps_ = now.speedMbps;
         fullDuplex_ = now.fullDuplex;
-        anComplete_ = (regs_[0] & kCtlAutoNeg) && !PhoneLine();
+        anComplete_ = NegotiationCompletes(now);
         regs_[5] = now.partnerAbility;
         if (onLinkChange) onLinkChange(true);
     });

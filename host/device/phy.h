@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "host/sim/scheduler.h"
 #include "host/wire/link.h"
@@ -33,6 +35,8 @@ struct PhyConfig {
     uint32_t id = 0;            // registers 2 and 3 with the revision bits clear
     uint8_t revision = 0;       // low four bits of register 3
     std::optional<uint16_t> reg1;  // pins register 1 (a PHY that answers nonsense)
+    // Vendor registers (16..31) that hold a value other than 0 out of reset.
+    std::vector<std::pair<uint8_t, uint16_t>> vendorDefaults;
 };
 
 bool IsPhoneLineId(uint32_t id);
@@ -73,6 +77,8 @@ private:
         uint16_t partnerAbility;
     };
     Resolution Resolve() const;
+    // Whether negotiation is reported complete once the link of `r` is up.
+    bool NegotiationCompletes(const Resolution& r) const;
     void Evaluate();
     void Drop();
     void ResetRegisters();

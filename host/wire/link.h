@@ -24,6 +24,9 @@ struct PartnerSettings {
     uint32_t speedMbps = 100;     // its speed when it does not
     bool fullDuplex = false;      // its duplex when it does not
     uint32_t anDelayMs = 800;     // how long negotiation takes on this medium
+    // A negotiation that never completes: the link comes up after the negotiation delay, but the
+    // PHY never reports negotiation complete (status bit 0x0020).
+    bool anNeverCompletes = false;
 };
 
 using Frame = std::vector<uint8_t>;

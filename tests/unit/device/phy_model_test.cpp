@@ -208,4 +208,18 @@ TEST_F(PhyModelTest, VendorRegistersKeepWhatWasWrittenAndReadOnlyOnesIgnoreWrite
     EXPECT_EQ(phy.Read(2), 0x0000);
 }
 
+TEST_F(PhyModelTest, VendorDefaultsComeBackAtEveryReset) {
+    PhyConfig c = Config(0x6B90);
+    c.vendorDefaults = {{16, 0x1234}, {3, 0xBEEF}};  // register 3 is no vendor register
+    PhyModel phy(sched_, c, nullptr);
+    EXPECT_EQ(phy.Read(16), 0x1234);
+    EXPECT_EQ(phy.Read(3), 0x6B90);
+    phy.Write(16, 0x0F00);
+    phy.Write(0, 0x8000);
+    EXPECT_EQ(phy.Peek(16), 0x1234);
+    Advance(2 * kMs);
+    EXPECT_EQ(phy.Read(16), 0x1234);
+    EXPECT_EQ(phy.Read(0) & 0x8000, 0);
+}
+
 }  // namespace
