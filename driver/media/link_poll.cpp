@@ -36,17 +36,6 @@ ULONG WaitForNegotiationRetry(AdapterRecord* Adapter) {
     return WaitThen(Adapter, NEGOTIATION_RETRY_MS, ReadNegotiationStatusAgain);
 }
 
-// Bits 8..11 of PHY register 16 by "HomeLan"; values without a mode clear them.
-USHORT TuningNibble(ULONG HomeLan) {
-    switch (HomeLan) {
-        case 17: return 0xA;
-        case 18: return 0x9;
-        case 19: return 0x6;
-        case 20: return 0x5;
-        default: return 0x0;
-    }
-}
-
 // Arms MediaDelayTimer for DelayMs with NextStep already set; once shutdown has begun the
 // timer is cancelled (or about to be) and the record is on its way out, so the cycle ends here
 // instead of parking on a timer nobody will run.
@@ -310,7 +299,7 @@ ULONG ReadPhoneLineTuning(AdapterRecord* Adapter) {
 ULONG WritePhoneLineTuning(AdapterRecord* Adapter) {
     const USHORT value = static_cast<USHORT>(
         (ReadBufferWord(Adapter) & ~PHY_REGISTER_TUNING_MASK) |
-        (TuningNibble(Adapter->HomeLanSetting) << 8));
+        (PhoneLineTuningNibble(Adapter->HomeLanSetting) << 8));
     Adapter->NextStep = FinishLinkPoll;
     return EndCycleUnlessStarted(
         Adapter,

@@ -25,9 +25,15 @@ constexpr ForcedMediaRow kForcedMedia[] = {
 };
 constexpr ULONG kPhoneLineRow = 5;
 
-// Bits 8..11 of the 0x6B90 tuning register by "HomeLan"; 0 for any value without a mode.
-USHORT TuningNibble(ULONG homeLan) {
-    switch (homeLan) {
+BOOLEAN PhoneLineMedium(const AdapterRecord* Adapter) {
+    return Adapter->MediaTypeSetting == kPhoneLineRow ||
+           Adapter->PhoneLineSelected == MEDIUM_PHONE_LINE;
+}
+
+}  // namespace
+
+USHORT PhoneLineTuningNibble(ULONG HomeLan) {
+    switch (HomeLan) {
         case 17: return 0xA;
         case 18: return 0x9;
         case 19: return 0x6;
@@ -35,13 +41,6 @@ USHORT TuningNibble(ULONG homeLan) {
         default: return 0x0;
     }
 }
-
-BOOLEAN PhoneLineMedium(const AdapterRecord* Adapter) {
-    return Adapter->MediaTypeSetting == kPhoneLineRow ||
-           Adapter->PhoneLineSelected == MEDIUM_PHONE_LINE;
-}
-
-}  // namespace
 
 ULONG ProgramMediaAtReset(AdapterRecord* Adapter) {
     WriteShared(Adapter->SpeedCode, SPEED_UNSET);
@@ -198,7 +197,7 @@ VOID TunePhoneLinePhy(AdapterRecord* Adapter) {
         // HomeLan 16 keeps whatever mode the PHY holds.
         if (homeLan == 16) return;
         const USHORT tuned = static_cast<USHORT>((value & ~PHY_REGISTER_TUNING_MASK) |
-                                                 (TuningNibble(homeLan) << 8));
+                                                 (PhoneLineTuningNibble(homeLan) << 8));
         WritePhyRegister(Adapter, phy, PHY_REGISTER_TUNING, tuned);
     } else if (Adapter->ActivePhyId == PHY_ID_PHONE_5C20) {
         WritePhyRegister(Adapter, phy, PHY_CONTROL, PHY_CONTROL_SPEED_100);

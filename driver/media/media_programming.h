@@ -61,6 +61,9 @@ VOID DecodePartnerAbility(AdapterRecord* Adapter, USHORT Ability);
 ULONG WaitNegotiationComplete(AdapterRecord* Adapter);
 // Settles KeepAliveEnabled and writes what the active PHY's kind needs.
 VOID ProgramPhyKind(AdapterRecord* Adapter);
+// Bits 8..11 of the 0x6B90 tuning register (PHY register 16) for a "HomeLan" value; values
+// without a mode give 0, which clears them. Shared with the link poll's retuning.
+USHORT PhoneLineTuningNibble(ULONG HomeLan);
 // The phone-line mode of the phone-line PHYs, by HomeLanSetting.
 VOID TunePhoneLinePhy(AdapterRecord* Adapter);
 // Registers 0x7C..0x7F for PHY 0x225410, from LinkState and SpeedCode.
