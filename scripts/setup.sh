@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 preset="${1:-default}"
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev)
+          nlohmann-json3-dev libcli11-dev libpcap-dev pkg-config tshark)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -14,6 +14,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
   apt-get update -qq
+  # tshark would otherwise ask whether ordinary users may capture; nicsim only writes files.
+  echo 'wireshark-common wireshark-common/install-setuid boolean false' | debconf-set-selections
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
