@@ -97,6 +97,14 @@ bool UsbBus::Ready(const Pipe& pipe) const {
 
 NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
     const USHORT fn = urb->UrbHeader.Function;
+    if (!observers_.empty()) {
+        TransferRecord t;
+        if (Describe(irp, urb, t)) {
+            if (!t.In()) t.length = t.requested;
+            else t.data = nullptr;
+            for (auto* o : observers_) o->Submitted(adapter_, t);
+        }
+    }
     Pipe* pipe = PipeFor(urb);
     if (pipe == nullptr) {
         kernel_.Report(verifier::check::kBadHandle, "bulk transfer on an unknown pipe handle");
@@ -461,7 +469,97 @@ void UsbBus::Complete(PIRP irp, PURB urb, Result result) {
     urb->UrbHeader.Status = usbd;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
+    // Observers read the URB now: once the completion routine has run it is the sender's again.
+    if (!observers_.empty()) {
+        TransferRecord t;
+        if (Describe(irp, urb, t)) {
+            t.result = result;
+            if (result != Result::Ok) {
+                t.data = nullptr;
+                t.length = 0;
+            } else if (!t.In()) {
+                t.data = nullptr;
+                t.length = t.requested;
+            }
+            for (auto* o : observers_) o->Completed(adapter_, t);
+        }
+    }
     kernel_.CompleteRequest(irp);
+}
+
+void UsbBus::RemoveObserver(TransferObserver* observer) {
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+// The setup packet each URB function puts on the default pipe is the one DoControl and
+// DoSelectConfiguration hand the device; a pipe reset is the CLEAR_FEATURE(ENDPOINT_HALT) a bus
+// driver sends for it. `data`/`length` describe the transfer buffer as it stands now: the data to
+// send before the transfer, the bytes received after it.
+bool UsbBus::Describe(PIRP irp, PURB urb, TransferRecord& t) const {
+    t.key = irp;
+    auto control = [&t](uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
+                        uint32_t length, void* buffer) {
+        t.type = 2;
+        t.hasSetup = true;
+        t.setup = Setup{requestType, request, value, index, static_cast<uint16_t>(length)};
+        t.endpoint = requestType & 0x80;
+        t.requested = length;
+        t.data = static_cast<const uint8_t*>(buffer);
+        t.length = buffer != nullptr ? length : 0;
+    };
+    switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_SELECT_CONFIGURATION: {
+            const auto* config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+            control(0x00, 9, config ? config->bConfigurationValue : 0, 0, 0, nullptr);
+            return true;
+        }
+        case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+            const auto& r = urb->UrbControlDescriptorRequest;
+            control(0x80, 6, static_cast<uint16_t>((r.DescriptorType << 8) | r.Index), r.LanguageId,
+                    r.TransferBufferLength, r.TransferBuffer);
+            return true;
+        }
+        case URB_FUNCTION_SET_FEATURE_TO_DEVICE: {
+            const auto& r = urb->UrbControlFeatureRequest;
+            control(0x00, 3, r.FeatureSelector, r.Index, 0, nullptr);
+            return true;
+        }
+        case URB_FUNCTION_GET_STATUS_FROM_DEVICE: {
+            const auto& r = urb->UrbControlGetStatusRequest;
+            control(0x80, 0, 0, r.Index, r.TransferBufferLength, r.TransferBuffer);
+            return true;
+        }
+        case URB_FUNCTION_VENDOR_DEVICE: {
+            const auto& r = urb->UrbControlVendorClassRequest;
+            const bool in = (r.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+            control(static_cast<uint8_t>((in ? 0x80 : 0x00) | 0x40 | r.RequestTypeReservedBits),
+                    r.Request, r.Value, r.Index, r.TransferBufferLength, r.TransferBuffer);
+            return true;
+        }
+        case URB_FUNCTION_RESET_PIPE:
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+            const void* handle = urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE
+                                     ? urb->UrbPipeRequest.PipeHandle
+                                     : urb->UrbBulkOrInterruptTransfer.PipeHandle;
+            const Pipe* pipe = nullptr;
+            for (const auto& p : pipes_)
+                if (p.get() == handle) pipe = p.get();
+            if (pipe == nullptr) return false;
+            if (urb->UrbHeader.Function == URB_FUNCTION_RESET_PIPE) {
+                control(0x02, 1, 0, pipe->endpoint, 0, nullptr);
+                return true;
+            }
+            const auto& r = urb->UrbBulkOrInterruptTransfer;
+            t.type = pipe->kind == PipeKind::Interrupt ? 1 : 3;
+            t.endpoint = pipe->endpoint;
+            t.requested = r.TransferBufferLength;
+            t.data = static_cast<const uint8_t*>(r.TransferBuffer);
+            t.length = r.TransferBuffer != nullptr ? r.TransferBufferLength : 0;
+            return true;
+        }
+        default:
+            return false;  // pipe aborts, and functions the bus refuses
+    }
 }
 
 void UsbBus::TraceControl(const Setup& s, const uint8_t* data, size_t length, Result result,

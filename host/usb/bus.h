@@ -38,6 +38,30 @@ struct BusFaults {
     std::vector<Pending> control;
 };
 
+// One request as a capture on the bus sees it, at its submission and again at its completion.
+struct TransferRecord {
+    const void* key = nullptr;  // the same for a request's submission and its completion
+    uint8_t type = 2;           // usbmon numbering: 0 isochronous, 1 interrupt, 2 control, 3 bulk
+    uint8_t endpoint = 0;       // endpoint address, bit 0x80 set for device-to-host
+    bool hasSetup = false;      // control transfers: `setup` is what went on the bus
+    Setup setup{};
+    uint32_t requested = 0;          // bytes the request asked to move
+    const uint8_t* data = nullptr;   // OUT data at submission, IN data at completion
+    uint32_t length = 0;             // bytes at `data`; at completion, the bytes moved
+    Result result = Result::Ok;      // at completion
+    bool In() const { return (endpoint & 0x80) != 0; }
+};
+
+// Told of every request the bus takes and of its completion, before the sender's completion
+// routine runs (the URB is still the sender's to read then, not after). Requests that never reach
+// the bus as a transfer (pipe aborts) are not reported.
+class TransferObserver {
+public:
+    virtual ~TransferObserver() = default;
+    virtual void Submitted(int adapter, const TransferRecord& t) = 0;
+    virtual void Completed(int adapter, const TransferRecord& t) = 0;
+};
+
 struct BusStats {
     uint64_t control = 0, bulkIn = 0, bulkOut = 0, pipeRequests = 0;
     uint64_t inlineCompletions = 0, cancelled = 0, faultsInjected = 0;
@@ -58,6 +82,10 @@ public:
     size_t Outstanding() const;
     // Fails every request still held, now, with `result` (device removal).
     void FailAll(Result result);
+    // Observers stay attached until removed; the bus does not own them.
+    void AddObserver(TransferObserver* observer) { observers_.push_back(observer); }
+    void RemoveObserver(TransferObserver* observer);
+    int Adapter() const { return adapter_; }
 
 private:
     enum class PipeKind : uint8_t { Control, BulkIn, BulkOut, Interrupt };
@@ -91,6 +119,8 @@ private:
     Result DoBulk(Pipe& pipe, Request& req, Result forced);
     Result DoSelectConfiguration(PURB urb, bool sync);
     void Complete(PIRP irp, PURB urb, Result result);
+    // What an observer is shown of `urb`; false for requests that are not bus transfers.
+    bool Describe(PIRP irp, PURB urb, TransferRecord& t) const;
     void TraceControl(const Setup& setup, const uint8_t* data, size_t length, Result result,
                       bool sync);
     sim::TimeUs NextBoundary(sim::TimeUs t) const { return (t / 1000 + 1) * 1000; }
@@ -109,6 +139,7 @@ private:
     std::vector<std::unique_ptr<Pipe>> pipes_;  // created by select-configuration
     bool inExecute_ = false;
     PIRP currentSync_ = nullptr;
+    std::vector<TransferObserver*> observers_;
 };
 
 }  // namespace host::usb

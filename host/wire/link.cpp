@@ -26,6 +26,17 @@ void Link::Detach(size_t id) {
                      observers_.end());
 }
 
+size_t Link::AddTap(FrameTap tap) {
+    const size_t id = nextObserver_++;
+    taps_.emplace_back(id, std::move(tap));
+    return id;
+}
+
+void Link::RemoveTap(size_t id) {
+    taps_.erase(std::remove_if(taps_.begin(), taps_.end(), [id](const auto& t) { return t.first == id; }),
+                taps_.end());
+}
+
 int Link::AddSide(Side side) {
     sides_.push_back(std::move(side));
     busyUntil_.push_back(0);
@@ -61,6 +72,7 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
                                      {"length", f.size()},
                                      {"data", trace::Hex(f.data(), f.size())}});
         }
+        for (auto& [id, tap] : taps_) tap(*this, sides_[from].label, f);
         for (size_t i = 0; i < sides_.size(); ++i) {
             if (static_cast<int>(i) == from || !sides_[i].deliver) continue;
             if (!partner_.up || (sides_[i].receiving && !sides_[i].receiving())) {

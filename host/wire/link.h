@@ -81,6 +81,13 @@ public:
     void Send(int from, Frame frame, uint32_t speedMbps);
     const LinkStats& Stats() const { return stats_; }
 
+    // Captures: told of every frame at the moment it has crossed the medium (when the trace's
+    // `wire` line is written), with the label of the side that sent it. Returns an id for
+    // RemoveTap.
+    using FrameTap = std::function<void(const Link& link, const std::string& from, const Frame&)>;
+    size_t AddTap(FrameTap tap);
+    void RemoveTap(size_t id);
+
 private:
     std::string name_;
     MediumKind kind_;
@@ -92,6 +99,7 @@ private:
     std::vector<Side> sides_;
     std::vector<sim::TimeUs> busyUntil_;  // per sending side
     std::vector<size_t> inFlight_;        // per sending side
+    std::vector<std::pair<size_t, FrameTap>> taps_;
     LinkStats stats_;
 };
 

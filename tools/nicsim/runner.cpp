@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "host/world/world.h"
+#include "tools/nicsim/capture.h"
 #include "tools/nicsim/timeline.h"
 
 namespace nicsim {
@@ -371,6 +372,30 @@ int Run::Go() {
         if (!scenario_.description.empty()) std::printf("  %s\n", scenario_.description.c_str());
     }
     Build();
+    // Captures outlive nothing they watch: they are gone before the world is.
+    auto clock = [this] { return world_.NowUs(); };
+    std::unique_ptr<PcapWriter> usbFile, wireFile;
+    std::unique_ptr<UsbCapture> usbCapture;
+    std::unique_ptr<WireCapture> wireCapture;
+    std::string error;
+    if (!options_.pcapUsbPath.empty()) {
+        usbFile = PcapWriter::Open(options_.pcapUsbPath, kLinkTypeUsbLinuxMmapped, error);
+        if (!usbFile) {
+            std::cerr << "nicsim: cannot write " << options_.pcapUsbPath << ": " << error << "\n";
+            return 2;
+        }
+        usbCapture = std::make_unique<UsbCapture>(*usbFile, clock);
+        for (auto& [name, v] : views_) usbCapture->Attach(*v.adapter->bus);
+    }
+    if (!options_.pcapWirePath.empty()) {
+        wireFile = PcapWriter::Open(options_.pcapWirePath, kLinkTypeEthernet, error);
+        if (!wireFile) {
+            std::cerr << "nicsim: cannot write " << options_.pcapWirePath << ": " << error << "\n";
+            return 2;
+        }
+        wireCapture = std::make_unique<WireCapture>(*wireFile, clock);
+        for (auto& [name, link] : links_) wireCapture->Attach(*link);
+    }
     world_.LoadDriver();
     for (const EventDesc& e : scenario_.events) Schedule(e);
 
@@ -413,6 +438,16 @@ int Run::Go() {
                           {"bulk_in", bus.bulkIn}};
     }
     Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
+    usbCapture.reset();
+    wireCapture.reset();
+    bool written = true;
+    for (auto [file, path] : {std::pair{usbFile.get(), &options_.pcapUsbPath},
+                              std::pair{wireFile.get(), &options_.pcapWirePath}}) {
+        if (file != nullptr && !file->Close()) {
+            std::cerr << "nicsim: writing " << *path << " failed\n";
+            written = false;
+        }
+    }
     if (!options_.quiet) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
         std::printf("\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
@@ -438,6 +473,7 @@ int Run::Go() {
         if (verifier.Count() > 0)
             std::printf("  replay with: nicsim run <scenario> --seed %llu\n", static_cast<unsigned long long>(seed));
     }
+    if (!written) return 2;
     return verifier.Count() == 0 ? 0 : 1;
 }
 

@@ -1,0 +1,156 @@
+#include "tools/nicsim/capture.h"
+
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace nicsim {
+
+namespace {
+
+constexpr int kSnapLength = 65535;
+constexpr uint32_t kUrbDirIn = 0x200;
+
+int32_t UsbmonStatus(host::usb::Result r) {
+    using host::usb::Result;
+    switch (r) {
+        case Result::Ok: return 0;
+        case Result::Stall: return -EPIPE;
+        case Result::Error: return -EPROTO;
+        case Result::Timeout: return -ETIMEDOUT;
+        case Result::Cancelled: return -ENOENT;  // killed, as usb_kill_urb reports it
+        case Result::Gone: return -ENODEV;
+    }
+    return -EPROTO;
+}
+
+}  // namespace
+
+std::unique_ptr<PcapWriter> PcapWriter::Open(const std::string& path, int linkType, std::string& error) {
+    std::unique_ptr<PcapWriter> w(new PcapWriter);
+    w->dead_ = pcap_open_dead(linkType, kSnapLength);
+    if (w->dead_ == nullptr) {
+        error = "libpcap cannot make a handle for link type " + std::to_string(linkType);
+        return nullptr;
+    }
+    w->dumper_ = pcap_dump_open(w->dead_, path.c_str());
+    if (w->dumper_ == nullptr) {
+        error = pcap_geterr(w->dead_);
+        return nullptr;
+    }
+    return w;
+}
+
+PcapWriter::~PcapWriter() {
+    Close();
+    if (dead_ != nullptr) pcap_close(dead_);
+}
+
+void PcapWriter::Write(uint64_t t_us, const uint8_t* data, size_t length) {
+    if (dumper_ == nullptr) return;
+    pcap_pkthdr h{};
+    h.ts.tv_sec = static_cast<time_t>(t_us / 1'000'000);
+    h.ts.tv_usec = static_cast<suseconds_t>(t_us % 1'000'000);
+    h.len = static_cast<bpf_u_int32>(length);
+    h.caplen = static_cast<bpf_u_int32>(std::min<size_t>(length, kSnapLength));
+    pcap_dump(reinterpret_cast<u_char*>(dumper_), &h, data);
+    ++records_;
+}
+
+bool PcapWriter::Close() {
+    if (dumper_ == nullptr) return true;
+    const bool flushed = pcap_dump_flush(dumper_) == 0;
+    const bool clean = !std::ferror(pcap_dump_file(dumper_));
+    pcap_dump_close(dumper_);
+    dumper_ = nullptr;
+    return flushed && clean;
+}
+
+std::vector<uint8_t> UsbmonRecord(char type, uint64_t urbId, uint16_t bus, uint8_t device,
+                                  const host::usb::TransferRecord& t, uint32_t urbLen,
+                                  uint64_t t_us) {
+    UsbmonHeader h{};
+    h.id = urbId;
+    h.type = static_cast<uint8_t>(type);
+    h.xferType = t.type;
+    h.epnum = t.endpoint;
+    h.devnum = device;
+    h.busnum = bus;
+    h.tsSec = static_cast<int64_t>(t_us / 1'000'000);
+    h.tsUsec = static_cast<int32_t>(t_us % 1'000'000);
+    h.length = urbLen;
+    h.xferFlags = t.In() ? kUrbDirIn : 0;
+    const bool submit = type == 'S';
+    h.status = submit ? -EINPROGRESS : UsbmonStatus(t.result);
+    h.flagSetup = '-';
+    if (submit && t.hasSetup) {
+        h.flagSetup = 0;
+        h.setup[0] = t.setup.bmRequestType;
+        h.setup[1] = t.setup.bRequest;
+        h.setup[2] = static_cast<uint8_t>(t.setup.wValue);
+        h.setup[3] = static_cast<uint8_t>(t.setup.wValue >> 8);
+        h.setup[4] = static_cast<uint8_t>(t.setup.wIndex);
+        h.setup[5] = static_cast<uint8_t>(t.setup.wIndex >> 8);
+        h.setup[6] = static_cast<uint8_t>(t.setup.wLength);
+        h.setup[7] = static_cast<uint8_t>(t.setup.wLength >> 8);
+    }
+    // OUT data travels with the submission, IN data with the completion.
+    size_t dataLen = 0;
+    if (submit && t.In()) {
+        h.flagData = '<';
+    } else if (!submit && !t.In()) {
+        h.flagData = '>';
+    } else {
+        dataLen = t.data != nullptr ? std::min<size_t>(t.length, urbLen) : 0;
+        h.flagData = 0;
+    }
+    h.lenCap = static_cast<uint32_t>(dataLen);
+    std::vector<uint8_t> record(sizeof h + dataLen);
+    std::memcpy(record.data(), &h, sizeof h);
+    if (dataLen) std::memcpy(record.data() + sizeof h, t.data, dataLen);
+    return record;
+}
+
+UsbCapture::~UsbCapture() {
+    for (auto* bus : buses_) bus->RemoveObserver(this);
+}
+
+void UsbCapture::Attach(host::usb::UsbBus& bus) {
+    bus.AddObserver(this);
+    buses_.push_back(&bus);
+}
+
+void UsbCapture::Submitted(int adapter, const host::usb::TransferRecord& t) {
+    const uint64_t id = nextId_++;
+    inFlight_[{adapter, t.key}] = InFlight{id, t.requested};
+    const auto record = UsbmonRecord('S', id, 1, static_cast<uint8_t>(adapter + 2), t, t.requested, clock_());
+    out_.Write(clock_(), record.data(), record.size());
+}
+
+void UsbCapture::Completed(int adapter, const host::usb::TransferRecord& t) {
+    auto it = inFlight_.find({adapter, t.key});
+    if (it == inFlight_.end()) return;  // submitted before the capture began
+    const InFlight f = it->second;
+    inFlight_.erase(it);
+    // A lower driver may claim more than it was asked for; the record shows what fits.
+    const uint32_t moved = std::min(t.length, f.requested);
+    const auto record = UsbmonRecord('C', f.id, 1, static_cast<uint8_t>(adapter + 2), t, moved, clock_());
+    out_.Write(clock_(), record.data(), record.size());
+}
+
+WireCapture::~WireCapture() {
+    for (auto& [link, id] : taps_) link->RemoveTap(id);
+}
+
+void WireCapture::Attach(host::wire::Link& link) {
+    const size_t id = link.AddTap([this](const host::wire::Link&, const std::string&,
+                                         const host::wire::Frame& frame) {
+        out_.Write(clock_(), frame.data(), frame.size());
+    });
+    taps_.emplace_back(&link, id);
+}
+
+}  // namespace nicsim
