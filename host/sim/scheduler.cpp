@@ -1,5 +1,12 @@
 #include "host/sim/scheduler.h"
 
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+
 namespace host::sim {
 
 Scheduler::Scheduler(uint64_t seed) : seed_(seed), rng_(seed) {}
@@ -82,6 +89,69 @@ void Scheduler::ReleaseDeferred() {
     for (auto& [id, payload] : pending) {
         queue_.push(Key{now_, payload.phase, 0, id});
         payloads_.emplace(id, std::move(payload));
+    }
+}
+
+void Scheduler::WatchFd(int fd, std::function<short()> interest,
+                        std::function<void(short)> onReady) {
+    watches_[fd] = Watch{std::move(interest), std::move(onReady)};
+}
+
+void Scheduler::UnwatchFd(int fd) { watches_.erase(fd); }
+
+uint64_t Scheduler::WallUs() const {
+    if (wallClock_) return wallClock_();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+void Scheduler::RunRealTime(const std::function<bool()>& keepRunning, TimeUs maxSleepUs) {
+    realTime_ = true;
+    // Virtual time v0 corresponds to wall time w0; both move when the pacing restarts.
+    TimeUs v0 = now_;
+    uint64_t w0 = WallUs();
+    auto pace = [&]() -> TimeUs {
+        const uint64_t wall = WallUs();
+        const TimeUs target = v0 + (wall - w0);
+        if (target < now_) {
+            v0 = now_;
+            w0 = wall;
+            return now_;
+        }
+        return target;
+    };
+    while (keepRunning()) {
+        RunUntil(pace());
+        if (!keepRunning()) break;
+        const TimeUs next = NextDueTime();
+        const TimeUs at = pace();
+        TimeUs wait = maxSleepUs;
+        if (next != kNever) wait = std::min(wait, next > at ? next - at : 0);
+        PollOnce(wait, pace);
+    }
+    realTime_ = false;
+}
+
+void Scheduler::PollOnce(TimeUs us, const std::function<TimeUs()>& pace) {
+    std::vector<pollfd> fds;
+    fds.reserve(watches_.size());
+    for (auto& [fd, w] : watches_) {
+        const short events = w.interest ? w.interest() : POLLIN;
+        if (events != 0) fds.push_back(pollfd{fd, events, 0});
+    }
+    timespec ts{static_cast<time_t>(us / 1'000'000), static_cast<long>((us % 1'000'000) * 1000)};
+    const int n = ppoll(fds.data(), fds.size(), &ts, nullptr);
+    if (n <= 0) return;  // time-out, or a signal for keepRunning() to look at
+    // Frames that arrived during the wait enter the world at the time they are read, after
+    // everything that fell due before it.
+    RunUntil(pace());
+    for (const pollfd& p : fds) {
+        if (p.revents == 0) continue;
+        auto it = watches_.find(p.fd);  // a handler may have dropped another watch
+        if (it == watches_.end()) continue;
+        auto onReady = it->second.onReady;
+        onReady(p.revents);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <queue>
 #include <unordered_map>
 #include <vector>
@@ -63,6 +64,21 @@ public:
 
     static constexpr TimeUs kNever = UINT64_MAX;
 
+    // ---- real-time pacing ----
+    // Watches `fd`: `interest` is asked before every poll for the poll(2) events wanted now (0:
+    // not watched this time, which is how a reader applies back-pressure), and `onReady` runs
+    // with the returned events, at the current time, after every event due by then has run.
+    void WatchFd(int fd, std::function<short()> interest, std::function<void(short)> onReady);
+    void UnwatchFd(int fd);
+    // Runs events with virtual time paced to the wall clock until `keepRunning()` answers false
+    // (it is asked at least every `maxSleepUs` of wall time, and after any signal). When a
+    // blocking call has carried the clock ahead of the wall clock, the pacing restarts from
+    // there rather than letting the world stand still to wait for the wall to catch up.
+    void RunRealTime(const std::function<bool()>& keepRunning, TimeUs maxSleepUs = 50'000);
+    bool RealTime() const { return realTime_; }
+    // The wall clock the pacing follows, in microseconds; tests may substitute their own.
+    void SetWallClock(std::function<uint64_t()> clock) { wallClock_ = std::move(clock); }
+
 private:
     struct Key {
         TimeUs time;
@@ -83,6 +99,15 @@ private:
     };
 
     void SkipCancelled();
+    uint64_t WallUs() const;
+    // Waits at most `us` of wall time for a watched descriptor; runs the handlers of the ready
+    // ones after bringing the clock up to `pace()`.
+    void PollOnce(TimeUs us, const std::function<TimeUs()>& pace);
+
+    struct Watch {
+        std::function<short()> interest;
+        std::function<void(short)> onReady;
+    };
 
     uint64_t seed_;
     Rng rng_;
@@ -92,6 +117,9 @@ private:
     std::priority_queue<Key, std::vector<Key>, std::greater<Key>> queue_;
     std::unordered_map<EventId, Payload> payloads_;
     std::deque<std::pair<EventId, Payload>> deferred_;
+    std::map<int, Watch> watches_;
+    std::function<uint64_t()> wallClock_;
+    bool realTime_ = false;
 };
 
 }  // namespace host::sim
