@@ -306,6 +306,11 @@ bool AdapterDevice::BulkInReady(uint8_t endpoint) const {
     return !receiveQueue_.empty();
 }
 
+size_t AdapterDevice::BulkInLength(uint8_t endpoint) const {
+    (void)endpoint;
+    return receiveQueue_.empty() ? 0 : receiveQueue_.front().size();
+}
+
 size_t AdapterDevice::BulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity) {
     (void)endpoint;
     if (receiveQueue_.empty()) return 0;

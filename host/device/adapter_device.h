@@ -79,6 +79,7 @@ public:
     usb::Result BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) override;
     bool BulkInReady(uint8_t endpoint) const override;
     size_t BulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity) override;
+    size_t BulkInLength(uint8_t endpoint) const override;
 
     // Inspection.
     uint8_t Register(uint8_t reg) const { return registers_[reg]; }

@@ -167,7 +167,9 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
     // otherwise find the command not yet run).
     const bool pipeRested = pipe != &control_ || pipe->lastDone == 0 ||
                             scheduler_.Now() >= pipe->lastDone + 1000;
-    if (pipeIdle && pipeRested && !inExecute_ && Ready(*pipe) &&
+    // On the full-speed bus a bulk transfer takes its packets' frames: never inside the call.
+    const bool timedBySize = timing_ == BusTiming::FullSpeed && pipe != &control_;
+    if (pipeIdle && pipeRested && !timedBySize && !inExecute_ && Ready(*pipe) &&
         scheduler_.Random().Chance(faults_.inlinePercent, 100)) {
         ++stats_.inlineCompletions;
         Request head = pipe->queue.front();
@@ -181,8 +183,54 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
     return STATUS_PENDING;
 }
 
+sim::TimeUs UsbBus::BookFullSpeed(Pipe& pipe) {
+    const Request& head = pipe.queue.front();
+    const auto& t = head.urb->UrbBulkOrInterruptTransfer;
+    size_t bytes = t.TransferBufferLength;
+    uint64_t packets;
+    if (pipe.kind == PipeKind::BulkIn) {
+        const size_t waiting = device_.BulkInLength(pipe.endpoint);
+        if (waiting != 0) bytes = std::min(bytes, waiting);
+        // A read ends with a short packet; one that fills whole packets and not the buffer ends
+        // with a zero-length packet.
+        packets = bytes / kBulkPacketBytes + (bytes < t.TransferBufferLength || bytes % kBulkPacketBytes ? 1 : 0);
+    } else {
+        packets = (bytes + kBulkPacketBytes - 1) / kBulkPacketBytes;
+    }
+    packets = std::max<uint64_t>(packets, 1);
+    stats_.bulkPackets += packets;
+
+    const sim::TimeUs now = scheduler_.Now();
+    uint64_t frame = now / 1000;
+    framePackets_.erase(framePackets_.begin(), framePackets_.lower_bound(frame));
+    // Only the part of the current frame still to come can carry packets.
+    uint32_t room = static_cast<uint32_t>(kPacketsPerFrame * (1000 - now % 1000) / 1000);
+    for (;;) {
+        uint32_t& used = framePackets_[frame];
+        const uint32_t capacity = std::min(room, kPacketsPerFrame);
+        const uint32_t free = capacity > used ? capacity - used : 0;
+        const uint64_t take = std::min<uint64_t>(free, packets);
+        used += static_cast<uint32_t>(take);
+        packets -= take;
+        if (packets == 0) break;
+        ++frame;
+        room = kPacketsPerFrame;
+    }
+    return (frame + 1) * 1000;
+}
+
 void UsbBus::Kick(Pipe& pipe) {
     if (pipe.service != 0 || !Ready(pipe)) return;
+    if (timing_ == BusTiming::FullSpeed &&
+        (pipe.kind == PipeKind::BulkIn || pipe.kind == PipeKind::BulkOut)) {
+        const sim::TimeUs due = std::max(BookFullSpeed(pipe), pipe.lastDone);
+        Pipe* p = &pipe;
+        pipe.service = scheduler_.At(due, [this, p] {
+            p->service = 0;
+            Service(*p);
+        });
+        return;
+    }
     sim::TimeUs base = std::max(scheduler_.Now(), pipe.queue.front().submitted);
     // A read completes at the first frame boundary after data started waiting: data that has
     // waited through a boundary already is taken at once, so a backlog drains.

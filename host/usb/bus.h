@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,9 +63,20 @@ public:
     virtual void Completed(int adapter, const TransferRecord& t) = 0;
 };
 
+// How long transfers take.
+//   Frame: every request completes at the first 1 ms frame boundary after it reaches the head of
+//     its pipe, plus the seeded jitter, whatever its size (the default).
+//   FullSpeed: a USB 1.1 full-speed bus. Bulk transfers move in 64-byte packets, at most 19 of
+//     them per 1 ms frame, shared by every bulk pipe of the device; a transfer starts in the frame
+//     it reaches the head of its pipe (with the share of that frame still to come) and completes
+//     exactly at the boundary after the frame that carries its last packet. Control requests keep
+//     the frame timing.
+enum class BusTiming : uint8_t { Frame, FullSpeed };
+
 struct BusStats {
     uint64_t control = 0, bulkIn = 0, bulkOut = 0, pipeRequests = 0;
     uint64_t inlineCompletions = 0, cancelled = 0, faultsInjected = 0;
+    uint64_t bulkPackets = 0;  // 64-byte packets under the full-speed timing
 };
 
 class UsbBus {
@@ -78,6 +90,11 @@ public:
     PDEVICE_OBJECT DeviceObject() { return &deviceObject_; }
     BusFaults& Faults() { return faults_; }
     const BusStats& Stats() const { return stats_; }
+    void SetTiming(BusTiming timing) { timing_ = timing; }
+    BusTiming Timing() const { return timing_; }
+    // The full-speed bus: packets per frame and bytes per packet of bulk transfers.
+    static constexpr uint32_t kPacketsPerFrame = 19;
+    static constexpr uint32_t kBulkPacketBytes = 64;
     // Requests the bus holds (queued or being answered); what a halted adapter must leave at 0.
     size_t Outstanding() const;
     // Fails every request still held, now, with `result` (device removal).
@@ -124,6 +141,9 @@ private:
     void TraceControl(const Setup& setup, const uint8_t* data, size_t length, Result result,
                       bool sync);
     sim::TimeUs NextBoundary(sim::TimeUs t) const { return (t / 1000 + 1) * 1000; }
+    // Full-speed timing: books the packets of the head transfer of `pipe` into frames from now on
+    // and returns the boundary at which it completes.
+    sim::TimeUs BookFullSpeed(Pipe& pipe);
 
     kernel::Kernel& kernel_;
     sim::Scheduler& scheduler_;
@@ -139,6 +159,8 @@ private:
     std::vector<std::unique_ptr<Pipe>> pipes_;  // created by select-configuration
     bool inExecute_ = false;
     PIRP currentSync_ = nullptr;
+    BusTiming timing_ = BusTiming::Frame;
+    std::map<uint64_t, uint32_t> framePackets_;  // full-speed: packets booked per frame number
     std::vector<TransferObserver*> observers_;
 };
 

@@ -42,6 +42,12 @@ public:
     // bytes; the rest of a longer transfer is the device's to drop).
     virtual bool BulkInReady(uint8_t endpoint) const = 0;
     virtual size_t BulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity) = 0;
+    // The length of the bulk-in transfer waiting on `endpoint`, for a bus that times transfers by
+    // their size; 0 when the device cannot tell (the bus then assumes a full read).
+    virtual size_t BulkInLength(uint8_t endpoint) const {
+        (void)endpoint;
+        return 0;
+    }
 
     // The bus is told when bulk-in data starts waiting.
     void SetDataReadyHandler(std::function<void()> handler) { dataReady_ = std::move(handler); }
