@@ -433,8 +433,13 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
                     trace::Json{{"length", f.data.size()},
                                 {"data", trace::Hex(f.data.data(), f.data.size())},
                                 {"packet_status", trace::Status32(static_cast<uint32_t>(f.packetStatus))}});
-        a->protocol.received.push_back(f);
-        if (a->protocol.onReceive) a->protocol.onReceive(a->protocol.received.back());
+        ++a->protocol.receivedCount;
+        if (a->protocol.keepReceived) {
+            a->protocol.received.push_back(f);
+            if (a->protocol.onReceive) a->protocol.onReceive(a->protocol.received.back());
+        } else if (a->protocol.onReceive) {
+            a->protocol.onReceive(f);
+        }
         if (f.packetStatus != NDIS_STATUS_RESOURCES && characteristics_.ReturnPacketHandler) {
             // The protocol keeps the packet for a moment and gives it back.
             NDIS_HANDLE ctx = a->context;
@@ -481,6 +486,7 @@ void Ndis::IndicateStatus(NDIS_HANDLE handle, NDIS_STATUS status) {
     trace_.Emit("indicate_status", a->name,
                 trace::Json{{"status", trace::Status32(static_cast<uint32_t>(status))}});
     a->protocol.statuses.push_back(StatusIndication{kernel_.Scheduler().Now(), status});
+    if (a->protocol.onStatus) a->protocol.onStatus(status);
 }
 
 void Ndis::IndicateStatusComplete(NDIS_HANDLE handle) {

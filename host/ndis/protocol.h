@@ -54,6 +54,12 @@ public:
     SendStats sends;
     // Called for every frame indicated, after it has been copied.
     std::function<void(const ReceivedFrame&)> onReceive;
+    // Whether indicated frames are also kept in `received`. A protocol that forwards frames for
+    // as long as it runs (a bridge to a TAP interface) keeps none, so its memory stays flat.
+    bool keepReceived = true;
+    uint64_t receivedCount = 0;  // frames indicated, kept or not
+    // Called for every status indication, after it has been recorded.
+    std::function<void(NDIS_STATUS)> onStatus;
     // Called when the miniport answers a send (completion or refusal) with the frame's id.
     std::function<void(uint64_t id, NDIS_STATUS status)> onSendDone;
 
