@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "tools/nicsim/bridge.h"
 #include "tools/nicsim/embedded.h"
 #include "tools/nicsim/runner.h"
 #include "tools/nicsim/scenario.h"
@@ -79,6 +80,49 @@ int main(int argc, char** argv) {
     auto* checkCmd = app.add_subcommand("check", "Check a scenario file and explain each error with its JSON path");
     checkCmd->add_option("file", checkPath, "Scenario file (JSON)")->required();
 
+    nicsim::BridgeOptions bridge;
+    std::string bridgeScenario;
+    uint64_t bridgeSeed = 0;
+    double bridgeDuration = 0;
+    auto* bridgeCmd = app.add_subcommand(
+        "bridge", "Carry real traffic: the protocol side of each adapter is a TAP interface, "
+                  "virtual time follows the wall clock; Ctrl-C halts and prints the summary");
+    bridgeCmd->add_option("scenario", bridgeScenario,
+                          "Scenario file or embedded name for the adapters, links, registry keywords "
+                          "and timed link/reset/set/query events (default: a built-in cable)");
+    bridgeCmd->add_option("--tap", bridge.taps,
+                          "IF[@NETNS]: the protocol side of the next adapter (give two for two "
+                          "adapters on one cable)");
+    bridgeCmd->add_option("--partner-tap", bridge.partnerTap,
+                          "IF[@NETNS]: the far end of the first link is this TAP interface");
+    bridgeCmd->add_flag("--relay", bridge.relay,
+                        "No driver: copy frames between the two --tap interfaces, for comparison");
+    bridgeCmd->add_option("--param", bridge.params,
+                          "[ADAPTER:]KEYWORD=VALUE registry keyword (e.g. MediaType=0, "
+                          "NetworkAddress=020000000042)");
+    bridgeCmd->add_option("--address", bridge.addresses,
+                          "[ADAPTER:]MAC station address in the EEPROM (unnamed ones go to the "
+                          "adapters in order)");
+    bridgeCmd->add_option("--medium", bridge.medium, "Medium of the built-in cable")
+        ->check(CLI::IsMember({"ethernet", "phoneline"}));
+    bridgeCmd->add_option("--flap-at", bridge.flaps,
+                          "AT[:FOR]: every medium goes down AT virtual seconds for FOR seconds "
+                          "(default 5); SIGUSR1/SIGUSR2 take them down/up at any time");
+    bridgeCmd->add_option("--usb-timing", bridge.usbTiming,
+                          "frame: each transfer completes at the next 1 ms frame (default); "
+                          "full-speed: 64-byte packets, 19 per frame")
+        ->check(CLI::IsMember({"frame", "full-speed"}));
+    auto* bridgeSeedOpt = bridgeCmd->add_option("--seed", bridgeSeed, "Seed for every random choice");
+    auto* bridgeDurationOpt =
+        bridgeCmd->add_option("--duration", bridgeDuration, "Stop by itself after this many seconds")
+            ->check(CLI::PositiveNumber);
+    bridgeCmd->add_option("--mtu", bridge.mtu, "MTU of the TAP interfaces")->check(CLI::Range(68, 1500));
+    bridgeCmd->add_option("--trace", bridge.tracePath, "Write every event as JSON Lines to this file");
+    bridgeCmd->add_option("--pcap-usb", bridge.pcapUsbPath, "Write the USB traffic as a usbmon pcap file");
+    bridgeCmd->add_option("--pcap-wire", bridge.pcapWirePath,
+                          "Write the frames on the media as an Ethernet pcap file");
+    bridgeCmd->add_flag("--quiet", bridge.quiet, "Print nothing; only the exit status tells");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -113,6 +157,14 @@ int main(int argc, char** argv) {
         std::printf("%s: ok (%zu adapters, %zu links, %zu events)\n", checkPath.c_str(),
                     s->adapters.size(), s->links.size(), s->events.size());
         return 0;
+    }
+    if (*bridgeCmd) {
+        std::optional<nicsim::Scenario> s;
+        if (!bridgeScenario.empty())
+            if (const int rc = Load(bridgeScenario, s)) return rc;
+        if (*bridgeSeedOpt) bridge.seed = bridgeSeed;
+        if (*bridgeDurationOpt) bridge.durationSeconds = bridgeDuration;
+        return nicsim::RunBridge(s, bridge);
     }
     std::optional<nicsim::Scenario> scenario;
     if (const int rc = Load(scenarioPath, scenario)) return rc;
