@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "host/world/world.h"
+#include "tools/nicsim/capture.h"
 #include "tools/nicsim/tap.h"
 
 namespace nicsim {
@@ -121,6 +122,10 @@ private:
     std::unique_ptr<Tap> partner_;
     int partnerSide_ = -1;
     Clock::time_point start_;
+    // Captures watch the buses and links: declared after the world, so they go first.
+    std::unique_ptr<PcapWriter> usbFile_, wireFile_;
+    std::unique_ptr<UsbCapture> usbCapture_;
+    std::unique_ptr<WireCapture> wireCapture_;
 };
 
 void Bridge::Note(const std::string& text) {
@@ -359,6 +364,25 @@ int Bridge::Go() {
         std::cerr << "nicsim bridge: " << error << "\n";
         return 2;
     }
+    auto clock = [this] { return world_.NowUs(); };
+    if (!options_.pcapUsbPath.empty()) {
+        usbFile_ = PcapWriter::Open(options_.pcapUsbPath, kLinkTypeUsbLinuxMmapped, error);
+        if (!usbFile_) {
+            std::cerr << "nicsim: cannot write " << options_.pcapUsbPath << ": " << error << "\n";
+            return 2;
+        }
+        usbCapture_ = std::make_unique<UsbCapture>(*usbFile_, clock);
+        for (auto& s : sides_) usbCapture_->Attach(*s->adapter->bus);
+    }
+    if (!options_.pcapWirePath.empty()) {
+        wireFile_ = PcapWriter::Open(options_.pcapWirePath, kLinkTypeEthernet, error);
+        if (!wireFile_) {
+            std::cerr << "nicsim: cannot write " << options_.pcapWirePath << ": " << error << "\n";
+            return 2;
+        }
+        wireCapture_ = std::make_unique<WireCapture>(*wireFile_, clock);
+        for (auto* link : links_) wireCapture_->Attach(*link);
+    }
     InstallSignals();
     start_ = Clock::now();
     world_.LoadDriver();
@@ -417,6 +441,17 @@ int Bridge::Go() {
     world_.HaltRemaining();
     for (auto& s : sides_) s->tap->SetCarrier(false);
     PrintSummary(std::chrono::duration<double>(Clock::now() - start_).count());
+    usbCapture_.reset();
+    wireCapture_.reset();
+    bool written = true;
+    for (auto [file, path] : {std::pair{usbFile_.get(), &options_.pcapUsbPath},
+                              std::pair{wireFile_.get(), &options_.pcapWirePath}}) {
+        if (file != nullptr && !file->Close()) {
+            std::cerr << "nicsim: writing " << *path << " failed\n";
+            written = false;
+        }
+    }
+    if (!written) return 2;
     return world_.Verifier().Count() == 0 ? 0 : 1;
 }
 
