@@ -51,9 +51,14 @@ usb::ControlOutcome ScriptedDevice::Control(const usb::Setup& s, uint8_t* data) 
             registers[0x22] = static_cast<uint8_t>(word >> 8);
             registers[0x23] = 0x04;
         }
-        // The PHY port: nothing answers on the management bus.
+        // The PHY port: nothing answers on the management bus unless the test scripts it.
         if (s.wIndex <= 0x28 && s.wIndex + s.wLength > 0x28 && (registers[0x28] & 0x60)) {
-            if (registers[0x28] & 0x40) registers[0x26] = registers[0x27] = 0xFF;
+            if (registers[0x28] & 0x40) {
+                const uint16_t value =
+                    phyRead ? phyRead(registers[0x25], registers[0x28] & 0x1F) : 0xFFFF;
+                registers[0x26] = static_cast<uint8_t>(value & 0xFF);
+                registers[0x27] = static_cast<uint8_t>(value >> 8);
+            }
             registers[0x28] |= 0x80;
         }
         return {usb::Result::Ok, s.wLength};

@@ -2,11 +2,12 @@
 // with one interface and three endpoints (bulk-in 0x81, bulk-out 0x02, interrupt 0x83), a flat
 // bank of 256 byte registers behind the vendor requests 0xF0 (read) and 0xF1 (write), bulk-out
 // transfers kept in order, bulk-in transfers queued by the test, an EEPROM port that answers at
-// once and a PHY port on which no PHY answers. Anything else stalls.
+// once and a PHY port on which no PHY answers unless the test scripts one. Anything else stalls.
 #pragma once
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "host/usb/usb_device.h"
@@ -26,6 +27,9 @@ public:
     std::vector<usb::Setup> controlLog;
     uint8_t configurationValue = 0;
     uint16_t remoteWakeup = 0;
+    // When set, every address on the management bus answers a PHY read with what this returns
+    // for (PHY address, register); when empty, nothing answers (reads give 0xFFFF).
+    std::function<uint16_t(uint8_t address, uint8_t reg)> phyRead;
 
     // Queues a bulk-in transfer and tells the bus.
     void QueueBulkIn(std::vector<uint8_t> transfer);

@@ -478,6 +478,10 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
         if (result == Result::Ok) n = device_.BulkIn(pipe.endpoint, buffer, t.TransferBufferLength);
         if (!device_.BulkInReady(pipe.endpoint)) pipe.dataSince = 0;
         t.TransferBufferLength = static_cast<ULONG>(n);
+        if (result == Result::Ok && faults_.bulkInOverstate > 0) {
+            t.TransferBufferLength += faults_.bulkInOverstate;
+            ++stats_.faultsInjected;
+        }
         if (trace_.Enabled())
             trace_.Emit("bulk", adapterName_,
                     trace::Json{{"ep", "in"},

@@ -25,6 +25,9 @@ struct BusFaults {
     void ArmControl(ControlFault fault, uint64_t nth);
     uint32_t bulkInErrors = 0;   // the next n bulk-in transfers complete with an error
     uint32_t bulkOutErrors = 0;  // the next n bulk-out transfers complete with an error
+    // Added to the length every bulk-in transfer reports, beyond the bytes it moved: a lower
+    // driver that claims more than was asked for.
+    uint32_t bulkInOverstate = 0;
     bool irpCompleteError = false;  // the next bulk request fails inside IofCallDriver
     bool vanished = false;          // every request from now on fails
     // Percentage of requests completed inside IofCallDriver when nothing forbids it.
