@@ -507,7 +507,10 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
         }
     for (size_t i = 0; i < s.links.size(); ++i)
         for (size_t k = 0; k < s.links[i].between.size(); ++k) {
-            const auto& [adapter, address] = s.links[i].between[k];
+            // Named apart rather than bound as a pair: the lambdas below capture them, which
+            // clang 14 (the fuzz build) does not allow for structured bindings.
+            const std::string& adapter = s.links[i].between[k].first;
+            const uint8_t address = s.links[i].between[k].second;
             const std::string p = "links[" + std::to_string(i) + "].between[" + std::to_string(k) + "]";
             auto a = std::find_if(s.adapters.begin(), s.adapters.end(),
                                   [&](const AdapterDesc& d) { return d.name == adapter; });
