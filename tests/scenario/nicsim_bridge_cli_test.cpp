@@ -1,0 +1,70 @@
+// `nicsim bridge` refuses what it cannot run before it touches the network: a wrong shape of
+// options, a bad TAP name, an unknown timing, a malformed keyword or flap, a namespace that does
+// not exist. Each is a usage error (status 2) with a message that says what to give instead.
+// (Traffic through real TAP interfaces needs root and namespaces: scripts/test-bridge.sh.)
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+};
+
+Outcome Nicsim(const std::string& args) {
+    const std::string command = std::string(NICSIM_BINARY) + " " + args + " 2>&1";
+    Outcome o{-1, {}};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return o;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) o.out.append(buf, n);
+    const int raw = pclose(pipe);
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return o;
+}
+
+TEST(NicsimBridgeUsage, WrongOptionsAreUsageErrorsThatSayWhatToGive) {
+    struct Case {
+        const char* args;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"bridge", "give two --tap options"},
+        {"bridge --tap a0 --tap a1 --tap a2", "give two --tap options"},
+        {"bridge --tap a0 --tap a1 --partner-tap a2", "give two --tap options"},
+        {"bridge --relay --tap a0", "--relay needs two --tap options"},
+        {"bridge --tap a0@ --tap a1", "bad TAP name"},
+        {"bridge --tap name_longer_than_fifteen --tap a1", "bad TAP name"},
+        {"bridge --tap a0 --tap a1 --param MediaType", "--param wants [ADAPTER:]KEYWORD=VALUE"},
+        {"bridge --tap a0 --tap a1 --address 02:00:00", "--address wants [ADAPTER:]MAC"},
+        {"bridge --tap a0 --tap a1 --address 02:00:00:00:00:01 --address 02:00:00:00:00:02 "
+         "--address 02:00:00:00:00:03",
+         "more --address options than adapters"},
+        {"bridge --tap a0 --tap a1 --flap-at soon", "--flap-at wants AT[:FOR]"},
+        {"bridge --tap a0 --tap a1 --usb-timing half-speed", "--usb-timing"},
+        {"bridge --tap a0@nicsim_no_such_namespace --tap a1", "ip netns add nicsim_no_such_namespace"},
+        {"bridge no_such_scenario.json --tap a0 --tap a1", "cannot read no_such_scenario.json"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const Outcome o = Nicsim(c.args);
+        EXPECT_EQ(o.status, 2) << o.out;
+        EXPECT_NE(o.out.find(c.says), std::string::npos) << o.out;
+    }
+}
+
+TEST(NicsimBridgeUsage, HelpNamesEveryShapeAndControl) {
+    const Outcome o = Nicsim("bridge --help");
+    EXPECT_EQ(o.status, 0);
+    for (const char* option : {"--tap", "--partner-tap", "--relay", "--param", "--address",
+                               "--flap-at", "--usb-timing", "--trace", "--pcap-usb", "--pcap-wire"})
+        EXPECT_NE(o.out.find(option), std::string::npos) << option;
+}
+
+}  // namespace
