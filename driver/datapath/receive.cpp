@@ -6,6 +6,9 @@
 
 namespace {
 
+// How long a read that could not get its IRP waits before the receive handler tries again.
+constexpr UINT kReadRetryMs = 10;
+
 VOID ReturnToFreeList(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
     NdisAcquireSpinLock(&Adapter->RxLock);
     ListAppendTail(&Adapter->RxFreeList, Descriptor);
@@ -27,8 +30,14 @@ ULONG SubmitBulkIn(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
     PIRP irp = AllocateTransferIrp(Adapter, Descriptor, BulkInComplete);
     if (irp == nullptr) {
         // Back among the idle descriptors, so that reading can resume once every descriptor is
-        // idle again instead of stopping for good.
+        // idle again instead of stopping for good. With no read left outstanding, no frame will
+        // arm the receive timer either: a running adapter arms it here, and the handler starts
+        // the read again once every descriptor is idle. The first read of start-up comes before
+        // the timer exists; MiniportInitialize looks after that one.
         ReturnToFreeList(Adapter, Descriptor);
+        if (Adapter->ReceiveStarted != 0 &&
+            ReadShared(Adapter->AdapterState) == ADAPTER_RUNNING)
+            NdisSetTimer(&Adapter->ReceiveTimer, kReadRetryMs);
         return RESULT_FAILURE;
     }
     // From here the IRP and the descriptor belong to BulkInComplete.
@@ -107,8 +116,12 @@ VOID IndicateReceivedFrames(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
     }
     // Reading resumes only from here when it stopped: every descriptor idle means none is held
     // by a read. Deciding and taking happen under one hold, so two handlers cannot both start.
+    // Once powered down, the shutdown path has aborted the bulk-in pipe and nothing would end a
+    // new read before halt frees its descriptor: a late transmit completion that arms this
+    // timer restarts nothing.
     PacketDescriptor* restart = nullptr;
-    if (adapter->RxFreeList.Count >= adapter->RxDescriptorCount)
+    if (adapter->RxFreeList.Count >= adapter->RxDescriptorCount &&
+        ReadShared(adapter->AdapterState) != ADAPTER_POWERED_DOWN)
         restart = ListRemoveHead(&adapter->RxFreeList);
     NdisReleaseSpinLock(&adapter->RxLock);
     if (restart != nullptr) SubmitBulkIn(adapter, restart);

@@ -19,6 +19,8 @@ namespace {
 constexpr ULONG kRecordTag = MAKE_POOL_TAG('0', 'y', 't', 'R');
 // How long halt waits for a media chain still in flight before it frees the record.
 constexpr ULONG kHaltChainWaitMs = 5000;
+// How many times halt aborts the bulk pipes again while a transfer is still held below.
+constexpr ULONG kHaltAbortRetries = 10;
 // How long a reset waits for a poll cycle in flight before it programs the media regardless:
 // longer than the longest cycle (about 12 s of waits plus its requests).
 constexpr ULONG kResetChainWaitMs = 15000;
@@ -39,6 +41,18 @@ VOID ClearStatistics(AdapterRecord* Adapter) {
     WriteShared(Adapter->XmitUnderrun, 0);
     WriteShared(Adapter->XmitOneCollision, 0);
     WriteShared(Adapter->XmitDeferred, 0);
+}
+
+// A read or a transfer still at the USB stack holds its descriptor: descriptors missing from
+// the idle lists are requests outstanding. Nothing else runs while halt asks.
+BOOLEAN TransfersHeld(AdapterRecord* Adapter) {
+    NdisAcquireSpinLock(&Adapter->RxLock);
+    const ULONG rxIdle = Adapter->RxFreeList.Count + Adapter->RxReadyList.Count;
+    NdisReleaseSpinLock(&Adapter->RxLock);
+    NdisAcquireSpinLock(&Adapter->TxLock);
+    const ULONG txIdle = Adapter->TxFreeList.Count;
+    NdisReleaseSpinLock(&Adapter->TxLock);
+    return rxIdle < Adapter->RxDescriptorCount || txIdle < Adapter->TxDescriptorCount;
 }
 
 VOID CancelTimers(AdapterRecord* Adapter) {
@@ -126,6 +140,12 @@ NDIS_STATUS MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediu
     if (adapter->KeepAliveEnabled) NdisSetTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
 
     WriteShared(adapter->AdapterState, ADAPTER_RUNNING);
+    // A first read that could not get its IRP, or that failed while start-up went on, left
+    // every receive descriptor idle and nothing reading: the receive handler starts again.
+    NdisAcquireSpinLock(&adapter->RxLock);
+    const BOOLEAN nothingReading = adapter->RxFreeList.Count >= adapter->RxDescriptorCount;
+    NdisReleaseSpinLock(&adapter->RxLock);
+    if (nothingReading) NdisSetTimer(&adapter->ReceiveTimer, 0);
     adapter->IndicatedLinkState = LINK_CONNECTED;
     adapter->LinkState = LINK_DISCONNECTED;
     adapter->LinkChangePending = 1;
@@ -145,6 +165,13 @@ VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
          ++waited)
         NdisMSleep(1000);
     CancelTimers(adapter);
+    // The shutdown path's pipe aborts may not all have gone out (a request that could not be
+    // allocated ends that sequence), and the record must not go while a transfer still holds a
+    // descriptor: abort again, a bounded number of times.
+    for (ULONG tries = 0; TransfersHeld(adapter) && tries < kHaltAbortRetries; ++tries) {
+        ResetBulkPipes(adapter);
+        NdisMSleep(10000);
+    }
 
     NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
     NdisFreeSpinLock(&adapter->TxLock);

@@ -203,8 +203,8 @@ std::vector<std::pair<uintptr_t, Resource>> Kernel::ResourcesOf(int adapter) con
     return out;
 }
 
-PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built) {
-    if (faults_.ShouldFail(sim::AllocKind::Irp, stack_.back().adapter)) return nullptr;
+PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site) {
+    if (faults_.ShouldFail(sim::AllocKind::Irp, stack_.back().adapter, site)) return nullptr;
     if (stackSize < 1) stackSize = 1;
     const size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     auto* irp = static_cast<PIRP>(Allocate(ResourceKind::Irp, size, MAKE_POOL_TAG('I', 'r', 'p', ' '), true));

@@ -96,7 +96,8 @@ public:
     static constexpr uint8_t kFreshFill = 0xA5;
 
     // ---- IRPs ----
-    PIRP AllocateIrp(CCHAR stackSize, bool built);
+    // `site` names the allocation for site fault plans (SiteOfCaller in the exported routine).
+    PIRP AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site = nullptr);
     void FreeIrp(PIRP irp);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
     void CompleteRequest(PIRP irp);

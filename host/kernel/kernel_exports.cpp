@@ -12,7 +12,9 @@ extern "C" {
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     (void)ChargeQuota;
-    return CurrentKernel().AllocateIrp(StackSize, false);
+    Kernel& k = CurrentKernel();
+    const auto site = host::sim::SiteOfCaller(k.Faults(), host::sim::AllocKind::Irp);
+    return k.AllocateIrp(StackSize, false, site ? &*site : nullptr);
 }
 
 VOID IoFreeIrp(PIRP Irp) { CurrentKernel().FreeIrp(Irp); }
@@ -23,7 +25,8 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                    PIO_STATUS_BLOCK IoStatusBlock) {
     Kernel& k = CurrentKernel();
-    PIRP irp = k.AllocateIrp(DeviceObject->StackSize, true);
+    const auto site = host::sim::SiteOfCaller(k.Faults(), host::sim::AllocKind::Irp);
+    PIRP irp = k.AllocateIrp(DeviceObject->StackSize, true, site ? &*site : nullptr);
     if (irp == nullptr) return nullptr;
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
@@ -81,7 +84,9 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag) {
     (void)PoolType;
     Kernel& k = CurrentKernel();
-    if (k.Faults().ShouldFail(host::sim::AllocKind::RequestBlock, k.CurrentAdapter()))
+    const auto site = host::sim::SiteOfCaller(k.Faults(), host::sim::AllocKind::RequestBlock);
+    if (k.Faults().ShouldFail(host::sim::AllocKind::RequestBlock, k.CurrentAdapter(),
+                              site ? &*site : nullptr))
         return nullptr;
     return k.Allocate(ResourceKind::PoolBlock, NumberOfBytes, Tag);
 }

@@ -228,7 +228,8 @@ VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle) {
 
 NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag) {
     Kernel& k = CurrentKernel();
-    if (k.Faults().ShouldFail(AllocKind::Memory, k.CurrentAdapter())) {
+    const auto site = host::sim::SiteOfCaller(k.Faults(), AllocKind::Memory);
+    if (k.Faults().ShouldFail(AllocKind::Memory, k.CurrentAdapter(), site ? &*site : nullptr)) {
         *VirtualAddress = nullptr;
         return NDIS_STATUS_FAILURE;
     }
@@ -291,7 +292,8 @@ VOID NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
                             UINT NumberOfDescriptors, UINT ProtocolReservedLength) {
     Kernel& k = CurrentKernel();
     *PoolHandle = nullptr;
-    if (k.Faults().ShouldFail(AllocKind::PacketPool, k.CurrentAdapter())) {
+    const auto site = host::sim::SiteOfCaller(k.Faults(), AllocKind::PacketPool);
+    if (k.Faults().ShouldFail(AllocKind::PacketPool, k.CurrentAdapter(), site ? &*site : nullptr)) {
         *Status = NDIS_STATUS_RESOURCES;
         return;
     }
@@ -305,7 +307,8 @@ VOID NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
                             UINT NumberOfDescriptors) {
     Kernel& k = CurrentKernel();
     *PoolHandle = nullptr;
-    if (k.Faults().ShouldFail(AllocKind::BufferPool, k.CurrentAdapter())) {
+    const auto site = host::sim::SiteOfCaller(k.Faults(), AllocKind::BufferPool);
+    if (k.Faults().ShouldFail(AllocKind::BufferPool, k.CurrentAdapter(), site ? &*site : nullptr)) {
         *Status = NDIS_STATUS_RESOURCES;
         return;
     }
@@ -325,7 +328,8 @@ VOID NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE P
         return;
     }
     auto* pool = static_cast<PacketPool*>(PoolHandle);
-    if (k.Faults().ShouldFail(AllocKind::Packet, k.CurrentAdapter()) ||
+    const auto site = host::sim::SiteOfCaller(k.Faults(), AllocKind::Packet);
+    if (k.Faults().ShouldFail(AllocKind::Packet, k.CurrentAdapter(), site ? &*site : nullptr) ||
         pool->inUse >= pool->capacity) {
         *Status = NDIS_STATUS_RESOURCES;
         return;
@@ -380,7 +384,8 @@ VOID NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
         return;
     }
     auto* pool = static_cast<BufferPool*>(PoolHandle);
-    if (k.Faults().ShouldFail(AllocKind::Buffer, k.CurrentAdapter()) ||
+    const auto site = host::sim::SiteOfCaller(k.Faults(), AllocKind::Buffer);
+    if (k.Faults().ShouldFail(AllocKind::Buffer, k.CurrentAdapter(), site ? &*site : nullptr) ||
         pool->inUse >= pool->capacity) {
         *Status = NDIS_STATUS_RESOURCES;
         return;

@@ -67,7 +67,9 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
     for (auto* e = InterfaceList; e->InterfaceDescriptor != nullptr; ++e)
         interfaces += InterfaceInfoSize(e->InterfaceDescriptor->bNumEndpoints);
     const size_t length = offsetof(struct _URB_SELECT_CONFIGURATION, Interface) + interfaces;
-    if (k.Faults().ShouldFail(host::sim::AllocKind::RequestBlock, k.CurrentAdapter()))
+    const auto site = host::sim::SiteOfCaller(k.Faults(), host::sim::AllocKind::RequestBlock);
+    if (k.Faults().ShouldFail(host::sim::AllocKind::RequestBlock, k.CurrentAdapter(),
+                              site ? &*site : nullptr))
         return nullptr;
     auto* urb = static_cast<PURB>(k.Allocate(host::kernel::ResourceKind::PoolBlock,
                                              length < sizeof(URB) ? sizeof(URB) : length,
