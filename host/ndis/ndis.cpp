@@ -208,13 +208,13 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
     }
     r.buffer.resize(length);
     if (trace_.Enabled()) {
-        trace::Json f{{"oid", trace::Status32(oid)}, {"length", length}};
-        if (r.status == NDIS_STATUS_SUCCESS) {
-            f["bytes_written"] = r.bytesWritten;
+        // Every query line carries both counts, whatever the status; only a success has data.
+        trace::Json f{{"oid", trace::Status32(oid)},
+                      {"length", length},
+                      {"bytes_written", r.bytesWritten},
+                      {"bytes_needed", r.bytesNeeded}};
+        if (r.status == NDIS_STATUS_SUCCESS)
             f["data"] = trace::Hex(r.buffer.data(), std::min<size_t>(r.bytesWritten, length));
-        } else if (r.status == NDIS_STATUS_INVALID_LENGTH) {
-            f["bytes_needed"] = r.bytesNeeded;
-        }
         TraceCall(a, "MiniportQueryInformation", &r.status, std::move(f));
     }
     return r;

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -65,6 +68,34 @@ TEST(NicsimBridgeUsage, HelpNamesEveryShapeAndControl) {
     for (const char* option : {"--tap", "--partner-tap", "--relay", "--param", "--address",
                                "--flap-at", "--usb-timing", "--trace", "--pcap-usb", "--pcap-wire"})
         EXPECT_NE(o.out.find(option), std::string::npos) << option;
+}
+
+// `nicsim run --usb-timing full-speed`: the same story, with every bulk transfer completing
+// exactly on a frame boundary (the default timing adds a seeded jitter to most of them).
+TEST(NicsimRunUsbTiming, FullSpeedPutsEveryBulkCompletionOnAFrameBoundary) {
+    auto bulkOffBoundary = [](const std::string& timing, size_t& bulk) {
+        const std::string trace = ::testing::TempDir() + "nicsim_usb_timing_" + timing + ".jsonl";
+        const Outcome o = Nicsim("run two_adapters --until 10 --quiet --usb-timing " + timing +
+                                 " --trace " + trace);
+        EXPECT_EQ(o.status, 0) << o.out;
+        std::ifstream in(trace);
+        std::string line;
+        size_t off = 0;
+        bulk = 0;
+        while (std::getline(in, line)) {
+            const auto j = nlohmann::json::parse(line);
+            if (j["ev"] != "bulk") continue;
+            ++bulk;
+            if (j["t_us"].get<uint64_t>() % 1000 != 0) ++off;
+        }
+        return off;
+    };
+    size_t bulkFrame = 0, bulkFull = 0;
+    EXPECT_GT(bulkOffBoundary("frame", bulkFrame), 0u);
+    EXPECT_EQ(bulkOffBoundary("full-speed", bulkFull), 0u);
+    EXPECT_GT(bulkFrame, 1000u);
+    EXPECT_GT(bulkFull, 1000u);
+    EXPECT_EQ(Nicsim("run two_adapters --usb-timing half-speed").status, 2);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -120,6 +121,64 @@ TEST(NicsimCli, EmbeddedScenariosRunCleanAndShowTheirStory) {
         EXPECT_EQ(o.status, 0) << name << "\n" << o.out;
         EXPECT_NE(o.out.find("violations: 0, leaks: 0"), std::string::npos) << name;
     }
+}
+
+// The default story as its timeline tells it, in order and within one minute: start-up on the
+// Ethernet PHY, pings and a burst, the Ethernet link lost and reported, the move to the phone
+// line and pings over it once the connect is indicated, Ethernet back and the return to it, a
+// packet filter, a reset, shutdown and halt.
+TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
+    const Outcome run = Nicsim("run");
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::vector<std::string> story = {
+        "PHYs found: PHY 0 (0x225410, ethernet), PHY 1 (0x6B90, phoneline), PHY 2 (0x6B70, other); chosen: PHY 0",
+        "carrying frames on PHY 0 (0x225410, ethernet), 100 Mb/s full duplex",
+        "media connect on PHY 0",
+        "MiniportInitialize -> NDIS_STATUS_SUCCESS",
+        "ping 192.168.7.1 seq 4: reply",
+        "medium eth0 down",
+        "media disconnect",
+        "traffic burst 1 (from 6.000 s, 1000 frames of 1000 bytes): 1000 offered, 1000 completed, 0 refused",
+        "media switched to PHY 1 (0x6B90, phoneline), 1 Mb/s half duplex",
+        "media connect on PHY 1 (0x6B90, phoneline)",
+        "ping 192.168.7.1 seq 1: reply",
+        "ping 192.168.7.1 seq 3: reply",
+        "medium phone down",
+        "media disconnect",
+        "media switched to PHY 0 (0x225410, ethernet), 100 Mb/s full duplex",
+        "media disconnect (repeated",
+        "media connect on PHY 0 (0x225410, ethernet), 100 Mb/s full duplex",
+        "ping 192.168.7.1 seq 2: reply",
+        "MiniportReset -> NDIS_STATUS_SUCCESS",
+        "MiniportShutdown",
+        "MiniportHalt",
+        "summary: 60.000 s of virtual time",
+        "ping A -> 192.168.7.1, burst 1 from 4.000 s: 4 sent, 4 replies",
+        "ping A -> 192.168.7.1, burst 2 from 26.500 s: 3 sent, 3 replies",
+        "ping A -> 192.168.7.1, burst 3 from 49.000 s: 2 sent, 2 replies",
+        "violations: 0, leaks: 0",
+    };
+    size_t at = 0;
+    for (const auto& line : story) {
+        const size_t found = run.out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "\"" << line << "\" missing after offset " << at << "\n" << run.out;
+        at = found + line.size();
+    }
+    // The pings over the phone line are all answered between the connect on it and its loss.
+    const size_t phoneConnect = run.out.find("media connect on PHY 1");
+    const size_t phoneDown = run.out.find("medium phone down");
+    size_t replies = 0;
+    for (size_t p = run.out.find("(burst 2)"); p != std::string::npos; p = run.out.find("(burst 2)", p + 1)) {
+        EXPECT_GT(p, phoneConnect);
+        EXPECT_LT(p, phoneDown);
+        ++replies;
+    }
+    EXPECT_EQ(replies, 3u);
+    // The timeline says when an indication only repeats the last one.
+    EXPECT_NE(run.out.find("media connect on PHY 0 (0x225410, ethernet), 100 Mb/s full duplex (repeated; "
+                           "indicated before at 0.974"),
+              std::string::npos)
+        << run.out;
 }
 
 }  // namespace

@@ -71,6 +71,11 @@ int main(int argc, char** argv) {
     runCmd->add_option("--pcap-usb", run.pcapUsbPath, "Write the USB traffic as a usbmon pcap file");
     runCmd->add_option("--pcap-wire", run.pcapWirePath, "Write the frames on the media as an Ethernet pcap file");
     runCmd->add_flag("--quiet", run.quiet, "Print nothing; only the exit status tells");
+    std::string runUsbTiming = "frame";
+    runCmd->add_option("--usb-timing", runUsbTiming,
+                       "frame: each transfer completes at the next 1 ms frame (default); "
+                       "full-speed: 64-byte bulk packets, 19 per frame")
+        ->check(CLI::IsMember({"frame", "full-speed"}));
 
     auto* listCmd = app.add_subcommand("scenarios", "List the embedded scenarios, one line each");
     std::string showName;
@@ -170,5 +175,6 @@ int main(int argc, char** argv) {
     if (const int rc = Load(scenarioPath, scenario)) return rc;
     if (*seedOpt) run.seed = seed;
     if (*untilOpt) run.untilSeconds = until;
+    run.fullSpeedUsb = runUsbTiming == "full-speed";
     return nicsim::RunScenario(*scenario, run);
 }

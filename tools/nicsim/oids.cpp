@@ -50,4 +50,30 @@ std::string OidName(uint32_t oid) {
     return buf;
 }
 
+std::optional<uint32_t> AnswerSize(uint32_t oid) {
+    switch (oid) {
+        case OID_GEN_SUPPORTED_LIST: return 180;  // 45 OIDs
+        case OID_GEN_VENDOR_DESCRIPTION: return 19;  // "Brellwick NDIS 5.0" and its zero byte
+        case OID_GEN_DRIVER_VERSION:
+        case OID_GEN_VENDOR_DRIVER_VERSION: return 2;
+        case OID_802_3_PERMANENT_ADDRESS:
+        case OID_802_3_CURRENT_ADDRESS: return 6;
+        case OID_GEN_HARDWARE_STATUS: case OID_GEN_MEDIA_SUPPORTED: case OID_GEN_MEDIA_IN_USE:
+        case OID_GEN_MAXIMUM_LOOKAHEAD: case OID_GEN_MAXIMUM_FRAME_SIZE: case OID_GEN_LINK_SPEED:
+        case OID_GEN_TRANSMIT_BUFFER_SPACE: case OID_GEN_RECEIVE_BUFFER_SPACE:
+        case OID_GEN_TRANSMIT_BLOCK_SIZE: case OID_GEN_RECEIVE_BLOCK_SIZE: case OID_GEN_VENDOR_ID:
+        case OID_GEN_CURRENT_PACKET_FILTER: case OID_GEN_CURRENT_LOOKAHEAD:
+        case OID_GEN_MAXIMUM_TOTAL_SIZE: case OID_GEN_PROTOCOL_OPTIONS: case OID_GEN_MAC_OPTIONS:
+        case OID_GEN_MEDIA_CONNECT_STATUS: case OID_GEN_MAXIMUM_SEND_PACKETS: case OID_GEN_XMIT_OK:
+        case OID_GEN_RCV_OK: case OID_GEN_XMIT_ERROR: case OID_GEN_RCV_ERROR:
+        case OID_GEN_RCV_NO_BUFFER: case OID_GEN_RCV_CRC_ERROR: case OID_802_3_MAXIMUM_LIST_SIZE:
+        case OID_802_3_RCV_ERROR_ALIGNMENT: case OID_802_3_XMIT_ONE_COLLISION:
+        case OID_802_3_XMIT_MORE_COLLISIONS: case OID_802_3_XMIT_DEFERRED:
+        case OID_802_3_XMIT_MAX_COLLISIONS: case OID_802_3_RCV_OVERRUN: case OID_802_3_XMIT_UNDERRUN:
+            return 4;
+        default:
+            return std::nullopt;
+    }
+}
+
 }  // namespace nicsim

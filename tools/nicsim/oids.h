@@ -9,5 +9,8 @@ namespace nicsim {
 
 std::optional<uint32_t> OidByName(const std::string& name);
 std::string OidName(uint32_t oid);  // the hex form for OIDs without a name
+// The size of the adapter's answer to a query of `oid`, for the OIDs it answers with a fixed
+// size; nothing for the others (a query then learns the size from the miniport).
+std::optional<uint32_t> AnswerSize(uint32_t oid);
 
 }  // namespace nicsim

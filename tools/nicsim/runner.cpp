@@ -2,15 +2,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <set>
 #include <memory>
 
 #include "host/world/world.h"
 #include "tools/nicsim/capture.h"
+#include "tools/nicsim/oids.h"
 #include "tools/nicsim/timeline.h"
 
 namespace nicsim {
@@ -30,11 +33,17 @@ struct AdapterView {
     Mac mac{};
     std::optional<Ip4> ip;  // learnt from its pings; the protocol side answers for it
     std::map<Ip4, Mac> arp;
-    int lastActivePhy = -2;
+    // The PHY the device carries frames on (on the medium, with link), as last reported.
+    int carrierPhy = -2;  // -2 none reported yet, -1 none now
+    int reportedPhy = -1;  // the last PHY that carried
+    std::set<int> probed;  // PHY addresses whose identifier the driver read during initialise
+    bool initialised = false;
 };
 
 struct Ping {
     std::string adapter;
+    uint32_t number = 0;  // the adapter's first, second, ... burst of pings
+    uint64_t startedUs = 0;
     Ip4 from{}, to{};
     uint32_t count = 0;
     uint64_t intervalUs = 0;
@@ -46,6 +55,9 @@ struct Ping {
 
 struct Burst {
     std::string adapter;
+    uint32_t number = 0;  // the adapter's first, second, ... traffic burst
+    uint64_t startedUs = 0;
+    uint32_t size = 0;
     uint32_t stream = 0;
     uint32_t frames = 0, offered = 0, completed = 0, refused = 0;
 };
@@ -64,7 +76,8 @@ private:
     void OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f);
     void SendArp(Ping& p);
     void SendEcho(Ping& p);
-    void NoteActivePhy(AdapterView& v);
+    void NoteCarrier(AdapterView& v);
+    void NoteInitialised(AdapterView& v);
     std::optional<Mac> PartnerMac(const AdapterView& v) const;
     void Emit(std::string_view ev, const std::string& adapter, Json fields) {
         world_.Trace().Emit(ev, adapter, std::move(fields));
@@ -104,6 +117,7 @@ bool Run::Build() {
         AdapterView v;
         v.device = device.get();
         v.adapter = &world_.AddAdapter(a.name, std::move(device), a.registry);
+        if (options_.fullSpeedUsb) v.adapter->bus->SetTiming(host::usb::BusTiming::FullSpeed);
         for (int i = 0; i < 3; ++i) {
             v.mac[2 * i] = static_cast<uint8_t>(a.eeprom[i] & 0xFF);
             v.mac[2 * i + 1] = static_cast<uint8_t>(a.eeprom[i] >> 8);
@@ -130,36 +144,96 @@ bool Run::Build() {
             burstOfFrame_.erase(it);
         };
     }
-    // The timeline names the active PHY whenever a connect is indicated.
+    // What the device does with its PHYs is reported as it happens, not when the driver tells
+    // NDIS: a move to another PHY carries frames from the moment that PHY has link, however long
+    // the driver takes to indicate the connect.
+    for (auto& [name, v] : views_) {
+        AdapterView* view = &v;
+        for (const auto& phy : v.device->Phys())
+            phy->onLinkChange = [this, view](bool) { NoteCarrier(*view); };
+    }
+    // Runs before the other sinks see a line, so what it emits about the adapter's PHYs comes
+    // ahead of the indication or handler return that made it known.
     world_.Trace().AddSink([this](const Json& line) {
-        if (line["ev"] != "indicate_status" || line["status"] != "0x4001000B") return;
+        const std::string ev = line.value("ev", "");
+        if (ev != "mdio" && ev != "miniport" && ev != "indicate_status") return;
         auto it = views_.find(line.value("adapter", ""));
-        if (it != views_.end()) NoteActivePhy(it->second);
+        if (it == views_.end()) return;
+        AdapterView& v = it->second;
+        const std::string call = line.value("call", "");
+        if (ev == "mdio" && !v.initialised && line.value("op", "") == "read") {
+            const int reg = line.value("reg", -1);
+            const int phy = line.value("phy", -1);
+            if ((reg == 2 || reg == 3) && v.device->Phy(static_cast<uint8_t>(phy)) != nullptr) v.probed.insert(phy);
+        } else if (!v.initialised &&
+                   ((ev == "miniport" && call == "MiniportInitialize" && line.value("status", "") == "0x00000000") ||
+                    ev == "indicate_status")) {
+            // Start-up has chosen its medium once it indicates the link state or returns.
+            NoteInitialised(v);
+        } else if (ev == "miniport" && call == "MiniportHalt") {
+            v.initialised = false;
+            v.probed.clear();
+            v.carrierPhy = -2;
+        }
     });
     return true;
 }
 
-void Run::NoteActivePhy(AdapterView& v) {
-    int active = -1;
+namespace {
+
+// The PHY by its address, identifier and the kind the driver knows it as.
+Json DescribePhy(const host::device::PhyModel& phy) {
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%X", phy.Config().id);
+    const uint32_t i = phy.Config().id;
+    const char* kind = phy.PhoneLine() ? "phoneline"
+                       : (i == 0x406210 || i == 0x437410 || i == 0x225610 || i == 0x225410) ? "ethernet"
+                                                                                             : "other";
+    return Json{{"phy", phy.Config().address}, {"id", id}, {"medium", kind}};
+}
+
+}  // namespace
+
+// The PHYs the driver found (read the identifier of) and the one it left on the medium.
+void Run::NoteInitialised(AdapterView& v) {
+    v.initialised = true;
+    Json found = Json::array();
+    int chosen = -1;
+    for (const auto& phy : v.device->Phys()) {
+        if (v.probed.count(phy->Config().address)) found.push_back(DescribePhy(*phy));
+        if (chosen < 0 && phy->OnMedium()) chosen = phy->Config().address;
+    }
+    Emit("phys", v.adapter->name, Json{{"found", found}, {"chosen", chosen >= 0 ? Json(chosen) : Json()}});
+    NoteCarrier(v);
+}
+
+void Run::NoteCarrier(AdapterView& v) {
+    if (!v.initialised) return;  // start-up's own resets and power-downs are not news
+    const host::device::PhyModel* carrier = nullptr;
     for (const auto& phy : v.device->Phys()) {
         if (phy->OnMedium() && phy->HasLink()) {
-            active = phy->Config().address;
+            carrier = phy.get();
             break;
         }
     }
-    if (active == v.lastActivePhy || active < 0) return;
-    const bool first = v.lastActivePhy == -2;
-    v.lastActivePhy = active;
-    const auto* phy = v.device->Phy(static_cast<uint8_t>(active));
-    char id[16];
-    std::snprintf(id, sizeof id, "0x%X", phy->Config().id);
-    Emit("media", v.adapter->name,
-         Json{{"phy", active},
-              {"id", id},
-              {"medium", phy->PhoneLine() ? "phoneline" : "ethernet"},
-              {"speed_mbps", phy->SpeedMbps()},
-              {"full_duplex", phy->FullDuplex()},
-              {"switch", !first}});
+    if (carrier == nullptr) {
+        if (v.carrierPhy >= 0) Emit("media", v.adapter->name, Json{{"carrier", false}});
+        if (v.carrierPhy != -2) v.carrierPhy = -1;
+        return;
+    }
+    const int address = carrier->Config().address;
+    if (address == v.carrierPhy) return;
+    const bool first = v.carrierPhy == -2;
+    Json fields = DescribePhy(*carrier);
+    if (carrier->Link() != nullptr)
+        fields["medium"] = carrier->Link()->Kind() == host::wire::MediumKind::PhoneLine ? "phoneline" : "ethernet";
+    fields["carrier"] = true;
+    fields["speed_mbps"] = carrier->SpeedMbps();
+    fields["full_duplex"] = carrier->FullDuplex();
+    fields["switch"] = !first && address != v.reportedPhy;
+    v.carrierPhy = address;
+    v.reportedPhy = address;
+    Emit("media", v.adapter->name, std::move(fields));
 }
 
 std::optional<Mac> Run::PartnerMac(const AdapterView& v) const {
@@ -203,6 +277,7 @@ void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
                 ++p->replies;
                 Emit("ping", v.adapter->name,
                      Json{{"to", host::wire::IpText(p->to)},
+                          {"burst", p->number},
                           {"seq", echo->sequence},
                           {"rtt_us", world_.NowUs() - sent->second}});
                 p->sentAt.erase(sent);
@@ -216,7 +291,7 @@ void Run::SendArp(Ping& p) {
     if (p.sent > 0 || p.gaveUp || v.adapter->state != host::ndis::AdapterState::Initialized) return;
     if (++p.arpTries > 5) {
         p.gaveUp = true;
-        Emit("ping", p.adapter, Json{{"to", host::wire::IpText(p.to)}, {"error", "no ARP reply"}});
+        Emit("ping", p.adapter, Json{{"to", host::wire::IpText(p.to)}, {"burst", p.number}, {"error", "no ARP reply"}});
         return;
     }
     world_.Ndis().Send(*v.adapter, host::wire::ArpRequest(v.mac, p.from, p.to));
@@ -277,6 +352,10 @@ void Run::Play(const EventDesc& e) {
         burst->adapter = a->name;
         burst->stream = static_cast<uint32_t>(e.index);
         burst->frames = e.frames;
+        burst->size = e.size;
+        burst->startedUs = world_.NowUs();
+        burst->number = 1 + static_cast<uint32_t>(std::count_if(
+            bursts_.begin(), bursts_.end(), [&](const auto& b) { return b->adapter == a->name; }));
         Burst* b = burst.get();
         bursts_.push_back(std::move(burst));
         const Mac dst = partner.value_or(host::wire::kBroadcast);
@@ -292,7 +371,8 @@ void Run::Play(const EventDesc& e) {
         }
         world_.Scheduler().At(world_.NowUs() + e.frames * e.intervalUs + 2 * kSecond, [this, b] {
             Emit("traffic", b->adapter,
-                 Json{{"frames", b->frames}, {"offered", b->offered}, {"completed", b->completed},
+                 Json{{"burst", b->number}, {"started_us", b->startedUs}, {"size", b->size},
+                      {"frames", b->frames}, {"offered", b->offered}, {"completed", b->completed},
                       {"refused", b->refused}});
         });
     } else if (d == "receive") {
@@ -312,10 +392,20 @@ void Run::Play(const EventDesc& e) {
         ping->count = e.count;
         ping->intervalUs = e.intervalUs;
         ping->id = static_cast<uint16_t>(0x4E00 + e.index);
+        ping->startedUs = world_.NowUs();
+        ping->number = 1 + static_cast<uint32_t>(std::count_if(
+            pings_.begin(), pings_.end(), [&](const auto& p) { return p->adapter == a->name; }));
         pings_.push_back(std::move(ping));
         SendArp(*pings_.back());
     } else if (d == "query") {
-        if (up) ndis.Query(*a, e.oid, e.length.value_or(64));
+        if (!up) return;
+        // Without a length the buffer is the answer's size; where the tool does not know it, it
+        // asks as a protocol would: with an empty buffer, then with what the miniport needs.
+        const auto known = AnswerSize(e.oid);
+        const auto r = ndis.Query(*a, e.oid, e.length.value_or(known.value_or(0)));
+        if (!e.length && !known && r.bytesNeeded != 0 &&
+            r.status == NDIS_STATUS_INVALID_LENGTH)
+            ndis.Query(*a, e.oid, r.bytesNeeded);
     } else if (d == "set") {
         if (up) ndis.Set(*a, e.oid, e.data);
     } else if (d == "link") {
@@ -354,6 +444,8 @@ void Run::Play(const EventDesc& e) {
 }
 
 int Run::Go() {
+    // The run's own sink goes first (see Build); building the world writes no trace line.
+    Build();
     std::ofstream trace;
     if (!options_.tracePath.empty()) {
         trace.open(options_.tracePath, std::ios::binary | std::ios::trunc);
@@ -371,7 +463,6 @@ int Run::Go() {
                     static_cast<unsigned long long>(seed));
         if (!scenario_.description.empty()) std::printf("  %s\n", scenario_.description.c_str());
     }
-    Build();
     // Captures outlive nothing they watch: they are gone before the world is.
     auto clock = [this] { return world_.NowUs(); };
     std::unique_ptr<PcapWriter> usbFile, wireFile;
@@ -467,8 +558,9 @@ int Run::Go() {
                         c["rx_overflow"].get<unsigned long long>());
         }
         for (auto& p : pings_)
-            std::printf("  ping %s -> %s: %u sent, %u replies\n", p->adapter.c_str(),
-                        host::wire::IpText(p->to).c_str(), p->sent, p->replies);
+            std::printf("  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies%s\n", p->adapter.c_str(),
+                        host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6, p->sent,
+                        p->replies, p->gaveUp ? " (no ARP reply)" : "");
         std::printf("  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
         if (verifier.Count() > 0)
             std::printf("  replay with: nicsim run <scenario> --seed %llu\n", static_cast<unsigned long long>(seed));

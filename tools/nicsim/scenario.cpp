@@ -392,7 +392,10 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
     }
     if ((a == "query" || a == "set") && need("oid")) {
         const Json& o = v["oid"];
-        if (o.is_string() && !(o.get<std::string>().rfind("0x", 0) == 0)) {
+        // A name, or a number (a string of digits is decimal, "0x..." hexadecimal).
+        const bool named = o.is_string() && !o.get<std::string>().empty() &&
+                           !std::isdigit(static_cast<unsigned char>(o.get<std::string>()[0]));
+        if (named) {
             auto oid = OidByName(o.get<std::string>());
             if (!oid) c.Error(path + ".oid", "unknown OID \"" + o.get<std::string>() + "\"");
             else e.oid = *oid;

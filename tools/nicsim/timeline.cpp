@@ -22,41 +22,102 @@ void Timeline::OnLine(const host::trace::Json& line) {
         std::string text = call;
         if (line.contains("status")) text += " -> " + StatusName(ParseStatus(line["status"]));
         if (line.value("implicit", false)) text += " (end of run)";
+        if (call == "MiniportHalt") adapters_[adapter] = AdapterState{};
         Print(t, adapter, text);
     } else if (ev == "indicate_status") {
-        const uint32_t status = ParseStatus(line["status"]);
-        if (status == 0x4001000B) Print(t, adapter, "media connect");
-        else if (status == 0x4001000C) Print(t, adapter, "media disconnect");
-        else Print(t, adapter, "status " + StatusName(status));
+        Indication(t, adapter, ParseStatus(line["status"]));
     } else if (ev == "link") {
         Print(t, adapter, "medium " + line.value("link", "") + (line.value("up", false) ? " up" : " down"));
-    } else if (ev == "media") {
-        char text[160];
-        std::snprintf(text, sizeof text, "%s PHY %d (%s, %s) at %u Mb/s %s duplex",
-                      line.value("switch", false) ? "media switched to" : "carrying traffic on",
-                      line.value("phy", 0), line.value("id", "").c_str(),
-                      line.value("medium", "").c_str(), line.value("speed_mbps", 0u),
-                      line.value("full_duplex", false) ? "full" : "half");
+    } else if (ev == "phys") {
+        std::string text = "PHYs found:";
+        const char* sep = " ";
+        for (const auto& p : line.value("found", host::trace::Json::array())) {
+            text += sep + std::string("PHY ") + std::to_string(p.value("phy", 0)) + " (" +
+                    p.value("id", "") + ", " + p.value("medium", "") + ")";
+            sep = ", ";
+        }
+        if (line.value("found", host::trace::Json::array()).empty()) text += " none";
+        const auto& chosen = line["chosen"];
+        text += chosen.is_number() ? "; chosen: PHY " + std::to_string(chosen.get<int>()) : "; none chosen";
         Print(t, adapter, text);
+    } else if (ev == "media") {
+        Media(t, adapter, line);
     } else if (ev == "ping") {
         char text[160];
         if (line.contains("error"))
-            std::snprintf(text, sizeof text, "ping %s: %s", line.value("to", "").c_str(),
-                          line.value("error", "").c_str());
+            std::snprintf(text, sizeof text, "ping %s: %s (burst %d)", line.value("to", "").c_str(),
+                          line.value("error", "").c_str(), line.value("burst", 0));
         else
-            std::snprintf(text, sizeof text, "ping %s seq %d: reply in %.3f ms",
+            std::snprintf(text, sizeof text, "ping %s seq %d: reply in %.3f ms (burst %d)",
                           line.value("to", "").c_str(), line.value("seq", 0),
-                          line.value("rtt_us", uint64_t{0}) / 1000.0);
+                          line.value("rtt_us", uint64_t{0}) / 1000.0, line.value("burst", 0));
         Print(t, adapter, text);
     } else if (ev == "traffic") {
-        char text[160];
-        std::snprintf(text, sizeof text, "traffic burst: %u frames, %u offered, %u completed, %u refused",
-                      line.value("frames", 0u), line.value("offered", 0u),
-                      line.value("completed", 0u), line.value("refused", 0u));
+        char text[200];
+        const uint64_t from = line.value("started_us", uint64_t{0});
+        std::snprintf(text, sizeof text,
+                      "traffic burst %u (from %llu.%03llu s, %u frames of %u bytes): %u offered, "
+                      "%u completed, %u refused",
+                      line.value("burst", 0u), static_cast<unsigned long long>(from / 1000000),
+                      static_cast<unsigned long long>(from % 1000000 / 1000), line.value("frames", 0u),
+                      line.value("size", 0u), line.value("offered", 0u), line.value("completed", 0u),
+                      line.value("refused", 0u));
         Print(t, adapter, text);
     } else if (ev == "violation") {
         Print(t, adapter, "VIOLATION " + line.value("check", "") + ": " + line.value("detail", ""));
     }
+}
+
+}  // namespace nicsim
+
+namespace nicsim {
+
+// A PHY that starts carrying frames is news when it is another PHY than the last one shown, or
+// the same one at another speed or duplex; losing the carrier is left to the indications and the
+// medium lines.
+void Timeline::Media(uint64_t t, const std::string& adapter, const host::trace::Json& line) {
+    AdapterState& a = adapters_[adapter];
+    if (!line.value("carrier", false)) {
+        a.carrier.clear();
+        return;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "PHY %d (%s, %s), %u Mb/s %s duplex", line.value("phy", 0),
+                  line.value("id", "").c_str(), line.value("medium", "").c_str(),
+                  line.value("speed_mbps", 0u), line.value("full_duplex", false) ? "full" : "half");
+    a.carrier = text;
+    if (a.carrier == a.shown) return;
+    const bool first = a.shown.empty();
+    a.shown = a.carrier;
+    if (first) Print(t, adapter, "carrying frames on " + a.carrier);
+    else if (line.value("switch", false)) Print(t, adapter, "media switched to " + a.carrier);
+    else Print(t, adapter, "now on " + a.carrier);
+}
+
+// Indications are printed as made; one that repeats the last says so, since the driver indicates
+// whenever a poll cycle owes one, not only on a change.
+void Timeline::Indication(uint64_t t, const std::string& adapter, uint32_t status) {
+    AdapterState& a = adapters_[adapter];
+    std::string text;
+    if (status == 0x4001000B) {
+        text = "media connect";
+        if (!a.carrier.empty()) text += " on " + a.carrier;
+    } else if (status == 0x4001000C) {
+        text = "media disconnect";
+    } else {
+        Print(t, adapter, "status " + StatusName(status));
+        return;
+    }
+    if (a.indicated == status) {
+        char since[64];
+        std::snprintf(since, sizeof since, " (repeated; indicated before at %llu.%06llu s)",
+                      static_cast<unsigned long long>(a.indicatedAt / 1000000),
+                      static_cast<unsigned long long>(a.indicatedAt % 1000000));
+        text += since;
+    }
+    a.indicated = status;
+    a.indicatedAt = t;
+    Print(t, adapter, text);
 }
 
 }  // namespace nicsim

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "host/trace/trace.h"
@@ -16,7 +17,18 @@ public:
 
 private:
     void Print(uint64_t t_us, const std::string& adapter, const std::string& text);
+    void Media(uint64_t t_us, const std::string& adapter, const host::trace::Json& line);
+    void Indication(uint64_t t_us, const std::string& adapter, uint32_t status);
+
+    // What the timeline remembers of each adapter to say what is new.
+    struct AdapterState {
+        std::string carrier;         // "PHY 0 (0x225410, ethernet), 100 Mb/s full duplex"; empty: none
+        std::string shown;           // the carrier as last printed
+        uint32_t indicated = 0;      // the last media status indicated
+        uint64_t indicatedAt = 0;
+    };
     std::FILE* out_;
+    std::map<std::string, AdapterState> adapters_;
 };
 
 }  // namespace nicsim
