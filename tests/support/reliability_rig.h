@@ -112,6 +112,8 @@ public:
     bool ShutDown() const { return shutDown_; }
     const AdapterRecord& Record() const { return *static_cast<const AdapterRecord*>(adapter_->context); }
     uint64_t Checks() const { return checks_; }
+    uint64_t CalmWindows() const { return calmWindows_; }
+    uint64_t QuietPoints() const { return quietPoints_; }
     const std::vector<std::string>& Failures() const { return failures_; }
     bool Failed() const { return !failures_.empty(); }
     uint64_t FramesSent() const { return hostNext_; }
@@ -254,6 +256,9 @@ public:
         }
         if (!Running()) return;
         const AdapterRecord& r = Record();
+        // A read the receive handler starts while the adapter is not running (after a failed
+        // read, state 18) gives its frame up when it completes: a loss with a name.
+        if (r.AdapterState != 12) lossNamed_ = true;
         ++checks_;
         const uint32_t rxHeld = r.RxFreeList.Count + r.RxReadyList.Count;
         Expect(rxHeld <= r.RxDescriptorCount && rxHeld + 1 >= r.RxDescriptorCount,
@@ -280,6 +285,7 @@ public:
             still = moved ? 0 : still + 1;
         }
         CheckNow(what);
+        ++quietPoints_;
         if (!Running()) return true;
         const AdapterRecord& r = Record();
         // A keep-alive transfer may be at the bus for a frame; let it come back.
@@ -369,6 +375,7 @@ public:
                std::string("send refused in a calm window (") + what + ")");
         // Frames the device itself could not carry (a register write start-up did without can
         // leave the MAC deaf to its own address) are accounted for by the device's counters.
+        ++calmWindows_;
         const uint64_t txDrops = TxDeviceDrops() - txDropsBefore;
         const uint64_t rxDrops = RxDeviceDrops() - rxDropsBefore;
         ++checks_;
@@ -533,7 +540,7 @@ private:
     uint64_t lastDisruptionUs_ = 0, calmSince_ = UINT64_MAX;
     uint64_t resets_ = 0;
     size_t violationsSeen_ = 0;
-    uint64_t checks_ = 0;
+    uint64_t checks_ = 0, calmWindows_ = 0, quietPoints_ = 0;
     std::vector<std::string> failures_;
 };
 

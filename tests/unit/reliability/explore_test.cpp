@@ -28,6 +28,8 @@ struct SeedOutcome {
     uint64_t checks = 0;
     uint64_t events = 0;
     uint64_t faults = 0;
+    uint64_t calm = 0, quiet = 0;
+    bool initFailed = false;
     std::string describe;
     std::vector<std::string> log;
 };
@@ -82,7 +84,7 @@ SeedOutcome ExploreSeed(uint64_t seed) {
         rig.world.RunFor(2'000'000);
         rig.CheckNow("failed initialise");
     } else {
-        const uint32_t events = static_cast<uint32_t>(rng.Between(8, 30));
+        const uint32_t events = static_cast<uint32_t>(rng.Between(15, 60));
         bool stopped = false;  // shut down or vanished: only traffic and halt may follow
         for (uint32_t e = 0; e < events; ++e) {
             ++out.events;
@@ -202,6 +204,9 @@ SeedOutcome ExploreSeed(uint64_t seed) {
     rig.world.Faults().Clear();
     out.failed = rig.Failed();
     out.checks = rig.Checks();
+    out.calm = rig.CalmWindows();
+    out.quiet = rig.QuietPoints();
+    out.initFailed = init != NDIS_STATUS_SUCCESS;
     out.describe = rig.Describe();
     return out;
 }
@@ -215,7 +220,8 @@ std::string SelfPath() {
 }
 
 void ExploreRange(uint64_t first, uint64_t count, const char* filter) {
-    uint64_t seeds = 0, checks = 0, faults = 0, failures = 0, events = 0;
+    uint64_t seeds = 0, checks = 0, faults = 0, failures = 0, events = 0, calm = 0, quiet = 0;
+    uint64_t initFailed = 0;
     const auto start = std::chrono::steady_clock::now();
     for (uint64_t seed = first; seed < first + count; ++seed) {
         const SeedOutcome o = ExploreSeed(seed);
@@ -223,6 +229,9 @@ void ExploreRange(uint64_t first, uint64_t count, const char* filter) {
         checks += o.checks;
         faults += o.faults;
         events += o.events;
+        calm += o.calm;
+        quiet += o.quiet;
+        initFailed += o.initFailed ? 1 : 0;
         if (o.failed) {
             ++failures;
             std::string events_;
@@ -235,11 +244,12 @@ void ExploreRange(uint64_t first, uint64_t count, const char* filter) {
         }
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("[ explore  ] %llu seeds from %llu, %llu events, %llu faults, %llu invariant checks, "
-                "%.1f s\n",
+    std::printf("[ explore  ] %llu seeds from %llu (%llu failed start-up), %llu events, %llu faults, "
+                "%llu quiet points, %llu calm windows, %llu invariant checks, %.1f s\n",
                 static_cast<unsigned long long>(seeds), static_cast<unsigned long long>(first),
-                static_cast<unsigned long long>(events), static_cast<unsigned long long>(faults),
-                static_cast<unsigned long long>(checks), wall);
+                static_cast<unsigned long long>(initFailed), static_cast<unsigned long long>(events),
+                static_cast<unsigned long long>(faults), static_cast<unsigned long long>(quiet),
+                static_cast<unsigned long long>(calm), static_cast<unsigned long long>(checks), wall);
 }
 
 // NICSIM_EXPLORE_SEED runs one seed only (the replay of a failure).
