@@ -320,13 +320,15 @@ void Bridge::PrintSummary(double wallSeconds) {
                 options_.usbTiming.c_str());
     for (auto& [name, c] : counters.items()) {
         std::printf("  %s on %s: from the kernel %llu frames (%llu bytes), sent %llu, completed %llu, "
-                    "refused %llu, resources answers %llu, deepest queue %llu; on the wire %llu, "
+                    "refused %llu, given up at halt %llu, resources answers %llu, deepest queue %llu; "
+                    "on the wire %llu, "
                     "from the wire %llu, indicated %llu, to the kernel %llu frames (%llu bytes); "
                     "dropped: no link %llu, overflow %llu, oversize %llu, kernel refused %llu\n",
                     name.c_str(), c["tap"].get<std::string>().c_str(),
                     c["tap_frames_in"].get<unsigned long long>(), c["tap_bytes_in"].get<unsigned long long>(),
                     c["sends_offered"].get<unsigned long long>(), c["sends_completed"].get<unsigned long long>(),
                     c["sends_refused"].get<unsigned long long>(),
+                    c["sends_dropped"].get<unsigned long long>(),
                     c["resources_answers"].get<unsigned long long>(),
                     c["deepest_queue"].get<unsigned long long>(),
                     c["frames_on_wire"].get<unsigned long long>(), c["rx_from_wire"].get<unsigned long long>(),
