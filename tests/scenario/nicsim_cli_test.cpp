@@ -149,6 +149,8 @@ TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
         "media disconnect (repeated",
         "media connect on PHY 0 (0x225410, ethernet), 100 Mb/s full duplex",
         "ping 192.168.7.1 seq 2: reply",
+        "MiniportSetInformation OID_GEN_CURRENT_PACKET_FILTER -> NDIS_STATUS_SUCCESS (4 bytes read)",
+        "MiniportQueryInformation OID_GEN_LINK_SPEED -> NDIS_STATUS_SUCCESS: 40420f00",
         "MiniportReset -> NDIS_STATUS_SUCCESS",
         "MiniportShutdown",
         "MiniportHalt",

@@ -1,6 +1,7 @@
 #include "tools/nicsim/timeline.h"
 
 #include "tools/nicsim/names.h"
+#include "tools/nicsim/oids.h"
 
 namespace nicsim {
 
@@ -15,12 +16,15 @@ void Timeline::OnLine(const host::trace::Json& line) {
     const std::string adapter = line.value("adapter", "");
     if (ev == "miniport") {
         const std::string call = line.value("call", "");
-        // Per-frame and per-request calls are summarised, not listed.
-        if (call == "MiniportSend" || call == "MiniportQueryInformation" ||
-            call == "MiniportSetInformation")
-            return;
+        // Sends are per frame: the traffic and ping lines and the summary count them.
+        if (call == "MiniportSend") return;
         std::string text = call;
+        if (line.contains("oid")) text += " " + OidName(ParseStatus(line["oid"]));
         if (line.contains("status")) text += " -> " + StatusName(ParseStatus(line["status"]));
+        if (call == "MiniportQueryInformation" && line.contains("data"))
+            text += ": " + line.value("data", "");
+        if (call == "MiniportSetInformation" && line.contains("bytes_read"))
+            text += " (" + std::to_string(line.value("bytes_read", 0u)) + " bytes read)";
         if (line.value("implicit", false)) text += " (end of run)";
         if (call == "MiniportHalt") adapters_[adapter] = AdapterState{};
         Print(t, adapter, text);
