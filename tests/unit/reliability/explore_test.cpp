@@ -188,12 +188,22 @@ SeedOutcome ExploreSeed(uint64_t seed) {
             if (rig.Failed()) break;
         }
         if (!rig.Failed()) {
-            log("quiet before halt");
-            rig.Quiet("before halt");
-            if (rng.Chance(1, 3)) {
-                log("calm exchange after 25 s");
-                rig.Run(25'000'000);
-                rig.CalmExchange(20, "calm exchange before halt");
+            if (rng.Chance(1, 2)) {
+                log("quiet before halt");
+                rig.Quiet("before halt");
+                if (rng.Chance(1, 3)) {
+                    log("calm exchange after 25 s");
+                    rig.Run(25'000'000);
+                    rig.CalmExchange(20, "calm exchange before halt");
+                }
+            } else {
+                // Halt in the middle of things: frames still going both ways, a poll cycle or
+                // a media switch perhaps in flight.
+                const uint32_t n = static_cast<uint32_t>(rng.Between(1, 30));
+                log("halt amid " + std::to_string(n) + " frames each way");
+                rig.HostSends(n, static_cast<uint32_t>(rng.Below(1500)));
+                rig.TesterSends(n, static_cast<uint32_t>(rng.Below(1500)));
+                rig.Run(rng.Below(5'000));
             }
             log("halt");
             rig.Halt();
