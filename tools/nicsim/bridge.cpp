@@ -142,16 +142,7 @@ bool Bridge::Build(std::string& error) {
     }
     for (size_t i = 0; i < options_.taps.size(); ++i) {
         const AdapterDesc& a = scenario_.adapters[i];
-        host::device::DeviceConfig config;
-        config.eeprom = a.eeprom;
-        config.endpoints = a.endpoints;
-        config.configPadding = a.configPadding;
-        for (const PhyDesc& p : a.phys) {
-            host::device::PhySpec phySpec;
-            phySpec.phy = p.phy;
-            phySpec.link = p.link.empty() ? nullptr : linkByName_.at(p.link);
-            config.phys.push_back(phySpec);
-        }
+        const host::device::DeviceConfig config = DeviceConfigFor(a, linkByName_);
         auto side = std::make_unique<Side>();
         auto device = std::make_unique<host::device::AdapterDevice>(world_.Scheduler(), world_.Trace(),
                                                                     a.name, config);

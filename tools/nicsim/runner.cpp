@@ -102,16 +102,7 @@ bool Run::Build() {
         if (l.peer) peers_[l.name] = &world_.AddPeer(link, l.peer->kind, l.peer->mac, l.peer->ip);
     }
     for (const AdapterDesc& a : scenario_.adapters) {
-        host::device::DeviceConfig config;
-        config.eeprom = a.eeprom;
-        config.endpoints = a.endpoints;
-        config.configPadding = a.configPadding;
-        for (const PhyDesc& p : a.phys) {
-            host::device::PhySpec phySpec;
-            phySpec.phy = p.phy;
-            phySpec.link = p.link.empty() ? nullptr : links_.at(p.link);
-            config.phys.push_back(phySpec);
-        }
+        const host::device::DeviceConfig config = DeviceConfigFor(a, links_);
         auto device = std::make_unique<host::device::AdapterDevice>(world_.Scheduler(), world_.Trace(),
                                                                     a.name, config);
         AdapterView v;

@@ -549,4 +549,19 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
     return s;
 }
 
+host::device::DeviceConfig DeviceConfigFor(const AdapterDesc& adapter,
+                                           const std::map<std::string, host::wire::Link*>& links) {
+    host::device::DeviceConfig config;
+    config.eeprom = adapter.eeprom;
+    config.endpoints = adapter.endpoints;
+    config.configPadding = adapter.configPadding;
+    for (const PhyDesc& p : adapter.phys) {
+        host::device::PhySpec phySpec;
+        phySpec.phy = p.phy;
+        phySpec.link = p.link.empty() ? nullptr : links.at(p.link);
+        config.phys.push_back(phySpec);
+    }
+    return config;
+}
+
 }  // namespace nicsim

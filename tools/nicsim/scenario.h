@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -84,6 +85,11 @@ struct Scenario {
     std::vector<LinkDesc> links;
     std::vector<EventDesc> events;  // in time order, file order kept for equal times
 };
+
+// The adapter model's configuration for one adapter of a scenario, each PHY attached to its
+// link by name (`links` must hold every link the adapter names).
+host::device::DeviceConfig DeviceConfigFor(const AdapterDesc& adapter,
+                                           const std::map<std::string, host::wire::Link*>& links);
 
 // Parses and checks a scenario. On failure returns nothing and fills `errors`, one message per
 // problem, each starting with its JSON path.
