@@ -274,14 +274,21 @@ public:
     // Runs until nothing moves any more (the protocol's queue empty, the media drained), then
     // checks what must hold at rest. Returns false when the rig never came to rest.
     bool Quiet(const char* what) {
-        uint64_t lastSeen = seen_, lastIndicated = indicated_;
+        // Anything that moves counts: frames seen or indicated, and frames the media or the
+        // device still handle (a frame on a slow medium is on its way for milliseconds).
+        auto progress = [this] {
+            const auto& fs = device_->FrameStats();
+            return seen_ + indicated_ + fs.rxFrames + fs.rxDelivered + fs.txFrames + fs.txNoLink +
+                   fs.txMacOff + ethernet_->Stats().carried + ethernet_->Stats().notReceived +
+                   phone_->Stats().carried + phone_->Stats().notReceived;
+        };
+        uint64_t last = progress();
         int still = 0;
         for (int step = 0; step < 200 && still < 3; ++step) {
             world.RunFor(50'000);
-            const bool moved = seen_ != lastSeen || indicated_ != lastIndicated ||
-                               !adapter_->protocol.queue.empty();
-            lastSeen = seen_;
-            lastIndicated = indicated_;
+            const uint64_t now = progress();
+            const bool moved = now != last || !adapter_->protocol.queue.empty();
+            last = now;
             still = moved ? 0 : still + 1;
         }
         CheckNow(what);

@@ -226,7 +226,13 @@ std::string SelfPath() {
     const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return "build/default/tests/unit_tests";
     buf[n] = 0;
-    return buf;
+    std::string path(buf);
+    // A binary rebuilt while it ran still names the same file to run again.
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() &&
+        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.resize(path.size() - deleted.size());
+    return path;
 }
 
 void ExploreRange(uint64_t first, uint64_t count, const char* filter) {
