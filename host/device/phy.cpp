@@ -158,9 +158,14 @@ void PhyModel::Write(uint8_t reg, uint16_t value) {
             }
             const uint16_t old = regs_[0];
             regs_[0] = static_cast<uint16_t>(value & ~kCtlRestartAutoNeg);
-            constexpr uint16_t kMode =
+            // A phone-line PHY has no negotiation and one speed: only powering down or isolating
+            // it takes its link away; a restart of negotiation leaves a live link alone.
+            constexpr uint16_t kEthernetMode =
                 kCtlSpeed100 | kCtlAutoNeg | kCtlPowerDown | kCtlIsolate | kCtlFullDuplex;
-            if ((value & kCtlRestartAutoNeg) || ((old ^ value) & kMode)) Drop();
+            constexpr uint16_t kPhoneLineMode = kCtlPowerDown | kCtlIsolate;
+            const uint16_t mode = PhoneLine() ? kPhoneLineMode : kEthernetMode;
+            const bool restart = (value & kCtlRestartAutoNeg) != 0 && !PhoneLine();
+            if (restart || ((old ^ value) & mode)) Drop();
             Evaluate();
             return;
         }

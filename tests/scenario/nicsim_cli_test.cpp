@@ -137,8 +137,8 @@ TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
         "MiniportInitialize -> NDIS_STATUS_SUCCESS",
         "ping 192.168.7.1 seq 4: reply",
         "medium eth0 down",
-        "media disconnect",
         "traffic burst 1 (from 6.000 s, 1000 frames of 1000 bytes): 1000 offered, 1000 completed, 0 refused",
+        "media disconnect",
         "media switched to PHY 1 (0x6B90, phoneline), 1 Mb/s half duplex",
         "media connect on PHY 1 (0x6B90, phoneline)",
         "ping 192.168.7.1 seq 1: reply",
@@ -156,7 +156,7 @@ TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
         "MiniportHalt",
         "summary: 60.000 s of virtual time",
         "ping A -> 192.168.7.1, burst 1 from 4.000 s: 4 sent, 4 replies",
-        "ping A -> 192.168.7.1, burst 2 from 26.500 s: 3 sent, 3 replies",
+        "ping A -> 192.168.7.1, burst 2 from 25.000 s: 3 sent, 3 replies",
         "ping A -> 192.168.7.1, burst 3 from 49.000 s: 2 sent, 2 replies",
         "violations: 0, leaks: 0",
     };

@@ -187,6 +187,27 @@ TEST_F(PhyModelTest, PhoneLinePhyNeedsAPhoneLineMediumAndRunsAtOneMegabit) {
     EXPECT_TRUE(onPhone.HasLink());
 }
 
+TEST_F(PhyModelTest, PhoneLinePhyKeepsItsLinkThroughANegotiationRestart) {
+    Link phone("phone", MediumKind::PhoneLine, {});
+    for (const uint32_t id : {0x6B90u, 0x20005C20u}) {
+        PhyModel phy(sched_, Config(id), &phone);
+        ASSERT_TRUE(phy.HasLink());
+        phy.Read(1);
+        // The restart values the driver writes: it has no negotiation to restart.
+        for (const uint16_t control : {0x1200, 0x2000}) {
+            phy.Write(0, control);
+            EXPECT_TRUE(phy.HasLink()) << std::hex << id << " control " << control;
+            EXPECT_EQ(TwoReads(phy), std::make_pair(true, true)) << std::hex << id;
+        }
+        // Powering it down still takes the link away, and enabling it brings it back in 300 ms.
+        phy.Write(0, 0x0C00);
+        EXPECT_FALSE(phy.HasLink());
+        phy.Write(0, 0x1200);
+        Advance(300 * kMs);
+        EXPECT_TRUE(phy.HasLink());
+    }
+}
+
 TEST_F(PhyModelTest, IdentifierRegistersCarryTheRevision) {
     PhyConfig c = Config(0x437410);
     c.revision = 0xF;
