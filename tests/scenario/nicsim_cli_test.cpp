@@ -79,6 +79,11 @@ TEST(NicsimCli, ScenarioErrorsNameTheirJsonPath) {
     }
     Write(bad, "{ not json");
     EXPECT_EQ(Nicsim("check " + bad).status, 2);
+    // A number beyond any double is a document error too, not a crash.
+    Write(bad, R"({"name": 1e1111})");
+    const Outcome huge = Nicsim("check " + bad);
+    EXPECT_EQ(huge.status, 2) << huge.out;
+    EXPECT_NE(huge.out.find("$: not valid JSON"), std::string::npos) << huge.out;
     EXPECT_EQ(Nicsim("run --bogus-option").status, 2);
     EXPECT_EQ(Nicsim("run " + TempPath("missing.json")).status, 2);
 }

@@ -458,7 +458,8 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
     Json doc;
     try {
         doc = Json::parse(text);
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {
+        // Syntax errors, and numbers no double holds (out_of_range), alike.
         errors.push_back(std::string("$: not valid JSON: ") + e.what());
         return std::nullopt;
     }
