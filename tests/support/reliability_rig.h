@@ -362,7 +362,7 @@ public:
         // renegotiates a link that came back, which drops it for a while).
         const auto& bus = Bus().Faults();
         if (bus.bulkInErrors != 0 || bus.bulkOutErrors != 0 || !bus.control.empty() ||
-            world.Faults().Armed())
+            bus.irpCompleteError || world.Faults().Armed())
             return;
         if (world.NowUs() < lastDisruptionUs_ + 20'000'000) return;
         const uint64_t disruptedAtStart = lastDisruptionUs_;

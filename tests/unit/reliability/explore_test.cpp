@@ -132,7 +132,7 @@ SeedOutcome ExploreSeed(uint64_t seed) {
             } else if (what < 84) {
                 ++out.faults;
                 rig.Disrupted();
-                switch (rng.Below(5)) {
+                switch (rng.Below(6)) {
                     case 0:
                         log("bulk-in error");
                         rig.Bus().Faults().bulkInErrors += 1;
@@ -154,6 +154,12 @@ SeedOutcome ExploreSeed(uint64_t seed) {
                             nth);
                         break;
                     }
+                    case 3:
+                        // The lower driver fails the next bulk request inside IofCallDriver and
+                        // says so in its return value.
+                        log("bulk request fails inside the call");
+                        rig.Bus().Faults().irpCompleteError = true;
+                        break;
                     default: {
                         const auto kind = static_cast<host::sim::AllocKind>(
                             rng.Below(host::sim::kAllocKinds));
