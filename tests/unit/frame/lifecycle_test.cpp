@@ -360,8 +360,11 @@ TEST_F(LifecycleTest, AFreshRecordIsZeroExceptWhatInitializeAndStartUpSet) {
     ALLOW(PacketsAllocated);
 #undef ALLOW
     const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
-    for (size_t i = 0; i < sizeof(AdapterRecord); ++i)
-        if (!mayBeSet[i]) EXPECT_EQ(bytes[i], 0) << "record byte " << i;
+    for (size_t i = 0; i < sizeof(AdapterRecord); ++i) {
+        if (!mayBeSet[i]) {
+            EXPECT_EQ(bytes[i], 0) << "record byte " << i;
+        }
+    }
 
     // Named, since the keywords were absent: they keep the zero-fill.
     EXPECT_EQ(r.MediaTypeSetting, 0u);
