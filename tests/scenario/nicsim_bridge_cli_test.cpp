@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -74,7 +75,8 @@ TEST(NicsimBridgeUsage, HelpNamesEveryShapeAndControl) {
 // exactly on a frame boundary (the default timing adds a seeded jitter to most of them).
 TEST(NicsimRunUsbTiming, FullSpeedPutsEveryBulkCompletionOnAFrameBoundary) {
     auto bulkOffBoundary = [](const std::string& timing, size_t& bulk) {
-        const std::string trace = ::testing::TempDir() + "nicsim_usb_timing_" + timing + ".jsonl";
+        const std::string trace = ::testing::TempDir() + "nicsim_usb_timing_" +
+                                  std::to_string(getpid()) + "_" + timing + ".jsonl";
         const Outcome o = Nicsim("run two_adapters --until 10 --quiet --usb-timing " + timing +
                                  " --trace " + trace);
         EXPECT_EQ(o.status, 0) << o.out;

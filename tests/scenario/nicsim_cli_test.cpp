@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -30,8 +31,9 @@ Outcome Nicsim(const std::string& args) {
     return o;
 }
 
+// Per process: two test runs on one machine must not share files.
 std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "nicsim_" + name;
+    return ::testing::TempDir() + "nicsim_" + std::to_string(getpid()) + "_" + name;
 }
 
 void Write(const std::string& path, const std::string& text) {
