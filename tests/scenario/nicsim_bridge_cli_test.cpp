@@ -13,25 +13,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/nicsim_process.h"
+
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out;
-};
-
-Outcome Nicsim(const std::string& args) {
-    const std::string command = std::string(NICSIM_BINARY) + " " + args + " 2>&1";
-    Outcome o{-1, {}};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return o;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) o.out.append(buf, n);
-    const int raw = pclose(pipe);
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return o;
-}
+using testing_support::Nicsim;
+using testing_support::Outcome;
 
 TEST(NicsimBridgeUsage, WrongOptionsAreUsageErrorsThatSayWhatToGive) {
     struct Case {
@@ -75,8 +62,7 @@ TEST(NicsimBridgeUsage, HelpNamesEveryShapeAndControl) {
 // exactly on a frame boundary (the default timing adds a seeded jitter to most of them).
 TEST(NicsimRunUsbTiming, FullSpeedPutsEveryBulkCompletionOnAFrameBoundary) {
     auto bulkOffBoundary = [](const std::string& timing, size_t& bulk) {
-        const std::string trace = ::testing::TempDir() + "nicsim_usb_timing_" +
-                                  std::to_string(getpid()) + "_" + timing + ".jsonl";
+        const std::string trace = testing_support::TempPath("nicsim_usb_timing_", timing + ".jsonl");
         const Outcome o = Nicsim("run two_adapters --until 10 --quiet --usb-timing " + timing +
                                  " --trace " + trace);
         EXPECT_EQ(o.status, 0) << o.out;

@@ -11,41 +11,20 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/nicsim_process.h"
+
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out;
-};
+using testing_support::Nicsim;
+using testing_support::Outcome;
 
-Outcome Nicsim(const std::string& args) {
-    const std::string command = std::string(NICSIM_BINARY) + " " + args + " 2>&1";
-    Outcome o{-1, {}};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return o;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) o.out.append(buf, n);
-    const int raw = pclose(pipe);
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return o;
-}
-
-// Per process: two test runs on one machine must not share files.
-std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "nicsim_" + std::to_string(getpid()) + "_" + name;
-}
+std::string TempPath(const std::string& name) { return testing_support::TempPath("nicsim_", name); }
 
 void Write(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
 
 TEST(NicsimCli, ListsShowsAndChecksTheEmbeddedScenarios) {
     const Outcome list = Nicsim("scenarios");

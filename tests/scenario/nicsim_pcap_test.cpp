@@ -14,41 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/nicsim_process.h"
+
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out;
-};
+using testing_support::Nicsim;
+using testing_support::Outcome;
+using testing_support::Shell;
 
-// Runs a shell command; standard error is dropped unless `withErrors`.
-Outcome Shell(const std::string& command, bool withErrors = false) {
-    Outcome o{-1, {}};
-    FILE* pipe = popen((command + (withErrors ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
-    if (pipe == nullptr) return o;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) o.out.append(buf, n);
-    const int raw = pclose(pipe);
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return o;
-}
+std::string TempPath(const std::string& name) { return testing_support::TempPath("nicsim_pcap_", name); }
 
-Outcome Nicsim(const std::string& args) {
-    return Shell(std::string(NICSIM_BINARY) + " " + args, true);
-}
-
-// CTest runs each test in a process of its own, two at a time: files are per process.
-std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "nicsim_pcap_" + std::to_string(getpid()) + "_" + name;
-}
-
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
 
 bool HaveTshark() {
     static const bool have = Shell("tshark --version").status == 0;
@@ -204,7 +180,9 @@ TEST(NicsimPcap, EverySubmissionHasOneCompletionSharingItsUrbId) {
             s.endpoint = r[5];
             EXPECT_EQ(r[6], "-115") << "a submission is in progress";
             // OUT data is on the submission, an IN submission carries none.
-            if (r[5] == "0x81") EXPECT_EQ(r[8], "0");
+            if (r[5] == "0x81") {
+                EXPECT_EQ(r[8], "0");
+            }
             if (r[4] == "0x03" && r[5] == "0x02" && r[8] != "0") ++bulkOutWithData;
         } else {
             ASSERT_EQ(r[3], "'C'");
@@ -213,7 +191,9 @@ TEST(NicsimPcap, EverySubmissionHasOneCompletionSharingItsUrbId) {
             EXPECT_GE(at, s.submittedAt);
             EXPECT_EQ(r[4], s.type);
             EXPECT_EQ(r[5], s.endpoint);
-            if (r[5] == "0x02") EXPECT_EQ(r[8], "0");  // no OUT data again on completion
+            if (r[5] == "0x02") {
+                EXPECT_EQ(r[8], "0");  // no OUT data again on completion
+            }
             if (r[4] == "0x03" && r[5] == "0x81" && r[6] == "0") {
                 EXPECT_EQ(r[7], r[8]);  // what was read is all there
                 if (r[8] != "0") ++bulkInWithData;

@@ -5,13 +5,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
 
 #include "host/world/world.h"
-#include "tools/nicsim/capture.h"
+#include "tools/nicsim/run_files.h"
 #include "tools/nicsim/tap.h"
 
 namespace nicsim {
@@ -122,10 +121,8 @@ private:
     std::unique_ptr<Tap> partner_;
     int partnerSide_ = -1;
     Clock::time_point start_;
-    // Captures watch the buses and links: declared after the world, so they go first.
-    std::unique_ptr<PcapWriter> usbFile_, wireFile_;
-    std::unique_ptr<UsbCapture> usbCapture_;
-    std::unique_ptr<WireCapture> wireCapture_;
+    // The trace and captures watch the world: declared after it, so they go first.
+    std::unique_ptr<RunFiles> files_;
 };
 
 void Bridge::Note(const std::string& text) {
@@ -343,39 +340,19 @@ void Bridge::PrintSummary(double wallSeconds) {
 }
 
 int Bridge::Go() {
-    std::ofstream trace;
-    if (!options_.tracePath.empty()) {
-        trace.open(options_.tracePath, std::ios::binary | std::ios::trunc);
-        if (!trace) {
-            std::cerr << "nicsim: cannot write " << options_.tracePath << "\n";
-            return 2;
-        }
-        world_.Trace().AddSink([&trace](const Json& line) { trace << line.dump() << '\n'; });
-    }
+    // The files are opened before anything touches the network, and the trace sees the build.
+    files_ = std::make_unique<RunFiles>(options_.tracePath, options_.pcapUsbPath, options_.pcapWirePath);
     std::string error;
+    if (!files_->Open(world_.Trace(), [this] { return world_.NowUs(); }, error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        return 2;
+    }
     if (!Build(error)) {
         std::cerr << "nicsim bridge: " << error << "\n";
         return 2;
     }
-    auto clock = [this] { return world_.NowUs(); };
-    if (!options_.pcapUsbPath.empty()) {
-        usbFile_ = PcapWriter::Open(options_.pcapUsbPath, kLinkTypeUsbLinuxMmapped, error);
-        if (!usbFile_) {
-            std::cerr << "nicsim: cannot write " << options_.pcapUsbPath << ": " << error << "\n";
-            return 2;
-        }
-        usbCapture_ = std::make_unique<UsbCapture>(*usbFile_, clock);
-        for (auto& s : sides_) usbCapture_->Attach(*s->adapter->bus);
-    }
-    if (!options_.pcapWirePath.empty()) {
-        wireFile_ = PcapWriter::Open(options_.pcapWirePath, kLinkTypeEthernet, error);
-        if (!wireFile_) {
-            std::cerr << "nicsim: cannot write " << options_.pcapWirePath << ": " << error << "\n";
-            return 2;
-        }
-        wireCapture_ = std::make_unique<WireCapture>(*wireFile_, clock);
-        for (auto* link : links_) wireCapture_->Attach(*link);
-    }
+    for (auto& s : sides_) files_->AttachBus(*s->adapter->bus);
+    for (auto* link : links_) files_->AttachLink(*link);
     InstallSignals();
     start_ = Clock::now();
     world_.LoadDriver();
@@ -434,17 +411,10 @@ int Bridge::Go() {
     world_.HaltRemaining();
     for (auto& s : sides_) s->tap->SetCarrier(false);
     PrintSummary(std::chrono::duration<double>(Clock::now() - start_).count());
-    usbCapture_.reset();
-    wireCapture_.reset();
-    bool written = true;
-    for (auto [file, path] : {std::pair{usbFile_.get(), &options_.pcapUsbPath},
-                              std::pair{wireFile_.get(), &options_.pcapWirePath}}) {
-        if (file != nullptr && !file->Close()) {
-            std::cerr << "nicsim: writing " << *path << " failed\n";
-            written = false;
-        }
+    if (!files_->CloseCaptures(error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        return 2;
     }
-    if (!written) return 2;
     return world_.Verifier().Count() == 0 ? 0 : 1;
 }
 

@@ -5,15 +5,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
 #include <memory>
 
 #include "host/world/world.h"
-#include "tools/nicsim/capture.h"
 #include "tools/nicsim/oids.h"
+#include "tools/nicsim/run_files.h"
 #include "tools/nicsim/timeline.h"
 
 namespace nicsim {
@@ -437,15 +436,15 @@ void Run::Play(const EventDesc& e) {
 int Run::Go() {
     // The run's own sink goes first (see Build); building the world writes no trace line.
     Build();
-    std::ofstream trace;
-    if (!options_.tracePath.empty()) {
-        trace.open(options_.tracePath, std::ios::binary | std::ios::trunc);
-        if (!trace) {
-            std::cerr << "nicsim: cannot write " << options_.tracePath << "\n";
-            return 2;
-        }
-        world_.Trace().AddSink([&trace](const Json& line) { trace << line.dump() << '\n'; });
+    // Captures outlive nothing they watch: they are closed before the world goes.
+    RunFiles files(options_.tracePath, options_.pcapUsbPath, options_.pcapWirePath);
+    std::string error;
+    if (!files.Open(world_.Trace(), [this] { return world_.NowUs(); }, error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        return 2;
     }
+    for (auto& [name, v] : views_) files.AttachBus(*v.adapter->bus);
+    for (auto& [name, link] : links_) files.AttachLink(*link);
     Timeline timeline(stdout);
     if (!options_.quiet) world_.Trace().AddSink([&timeline](const Json& l) { timeline.OnLine(l); });
     const uint64_t seed = world_.Seed();
@@ -453,30 +452,6 @@ int Run::Go() {
         std::printf("nicsim: scenario \"%s\", seed %llu\n", scenario_.name.c_str(),
                     static_cast<unsigned long long>(seed));
         if (!scenario_.description.empty()) std::printf("  %s\n", scenario_.description.c_str());
-    }
-    // Captures outlive nothing they watch: they are gone before the world is.
-    auto clock = [this] { return world_.NowUs(); };
-    std::unique_ptr<PcapWriter> usbFile, wireFile;
-    std::unique_ptr<UsbCapture> usbCapture;
-    std::unique_ptr<WireCapture> wireCapture;
-    std::string error;
-    if (!options_.pcapUsbPath.empty()) {
-        usbFile = PcapWriter::Open(options_.pcapUsbPath, kLinkTypeUsbLinuxMmapped, error);
-        if (!usbFile) {
-            std::cerr << "nicsim: cannot write " << options_.pcapUsbPath << ": " << error << "\n";
-            return 2;
-        }
-        usbCapture = std::make_unique<UsbCapture>(*usbFile, clock);
-        for (auto& [name, v] : views_) usbCapture->Attach(*v.adapter->bus);
-    }
-    if (!options_.pcapWirePath.empty()) {
-        wireFile = PcapWriter::Open(options_.pcapWirePath, kLinkTypeEthernet, error);
-        if (!wireFile) {
-            std::cerr << "nicsim: cannot write " << options_.pcapWirePath << ": " << error << "\n";
-            return 2;
-        }
-        wireCapture = std::make_unique<WireCapture>(*wireFile, clock);
-        for (auto& [name, link] : links_) wireCapture->Attach(*link);
     }
     world_.LoadDriver();
     for (const EventDesc& e : scenario_.events) Schedule(e);
@@ -520,16 +495,8 @@ int Run::Go() {
                           {"bulk_in", bus.bulkIn}};
     }
     Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
-    usbCapture.reset();
-    wireCapture.reset();
-    bool written = true;
-    for (auto [file, path] : {std::pair{usbFile.get(), &options_.pcapUsbPath},
-                              std::pair{wireFile.get(), &options_.pcapWirePath}}) {
-        if (file != nullptr && !file->Close()) {
-            std::cerr << "nicsim: writing " << *path << " failed\n";
-            written = false;
-        }
-    }
+    const bool written = files.CloseCaptures(error);
+    if (!written) std::cerr << "nicsim: " << error << "\n";
     if (!options_.quiet) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
         std::printf("\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,

@@ -1,0 +1,52 @@
+// nicsim as a user runs it: a subprocess whose output and exit status the test reads, and files
+// of its own for the run to write.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace testing_support {
+
+struct Outcome {
+    int status;       // the exit status, or -1 when the command did not exit normally
+    std::string out;  // standard output, and standard error where the caller asked for it
+};
+
+// Runs a shell command; standard error joins the output when `withErrors`, else it is dropped.
+inline Outcome Shell(const std::string& command, bool withErrors = false) {
+    Outcome o{-1, {}};
+    FILE* pipe = popen((command + (withErrors ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
+    if (pipe == nullptr) return o;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) o.out.append(buf, n);
+    const int raw = pclose(pipe);
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return o;
+}
+
+// The nicsim built beside the tests, with both of its output streams.
+inline Outcome Nicsim(const std::string& args) {
+    return Shell(std::string(NICSIM_BINARY) + " " + args, true);
+}
+
+// CTest runs tests two at a time, and two test runs may share a machine: files are per process.
+inline std::string TempPath(const std::string& prefix, const std::string& name) {
+    return ::testing::TempDir() + prefix + std::to_string(getpid()) + "_" + name;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace testing_support
