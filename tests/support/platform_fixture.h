@@ -243,4 +243,23 @@ inline NTSTATUS SubmitAndWait(PDEVICE_OBJECT target, URB& urb) {
     return iosb.Status;
 }
 
+// Selects the scripted device's only configuration; returns its pipe handles in endpoint order
+// (bulk-in, bulk-out, interrupt).
+inline std::vector<USBD_PIPE_HANDLE> SelectConfiguration(PDEVICE_OBJECT bus,
+                                                         host::device::ScriptedDevice& device) {
+    std::vector<uint8_t> set = device.configuration;
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
+    USBD_INTERFACE_LIST_ENTRY list[2] = {
+        {USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1), nullptr},
+        {nullptr, nullptr}};
+    EXPECT_NE(list[0].InterfaceDescriptor, nullptr);
+    PURB urb = USBD_CreateConfigurationRequestEx(config, list);
+    EXPECT_EQ(SubmitAndWait(bus, *urb), STATUS_SUCCESS);
+    std::vector<USBD_PIPE_HANDLE> pipes;
+    for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i)
+        pipes.push_back(list[0].Interface->Pipes[i].PipeHandle);
+    ExFreePool(urb);
+    return pipes;
+}
+
 }  // namespace testing_support
