@@ -440,6 +440,17 @@ inline VOID NdisChainBufferAtFront(PNDIS_PACKET Packet, PNDIS_BUFFER Buffer) {
     Packet->Private.ValidCounts = FALSE;
 }
 
+// Marks the packet's cached counts stale after its buffers changed length (the chain itself is
+// unchanged): the next NdisQueryPacket recounts.
+inline VOID NdisRecalculatePacketCounts(PNDIS_PACKET Packet) {
+    PNDIS_BUFFER tail = Packet->Private.Head;
+    if (tail != nullptr) {
+        while (tail->Next != nullptr) tail = tail->Next;
+        Packet->Private.Tail = tail;
+    }
+    Packet->Private.ValidCounts = FALSE;
+}
+
 inline VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUINT BufferCount,
                             PNDIS_BUFFER* FirstBuffer, PUINT TotalPacketLength) {
     if (FirstBuffer != nullptr) *FirstBuffer = Packet->Private.Head;
@@ -461,5 +472,19 @@ inline VOID NdisQueryPacket(PNDIS_PACKET Packet, PUINT PhysicalBufferCount, PUIN
         if (PhysicalBufferCount != nullptr) *PhysicalBufferCount = Packet->Private.PhysicalCount;
         if (BufferCount != nullptr) *BufferCount = Packet->Private.Count;
         if (TotalPacketLength != nullptr) *TotalPacketLength = Packet->Private.TotalLength;
+    }
+}
+
+// The first buffer of the packet with its address and length, and the packet's total length
+// (from the cached counts, as NdisQueryPacket gives it).
+inline VOID NdisGetFirstBufferFromPacket(PNDIS_PACKET Packet, PNDIS_BUFFER* FirstBuffer,
+                                         PVOID* FirstBufferVA, PUINT FirstBufferLength,
+                                         PUINT TotalBufferLength) {
+    NdisQueryPacket(Packet, nullptr, nullptr, FirstBuffer, TotalBufferLength);
+    if (*FirstBuffer != nullptr) {
+        NdisQueryBuffer(*FirstBuffer, FirstBufferVA, FirstBufferLength);
+    } else {
+        *FirstBufferVA = nullptr;
+        *FirstBufferLength = 0;
     }
 }
