@@ -3,6 +3,7 @@
 #include "driver/datapath/transmit.h"
 #include "driver/frame/atomic.h"
 #include "driver/frame/lifecycle.h"
+#include "driver/usb/tracked_request.h"
 
 VOID KeepAliveTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
                    PVOID SystemSpecific3) {
@@ -15,6 +16,10 @@ VOID KeepAliveTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpe
     if (ReadShared(adapter->AdapterState) == ADAPTER_RUNNING) {
         if (adapter->KeepAliveTicks < KEEP_ALIVE_EVERY_TICKS - 1) {
             ++adapter->KeepAliveTicks;
+        } else if (RequestBelow(adapter, &adapter->KeepAliveRequest)) {
+            // The last frame has not come back from the bus (a device slow to answer): another
+            // would only queue behind it. The next try comes four ticks later.
+            adapter->KeepAliveTicks = 0;
         } else {
             adapter->KeepAliveTicks = 0;
             NdisAcquireSpinLock(&adapter->TxLock);
@@ -58,6 +63,7 @@ ULONG SubmitKeepAlive(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOL
 
     // From here the IRP and the descriptor belong to KeepAliveComplete.
     *HandedOver = TRUE;
+    TrackRequest(Adapter, &Adapter->KeepAliveRequest, irp);
     const NTSTATUS status = IofCallDriver(Adapter->NextDeviceObject, irp);
     if (status == STATUS_PENDING && ReadShared(Adapter->AdapterState) == ADAPTER_RUNNING)
         return RESULT_SUCCESS;
@@ -67,7 +73,9 @@ ULONG SubmitKeepAlive(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOL
 NTSTATUS KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     auto* d = static_cast<PacketDescriptor*>(Context);
-    IoFreeIrp(Irp);
-    ReturnTxDescriptor(d->Adapter, d);
+    AdapterRecord* adapter = d->Adapter;
+    if (UntrackRequest(adapter, &adapter->KeepAliveRequest, Irp)) IoFreeIrp(Irp);
+    ReturnTxDescriptor(adapter, d);
+    RequestCompleted(adapter);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

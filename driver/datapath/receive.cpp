@@ -32,8 +32,8 @@ ULONG SubmitBulkIn(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
         // Back among the idle descriptors, so that reading can resume once every descriptor is
         // idle again instead of stopping for good. With no read left outstanding, no frame will
         // arm the receive timer either: a running adapter arms it here, and the handler starts
-        // the read again once every descriptor is idle. The first read of start-up comes before
-        // the timer exists; MiniportInitialize looks after that one.
+        // the read again once every descriptor is idle. The first read of start-up is looked
+        // after by the end of MiniportInitialize.
         ReturnToFreeList(Adapter, Descriptor);
         if (Adapter->ReceiveStarted != 0 &&
             ReadShared(Adapter->AdapterState) == ADAPTER_RUNNING)
@@ -71,6 +71,10 @@ NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
             if (status & 0x04) CountShared(adapter->RcvFlag06Count);
             if (status & 0x08) CountShared(adapter->RcvError);
             if (status & 0x10) CountShared(adapter->RcvFlag10Count);
+        } else if (n > RECEIVE_TRAILER_BYTES &&
+                   n - RECEIVE_TRAILER_BYTES < ETHERNET_HEADER_SIZE) {
+            // Too short to hold even the header the packet says it has: a runt, not a frame.
+            CountShared(adapter->RcvRunt);
         } else {
             CountShared(adapter->RcvOk);
             // A frame longer than the packet's buffer describes cannot be indicated whole.
@@ -101,11 +105,16 @@ VOID IndicateReceivedFrames(PVOID SystemSpecific1, PVOID FunctionContext, PVOID 
     (void)SystemSpecific2;
     (void)SystemSpecific3;
     auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
+    // Until MiniportInitialize has returned NDIS takes no indication: frames wait on
+    // RxReadyList, and the end of MiniportInitialize arms this timer again.
+    if (ReadShared(adapter->InitializeDone) == 0) return;
     NdisAcquireSpinLock(&adapter->RxLock);
     for (PacketDescriptor* d = ListRemoveHead(&adapter->RxReadyList); d != nullptr;
          d = ListRemoveHead(&adapter->RxReadyList)) {
         auto* pair = static_cast<PacketPair*>(d->PacketEntry);
         NdisAdjustBufferLength(pair->Buffer, d->DataLength);
+        // The packet is reused: its cached length is an earlier frame's until recounted.
+        NdisRecalculatePacketCounts(pair->Packet);
         NDIS_SET_PACKET_STATUS(pair->Packet, NDIS_STATUS_RESOURCES);
         NdisReleaseSpinLock(&adapter->RxLock);
         NdisMIndicateReceivePacket(adapter->MiniportAdapterHandle,

@@ -60,6 +60,30 @@ typedef ULONG (*Continuation)(AdapterRecord* Adapter);
 #define PHY_ID_ETH_225410 0x00225410u
 #define PHY_ID_SPARE_6B70 0x00006B70u
 
+// An IRP the driver has passed down and may have to cancel (shutdown, halt, the request
+// watchdog). Guarded by the adapter's RequestLock. A canceller works on the IRP outside the lock;
+// a completion that runs meanwhile leaves freeing that IRP to the canceller, so a completion
+// racing a cancel never frees anything twice.
+struct TrackedRequest {
+    PIRP Irp;                 // held by the lower driver; null once its completion has begun
+    PIRP Cancelling;          // the IRP a canceller is working on, or null
+    UCHAR CancelledCompleted; // that IRP completed while it was being cancelled
+    UCHAR WatchdogTicks;      // watchdog ticks this request has been below
+};
+
+// One asynchronous register request: its own request block, IRP and continuations, so a request
+// that never came back is not overwritten by the next one.
+struct RegisterRequest {
+    TrackedRequest Tracked;
+    AdapterRecord* Adapter;
+    PURB Urb;
+    Continuation Next;   // run by the completion
+    Continuation Abort;  // run instead when the request was cancelled: ends its sequence
+    UCHAR InUse;
+};
+
+#define REGISTER_REQUEST_SLOTS 4
+
 struct AdapterRecord {
     ULONG TxDescriptorCount;                   // 1
     ULONG RxDescriptorCount;                   // 2
@@ -157,4 +181,28 @@ struct AdapterRecord {
     // intermediate step cannot be started: run from a completion, that step has no caller to
     // report to. The link poll sets it at the start of each cycle.
     Continuation ChainAbortStep;
+    // Every asynchronous request the driver passes down besides the bulk transfers of the data
+    // path (which the pipe aborts end): register requests of the media chains and of power-down,
+    // the packet-filter write and the keep-alive transfer. RequestLock guards the tracked IRPs,
+    // the slots' use and the watchdog's state; RequestsOutstanding counts completions still to
+    // run and cancellers still at work (interlocked), and reaches 0 only when nothing of this
+    // kind can touch the record any more.
+    KSPIN_LOCK RequestLock;
+    RegisterRequest RegisterRequests[REGISTER_REQUEST_SLOTS];
+    TrackedRequest FilterRequest;
+    TrackedRequest KeepAliveRequest;
+    LONG RequestsOutstanding;
+    // Ticks once a second while a tracked request is below; a request below for
+    // REQUEST_WATCHDOG_TICKS ticks is cancelled, so one lost answer never stops the adapter.
+    NDIS_MINIPORT_TIMER RequestWatchdogTimer;
+    UCHAR WatchdogArmed;
+    // Set at the end of MiniportInitialize: NDIS takes indications only from then on.
+    UCHAR InitializeDone;
+    // The keep-alive timer was armed at initialise: a reset after shutdown arms it again.
+    UCHAR KeepAliveStarted;
+    // The receive mode of the last packet filter that reached the MAC, restored by a reset.
+    UCHAR ReceiveModeApplied;
+    ULONG ReceiveModeMask;
+    // Frames shorter than an Ethernet header: dropped, counted with the receive errors.
+    ULONG RcvRunt;
 };

@@ -13,12 +13,19 @@
 #include "driver/requests/query.h"
 #include "driver/requests/set.h"
 #include "driver/usb/configuration.h"
+#include "driver/usb/registers.h"
+#include "driver/usb/tracked_request.h"
 
 namespace {
 
 constexpr ULONG kRecordTag = MAKE_POOL_TAG('0', 'y', 't', 'R');
 // How long halt waits for a media chain still in flight before it frees the record.
 constexpr ULONG kHaltChainWaitMs = 5000;
+// How long shutdown and halt wait for the completions of the requests they cancelled: the bus
+// completes a cancelled request at once or within its next frame.
+constexpr ULONG kCancelWaitMs = 1000;
+// How long halt lets requests still below end on their own before it takes them back.
+constexpr ULONG kHaltGraceMs = 1000;
 // How many times halt aborts the bulk pipes again while a transfer is still held below.
 constexpr ULONG kHaltAbortRetries = 10;
 // How long a reset waits for a poll cycle in flight before it programs the media regardless:
@@ -41,6 +48,7 @@ VOID ClearStatistics(AdapterRecord* Adapter) {
     WriteShared(Adapter->XmitUnderrun, 0);
     WriteShared(Adapter->XmitOneCollision, 0);
     WriteShared(Adapter->XmitDeferred, 0);
+    WriteShared(Adapter->RcvRunt, 0);
 }
 
 // A read or a transfer still at the USB stack holds its descriptor: descriptors missing from
@@ -121,6 +129,18 @@ NDIS_STATUS MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediu
                          ADAPTER_ATTRIBUTES, NdisInterfaceInternal);
     NdisAllocateSpinLock(&adapter->TxLock);
     NdisAllocateSpinLock(&adapter->RxLock);
+    // Every timer exists before the first request that can arm one: the first read of start-up
+    // may come back with a frame before MiniportInitialize returns. The keep-alive timer is set
+    // up in every case so that shutdown can always cancel it; it is armed only when the
+    // keep-alive PHY was active at this initialise.
+    NdisMInitializeTimer(&adapter->ReceiveTimer, MiniportAdapterHandle, IndicateReceivedFrames,
+                         adapter);
+    NdisMInitializeTimer(&adapter->MediaDelayTimer, MiniportAdapterHandle, OnMediaDelayTimer,
+                         adapter);
+    NdisMInitializeTimer(&adapter->LinkPollTimer, MiniportAdapterHandle, OnLinkPollTimer, adapter);
+    NdisMInitializeTimer(&adapter->KeepAliveTimer, MiniportAdapterHandle, KeepAliveTick, adapter);
+    NdisMInitializeTimer(&adapter->RequestWatchdogTimer, MiniportAdapterHandle, OnRequestWatchdog,
+                         adapter);
 
     if (StartAdapter(adapter) != RESULT_SUCCESS) {
         ReleaseLedger(adapter);
@@ -128,27 +148,26 @@ NDIS_STATUS MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediu
     }
 
     NdisMRegisterAdapterShutdownHandler(MiniportAdapterHandle, adapter, ShutdownAdapter);
-    NdisMInitializeTimer(&adapter->ReceiveTimer, MiniportAdapterHandle, IndicateReceivedFrames,
-                         adapter);
-    NdisMInitializeTimer(&adapter->MediaDelayTimer, MiniportAdapterHandle, OnMediaDelayTimer,
-                         adapter);
-    NdisMInitializeTimer(&adapter->LinkPollTimer, MiniportAdapterHandle, OnLinkPollTimer, adapter);
     NdisSetTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
-    // The keep-alive timer is set up in every case so that shutdown can always cancel it; it is
-    // armed only when the keep-alive PHY was active at this initialise.
-    NdisMInitializeTimer(&adapter->KeepAliveTimer, MiniportAdapterHandle, KeepAliveTick, adapter);
-    if (adapter->KeepAliveEnabled) NdisSetTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+    if (adapter->KeepAliveEnabled) {
+        NdisSetTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+        adapter->KeepAliveStarted = 1;
+    }
 
     WriteShared(adapter->AdapterState, ADAPTER_RUNNING);
-    // A first read that could not get its IRP, or that failed while start-up went on, left
-    // every receive descriptor idle and nothing reading: the receive handler starts again.
-    NdisAcquireSpinLock(&adapter->RxLock);
-    const BOOLEAN nothingReading = adapter->RxFreeList.Count >= adapter->RxDescriptorCount;
-    NdisReleaseSpinLock(&adapter->RxLock);
-    if (nothingReading) NdisSetTimer(&adapter->ReceiveTimer, 0);
     adapter->IndicatedLinkState = LINK_CONNECTED;
     adapter->LinkState = LINK_DISCONNECTED;
     adapter->LinkChangePending = 1;
+    // NDIS takes indications once this returns. Frames that came in meanwhile wait on
+    // RxReadyList; a first read that could not get its IRP, or that failed while start-up went
+    // on, left every receive descriptor idle and nothing reading. The receive handler sees to
+    // both.
+    WriteShared(adapter->InitializeDone, 1);
+    NdisAcquireSpinLock(&adapter->RxLock);
+    const BOOLEAN receiveWork = adapter->RxReadyList.Count != 0 ||
+                                adapter->RxFreeList.Count >= adapter->RxDescriptorCount;
+    NdisReleaseSpinLock(&adapter->RxLock);
+    if (receiveWork) NdisSetTimer(&adapter->ReceiveTimer, 0);
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -156,14 +175,17 @@ VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
     auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
     if (ReadShared(adapter->AdapterState) != ADAPTER_POWERED_DOWN) ShutdownAdapter(adapter);
 
-    // A media chain that was in flight when shutdown began may still hold a request or have
-    // re-armed a timer, and a packet-filter write may still be at the USB stack; the record must
-    // outlive them all.
+    // Nothing the adapter started may outlive the record. A media chain that was in flight when
+    // shutdown began, a packet-filter write or a keep-alive transfer ends on its own within a
+    // bus frame or two; what the device has not answered after a moment is taken back.
     for (ULONG waited = 0; (ReadShared(adapter->MediaBusy) != 0 ||
-                            PacketFilterWritePending(adapter)) &&
+                            PacketFilterWritePending(adapter) ||
+                            ReadShared(adapter->RequestsOutstanding) != 0) &&
                            waited < kHaltChainWaitMs;
-         ++waited)
+         ++waited) {
+        if (waited == kHaltGraceMs) CancelAllRequests(adapter);
         NdisMSleep(1000);
+    }
     CancelTimers(adapter);
     // The shutdown path's pipe aborts may not all have gone out (a request that could not be
     // allocated ends that sequence), and the record must not go while a transfer still holds a
@@ -172,6 +194,13 @@ VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
         ResetBulkPipes(adapter);
         NdisMSleep(10000);
     }
+    CancelAllRequests(adapter);
+    WaitRequestsDone(adapter, kCancelWaitMs);
+    // Last, once nothing below can come back: a transfer completed by the aborts above may have
+    // armed the receive timer after the cancel before them.
+    CancelTimers(adapter);
+    BOOLEAN cancelled = FALSE;
+    NdisMCancelTimer(&adapter->RequestWatchdogTimer, &cancelled);
 
     NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
     NdisFreeSpinLock(&adapter->TxLock);
@@ -190,6 +219,10 @@ VOID ShutdownAdapter(PVOID ShutdownContext) {
     if (delayPending) RearmLinkPoll(adapter);
     CancelTimers(adapter);
     PowerDownDevice(adapter);
+    // Whatever is still below (a packet-filter write, a keep-alive the pipe aborts did not
+    // reach) is taken back: the system may go down without a halt.
+    CancelAllRequests(adapter);
+    WaitRequestsDone(adapter, kCancelWaitMs);
 }
 
 ULONG PowerDownDevice(AdapterRecord* Adapter) {
@@ -204,6 +237,9 @@ ULONG PowerDownDevice(AdapterRecord* Adapter) {
 NDIS_STATUS MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
     auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
     *AddressingReset = FALSE;
+    // A reset after shutdown brings the whole adapter back, its link poll and keep-alive ticks
+    // included, rather than traffic without anyone watching the link.
+    const BOOLEAN afterShutdown = ReadShared(adapter->ShutdownBegun) != 0;
     WriteShared(adapter->AdapterState, ADAPTER_STARTING);
     // The restart programming shares the PHY port and the staging buffers with a poll cycle:
     // a cycle in flight ends first. None starts while the restart runs: a tick finds the
@@ -214,11 +250,23 @@ NDIS_STATUS MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterC
         NdisMSleep(1000);
     RestartMedia(adapter);
     ClearStatistics(adapter);
+    // NDIS is told addressing need not be restored, so the reset restores it: the multicast
+    // hash (every bucket open, which passes every group of the stored list) and the receive
+    // mode of the last packet filter, which the MAC restart cleared.
+    for (ULONG i = 0; i < 8; ++i) adapter->RegisterWriteBuffer[i] = 0xFF;
+    WriteRegisters(adapter, 8, MULTICAST_HASH_REGISTER);
+    if (afterShutdown) WriteShared(adapter->ShutdownBegun, 0);
+    if (ReadShared(adapter->ReceiveModeApplied) != 0)
+        ApplyPacketFilter(adapter, ReadShared(adapter->ReceiveModeMask));
     WriteShared(adapter->AdapterState, ADAPTER_RUNNING);
     // A read that failed (state 18) or completed while the adapter was resetting left its
     // descriptor idle and nothing reading; the receive timer restarts reading once every
     // descriptor is idle, and does nothing while a read is still outstanding.
     NdisSetTimer(&adapter->ReceiveTimer, 0);
+    if (afterShutdown) {
+        NdisSetTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
+        if (adapter->KeepAliveStarted != 0) NdisSetTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+    }
     return NDIS_STATUS_SUCCESS;
 }
 

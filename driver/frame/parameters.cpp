@@ -22,6 +22,15 @@ const KeywordRow kKeywords[] = {
 
 #undef KEYWORD
 
+// A station address the adapter can send from: an individual address (the group bit of the
+// first byte clear, so neither multicast nor broadcast) that is not all zeros.
+BOOLEAN StationAddressUsable(const UCHAR* Address) {
+    if (Address[0] & 0x01) return FALSE;
+    for (ULONG i = 0; i < 6; ++i)
+        if (Address[i] != 0) return TRUE;
+    return FALSE;
+}
+
 }  // namespace
 
 ULONG ReadParameters(AdapterRecord* Adapter) {
@@ -41,7 +50,19 @@ ULONG ReadParameters(AdapterRecord* Adapter) {
     UINT length = 0;
     NdisReadNetworkAddress(&status, &address, &length, configuration);
     if (status == NDIS_STATUS_SUCCESS && length == 6) {
-        for (ULONG i = 0; i < 6; ++i) Adapter->CurrentAddress[i] = static_cast<PUCHAR>(address)[i];
+        const PUCHAR override = static_cast<PUCHAR>(address);
+        if (StationAddressUsable(override)) {
+            for (ULONG i = 0; i < 6; ++i) Adapter->CurrentAddress[i] = override[i];
+        } else {
+            // A group address (multicast or broadcast) or all zeros would be the source of every
+            // frame sent: the EEPROM address stays, and the event log says why.
+            // The two values carry the refused address, bytes 0..3 and 4..5, first byte highest.
+            NdisWriteErrorLogEntry(
+                Adapter->MiniportAdapterHandle, NDIS_ERROR_CODE_NETWORK_ADDRESS, 2,
+                static_cast<ULONG>(override[0]) << 24 | static_cast<ULONG>(override[1]) << 16 |
+                    static_cast<ULONG>(override[2]) << 8 | override[3],
+                static_cast<ULONG>(override[4]) << 8 | override[5]);
+        }
     }
 
     NdisCloseConfiguration(configuration);

@@ -25,6 +25,7 @@ ULONG StartAdapter(AdapterRecord* Adapter) {
     KeInitializeSpinLock(&Adapter->BulkOutLock);
     KeInitializeSpinLock(&Adapter->PendingIrpLock);
     KeInitializeSpinLock(&Adapter->FilterWriteLock);
+    KeInitializeSpinLock(&Adapter->RequestLock);
     InitializeListHead(&Adapter->PendingTxIrps);
     Adapter->KeepAliveTicks = 0;
     Adapter->TxDescriptorCount = DEFAULT_DESCRIPTORS;
@@ -33,7 +34,7 @@ ULONG StartAdapter(AdapterRecord* Adapter) {
     if (ConfigureUsbDevice(Adapter) != RESULT_SUCCESS) return RESULT_FAILURE;
     // The node address is read once; its bytes are not used, but a device that cannot answer
     // here is not fit to start.
-    if (ReadRegisters(Adapter, 6, 0x10) != RESULT_SUCCESS) return RESULT_FAILURE;
+    if (ReadRegisters(Adapter, 6, NODE_ADDRESS_REGISTER) != RESULT_SUCCESS) return RESULT_FAILURE;
     if (ReadPermanentAddress(Adapter) != RESULT_SUCCESS) return RESULT_FAILURE;
     for (ULONG i = 0; i < 6; ++i) Adapter->CurrentAddress[i] = Adapter->PermanentAddress[i];
     // After the EEPROM address, so the override replaces it; before the node address is written,
@@ -50,9 +51,9 @@ ULONG StartAdapter(AdapterRecord* Adapter) {
     if (Adapter->MediaTypeSetting > MEDIA_TYPE_HIGHEST) Adapter->MediaTypeSetting = 0;
 
     for (ULONG i = 0; i < 6; ++i) Adapter->RegisterWriteBuffer[i] = Adapter->CurrentAddress[i];
-    if (WriteRegisters(Adapter, 6, 0x10) != RESULT_SUCCESS) return RESULT_FAILURE;
+    if (WriteRegisters(Adapter, 6, NODE_ADDRESS_REGISTER) != RESULT_SUCCESS) return RESULT_FAILURE;
     for (ULONG i = 0; i < 8; ++i) Adapter->RegisterWriteBuffer[i] = 0xFF;
-    if (WriteRegisters(Adapter, 8, 0x08) != RESULT_SUCCESS) return RESULT_FAILURE;
+    if (WriteRegisters(Adapter, 8, MULTICAST_HASH_REGISTER) != RESULT_SUCCESS) return RESULT_FAILURE;
 
     DiscoverPhys(Adapter);
 

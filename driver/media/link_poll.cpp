@@ -24,7 +24,7 @@ USHORT RestartControlValue(const AdapterRecord* Adapter) {
 ULONG JudgeNegotiation(AdapterRecord* Adapter, Continuation Otherwise) {
     const USHORT status = ReadBufferWord(Adapter);
     if (status & PHY_STATUS_AUTONEG_COMPLETE) return ReadPartnerAbility(Adapter);
-    if (ActiveIsPhoneLinePhy(Adapter) && (status & PHY_STATUS_LINK)) {
+    if (ActiveIsPhoneLinePhy(Adapter) && PhyStatusShowsLink(status)) {
         WriteShared(Adapter->SpeedCode, SPEED_PHONE_LINE);
         WriteShared(Adapter->DuplexCode, DUPLEX_HALF);
         return UpdateMacControl1(Adapter);
@@ -99,7 +99,7 @@ ULONG StartLinkPoll(AdapterRecord* Adapter) {
 }
 
 ULONG EvaluateLinkPoll(AdapterRecord* Adapter) {
-    if (Adapter->RegisterReadBuffer[0] & PHY_STATUS_LINK) {
+    if (PhyStatusShowsLink(ReadBufferWord(Adapter))) {
         WriteShared(Adapter->LinkState, LINK_CONNECTED);
         Adapter->LinkDownPolls = 0;
     } else {

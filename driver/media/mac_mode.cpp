@@ -5,6 +5,7 @@
 #include "driver/media/media_programming.h"
 #include "driver/usb/phy_access.h"
 #include "driver/usb/registers.h"
+#include "driver/usb/tracked_request.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ BOOLEAN StartFilterWrite(AdapterRecord* Adapter) {
     next->Parameters.Others.Argument1 = urb;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     IoSetCompletionRoutine(irp, PacketFilterWriteComplete, Adapter, TRUE, TRUE, TRUE);
+    TrackRequest(Adapter, &Adapter->FilterRequest, irp);
     // Whatever the lower driver answers, the completion runs.
     IofCallDriver(Adapter->NextDeviceObject, irp);
     return TRUE;
@@ -125,6 +127,9 @@ VOID WriteInitialMacMode(AdapterRecord* Adapter) {
 }
 
 ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask) {
+    // Kept for a reset, which restores the receive mode its restart of the MAC clears.
+    WriteShared(Adapter->ReceiveModeMask, ReceiveModeMask);
+    WriteShared(Adapter->ReceiveModeApplied, 1);
     UCHAR control0 = ReadShared(Adapter->MacControl0);
     if (ReceiveModeMask & RECEIVE_MODE_ALL_MULTICAST) control0 |= MAC_CONTROL0_ALL_MULTICAST;
     else control0 &= static_cast<UCHAR>(~MAC_CONTROL0_ALL_MULTICAST);
@@ -155,18 +160,18 @@ NTSTATUS PacketFilterWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     (void)DeviceObject;
     auto* adapter = static_cast<AdapterRecord*>(Context);
     // The outcome is not looked at: the filter was answered long ago.
+    const BOOLEAN freeIrp = UntrackRequest(adapter, &adapter->FilterRequest, Irp);
     ExFreePool(adapter->FilterWriteUrb);
     adapter->FilterWriteUrb = nullptr;
-    IoFreeIrp(Irp);
+    if (freeIrp) IoFreeIrp(Irp);
 
     const KIRQL old = LockFilterWrite(adapter);
     const BOOLEAN again = adapter->FilterWriteStaged != 0;
     if (again) TakeStagedBytes(adapter);
     else adapter->FilterWriteInFlight = 0;
     UnlockFilterWrite(adapter, old);
-    // With nothing more to send, the record is not touched again: halt may free it as soon as
-    // it has seen FilterWriteInFlight clear under the lock.
     if (again) SendFilterBytes(adapter);
+    RequestCompleted(adapter);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

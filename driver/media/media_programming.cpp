@@ -67,10 +67,13 @@ ULONG ProgramMediaAtReset(AdapterRecord* Adapter) {
 ULONG NegotiateAutomatic(AdapterRecord* Adapter) {
     const UCHAR phy = Adapter->ActivePhyAddress;
     WritePhyRegister(Adapter, phy, PHY_CONTROL, PHY_CONTROL_RESET);
-    // A PHY whose reset never ends costs the bound and is programmed all the same.
+    // A PHY whose reset never ends costs the bound and is programmed all the same; one that
+    // does not answer at all (0xFFFF: a port request failed, or nothing is there) is not asked
+    // again and again.
     for (ULONG poll = 0; poll < PHY_RESET_POLLS; ++poll) {
         NdisMSleep(PHY_POLL_US);
-        if ((ReadPhyRegister(Adapter, phy, PHY_CONTROL) & PHY_CONTROL_RESET) == 0) break;
+        const USHORT control = ReadPhyRegister(Adapter, phy, PHY_CONTROL);
+        if ((control & PHY_CONTROL_RESET) == 0 || control == PHY_NO_ANSWER) break;
     }
     WritePhyRegister(Adapter, phy, PHY_ADVERTISEMENT, PHY_ADVERTISE_ALL);
     // The 0x20005C20 phone-line PHY restarts with its speed bit; the others negotiate.

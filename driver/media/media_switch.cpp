@@ -19,7 +19,7 @@ UCHAR PhoneLineAddress(const AdapterRecord* Adapter) {
 }
 
 BOOLEAN LinkBitSet(const AdapterRecord* Adapter) {
-    return (Adapter->RegisterReadBuffer[0] & PHY_STATUS_LINK) != 0;
+    return PhyStatusShowsLink(ReadBufferWord(Adapter));
 }
 
 }  // namespace

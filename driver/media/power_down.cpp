@@ -4,6 +4,7 @@
 #include "driver/frame/lifecycle.h"
 #include "driver/usb/phy_access.h"
 #include "driver/usb/registers.h"
+#include "driver/usb/tracked_request.h"
 
 namespace {
 
@@ -11,12 +12,33 @@ constexpr USHORT kGpioRegister = 0x7E;
 constexpr USHORT kPortBlockRegister = 0x7C;
 constexpr USHORT kPowerDownIsolate = 0x0C00;
 
-// Marks the media side busy with one step whose completion clears the mark. Called right before
-// the step's request is started.
+// How long a request taken back is waited for: the bus completes a cancelled request at once or
+// within its next frame.
+constexpr ULONG kCancelWaitMs = 1000;
+
+// Marks the media side busy with one step whose completion clears the mark, cancelled or not.
+// Called right before the step's request is started.
 VOID BeginMediaStep(AdapterRecord* Adapter) {
     WriteShared(Adapter->MediaBusy, 1);
     Adapter->NextStep = ClearMediaBusy;
+    Adapter->ChainAbortStep = ClearMediaBusy;
 }
+
+// WaitMediaIdle, and when the bound runs out, the register request still below (a device that
+// does not answer) is taken back and waited for: its completion ends the sequence it belonged to
+// (a poll cycle, or a step of this sequence), so the next step never starts a request beside one
+// that may still come back.
+ULONG WaitMediaIdleOrCancel(AdapterRecord* Adapter, USHORT LimitMs) {
+    const ULONG idle = WaitMediaIdle(Adapter, LimitMs);
+    if (idle != RESULT_SUCCESS) {
+        CancelRegisterRequests(Adapter);
+        WaitRegisterRequestsDone(Adapter, kCancelWaitMs);
+    }
+    return idle;
+}
+
+// After WaitMediaIdleOrCancel: the media side is free for a step of this sequence.
+BOOLEAN MediaIdle(AdapterRecord* Adapter) { return ReadShared(Adapter->MediaBusy) == 0; }
 
 // A request that could not be started has no completion to clear the mark: clear it here, so
 // the waits that follow do not run out for nothing.
@@ -30,7 +52,7 @@ VOID WritePortBlock(AdapterRecord* Adapter, const UCHAR* Bytes, USHORT Count) {
     for (USHORT i = 0; i < Count; ++i) Adapter->RegisterWriteBuffer[i] = Bytes[i];
     EndMediaStepUnlessStarted(
         Adapter, WriteRegistersAsync(Adapter, Count, kPortBlockRegister, Adapter->RegisterWriteBuffer));
-    WaitMediaIdle(Adapter, MEDIA_IDLE_WAIT_MS);
+    WaitMediaIdleOrCancel(Adapter, MEDIA_IDLE_WAIT_MS);
 }
 
 }  // namespace
@@ -45,13 +67,14 @@ ULONG WaitMediaIdle(AdapterRecord* Adapter, USHORT LimitMs) {
 }
 
 ULONG WriteLinkGpioAndWait(AdapterRecord* Adapter, ULONG LinkState) {
-    if (WaitMediaIdle(Adapter, MEDIA_IDLE_WAIT_MS) != RESULT_SUCCESS) return RESULT_FAILURE;
+    WaitMediaIdleOrCancel(Adapter, MEDIA_IDLE_WAIT_MS);
+    if (!MediaIdle(Adapter)) return RESULT_FAILURE;
     BeginMediaStep(Adapter);
     Adapter->GpioWriteBuffer[0] = 0x06;
     Adapter->GpioWriteBuffer[1] = LinkState == LINK_DISCONNECTED ? 0x06 : 0x04;
     EndMediaStepUnlessStarted(
         Adapter, WriteRegistersAsync(Adapter, 2, kGpioRegister, Adapter->GpioWriteBuffer));
-    const ULONG result = WaitMediaIdle(Adapter, LINK_GPIO_WAIT_MS);
+    const ULONG result = WaitMediaIdleOrCancel(Adapter, LINK_GPIO_WAIT_MS);
     WriteShared(Adapter->MediaBusy, 0);
     return result;
 }
@@ -63,20 +86,23 @@ VOID PowerDownPhysAtShutdown(AdapterRecord* Adapter) {
     const BOOLEAN phyRecorded = Adapter->PhyCount != 0;
 
     if (phyRecorded && Adapter->EthernetPhyIndex != PHY_INDEX_NONE) {
-        // A chain that never goes idle costs the wait and this step.
-        if (WaitMediaIdle(Adapter, MEDIA_IDLE_WAIT_MS) == RESULT_SUCCESS) {
+        // A poll cycle in flight finishes first; one whose request never comes back is taken
+        // back after the wait. A media side that stays busy all the same costs this step.
+        WaitMediaIdleOrCancel(Adapter, MEDIA_IDLE_WAIT_MS);
+        if (MediaIdle(Adapter)) {
             BeginMediaStep(Adapter);
             Adapter->GpioWriteBuffer[0] = 0x30;
             Adapter->GpioWriteBuffer[1] = 0x00;
             EndMediaStepUnlessStarted(
                 Adapter, WriteRegistersAsync(Adapter, 2, kGpioRegister, Adapter->GpioWriteBuffer));
-            WaitMediaIdle(Adapter, MEDIA_IDLE_WAIT_MS);
+            WaitMediaIdleOrCancel(Adapter, MEDIA_IDLE_WAIT_MS);
         }
     }
 
     if (phyRecorded && Adapter->PhoneLinePhyIndex != PHY_INDEX_NONE &&
         Adapter->PhoneLinePhyIndex < Adapter->PhyCount) {
-        if (WaitMediaIdle(Adapter, MEDIA_IDLE_WAIT_MS) == RESULT_SUCCESS) {
+        WaitMediaIdleOrCancel(Adapter, MEDIA_IDLE_WAIT_MS);
+        if (MediaIdle(Adapter)) {
             BeginMediaStep(Adapter);
             EndMediaStepUnlessStarted(
                 Adapter, WritePhyRegisterAsync(Adapter,
@@ -85,7 +111,7 @@ VOID PowerDownPhysAtShutdown(AdapterRecord* Adapter) {
             // Waits for the PHY write itself before it sets the outputs.
             if (Adapter->ActivePhyId == PHY_ID_PHONE_5C20)
                 WriteLinkGpioAndWait(Adapter, LINK_DISCONNECTED);
-            WaitMediaIdle(Adapter, MEDIA_IDLE_WAIT_MS);
+            WaitMediaIdleOrCancel(Adapter, MEDIA_IDLE_WAIT_MS);
         }
     }
 

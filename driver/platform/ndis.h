@@ -9,6 +9,11 @@ typedef PVOID NDIS_HANDLE;
 typedef NDIS_HANDLE* PNDIS_HANDLE;
 typedef int NDIS_STATUS;
 typedef NDIS_STATUS* PNDIS_STATUS;
+typedef ULONG NDIS_ERROR_CODE;
+typedef NDIS_ERROR_CODE* PNDIS_ERROR_CODE;
+
+// Event log codes for NdisWriteErrorLogEntry.
+#define NDIS_ERROR_CODE_NETWORK_ADDRESS 0xC0001390L
 typedef ULONG NDIS_OID;
 typedef NDIS_OID* PNDIS_OID;
 typedef UNICODE_STRING NDIS_STRING;
@@ -384,6 +389,10 @@ VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialP
                                 UINT NumberOfPorts, PVOID PortOffset);
 VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
 VOID NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle);
+
+// Event log
+VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+                            ULONG NumberOfErrorValues, ...);
 
 // Indications
 VOID NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets,

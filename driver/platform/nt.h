@@ -261,6 +261,10 @@ KIRQL KeGetCurrentIrql(void);
 VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
+// Interlocked counters
+LONG InterlockedIncrement(LONG volatile* Addend);
+LONG InterlockedDecrement(LONG volatile* Addend);
+
 // Interlocked lists
 PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                          PKSPIN_LOCK Lock);

@@ -153,10 +153,12 @@ NDIS_STATUS FormAnswer(AdapterRecord* Adapter, NDIS_OID Oid, Answer* answer) {
     case OID_GEN_XMIT_OK: AnswerUlong(answer, ReadShared(Adapter->XmitOk)); break;
     case OID_GEN_RCV_OK: AnswerUlong(answer, ReadShared(Adapter->RcvOk)); break;
     case OID_GEN_XMIT_ERROR: AnswerUlong(answer, ReadShared(Adapter->XmitError)); break;
+    // Every frame received and not indicated for an error: those the device flagged with a bad
+    // check sequence, and those too short to hold an Ethernet header.
     case OID_GEN_RCV_ERROR:
-    case OID_GEN_RCV_CRC_ERROR:  // the device tells no other receive error apart
-        AnswerUlong(answer, ReadShared(Adapter->RcvError));
+        AnswerUlong(answer, ReadShared(Adapter->RcvError) + ReadShared(Adapter->RcvRunt));
         break;
+    case OID_GEN_RCV_CRC_ERROR: AnswerUlong(answer, ReadShared(Adapter->RcvError)); break;
     case OID_802_3_PERMANENT_ADDRESS: AnswerBytes(answer, Adapter->PermanentAddress, 6); break;
     case OID_802_3_CURRENT_ADDRESS: AnswerBytes(answer, Adapter->CurrentAddress, 6); break;
     case OID_802_3_MAXIMUM_LIST_SIZE: AnswerUlong(answer, kMaximumListSize); break;

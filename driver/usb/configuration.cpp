@@ -141,15 +141,15 @@ ULONG ResetBulkPipes(AdapterRecord* Adapter) {
         {URB_FUNCTION_ABORT_PIPE, PIPE_BULK_IN, 10000},
         {URB_FUNCTION_RESET_PIPE, PIPE_BULK_IN, 0},
     };
+    // Every request goes out whatever an earlier one answered: a bulk-out reset that timed out
+    // must not keep the bulk-in read from being aborted.
     ULONG result = RESULT_SUCCESS;
     for (const Step& step : steps) {
         urb->Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
         urb->Hdr.Function = step.function;
         urb->PipeHandle = PipeHandle(Adapter, step.pipe);
-        if (SubmitUrbSync(Adapter, reinterpret_cast<PURB>(urb)) != RESULT_SUCCESS) {
+        if (SubmitUrbSync(Adapter, reinterpret_cast<PURB>(urb)) != RESULT_SUCCESS)
             result = RESULT_FAILURE;
-            break;
-        }
         if (step.pauseAfterUs != 0) NdisMSleep(step.pauseAfterUs);
     }
     ExFreePool(urb);

@@ -11,6 +11,8 @@
 #define PIPE_INTERRUPT 2
 
 ULONG ConfigureUsbDevice(AdapterRecord* Adapter);
+// Aborts and resets the bulk-out pipe, then the bulk-in pipe; all four requests are sent
+// whatever an earlier one gave. 1, or 2 when any of them failed (or no request block was had).
 ULONG ResetBulkPipes(AdapterRecord* Adapter);
 // Builds and sends the set-feature request (feature selector 0 at start-up, remote wake-up at
 // shutdown); returns what SubmitUrbSync returned.

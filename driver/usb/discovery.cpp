@@ -29,6 +29,13 @@ VOID MakeActive(AdapterRecord* Adapter, UCHAR index) {
     Adapter->ActivePhyId = Adapter->PhyIdTable[index];
 }
 
+// Entry 0 when every PHY recorded is a spare (then nothing better is there to carry traffic).
+UCHAR FirstNotSpare(const AdapterRecord* Adapter) {
+    for (UCHAR k = 0; k < Adapter->PhyCount; ++k)
+        if (Adapter->PhyIdTable[k] != PHY_ID_SPARE_6B70) return k;
+    return 0;
+}
+
 VOID WriteGpio(AdapterRecord* Adapter, UCHAR first, UCHAR second) {
     Adapter->RegisterWriteBuffer[0] = first;
     Adapter->RegisterWriteBuffer[1] = second;
@@ -97,9 +104,9 @@ ULONG IsolateSparePhy(AdapterRecord* Adapter) {
 }
 
 ULONG TestPhyLink(AdapterRecord* Adapter, UCHAR PhyAddress) {
-    if (ReadPhyRegister(Adapter, PhyAddress, PHY_STATUS) & PHY_STATUS_LINK) return LINK_CONNECTED;
-    return (ReadPhyRegister(Adapter, PhyAddress, PHY_STATUS) & PHY_STATUS_LINK) ? LINK_CONNECTED
-                                                                                : LINK_DISCONNECTED;
+    if (PhyStatusShowsLink(ReadPhyRegister(Adapter, PhyAddress, PHY_STATUS))) return LINK_CONNECTED;
+    return PhyStatusShowsLink(ReadPhyRegister(Adapter, PhyAddress, PHY_STATUS)) ? LINK_CONNECTED
+                                                                               : LINK_DISCONNECTED;
 }
 
 ULONG ChooseSinglePhy(AdapterRecord* Adapter, ULONG EthernetResult, ULONG PhoneLineResult) {
@@ -131,10 +138,12 @@ ULONG ChooseMedium(AdapterRecord* Adapter) {
     }
     if (phone != RESULT_SUCCESS) {
         // Several PHYs and no phone line among them: the Ethernet PHY by priority carries
-        // traffic, or the first PHY recorded when none is of a known Ethernet kind. Nothing is
-        // powered down and no index of a missing kind addresses the tables.
+        // traffic, or, when none is of a known Ethernet kind, the first PHY recorded that is not
+        // the spare just powered down. Nothing else is powered down and no index of a missing
+        // kind addresses the tables.
         Adapter->PhoneLineSelected = MEDIUM_ETHERNET;
-        MakeActive(Adapter, ethernet == RESULT_SUCCESS ? Adapter->EthernetPhyIndex : 0);
+        MakeActive(Adapter, ethernet == RESULT_SUCCESS ? Adapter->EthernetPhyIndex
+                                                       : FirstNotSpare(Adapter));
         return RESULT_SUCCESS;
     }
 

@@ -29,9 +29,11 @@ ULONG SelectPhy(AdapterRecord* Adapter, UCHAR PhyAddress) {
 
 VOID WritePhyRegister(AdapterRecord* Adapter, UCHAR PhyAddress, UCHAR PhyRegister, USHORT Value) {
     StagePortCommand(Adapter, PhyAddress, Value, static_cast<UCHAR>(PHY_COMMAND_WRITE + PhyRegister));
-    WriteRegisters(Adapter, 4, PHY_PORT);
+    // A request that failed or timed out ends the operation: a device that does not answer is
+    // not polled a hundred times more, ten seconds each.
+    if (WriteRegisters(Adapter, 4, PHY_PORT) != RESULT_SUCCESS) return;
     for (ULONG poll = 0; poll < PHY_DONE_POLLS; ++poll) {
-        ReadRegisters(Adapter, 2, PHY_COMMAND_REGISTER);
+        if (ReadRegisters(Adapter, 2, PHY_COMMAND_REGISTER) != RESULT_SUCCESS) return;
         NdisMSleep(PHY_DONE_POLL_US);
         if (Adapter->RegisterReadBuffer[0] & PHY_COMMAND_DONE) return;
     }
@@ -39,9 +41,9 @@ VOID WritePhyRegister(AdapterRecord* Adapter, UCHAR PhyAddress, UCHAR PhyRegiste
 
 USHORT ReadPhyRegister(AdapterRecord* Adapter, UCHAR PhyAddress, UCHAR PhyRegister) {
     StagePortCommand(Adapter, PhyAddress, 0, static_cast<UCHAR>(PHY_COMMAND_READ + PhyRegister));
-    WriteRegisters(Adapter, 4, PHY_PORT);
+    if (WriteRegisters(Adapter, 4, PHY_PORT) != RESULT_SUCCESS) return PHY_NO_ANSWER;
     for (ULONG poll = 0; poll < PHY_DONE_POLLS; ++poll) {
-        ReadRegisters(Adapter, 4, PHY_PORT);
+        if (ReadRegisters(Adapter, 4, PHY_PORT) != RESULT_SUCCESS) return PHY_NO_ANSWER;
         NdisMSleep(PHY_DONE_POLL_US);
         if (Adapter->RegisterReadBuffer[3] & PHY_COMMAND_DONE)
             return static_cast<USHORT>(Adapter->RegisterReadBuffer[1] |
@@ -84,7 +86,7 @@ ULONG ReadLinkStatusAsync(AdapterRecord* Adapter, UCHAR PhyAddress, Continuation
 ULONG LinkStatusRecheckStep(AdapterRecord* Adapter) {
     // The link bit latches low: a clear bit may be history, so it is read once more and the
     // second value decides.
-    if (Adapter->RegisterReadBuffer[0] & PHY_STATUS_LINK) return Adapter->LinkReadStep(Adapter);
+    if (PhyStatusShowsLink(ReadBufferWord(Adapter))) return Adapter->LinkReadStep(Adapter);
     return AbortChainUnlessStarted(
         Adapter, ReadPhyRegisterAsync(Adapter, Adapter->LinkReadPhyAddress, PHY_STATUS,
                                       Adapter->LinkReadStep));

@@ -12,7 +12,8 @@
 #define PHY_COMMAND_WRITE 0x20
 #define PHY_COMMAND_DONE 0x80
 // Read-backs of the port before a synchronous PHY operation gives up on the done bit; a read
-// that gives up yields 0xFFFF, the value of an address where nothing answers.
+// that gives up, or whose requests fail or time out, yields 0xFFFF, the value of an address
+// where nothing answers.
 #define PHY_DONE_POLLS 100
 #define PHY_DONE_POLL_US 100
 #define PHY_NO_ANSWER 0xFFFF
@@ -46,4 +47,10 @@ ULONG LinkStatusRecheckStep(AdapterRecord* Adapter);
 inline USHORT ReadBufferWord(const AdapterRecord* Adapter) {
     return static_cast<USHORT>(Adapter->RegisterReadBuffer[0] |
                                (Adapter->RegisterReadBuffer[1] << 8));
+}
+
+// Whether a status register value shows link. 0xFFFF is what an address where nothing answers
+// reads (and what a read that gave up yields): no PHY, no link.
+inline BOOLEAN PhyStatusShowsLink(USHORT Status) {
+    return Status != PHY_NO_ANSWER && (Status & PHY_STATUS_LINK) != 0;
 }

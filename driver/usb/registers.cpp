@@ -1,6 +1,7 @@
 #include "driver/usb/registers.h"
 
 #include "driver/usb/sync_request.h"
+#include "driver/usb/tracked_request.h"
 
 namespace {
 
@@ -41,13 +42,50 @@ ULONG WriteRegisters(AdapterRecord* Adapter, USHORT Count, USHORT Register) {
 
 namespace {
 
-// Builds the request in a fresh pool block and passes it down with `routine` as completion.
-ULONG StartAsync(AdapterRecord* Adapter, PURB* slot, bool read, USHORT Count, USHORT Register,
+KIRQL LockRequests(AdapterRecord* Adapter) {
+    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&Adapter->RequestLock);
+    return old;
+}
+
+VOID UnlockRequests(AdapterRecord* Adapter, KIRQL Old) {
+    KefReleaseSpinLockFromDpcLevel(&Adapter->RequestLock);
+    KfLowerIrql(Old);
+}
+
+RegisterRequest* TakeSlot(AdapterRecord* Adapter) {
+    RegisterRequest* slot = nullptr;
+    const KIRQL old = LockRequests(Adapter);
+    for (ULONG i = 0; i < REGISTER_REQUEST_SLOTS && slot == nullptr; ++i) {
+        if (Adapter->RegisterRequests[i].InUse == 0) {
+            slot = &Adapter->RegisterRequests[i];
+            slot->InUse = 1;
+        }
+    }
+    UnlockRequests(Adapter, old);
+    return slot;
+}
+
+VOID ReleaseSlot(AdapterRecord* Adapter, RegisterRequest* Slot) {
+    const KIRQL old = LockRequests(Adapter);
+    Slot->InUse = 0;
+    UnlockRequests(Adapter, old);
+}
+
+// Builds the request in a fresh pool block of a free slot and passes it down with `routine` as
+// completion. The slot keeps the request's own block, IRP and continuations, so that a request
+// started while an earlier one is still below (power-down after a wait ran out) overwrites
+// nothing of it.
+ULONG StartAsync(AdapterRecord* Adapter, PURB* latest, bool read, USHORT Count, USHORT Register,
                  PVOID Data, PIO_COMPLETION_ROUTINE routine) {
+    RegisterRequest* slot = TakeSlot(Adapter);
+    if (slot == nullptr) return RESULT_FAILURE;
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
         NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kPoolTag));
-    if (urb == nullptr) return RESULT_FAILURE;
-    *slot = urb;
+    if (urb == nullptr) {
+        ReleaseSlot(Adapter, slot);
+        return RESULT_FAILURE;
+    }
     auto& r = urb->UrbControlVendorClassRequest;
     r.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
@@ -64,15 +102,40 @@ ULONG StartAsync(AdapterRecord* Adapter, PURB* slot, bool read, USHORT Count, US
     PIRP irp = IoAllocateIrp(static_cast<CCHAR>(Adapter->IrpStackSize), FALSE);
     if (irp == nullptr) {
         ExFreePool(urb);
-        *slot = nullptr;
+        ReleaseSlot(Adapter, slot);
         return RESULT_FAILURE;
     }
+    slot->Adapter = Adapter;
+    slot->Urb = urb;
+    slot->Next = Adapter->NextStep;
+    slot->Abort = Adapter->ChainAbortStep;
+    *latest = urb;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.Others.Argument1 = urb;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    IoSetCompletionRoutine(irp, routine, Adapter, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, routine, slot, TRUE, TRUE, TRUE);
+    TrackRequest(Adapter, &slot->Tracked, irp);
     return static_cast<ULONG>(IofCallDriver(Adapter->NextDeviceObject, irp));
+}
+
+// The outcome is not looked at: a failed or stalled request runs the next step just as a
+// successful one does (a failed read leaves RegisterReadBuffer as it was). A request that was
+// cancelled (the device never answered it) ends the sequence it belonged to instead.
+NTSTATUS CompleteRegisterRequest(PIRP Irp, RegisterRequest* Slot, PURB* Latest) {
+    AdapterRecord* adapter = Slot->Adapter;
+    const BOOLEAN freeIrp = UntrackRequest(adapter, &Slot->Tracked, Irp);
+    PURB urb = Slot->Urb;
+    const BOOLEAN cancelled = Irp->IoStatus.Status == STATUS_CANCELLED && Slot->Abort != nullptr;
+    const Continuation next = cancelled ? Slot->Abort : Slot->Next;
+    Slot->Urb = nullptr;
+    if (*Latest == urb) *Latest = nullptr;
+    ReleaseSlot(adapter, Slot);
+    ExFreePool(urb);
+    if (freeIrp) IoFreeIrp(Irp);
+    next(adapter);
+    RequestCompleted(adapter);
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 }  // namespace
@@ -87,22 +150,14 @@ ULONG WriteRegistersAsync(AdapterRecord* Adapter, USHORT Count, USHORT Register,
                       AsyncWriteComplete);
 }
 
-// The outcome is not looked at: a failed, stalled or cancelled request runs the next step just
-// as a successful one does (a failed read leaves RegisterReadBuffer as it was).
 NTSTATUS AsyncReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
-    auto* adapter = static_cast<AdapterRecord*>(Context);
-    ExFreePool(adapter->AsyncReadUrb);
-    IoFreeIrp(Irp);
-    adapter->NextStep(adapter);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    auto* slot = static_cast<RegisterRequest*>(Context);
+    return CompleteRegisterRequest(Irp, slot, &slot->Adapter->AsyncReadUrb);
 }
 
 NTSTATUS AsyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
-    auto* adapter = static_cast<AdapterRecord*>(Context);
-    ExFreePool(adapter->AsyncWriteUrb);
-    IoFreeIrp(Irp);
-    adapter->NextStep(adapter);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    auto* slot = static_cast<RegisterRequest*>(Context);
+    return CompleteRegisterRequest(Irp, slot, &slot->Adapter->AsyncWriteUrb);
 }

@@ -111,6 +111,14 @@ VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     *SpinLock = 0;
 }
 
+LONG InterlockedIncrement(LONG volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG InterlockedDecrement(LONG volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
 PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                          PKSPIN_LOCK Lock) {
     Kernel& k = CurrentKernel();

@@ -499,4 +499,20 @@ void Ndis::IndicateStatusComplete(NDIS_HANDLE handle) {
     ++a->protocol.statusCompletes;
 }
 
+void Ndis::WriteErrorLog(NDIS_HANDLE handle, NDIS_ERROR_CODE code, std::vector<uint32_t> values) {
+    Adapter* a = FromHandle(handle);
+    if (!a) {
+        kernel_.Report(verifier::check::kBadHandle,
+                       "NdisWriteErrorLogEntry with a handle that is no adapter's");
+        return;
+    }
+    if (trace_.Enabled()) {
+        trace::Json list = trace::Json::array();
+        for (uint32_t v : values) list.push_back(v);
+        trace_.Emit("error_log", a->name,
+                    trace::Json{{"code", trace::Status32(code)}, {"values", list}});
+    }
+    a->errorLog.push_back(ErrorLogEntry{kernel_.Scheduler().Now(), code, std::move(values)});
+}
+
 }  // namespace host::ndis

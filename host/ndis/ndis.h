@@ -30,6 +30,13 @@ enum class AdapterState : uint8_t { Bound, Initialized, Halted, Failed };
 
 struct Adapter;
 
+// An entry the miniport wrote to the system event log.
+struct ErrorLogEntry {
+    uint64_t t_us;
+    NDIS_ERROR_CODE code;
+    std::vector<uint32_t> values;
+};
+
 // What NDIS hands the miniport as WrapperConfigurationContext.
 struct WrapperConfiguration {
     Adapter* adapter;
@@ -57,6 +64,7 @@ struct Adapter {
     ADAPTER_SHUTDOWN_HANDLER shutdownHandler = nullptr;
     PVOID shutdownContext = nullptr;
     Protocol protocol;
+    std::vector<ErrorLogEntry> errorLog;
 };
 
 struct QueryResult {
@@ -124,6 +132,7 @@ public:
     void SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status);
     void IndicateStatus(NDIS_HANDLE handle, NDIS_STATUS status);
     void IndicateStatusComplete(NDIS_HANDLE handle);
+    void WriteErrorLog(NDIS_HANDLE handle, NDIS_ERROR_CODE code, std::vector<uint32_t> values);
     void NoteRelease(const std::string& what) { releases_.push_back(what); }
     const std::vector<std::string>& Releases() const { return releases_; }
     kernel::Kernel& Kernel() { return kernel_; }

@@ -1,5 +1,6 @@
 // The NDIS wrapper routines of the platform layer, implemented on the current world.
 #include <cctype>
+#include <cstdarg>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -487,6 +488,16 @@ VOID NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralS
 
 VOID NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
     CurrentNdis().IndicateStatusComplete(MiniportAdapterHandle);
+}
+
+VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+                            ULONG NumberOfErrorValues, ...) {
+    std::vector<uint32_t> values;
+    va_list args;
+    va_start(args, NumberOfErrorValues);
+    for (ULONG i = 0; i < NumberOfErrorValues; ++i) values.push_back(va_arg(args, ULONG));
+    va_end(args);
+    CurrentNdis().WriteErrorLog(NdisAdapterHandle, ErrorCode, std::move(values));
 }
 
 }  // extern "C"

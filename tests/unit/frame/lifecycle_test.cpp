@@ -354,6 +354,8 @@ TEST_F(LifecycleTest, AFreshRecordIsZeroExceptWhatInitializeAndStartUpSet) {
     ALLOW(MediaDelayTimer);
     ALLOW(LinkPollTimer);
     ALLOW(KeepAliveTimer);
+    ALLOW(RequestWatchdogTimer);
+    ALLOW(InitializeDone);
     ALLOW(UsedEntries);
     ALLOW(FreeEntries);
     ALLOW(EntriesTaken);

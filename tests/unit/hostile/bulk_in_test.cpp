@@ -1,7 +1,8 @@
 // Bulk-in transfers of every length the pipe can deliver, 0 to 1536 bytes, under every receive
 // status bit, and a lower driver that reports more bytes than the read asked for. Each transfer
-// is judged by its length and status byte alone: counted, indicated whole or dropped, and the
-// next read is always started; nothing is read outside the descriptor's buffer.
+// is judged by its length and status byte alone: counted, indicated whole or dropped (a frame
+// too short for its Ethernet header is a receive error), and the next read is always started;
+// nothing is read outside the descriptor's buffer.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -17,6 +18,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr size_t kReadLength = 1536;
 constexpr size_t kTrailer = 8;
 constexpr size_t kLargestFrame = 1514;
+constexpr size_t kEthernetHeader = 14;
 
 // A transfer of `n` bytes whose status byte (at n - 2) is `status`; the rest is a pattern that
 // tells transfers apart.
@@ -27,8 +29,10 @@ Bytes Transfer(size_t n, uint8_t status, uint8_t tag) {
     return t;
 }
 
+uint64_t Ulong(const Bytes& b) { return b[0] | b[1] << 8 | b[2] << 16 | uint64_t{b[3]} << 24; }
+
 struct Counters {
-    uint64_t ok = 0, error = 0, flag06 = 0, flag10 = 0;
+    uint64_t ok = 0, error = 0, flag06 = 0, flag10 = 0, runt = 0;
     bool operator==(const Counters&) const = default;
 };
 
@@ -46,7 +50,8 @@ protected:
         EXPECT_EQ(adapter_->bus->Outstanding(), 0u);
     }
     Counters Now() const {
-        return {record_->RcvOk, record_->RcvError, record_->RcvFlag06Count, record_->RcvFlag10Count};
+        return {record_->RcvOk, record_->RcvError, record_->RcvFlag06Count, record_->RcvFlag10Count,
+                record_->RcvRunt};
     }
     // Delivers `transfers` one bus frame apart and lets every indication finish.
     void Deliver(const std::vector<Bytes>& transfers) {
@@ -73,6 +78,10 @@ TEST_F(HostileBulkInTest, EveryLengthUnderEveryStatusBitIsJudgedByLengthAndStatu
                 expected.flag10 += (status & 0x10) != 0;
                 continue;
             }
+            if (n > kTrailer && n - kTrailer < kEthernetHeader) {
+                ++expected.runt;
+                continue;
+            }
             ++expected.ok;
             // A frame is what precedes the trailer, when there is one the packet can describe.
             if (n > kTrailer && n - kTrailer <= kLargestFrame)
@@ -89,6 +98,13 @@ TEST_F(HostileBulkInTest, EveryLengthUnderEveryStatusBitIsJudgedByLengthAndStatu
         EXPECT_EQ(Now().error, expected.error);
         EXPECT_EQ(Now().flag06, expected.flag06);
         EXPECT_EQ(Now().flag10, expected.flag10);
+        EXPECT_EQ(Now().runt, expected.runt);
+        // What NDIS is told: every frame dropped for an error, runts included; the check
+        // sequence errors alone as such.
+        const auto rcvError = world_.Ndis().Query(*adapter_, OID_GEN_RCV_ERROR, 4);
+        const auto crcError = world_.Ndis().Query(*adapter_, OID_GEN_RCV_CRC_ERROR, 4);
+        EXPECT_EQ(Ulong(rcvError.buffer), expected.error + expected.runt);
+        EXPECT_EQ(Ulong(crcError.buffer), expected.error);
         ASSERT_EQ(adapter_->protocol.received.size(), expectedFrames.size());
         for (size_t i = 0; i < expectedFrames.size(); ++i)
             ASSERT_EQ(adapter_->protocol.received[i].data, expectedFrames[i]) << "frame " << i;

@@ -159,7 +159,7 @@ TEST(RunTimeBusFaults, BulkOutErrorsLoseOnlyTheFramesTheyHit) {
 // (the Ethernet link goes and comes back): the chain goes on or ends its cycle, polling goes on.
 TEST(RunTimeBusFaults, AsynchronousRegisterRequestsFailingMidChainLeavePollingAlive) {
     uint64_t injected = 0, runs = 0;
-    for (Fault fault : {Fault::Stall, Fault::Error}) {
+    for (Fault fault : {Fault::Stall, Fault::Error, Fault::Silent}) {
         for (uint64_t k = 1; k <= 60; ++k) {
             SCOPED_TRACE(std::string(FaultName(fault)) + " at run-time control request " +
                          std::to_string(k));

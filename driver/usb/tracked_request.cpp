@@ -1,0 +1,164 @@
+#include "driver/usb/tracked_request.h"
+
+#include "driver/frame/atomic.h"
+
+namespace {
+
+constexpr ULONG kTrackedCount = REGISTER_REQUEST_SLOTS + 2;
+
+// Every tracked request of the adapter: the register slots, the filter write, the keep-alive.
+TrackedRequest* TrackedAt(AdapterRecord* Adapter, ULONG index) {
+    if (index < REGISTER_REQUEST_SLOTS) return &Adapter->RegisterRequests[index].Tracked;
+    return index == REGISTER_REQUEST_SLOTS ? &Adapter->FilterRequest : &Adapter->KeepAliveRequest;
+}
+
+KIRQL LockRequests(AdapterRecord* Adapter) {
+    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(&Adapter->RequestLock);
+    return old;
+}
+
+VOID UnlockRequests(AdapterRecord* Adapter, KIRQL Old) {
+    KefReleaseSpinLockFromDpcLevel(&Adapter->RequestLock);
+    KfLowerIrql(Old);
+}
+
+// RequestLock held.
+BOOLEAN AnyRequestBelow(AdapterRecord* Adapter) {
+    for (ULONG i = 0; i < kTrackedCount; ++i)
+        if (TrackedAt(Adapter, i)->Irp != nullptr) return TRUE;
+    return FALSE;
+}
+
+// Cancels `Request` if `Expected` (or, when null, whatever IRP) is still below it and nobody is
+// cancelling it yet. The IRP cannot be freed while Cancelling names it: its completion leaves
+// that to the canceller, which frees it here once IoCancelIrp has returned.
+VOID CancelIfBelow(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Expected) {
+    KIRQL old = LockRequests(Adapter);
+    PIRP irp = Request->Irp;
+    if (irp == nullptr || Request->Cancelling != nullptr ||
+        (Expected != nullptr && irp != Expected)) {
+        UnlockRequests(Adapter, old);
+        return;
+    }
+    Request->Cancelling = irp;
+    Request->CancelledCompleted = 0;
+    // The canceller keeps the record alive as a completion would.
+    InterlockedIncrement(&Adapter->RequestsOutstanding);
+    UnlockRequests(Adapter, old);
+
+    IoCancelIrp(irp);
+
+    old = LockRequests(Adapter);
+    const BOOLEAN completed = Request->CancelledCompleted != 0;
+    Request->Cancelling = nullptr;
+    Request->CancelledCompleted = 0;
+    UnlockRequests(Adapter, old);
+    if (completed) IoFreeIrp(irp);
+    RequestCompleted(Adapter);
+}
+
+}  // namespace
+
+VOID TrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp) {
+    InterlockedIncrement(&Adapter->RequestsOutstanding);
+    const KIRQL old = LockRequests(Adapter);
+    Request->Irp = Irp;
+    Request->WatchdogTicks = 0;
+    const BOOLEAN arm = Adapter->WatchdogArmed == 0;
+    Adapter->WatchdogArmed = 1;
+    UnlockRequests(Adapter, old);
+    if (arm) NdisSetTimer(&Adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
+}
+
+BOOLEAN UntrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp) {
+    const KIRQL old = LockRequests(Adapter);
+    if (Request->Irp == Irp) Request->Irp = nullptr;
+    BOOLEAN freeHere = TRUE;
+    if (Request->Cancelling == Irp) {
+        Request->CancelledCompleted = 1;
+        freeHere = FALSE;
+    }
+    // Nothing left below: the watchdog has nothing to watch until the next request.
+    const BOOLEAN disarm = Adapter->WatchdogArmed != 0 && !AnyRequestBelow(Adapter);
+    if (disarm) Adapter->WatchdogArmed = 0;
+    UnlockRequests(Adapter, old);
+    if (disarm) {
+        BOOLEAN cancelled = FALSE;
+        NdisMCancelTimer(&Adapter->RequestWatchdogTimer, &cancelled);
+    }
+    return freeHere;
+}
+
+BOOLEAN RequestBelow(AdapterRecord* Adapter, TrackedRequest* Request) {
+    const KIRQL old = LockRequests(Adapter);
+    const BOOLEAN below = Request->Irp != nullptr;
+    UnlockRequests(Adapter, old);
+    return below;
+}
+
+VOID RequestCompleted(AdapterRecord* Adapter) {
+    InterlockedDecrement(&Adapter->RequestsOutstanding);
+}
+
+VOID CancelTrackedRequest(AdapterRecord* Adapter, TrackedRequest* Request) {
+    CancelIfBelow(Adapter, Request, nullptr);
+}
+
+VOID CancelRegisterRequests(AdapterRecord* Adapter) {
+    for (ULONG i = 0; i < REGISTER_REQUEST_SLOTS; ++i)
+        CancelIfBelow(Adapter, &Adapter->RegisterRequests[i].Tracked, nullptr);
+}
+
+VOID CancelAllRequests(AdapterRecord* Adapter) {
+    for (ULONG i = 0; i < kTrackedCount; ++i) CancelIfBelow(Adapter, TrackedAt(Adapter, i), nullptr);
+}
+
+ULONG WaitRegisterRequestsDone(AdapterRecord* Adapter, ULONG LimitMs) {
+    for (ULONG waited = 0;; ++waited) {
+        BOOLEAN below = FALSE;
+        const KIRQL old = LockRequests(Adapter);
+        for (ULONG i = 0; i < REGISTER_REQUEST_SLOTS; ++i)
+            below = below || Adapter->RegisterRequests[i].InUse != 0;
+        UnlockRequests(Adapter, old);
+        if (!below) return RESULT_SUCCESS;
+        if (waited == LimitMs) return RESULT_FAILURE;
+        NdisMSleep(1000);
+    }
+}
+
+ULONG WaitRequestsDone(AdapterRecord* Adapter, ULONG LimitMs) {
+    for (ULONG waited = 0;; ++waited) {
+        if (ReadShared(Adapter->RequestsOutstanding) == 0) return RESULT_SUCCESS;
+        if (waited == LimitMs) return RESULT_FAILURE;
+        NdisMSleep(1000);
+    }
+}
+
+VOID OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                       PVOID SystemSpecific3) {
+    (void)SystemSpecific1;
+    (void)SystemSpecific2;
+    (void)SystemSpecific3;
+    auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
+    TrackedRequest* overdue[kTrackedCount];
+    PIRP overdueIrp[kTrackedCount];
+    ULONG count = 0;
+    const KIRQL old = LockRequests(adapter);
+    for (ULONG i = 0; i < kTrackedCount; ++i) {
+        TrackedRequest* r = TrackedAt(adapter, i);
+        if (r->Irp == nullptr || r->Cancelling != nullptr) continue;
+        if (++r->WatchdogTicks >= REQUEST_WATCHDOG_TICKS) {
+            overdue[count] = r;
+            overdueIrp[count] = r->Irp;
+            ++count;
+        }
+    }
+    const BOOLEAN rearm = AnyRequestBelow(adapter);
+    adapter->WatchdogArmed = rearm ? 1 : 0;
+    UnlockRequests(adapter, old);
+    if (rearm) NdisSetTimer(&adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
+    // The device did not answer within the synchronous requests' limit: the request is taken
+    // back, and its completion ends the sequence it belonged to.
+    for (ULONG i = 0; i < count; ++i) CancelIfBelow(adapter, overdue[i], overdueIrp[i]);
+}
