@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "driver/frame/ledger.h"
+#include "tests/support/trace_queries.h"
 #include "tests/support/world_fixture.h"
 
 namespace {
 
 using host::usb::BusFaults;
+using testing_support::RegisterWrites;
 using Json = host::trace::Json;
 
 constexpr NDIS_STATUS kUnsupportedMedia = static_cast<NDIS_STATUS>(0xC0010019L);
@@ -218,13 +220,18 @@ TEST_F(LifecycleTest, AnAllocationFailureLateInStartUpReleasesEverythingTaken) {
                                           host::sim::AllocKind::Packet,
                                           host::sim::AllocKind::Buffer};
     for (auto kind : kinds) {
-        auto& a = AddScripted(std::string(host::sim::AllocKindName(kind)));
+        auto& a = AddScripted(std::string(host::sim::AllocKindName(kind)),
+                              host::ndis::Registry{{"NetworkAddress", std::string("02-AA-BB-CC-DD-EE")}});
         const uint64_t injected = world_.Faults().Injected();
         world_.Faults().Arm(kind, kind == host::sim::AllocKind::Buffer ? 5 : 1);
         EXPECT_EQ(world_.Ndis().Initialize(a), kResources) << AllocKindName(kind);
         EXPECT_EQ(world_.Faults().Injected(), injected + 1);
-        // The device had been configured and its addresses written before the failure.
-        EXPECT_GT(ControlTransfers(0xF1), 0u);
+        // Before the failure the device had been configured, the registry read (its override is
+        // the node address the device got) and the multicast hash opened.
+        EXPECT_EQ(RegisterWrites(recorder_, 0x10), std::vector<std::string>{"02aabbccddee"})
+            << AllocKindName(kind);
+        EXPECT_EQ(RegisterWrites(recorder_, 0x08), std::vector<std::string>{"ffffffffffffffff"})
+            << AllocKindName(kind);
         ExpectNothingLeft(a);
         recorder_.Clear();
     }
