@@ -476,6 +476,23 @@ TEST_F(LinkPollTest, ShutdownDuringARequestEndsTheCycleWithoutRearmingAndNothing
     Halt();
 }
 
+TEST_F(LinkPollTest, HaltWaitsForACycleStillInFlightBeforeItFreesTheRecord) {
+    auto& eth = EthernetLink(true);
+    StartEthernet(eth);
+    NextCycle();
+    world_.Ndis().Shutdown(*adapter_);
+    ASSERT_EQ(R().AdapterState, ADAPTER_POWERED_DOWN);
+    // However a cycle comes to be in flight when halt runs (here one started by hand after the
+    // system shutdown, its status read held at the USB stack), the record outlives it.
+    adapter_->bus->Faults().inlinePercent = 0;
+    AtDispatch(*adapter_, [&] { StartLinkPoll(MutableRecordOf(*adapter_)); });
+    ASSERT_EQ(R().MediaBusy, 1);
+    const uint64_t haltAt = Now();
+    Halt();
+    EXPECT_EQ(AsyncControls(haltAt).size(), 2u) << "the status read, command and data";
+    EXPECT_EQ(adapter_->bus->Outstanding(), 0u);
+}
+
 TEST_F(LinkPollTest, ShutdownJustBeforeACycleWouldWaitEndsItInsteadOfArmingTheDelay) {
     auto& eth = EthernetLink(true);
     StartEthernet(eth);
