@@ -44,6 +44,16 @@ protected:
         return RecordOf(*adapter_);
     }
     uint16_t Control(uint8_t address) { return device_->Phy(address)->Peek(0); }
+    // Position in the trace of the scan's last probe, the status read at address 9: what
+    // discovery does to the PHYs after it belongs to the choice of medium.
+    size_t ScanEnd() const {
+        const auto& lines = recorder_.Lines();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const auto& l = lines[i];
+            if (l["ev"] == "mdio" && l["op"] == "read" && l["phy"] == 9 && l["reg"] == 1) return i;
+        }
+        return SIZE_MAX;
+    }
     bool PoweredDown(uint8_t address) { return Control(address) == kPowerDownIsolate; }
     void TearDown() override {
         if (adapter_) world_.Ndis().Halt(*adapter_);
@@ -74,7 +84,8 @@ TEST_F(DiscoveryTest, SingleSparePhyBecomesActiveAndStaysPowered) {
     EXPECT_EQ(r.PhoneLineSelected, 0xFFFEu);
     EXPECT_EQ(r.ActivePhyAddress, 4);
     EXPECT_EQ(r.ActivePhyId, 0x6B70u);
-    EXPECT_FALSE(PoweredDown(4));
+    for (const auto& w : Mdio(recorder_, "write", 4, 0))
+        EXPECT_NE(w["value"], kPowerDownIsolate) << "a lone spare is never powered down";
 }
 
 TEST_F(DiscoveryTest, IdentifierIsRegistersTwoAndThreeWithoutRevision) {
@@ -104,9 +115,19 @@ TEST_F(DiscoveryTest, MediaTypeFiveChoosesThePhoneLineWhateverTheLinks) {
     EXPECT_EQ(r.ActivePhyAddress, 1);
     EXPECT_EQ(r.PhoneLineSelected, 1u);
     EXPECT_TRUE(PoweredDown(0));
-    // Both link tests still ran, the phone line's first.
-    const auto reads = Mdio(recorder_, "read", -1, 1);
-    ASSERT_GE(reads.size(), 2u);
+    // Both link tests still ran after the scan and before the Ethernet PHY was powered down:
+    // the phone line's first, its clear link bit read a second time, then the Ethernet PHY's.
+    const auto& lines = recorder_.Lines();
+    const size_t scanEnd = ScanEnd();
+    ASSERT_NE(scanEnd, SIZE_MAX);
+    std::vector<int> linkTests;
+    for (size_t i = scanEnd + 1; i < lines.size(); ++i) {
+        const auto& l = lines[i];
+        if (l["ev"] != "mdio") continue;
+        if (l["op"] == "write") break;
+        if (l["reg"] == 1) linkTests.push_back(l["phy"].get<int>());
+    }
+    EXPECT_EQ(linkTests, (std::vector<int>{1, 1, 0}));
 }
 
 TEST_F(DiscoveryTest, PhoneLineWithLinkWinsWhenEthernetHasNone) {
@@ -115,6 +136,57 @@ TEST_F(DiscoveryTest, PhoneLineWithLinkWinsWhenEthernetHasNone) {
     EXPECT_EQ(r.ActivePhyAddress, 1);
     EXPECT_EQ(r.PhoneLineSelected, 1u);
     EXPECT_TRUE(PoweredDown(0));
+    // Discovery ends by selecting the chosen PHY: the last PHY port write before the restart's
+    // MAC reset pulse is the select of address 1 (a read command on register 1), after the
+    // Ethernet PHY's power-down.
+    std::vector<std::string> portWrites;
+    for (const auto& l : testing_support::Controls(recorder_, 0xF1)) {
+        if (l["wIndex"] == 0x00) break;
+        if (l["wIndex"] == 0x25) portWrites.push_back(l["data"].get<std::string>());
+    }
+    ASSERT_GE(portWrites.size(), 2u);
+    EXPECT_EQ(portWrites[portWrites.size() - 2], "00000c20");
+    EXPECT_EQ(portWrites.back(), "01000041");
+}
+
+TEST_F(DiscoveryTest, EthernetPhyIsChosenByTheKindsPriorityNotByAddress) {
+    // The kinds sit in reverse priority order by address; each round leaves the best one out.
+    const uint32_t byPriority[] = {0x406210, 0x437410, 0x225610, 0x225410};
+    for (int best = 0; best < 3; ++best) {
+        DeviceConfig config;
+        for (int k = 3; k >= best; --k)
+            config.phys.push_back(Phy(static_cast<uint8_t>(3 - k), byPriority[k], Ethernet(true)));
+        auto& a = AddModelled("P" + std::to_string(best), config);
+        ASSERT_EQ(world_.Ndis().Initialize(a), NDIS_STATUS_SUCCESS);
+        const AdapterRecord& r = RecordOf(a);
+        ASSERT_LT(r.EthernetPhyIndex, r.PhyCount);
+        EXPECT_EQ(r.PhyIdTable[r.EthernetPhyIndex], byPriority[best]) << best;
+        EXPECT_EQ(r.ActivePhyAddress, 3 - best) << best;
+        world_.Ndis().Halt(a);
+    }
+}
+
+TEST_F(DiscoveryTest, OutputsAreSetWithTheirPausesBeforeTheScan) {
+    Start({Phy(0, 0x225410, Ethernet(true))});
+    // As the device recorded them: registers 0x7E/0x7F twice, 5 ms apart, then 10 ms later
+    // 0x7B/0x7C, all before the scan's first PHY port command.
+    using Write = host::device::AdapterDevice::RegisterWrite;
+    std::vector<Write> outputs;
+    for (const Write& w : device_->WriteHistory()) {
+        if (w.reg == 0x25) break;
+        if (w.reg >= 0x7B && w.reg <= 0x7F) outputs.push_back(w);
+    }
+    std::vector<std::pair<int, int>> values;
+    for (const Write& w : outputs) values.emplace_back(w.reg, w.value);
+    const std::vector<std::pair<int, int>> expected = {{0x7E, 0x24}, {0x7F, 0x06}, {0x7E, 0x26},
+                                                       {0x7F, 0x04}, {0x7B, 0x02}, {0x7C, 0x00}};
+    ASSERT_EQ(values, expected);
+    const uint64_t between = outputs[2].t_us - outputs[0].t_us;
+    const uint64_t after = outputs[4].t_us - outputs[2].t_us;
+    EXPECT_GE(between, 5000u);
+    EXPECT_LT(between, 7000u);
+    EXPECT_GE(after, 10000u);
+    EXPECT_LT(after, 12000u);
 }
 
 TEST_F(DiscoveryTest, NeitherWithLinkChoosesNothing) {
@@ -133,14 +205,17 @@ TEST_F(DiscoveryTest, NeitherWithLinkChoosesNothing) {
 TEST_F(DiscoveryTest, SparePhyIsIsolatedBeforeTheLinkTests) {
     Start({Phy(0, 0x6B90, PhoneLine(true)), Phy(1, 0x406210, Ethernet(true)), Phy(2, 0x6B70)});
     EXPECT_TRUE(PoweredDown(2));
+    // The link tests are the first status reads once the scan is over.
     const auto& lines = recorder_.Lines();
+    const size_t scanEnd = ScanEnd();
+    ASSERT_NE(scanEnd, SIZE_MAX);
     size_t spareWrite = SIZE_MAX, firstLinkTest = SIZE_MAX;
-    for (size_t i = 0; i < lines.size(); ++i) {
+    for (size_t i = scanEnd + 1; i < lines.size(); ++i) {
         const auto& l = lines[i];
         if (l["ev"] != "mdio") continue;
-        if (l["op"] == "write" && l["phy"] == 2 && l["value"] == kPowerDownIsolate) spareWrite = i;
-        // Link tests read register 1 after the identifiers of every PHY have been read.
-        if (l["op"] == "read" && l["reg"] == 1 && spareWrite == SIZE_MAX) continue;
+        if (l["op"] == "write" && l["phy"] == 2 && l["value"] == kPowerDownIsolate &&
+            spareWrite == SIZE_MAX)
+            spareWrite = i;
         if (l["op"] == "read" && l["reg"] == 1 && firstLinkTest == SIZE_MAX) firstLinkTest = i;
     }
     ASSERT_NE(spareWrite, SIZE_MAX);

@@ -5,6 +5,7 @@
 
 #include "driver/datapath/keepalive.h"
 #include "driver/frame/atomic.h"
+#include "host/wire/frames.h"
 #include "tests/support/media_fixture.h"
 
 namespace {
@@ -30,8 +31,8 @@ protected:
     static uint64_t Time(const Json& l) { return l["t_us"].get<uint64_t>(); }
 
     // The phone-line PHY 0x20005C20 alone, with its link up.
-    AdapterRecord* StartOnPhoneLine() {
-        AdapterRecord* r = Start({Phy(1, 0x20005C20, PhoneLine(true))});
+    AdapterRecord* StartOnPhoneLine(host::ndis::Registry registry = {}) {
+        AdapterRecord* r = Start({Phy(1, 0x20005C20, PhoneLine(true))}, std::move(registry));
         started_ = world_.NowUs();
         return r;
     }
@@ -93,6 +94,47 @@ TEST_F(KeepAliveTest, TicksCountOnlyWhileTheAdapterRuns) {
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_GT(Time(frames[1]) - first, 9 * kSecond - 2 * kMs);
     EXPECT_LT(Time(frames[1]) - first, 9 * kSecond + 2 * kMs);
+
+    // A receive that failed (state 18) stops the count too: the read a frame from the line would
+    // complete fails, and the five ticks that follow neither count nor send.
+    const host::wire::Mac station{0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    const host::wire::Mac peerMac{0x02, 0, 0, 0, 0, 0x99};
+    auto& peer = world_.AddPeer(*device_->Phy(1)->Link(), host::wire::Peer::Kind::Sink, peerMac,
+                                {10, 0, 0, 99});
+    adapter_->bus->Faults().bulkInErrors = 1;
+    peer.Send(host::wire::TestFrame(station, peerMac, 1, 0, 64));
+    world_.RunUntil(started_ + 14 * kSecond + 500 * kMs);
+    ASSERT_EQ(r->AdapterState, ADAPTER_RECEIVE_FAILED);
+    const ULONG ticks = r->KeepAliveTicks;
+    world_.RunUntil(started_ + 19 * kSecond + 500 * kMs);
+    EXPECT_EQ(r->KeepAliveTicks, ticks);
+    EXPECT_EQ(KeepAlives().size(), 2u);
+}
+
+TEST_F(KeepAliveTest, NoFreeDescriptorAtTheFourthTickSendsNothingAndTriesFourTicksLater) {
+    AdapterRecord* r = StartOnPhoneLine({{"TxPacketDesc", 1u}});
+    adapter_->bus->Faults().inlinePercent = 0;
+    world_.RunUntil(started_ + 7 * kSecond + 500 * kMs);
+    ASSERT_EQ(KeepAlives().size(), 1u);
+    ASSERT_EQ(r->KeepAliveTicks, 3u);
+    recorder_.Clear();
+
+    // The fourth tick finds the only transmit descriptor carrying a send at the USB stack.
+    world_.Ndis().Send(*adapter_, std::vector<uint8_t>(60, 0xAB));
+    ASSERT_EQ(r->TxFreeList.Count, 0u);
+    const uint64_t tick = world_.NowUs();
+    AtDispatch(*adapter_, [&] { KeepAliveTick(nullptr, r, nullptr, nullptr); });
+    EXPECT_EQ(r->TxResourcesExhausted, 1);
+    EXPECT_TRUE(world_.Ndis().TimerArmed(&r->KeepAliveTimer));
+
+    // Nothing but the send goes out until the tick four ticks later, which sends.
+    world_.RunUntil(tick + 4 * kSecond - 10 * kMs);
+    EXPECT_TRUE(KeepAlives().empty());
+    EXPECT_EQ(BulkOut().size(), 1u);
+    world_.RunUntil(tick + 4 * kSecond + 10 * kMs);
+    const std::vector<Json> frames = KeepAlives();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_GE(Time(frames[0]), tick + 4 * kSecond);
 }
 
 TEST_F(KeepAliveTest, GoesDownBesideASendInsteadOfQueueingWithIt) {
@@ -148,7 +190,16 @@ TEST_F(KeepAliveTest, AResetOntoAnotherPhyDoesNotStopItAndHaltLeavesNoTimer) {
     world_.RunFor(9 * kSecond);
     EXPECT_EQ(KeepAlives().size(), 2u);
 
+    // Halt cancels the ticking timer at once: a moment into its power-down it is not armed.
+    ASSERT_TRUE(world_.Ndis().TimerArmed(&r->KeepAliveTimer));
+    bool probed = false, armedDuringHalt = true;
+    world_.Scheduler().At(world_.NowUs() + 1, [&] {
+        probed = true;
+        armedDuringHalt = world_.Ndis().TimerArmed(&r->KeepAliveTimer);
+    });
     Halt();
+    ASSERT_TRUE(probed);
+    EXPECT_FALSE(armedDuringHalt);
     EXPECT_EQ(world_.Ndis().ArmedTimers(adapter_->id), 0u);
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 
 #include "driver/media/media_programming.h"
 #include "tests/support/media_fixture.h"
@@ -76,7 +77,7 @@ TEST_P(PartnerAbilityTest, NegotiatesWaitsAndTakesSpeedAndDuplexFromThePartner) 
         "00=0000", "01=0800", "phy0.0=8000", "phy0.4=01e1", "phy0.0=1200",
         std::string("7c=") + c.portBlock, std::string("00=") + c.macMode};
     EXPECT_EQ(RestartWrites(), expected);
-    EXPECT_EQ(device_->Register(1), r->MacControl1);
+    EXPECT_EQ(device_->Register(1), std::stoi(std::string(c.macMode).substr(2, 2), nullptr, 16));
 
     // The partner's ability was read only once negotiation had completed.
     const std::vector<Json> mdio = recorder_.Where(
@@ -219,6 +220,18 @@ TEST_F(MediaProgrammingTest, Forced100FullPollsUntilNegotiatedAndTheDroppedLinkT
     const auto& indications = adapter_->protocol.statuses;
     ASSERT_FALSE(indications.empty());
     EXPECT_EQ(indications.front().status, NDIS_STATUS_MEDIA_DISCONNECT);
+
+    // A reset before the first poll drops the link the same way. Its link test's result is what
+    // the poll compares with from then on, so the poll that finds the link back reports it.
+    const size_t before = indications.size();
+    EXPECT_EQ(world_.Ndis().Reset(*adapter_), NDIS_STATUS_SUCCESS);
+    EXPECT_EQ(r->LinkState, LINK_DISCONNECTED);
+    EXPECT_EQ(r->IndicatedLinkState, LINK_DISCONNECTED);
+    ASSERT_EQ(indications.size(), before + 1);
+    EXPECT_EQ(indications.back().status, NDIS_STATUS_MEDIA_DISCONNECT);
+    world_.RunFor(15'000'000);
+    ASSERT_GT(indications.size(), before + 1);
+    EXPECT_EQ(indications[before + 1].status, NDIS_STATUS_MEDIA_CONNECT);
 }
 
 TEST_F(MediaProgrammingTest, ForcedPhoneLineReadsStatusOnceAndRunsAtOneMegabit) {
@@ -236,6 +249,76 @@ TEST_F(MediaProgrammingTest, ForcedPhoneLineReadsStatusOnceAndRunsAtOneMegabit) 
     ASSERT_GE(after.size(), 2u);
     EXPECT_EQ(after[0], "r1");
     EXPECT_EQ(after[1], "w0=0000");
+    // The one status read is followed by a 30 ms pause before the forced control value.
+    const std::vector<Json> mdio = recorder_.Where(
+        [](const Json& l) { return l["ev"] == "mdio" && l["phy"] == 1; });
+    const auto forced = std::find_if(mdio.begin(), mdio.end(), [](const Json& l) {
+        return l["op"] == "write" && l["reg"] == 0 && l["value"] == 0x0000;
+    });
+    ASSERT_NE(forced, mdio.end());
+    ASSERT_NE(forced, mdio.begin());
+    const Json& status = *std::prev(forced);
+    EXPECT_EQ(status["reg"], 1);
+    EXPECT_GE((*forced)["t_us"].get<uint64_t>() - status["t_us"].get<uint64_t>(), 30'000u);
+}
+
+// A PHY whose reset never ends and whose negotiation never completes: each wait costs its
+// bounded number of reads and pauses, and the programming goes on.
+TEST_F(MediaProgrammingTest, ResetAndNegotiationWaitsAreBounded) {
+    // A scripted PHY 0x225410 at address 0: the reset bit always set, link without negotiation
+    // complete. The times of its register reads are kept as the device answers them.
+    host::device::ScriptedDevice* device = nullptr;
+    auto& a = AddScripted("S", {}, &device);
+    std::vector<std::pair<uint64_t, int>> reads;
+    device->phyRead = [&](uint8_t address, uint8_t reg) -> uint16_t {
+        if (address != 0) return 0xFFFF;
+        reads.emplace_back(world_.NowUs(), reg);
+        switch (reg) {
+            case 0: return 0x9000;
+            case 1: return 0x780D;
+            case 2: return 0x0022;
+            case 3: return 0x5410;
+            case 5: return 0x01E1;
+            default: return 0x0000;
+        }
+    };
+    ASSERT_EQ(world_.Ndis().Initialize(a), NDIS_STATUS_SUCCESS);
+    // PHY port commands as written: reset, advertisement, restart of negotiation.
+    auto commandAt = [&](const char* data) {
+        for (const Json& l : testing_support::Controls(recorder_, 0xF1, 0x25))
+            if (l["data"] == data) return l["t_us"].get<uint64_t>();
+        return uint64_t{0};
+    };
+    const uint64_t reset = commandAt("00008020");
+    const uint64_t advertise = commandAt("00e10124");
+    const uint64_t restart = commandAt("00001220");
+    ASSERT_TRUE(reset != 0 && advertise > reset && restart > advertise);
+    auto readsOf = [&](int reg, uint64_t from, uint64_t to) {
+        std::vector<uint64_t> times;
+        for (const auto& [t, r] : reads)
+            if (r == reg && t >= from && t < to) times.push_back(t);
+        return times;
+    };
+    auto shortestGap = [](const std::vector<uint64_t>& times) {
+        uint64_t gap = UINT64_MAX;
+        for (size_t i = 1; i < times.size(); ++i) gap = std::min(gap, times[i] - times[i - 1]);
+        return gap;
+    };
+    // The reset: 100 control reads, each 30 ms after the one before.
+    const std::vector<uint64_t> control = readsOf(0, reset, advertise);
+    ASSERT_EQ(control.size(), 100u);
+    EXPECT_GE(control.front() - reset, 30'000u);
+    EXPECT_GE(shortestGap(control), 30'000u);
+    // The negotiation: 100 ms, then 100 status reads 30 ms apart, then the partner's ability.
+    uint64_t ability = UINT64_MAX;
+    for (const auto& [t, r] : reads)
+        if (r == 5 && t > restart) ability = std::min(ability, t);
+    const std::vector<uint64_t> status = readsOf(1, restart, ability);
+    ASSERT_EQ(status.size(), 100u);
+    EXPECT_GE(status.front() - restart, 100'000u);
+    EXPECT_GE(shortestGap(status), 30'000u);
+    EXPECT_GE(ability - status.back(), 30'000u);
+    world_.Ndis().Halt(a);
 }
 
 // ---- what each PHY kind gets ----

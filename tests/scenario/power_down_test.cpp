@@ -3,9 +3,12 @@
 // port blocks are still written.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "driver/frame/atomic.h"
 #include "driver/media/power_down.h"
 #include "tests/support/media_fixture.h"
+#include "tests/support/platform_fixture.h"
 
 namespace {
 
@@ -16,12 +19,29 @@ constexpr uint64_t kMs = 1000;
 
 class PowerDownTest : public testing_support::MediaTest {
 protected:
-    // Halts the adapter and gives the device writes its shutdown made.
-    std::vector<std::string> ShutdownWrites() {
+    // Halts the adapter (or only shuts it down, keeping the record) and gives the device writes
+    // its shutdown made.
+    std::vector<std::string> ShutdownWrites(bool halt = true) {
         recorder_.Clear();
         haltStart_ = world_.NowUs();
-        Halt();
+        if (halt) Halt();
+        else world_.Ndis().Shutdown(*adapter_);
         return DeviceWrites();
+    }
+    // The link state a protocol reads.
+    ULONG MediaConnectStatus() {
+        const host::ndis::QueryResult q =
+            world_.Ndis().Query(*adapter_, OID_GEN_MEDIA_CONNECT_STATUS, sizeof(ULONG));
+        EXPECT_EQ(q.status, NDIS_STATUS_SUCCESS);
+        ULONG value = 0;
+        std::memcpy(&value, q.buffer.data(), sizeof value);
+        return value;
+    }
+    // Runs the first link poll, which finds the active PHY's link up.
+    void ConnectAtTheFirstPoll() {
+        world_.RunFor(4000 * kMs);
+        ASSERT_EQ(RecordOf(*adapter_).LinkState, LINK_CONNECTED);
+        ASSERT_EQ(MediaConnectStatus(), static_cast<ULONG>(NdisMediaStateConnected));
     }
     // When the first register write to `reg` after the halt began reached the device.
     uint64_t WriteTime(int reg) const {
@@ -33,8 +53,13 @@ protected:
 
 TEST_F(PowerDownTest, EthernetBesidePhoneLineWritesOutputsPhyAndPortBlockInOrder) {
     Start({Phy(0, 0x225410, Ethernet(true)), Phy(1, 0x6B90, PhoneLine(false))});
+    ConnectAtTheFirstPoll();
     const std::vector<std::string> expected = {"7e=3000", "phy1.0=0c00", "7c=36002620"};
-    EXPECT_EQ(ShutdownWrites(), expected);
+    EXPECT_EQ(ShutdownWrites(false), expected);
+    // The no-link port values leave the link state disconnected, with nothing indicated.
+    EXPECT_EQ(RecordOf(*adapter_).LinkState, LINK_DISCONNECTED);
+    EXPECT_EQ(MediaConnectStatus(), static_cast<ULONG>(NdisMediaStateDisconnected));
+    EXPECT_TRUE(recorder_.Of("indicate_status").empty());
     EXPECT_EQ(device_->Phy(1)->Peek(0), 0x0C00);
     EXPECT_EQ(device_->Register(0x7C), 0x36);
     EXPECT_EQ(device_->Register(0x7D), 0x00);
@@ -51,8 +76,11 @@ TEST_F(PowerDownTest, PhoneLine6B90ActiveWritesItsSixByteBlock) {
     phoneLine["MediaType"] = 5u;
     Start({Phy(0, 0x225410, Ethernet(true)), Phy(1, 0x6B90, PhoneLine(true))}, phoneLine);
     ASSERT_EQ(RecordOf(*adapter_).ActivePhyId, 0x6B90u);
+    ConnectAtTheFirstPoll();
     const std::vector<std::string> expected = {"7e=3000", "phy1.0=0c00", "7c=360026340006"};
-    EXPECT_EQ(ShutdownWrites(), expected);
+    EXPECT_EQ(ShutdownWrites(false), expected);
+    EXPECT_EQ(RecordOf(*adapter_).LinkState, LINK_DISCONNECTED);
+    EXPECT_EQ(MediaConnectStatus(), static_cast<ULONG>(NdisMediaStateDisconnected));
 }
 
 TEST_F(PowerDownTest, LonePhoneLine5C20IsPoweredDownBeforeItsOutputsAreSet) {
@@ -135,16 +163,44 @@ TEST_F(PowerDownTest, WaitMediaIdleCountsItsSleepsAndTellsWhetherTheFlagCleared)
 TEST_F(PowerDownTest, LinkGpioWriteWaitsForTheMediaSideAndLeavesItIdle) {
     AdapterRecord* r = Start({Phy(1, 0x20005C20, PhoneLine(true))});
     recorder_.Clear();
-    ULONG linked = 0, stuck = 0;
+    // A lower driver that holds the write it is given until it is cancelled, as a device that
+    // does not answer leaves it.
+    testing_support::LowerDevice holding(adapter_->bus->DeviceObject()->StackSize);
+    PIRP held = nullptr;
+    holding.onIrp = [&](PDEVICE_OBJECT, PIRP irp) {
+        held = irp;
+        IoMarkIrpPending(irp);
+        irp->CancelRoutine = [](PDEVICE_OBJECT, PIRP cancelled) {
+            cancelled->IoStatus.Status = STATUS_CANCELLED;
+            IofCompleteRequest(cancelled, 0);
+        };
+        return STATUS_PENDING;
+    };
+    ULONG linked = 0, stuck = 0, slow = 0;
+    UCHAR busyAfterSlow = 1;
+    uint64_t slowCost = 0;
     AtPassive(*adapter_, [&] {
         linked = WriteLinkGpioAndWait(r, LINK_CONNECTED);
         EXPECT_EQ(r->MediaBusy, 0);
         WriteShared(r->MediaBusy, 1);
         stuck = WriteLinkGpioAndWait(r, LINK_DISCONNECTED);
         WriteShared(r->MediaBusy, 0);
+        // A write that does not come back within its second: the wait gives up, the write is
+        // taken back, and the media side is left idle all the same.
+        const PDEVICE_OBJECT bus = r->NextDeviceObject;
+        r->NextDeviceObject = &holding.device;
+        const uint64_t t0 = world_.NowUs();
+        slow = WriteLinkGpioAndWait(r, LINK_CONNECTED);
+        slowCost = world_.NowUs() - t0;
+        busyAfterSlow = ReadShared(r->MediaBusy);
+        r->NextDeviceObject = bus;
     });
+    ASSERT_NE(held, nullptr);
     EXPECT_EQ(linked, RESULT_SUCCESS);
     EXPECT_EQ(stuck, RESULT_FAILURE);
+    EXPECT_EQ(slow, RESULT_FAILURE);
+    EXPECT_EQ(slowCost, 1000 * kMs);
+    EXPECT_EQ(busyAfterSlow, 0);
     // Only the first call wrote: 0x06 then 0x04 for a connected link.
     const std::vector<std::string> expected = {"7e=0604"};
     EXPECT_EQ(DeviceWrites(), expected);

@@ -4,6 +4,7 @@
 
 #include "driver/usb/configuration.h"
 #include "driver/usb/sync_request.h"
+#include "tests/support/platform_fixture.h"
 #include "tests/support/trace_queries.h"
 #include "tests/support/world_fixture.h"
 
@@ -12,6 +13,22 @@ namespace {
 using host::device::DeviceConfig;
 using host::device::EndpointSpec;
 using testing_support::Controls;
+
+// The header length of the select-configuration request as it reaches the bus. The bus keys
+// each request it is told of by the IRP that carries it.
+struct SelectConfigurationLength : host::usb::TransferObserver {
+    int requests = 0;
+    USHORT length = 0;
+    void Submitted(int, const host::usb::TransferRecord& t) override {
+        if (!t.hasSetup || t.setup.bmRequestType != 0x00 || t.setup.bRequest != 9) return;
+        auto* irp = static_cast<PIRP>(const_cast<void*>(t.key));
+        const auto* urb =
+            static_cast<const URB*>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+        ++requests;
+        length = urb->UrbHeader.Length;
+    }
+    void Completed(int, const host::usb::TransferRecord&) override {}
+};
 
 class UsbConfigurationTest : public testing_support::WorldTest {
 protected:
@@ -32,7 +49,16 @@ protected:
 };
 
 TEST_F(UsbConfigurationTest, ThreePipesConfigureAndKeepTheirHandles) {
-    ASSERT_EQ(Initialize(DeviceConfig{}), NDIS_STATUS_SUCCESS);
+    adapter_ = &AddModelled("A", DeviceConfig{}, {}, &device_);
+    SelectConfigurationLength select;
+    adapter_->bus->AddObserver(&select);
+    ASSERT_EQ(world_.Ndis().Initialize(*adapter_), NDIS_STATUS_SUCCESS);
+    adapter_->bus->RemoveObserver(&select);
+    // The request carries one interface with its three pipes: the published size of a
+    // select-configuration request for one interface and three pipes.
+    EXPECT_EQ(select.requests, 1);
+    EXPECT_EQ(select.length,
+              sizeof(struct _URB_SELECT_CONFIGURATION) + 2 * sizeof(USBD_PIPE_INFORMATION));
     const AdapterRecord& r = RecordOf(*adapter_);
     EXPECT_EQ(r.IrpStackSize, adapter_->bus->DeviceObject()->StackSize + 1);
     EXPECT_EQ(std::vector<UCHAR>(r.DeviceDescriptor, r.DeviceDescriptor + 18),
@@ -87,11 +113,18 @@ TEST_F(UsbConfigurationTest, WrongEndpointCountFailsBeforeSelectConfiguration) {
 }
 
 TEST_F(UsbConfigurationTest, WrongPipeTypesFailAfterSelectConfiguration) {
-    DeviceConfig config;
-    config.endpoints = {{0x81, 2}, {0x83, 3}, {0x02, 2}};
-    EXPECT_EQ(Initialize(config), NDIS_STATUS_RESOURCES);
-    EXPECT_EQ(SetConfigurationRequests(), 1u);
-    EXPECT_EQ(LiveResources(*adapter_), 0u);
+    // Bulk, interrupt, bulk; and three bulk pipes, with no interrupt pipe at all.
+    int n = 0;
+    for (const auto& endpoints : {std::vector<EndpointSpec>{{0x81, 2}, {0x83, 3}, {0x02, 2}},
+                                  std::vector<EndpointSpec>{{0x81, 2}, {0x02, 2}, {0x83, 2}}}) {
+        recorder_.Clear();
+        DeviceConfig config;
+        config.endpoints = endpoints;
+        auto& a = AddModelled("T" + std::to_string(++n), config);
+        EXPECT_EQ(world_.Ndis().Initialize(a), NDIS_STATUS_RESOURCES) << n;
+        EXPECT_EQ(SetConfigurationRequests(), 1u) << n;
+        EXPECT_EQ(LiveResources(a), 0u) << n;
+    }
     ExpectClean();
 }
 
@@ -139,6 +172,23 @@ TEST_F(UsbConfigurationTest, SynchronousSubmissionReportsTimeoutAsIoTimeout) {
     // A request that fails at once is still "handed down and back": result 1.
     adapter_->bus->Faults().ArmControl(host::usb::BusFaults::ControlFault::Error, 1);
     AtPassive(*adapter_, [&] { result = SubmitUrbSync(r, &urb); });
+    EXPECT_EQ(result, RESULT_SUCCESS);
+
+    // So is one that the lower driver fails inside IofCallDriver, answering with the error.
+    testing_support::LowerDevice failing(adapter_->bus->DeviceObject()->StackSize);
+    int failed = 0;
+    failing.onIrp = [&](PDEVICE_OBJECT, PIRP irp) {
+        ++failed;
+        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        IofCompleteRequest(irp, 0);
+        return STATUS_UNSUCCESSFUL;
+    };
+    const PDEVICE_OBJECT bus = r->NextDeviceObject;
+    r->NextDeviceObject = &failing.device;
+    result = 0;
+    AtPassive(*adapter_, [&] { result = SubmitUrbSync(r, &urb); });
+    r->NextDeviceObject = bus;
+    EXPECT_EQ(failed, 1);
     EXPECT_EQ(result, RESULT_SUCCESS);
     world_.Ndis().Halt(*adapter_);
     ExpectClean();

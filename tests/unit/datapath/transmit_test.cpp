@@ -74,6 +74,10 @@ TEST_F(TransmitTest, OneTransferAtTheStackTheRestQueueInOrderAndCompleteAtOnce) 
     EXPECT_EQ(record_->BulkOutOutstanding, 3);
     EXPECT_EQ(adapter_->bus->Outstanding(), 2u) << "the outstanding read and one send";
     EXPECT_EQ(Sends().completed, 3u);
+    // The first transfer's descriptor comes back; no send has found the list empty, so the
+    // return arms nothing.
+    while (device_->bulkOut.empty()) ASSERT_TRUE(world_.Scheduler().RunOne(UINT64_MAX));
+    EXPECT_FALSE(world_.Ndis().TimerArmed(&record_->ReceiveTimer));
     world_.RunFor(20'000);
     ASSERT_EQ(device_->bulkOut.size(), 3u);
     for (uint8_t i = 0; i < 3; ++i) EXPECT_EQ(device_->bulkOut[i][2], Frame(100, i)[0]) << int(i);
@@ -126,11 +130,13 @@ TEST_F(TransmitTest, PacketLongerThanAFrameIsRefusedWithoutCopy) {
 TEST_F(TransmitTest, QueueEntryThatCannotBeHadFailsBeforeTheHandOver) {
     Start();
     world_.Ndis().Send(*adapter_, Frame(64, 1));
+    const PacketDescriptor* head = record_->TxFreeList.Head;
     world_.Faults().Arm(host::sim::AllocKind::RequestBlock, 1);
     world_.Ndis().Send(*adapter_, Frame(64, 2));
     EXPECT_EQ(Sends().failures, 1u);
     EXPECT_EQ(record_->BulkOutOutstanding, 1);
     EXPECT_EQ(record_->TxFreeList.Count, 19u);
+    EXPECT_EQ(record_->TxFreeList.Head, head) << "put back where it was taken, at the head";
     world_.RunFor(10'000);
     ASSERT_EQ(device_->bulkOut.size(), 1u);
     EXPECT_EQ(record_->TxFreeList.Count, 20u);
@@ -142,9 +148,11 @@ TEST_F(TransmitTest, AfterAFailedReceiveEverySendFails) {
     device_->QueueBulkIn(std::vector<uint8_t>(72, 0));
     world_.RunFor(10'000);
     ASSERT_EQ(record_->AdapterState, 18u);
+    const PacketDescriptor* head = record_->TxFreeList.Head;
     for (uint8_t i = 0; i < 3; ++i) world_.Ndis().Send(*adapter_, Frame(64, i));
     EXPECT_EQ(Sends().failures, 3u);
     EXPECT_EQ(record_->TxFreeList.Count, 20u);
+    EXPECT_EQ(record_->TxFreeList.Head, head);
     world_.RunFor(10'000);
     EXPECT_TRUE(device_->bulkOut.empty());
 }

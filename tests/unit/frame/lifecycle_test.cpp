@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "driver/frame/ledger.h"
+#include "tests/support/trace_queries.h"
 #include "tests/support/world_fixture.h"
 
 namespace {
 
 using host::usb::BusFaults;
+using testing_support::RegisterWrites;
 using Json = host::trace::Json;
 
 constexpr NDIS_STATUS kUnsupportedMedia = static_cast<NDIS_STATUS>(0xC0010019L);
@@ -218,13 +220,18 @@ TEST_F(LifecycleTest, AnAllocationFailureLateInStartUpReleasesEverythingTaken) {
                                           host::sim::AllocKind::Packet,
                                           host::sim::AllocKind::Buffer};
     for (auto kind : kinds) {
-        auto& a = AddScripted(std::string(host::sim::AllocKindName(kind)));
+        auto& a = AddScripted(std::string(host::sim::AllocKindName(kind)),
+                              host::ndis::Registry{{"NetworkAddress", std::string("02-AA-BB-CC-DD-EE")}});
         const uint64_t injected = world_.Faults().Injected();
         world_.Faults().Arm(kind, kind == host::sim::AllocKind::Buffer ? 5 : 1);
         EXPECT_EQ(world_.Ndis().Initialize(a), kResources) << AllocKindName(kind);
         EXPECT_EQ(world_.Faults().Injected(), injected + 1);
-        // The device had been configured and its addresses written before the failure.
-        EXPECT_GT(ControlTransfers(0xF1), 0u);
+        // Before the failure the device had been configured, the registry read (its override is
+        // the node address the device got) and the multicast hash opened.
+        EXPECT_EQ(RegisterWrites(recorder_, 0x10), std::vector<std::string>{"02aabbccddee"})
+            << AllocKindName(kind);
+        EXPECT_EQ(RegisterWrites(recorder_, 0x08), std::vector<std::string>{"ffffffffffffffff"})
+            << AllocKindName(kind);
         ExpectNothingLeft(a);
         recorder_.Clear();
     }
@@ -526,13 +533,34 @@ TEST_F(LifecycleTest, ResetSucceedsAtOnceClearsTheCountersAndKeepsBothAddresses)
     ExpectClean();
 }
 
+// When each control request went down to the bus and when it came back.
+struct RequestTimes : host::usb::TransferObserver {
+    struct Event {
+        uint64_t t_us;
+        bool completed;
+        host::usb::Setup setup;
+    };
+    explicit RequestTimes(host::world::World& w) : world(w) {}
+    void Submitted(int, const host::usb::TransferRecord& t) override {
+        if (t.hasSetup) events.push_back({world.NowUs(), false, t.setup});
+    }
+    void Completed(int, const host::usb::TransferRecord& t) override {
+        if (t.hasSetup) events.push_back({world.NowUs(), true, t.setup});
+    }
+    host::world::World& world;
+    std::vector<Event> events;
+};
+
 TEST_F(LifecycleTest, ResetRestartsTheMacAndIndicatesTheLinkAgain) {
     auto& a = AddScripted();
     ASSERT_EQ(world_.Ndis().Initialize(a), NDIS_STATUS_SUCCESS);
     const size_t statuses = a.protocol.statuses.size();
     ASSERT_GE(statuses, 1u);  // start-up indicated the link once
     recorder_.Clear();
+    RequestTimes times(world_);
+    a.bus->AddObserver(&times);
     ASSERT_EQ(world_.Ndis().Reset(a), NDIS_STATUS_SUCCESS);
+    a.bus->RemoveObserver(&times);
     // The MAC reset pulse writes register 0, then 1; the MAC mode write follows.
     std::vector<int> macWrites;
     for (const auto& l : recorder_.Of("control"))
@@ -541,6 +569,17 @@ TEST_F(LifecycleTest, ResetRestartsTheMacAndIndicatesTheLinkAgain) {
     EXPECT_EQ(macWrites[0], 0x00);
     EXPECT_EQ(macWrites[1], 0x01);
     EXPECT_EQ(macWrites.back(), 0x00);
+    // Each write of the pulse is followed by a millisecond before the next request goes down
+    // (with no PHY, the next one after the pulse is the MAC mode write).
+    // Events: the write to 0 goes down and comes back, then the write to 1, then the next one.
+    const auto& e = times.events;
+    ASSERT_GE(e.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(e[i].completed, i % 2 == 1) << i;
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(e[i].setup.bRequest, 0xF1) << i;
+    EXPECT_EQ(e[1].setup.wIndex, 0x00);
+    EXPECT_EQ(e[3].setup.wIndex, 0x01);
+    EXPECT_GE(e[2].t_us - e[1].t_us, 1000u);
+    EXPECT_GE(e[4].t_us - e[3].t_us, 1000u);
     EXPECT_EQ(a.protocol.statuses.size(), statuses + 1);
     EXPECT_EQ(RecordOf(a).LinkChangePending, 0u);
     world_.Ndis().Halt(a);

@@ -3,7 +3,6 @@
 // bytes, waited for by halt), MAC register 1 and the receive mode across a restart.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -34,9 +33,12 @@ ULONG CountingStep(AdapterRecord*) {
 
 class MacModeTest : public testing_support::MediaTest {
 protected:
+    // The partner offers everything: 100 Mb/s full duplex, so register 1 holds 0x30 in every
+    // write of registers 0..2 below.
     void SetUp() override {
         g_stepsRun = 0;
         r_ = Start({Phy(0, 0x225410, Ethernet(true))});
+        ASSERT_EQ(device_->Register(1), 0x30);
         recorder_.Clear();
     }
     ULONG Filter(ULONG mask) {
@@ -48,15 +50,6 @@ protected:
         return {device_->Register(0), device_->Register(1), device_->Register(2)};
     }
     void Settle() { world_.RunFor(20 * kMs); }
-    // Registers 0..2 as written, with register 1 from the shadow: "f9" + "30" + "02".
-    std::string Bytes(const char* control0, const char* control2) const {
-        char text[8];
-        std::snprintf(text, sizeof text, "%s%02x%s", control0, r_->MacControl1, control2);
-        return text;
-    }
-    std::vector<uint8_t> Registers(uint8_t control0, uint8_t control2) const {
-        return {control0, r_->MacControl1, control2};
-    }
 
     AdapterRecord* r_ = nullptr;
 };
@@ -66,9 +59,9 @@ TEST_F(MacModeTest, EachFilterIsOneThreeByteWriteAnsweredAtOnceFromDispatchLevel
         ULONG mask;
         std::string data;
     };
-    for (const Case& c : {Case{kDirectedMulticastBroadcast, Bytes("f9", "02")},
-                          Case{kAllMulticast, Bytes("fb", "02")}, Case{kPromiscuous, Bytes("fb", "06")},
-                          Case{kDirectedMulticastBroadcast, Bytes("f9", "02")}}) {
+    for (const Case& c : {Case{kDirectedMulticastBroadcast, "f93002"},
+                          Case{kAllMulticast, "fb3002"}, Case{kPromiscuous, "fb3006"},
+                          Case{kDirectedMulticastBroadcast, "f93002"}}) {
         recorder_.Clear();
         const uint64_t before = world_.NowUs();
         EXPECT_EQ(Filter(c.mask), RESULT_SUCCESS);
@@ -82,7 +75,7 @@ TEST_F(MacModeTest, EachFilterIsOneThreeByteWriteAnsweredAtOnceFromDispatchLevel
         EXPECT_EQ(writes[0]["data"], c.data);
         EXPECT_EQ(writes[0]["sync"], false);
     }
-    EXPECT_EQ(MacRegisters(), Registers(0xF9, 0x02));
+    EXPECT_EQ(MacRegisters(), (std::vector<uint8_t>{0xF9, 0x30, 0x02}));
     EXPECT_EQ(r_->MacControl0, 0xF9);
     EXPECT_FALSE(PacketFilterWritePending(r_));
 }
@@ -98,8 +91,8 @@ TEST_F(MacModeTest, ANewerFilterReplacesOneNotYetSent) {
     Settle();
     // The first went at once; the second waited and was replaced by the third.
     EXPECT_EQ(RegisterWrites(recorder_, 0x00),
-              (std::vector<std::string>{Bytes("f9", "02"), Bytes("fb", "06")}));
-    EXPECT_EQ(MacRegisters(), Registers(0xFB, 0x06));
+              (std::vector<std::string>{"f93002", "fb3006"}));
+    EXPECT_EQ(MacRegisters(), (std::vector<uint8_t>{0xFB, 0x30, 0x06}));
     EXPECT_FALSE(PacketFilterWritePending(r_));
 }
 
@@ -111,7 +104,7 @@ TEST_F(MacModeTest, FiltersCompletingInsideTheCallAreEachSent) {
     }
     Settle();
     EXPECT_EQ(RegisterWrites(recorder_, 0x00),
-              (std::vector<std::string>{Bytes("f9", "02"), Bytes("fb", "02"), Bytes("fb", "06")}));
+              (std::vector<std::string>{"f93002", "fb3002", "fb3006"}));
 }
 
 TEST_F(MacModeTest, FilterWriteLeavesAMediaStepsStagedBytesAndContinuationAlone) {
@@ -131,7 +124,7 @@ TEST_F(MacModeTest, FilterWriteLeavesAMediaStepsStagedBytesAndContinuationAlone)
     Settle();
     EXPECT_EQ(g_stepsRun, 1) << "the media step's continuation ran once, for its own write";
     EXPECT_EQ(RegisterWrites(recorder_, 0x7C), (std::vector<std::string>{"34002630"}));
-    EXPECT_EQ(RegisterWrites(recorder_, 0x00), (std::vector<std::string>{Bytes("fb", "06")}));
+    EXPECT_EQ(RegisterWrites(recorder_, 0x00), (std::vector<std::string>{"fb3006"}));
 }
 
 TEST_F(MacModeTest, HaltWaitsForAFilterWriteStillInFlight) {
@@ -143,7 +136,7 @@ TEST_F(MacModeTest, HaltWaitsForAFilterWriteStillInFlight) {
     ASSERT_TRUE(PacketFilterWritePending(r_));
     // Halt skips the power-down (already done) and goes straight to freeing the record: the
     // write must have come back first. The verifier flags a request outstanding after halt.
-    const std::string sent = Bytes("fb", "06");
+    const std::string sent = "fb3006";
     Halt();
     EXPECT_EQ(RegisterWrites(recorder_, 0x00), (std::vector<std::string>{sent}));
 }
@@ -154,31 +147,43 @@ TEST_F(MacModeTest, HaltWaitsForAFilterWriteStillInFlight) {
 TEST_F(MacModeTest, AResetRestoresTheReceiveModeOfTheLastFilter) {
     Filter(kPromiscuous);
     Settle();
-    ASSERT_EQ(MacRegisters(), Registers(0xFB, 0x06));
+    ASSERT_EQ(MacRegisters(), (std::vector<uint8_t>{0xFB, 0x30, 0x06}));
     recorder_.Clear();
     EXPECT_EQ(world_.Ndis().Reset(*adapter_), NDIS_STATUS_SUCCESS);
     Settle();
-    EXPECT_EQ(MacRegisters(), Registers(0xFB, 0x06));
+    EXPECT_EQ(MacRegisters(), (std::vector<uint8_t>{0xFB, 0x30, 0x06}));
     EXPECT_EQ(RegisterWrites(recorder_, 0x00),
-              (std::vector<std::string>{"0000", Bytes("f9", "00"), Bytes("fb", "06")}))
+              (std::vector<std::string>{"0000", "f93000", "fb3006"}))
         << "the restart's reset pulse and initial mode, then the filter's";
 
     Filter(kAllMulticast);
     Settle();
-    ASSERT_EQ(MacRegisters(), Registers(0xFB, 0x02));
+    ASSERT_EQ(MacRegisters(), (std::vector<uint8_t>{0xFB, 0x30, 0x02}));
     std::vector<uint8_t> refused = {0x10, 0x00, 0x00, 0x00};  // source routing
     EXPECT_EQ(world_.Ndis().Set(*adapter_, OID_GEN_CURRENT_PACKET_FILTER, refused).status,
               NDIS_STATUS_NOT_SUPPORTED);
     EXPECT_EQ(world_.Ndis().Reset(*adapter_), NDIS_STATUS_SUCCESS);
     Settle();
-    EXPECT_EQ(MacRegisters(), Registers(0xFB, 0x02));
+    EXPECT_EQ(MacRegisters(), (std::vector<uint8_t>{0xFB, 0x30, 0x02}));
+}
+
+TEST_F(MacModeTest, ALinkStateNeitherConnectedNorDisconnectedIndicatesNothingAndStaysOwed) {
+    const size_t statuses = adapter_->protocol.statuses.size();
+    const ULONG linkState = r_->LinkState;
+    AtDispatch(*adapter_, [&] {
+        r_->LinkState = 0;
+        r_->LinkChangePending = 1;
+        IndicateLinkState(r_);
+    });
+    EXPECT_EQ(adapter_->protocol.statuses.size(), statuses);
+    EXPECT_EQ(r_->LinkChangePending, 1);
+    r_->LinkState = linkState;
 }
 
 // A renegotiation by the link poll that changes speed or duplex rewrites registers 1 and 2
 // asynchronously; one that finds the same values writes nothing.
 TEST_F(MacModeTest, RenegotiationRewritesRegisterOneOnlyWhenItChanges) {
     host::wire::Link& eth = *device_->Phy(0)->Link();
-    ASSERT_EQ(r_->MacControl1, 0x30) << "100 Mb/s full duplex at initialise";
     Filter(kPromiscuous);
     Settle();
     ASSERT_EQ(MacRegisters(), (std::vector<uint8_t>{0xFB, 0x30, 0x06}));
@@ -229,8 +234,14 @@ TEST_F(MacModeTest, RenegotiationRewritesRegisterOneOnlyWhenItChanges) {
 class MacControlOnPhoneLineTest : public testing_support::MediaTest {};
 
 TEST_F(MacControlOnPhoneLineTest, PhoneLine6B90KeepsRegisterOneClearInEveryFilterWrite) {
-    AdapterRecord* r = Start({PinnedPhy(1, 0x6B90, 0x000D)});
-    EXPECT_EQ(r->MacControl1, 0x00);
+    // Forced to 100 Mb/s full duplex, which on any other PHY would make register 1 0x30.
+    AdapterRecord* r = Start({PinnedPhy(1, 0x6B90, 0x000D)}, {{"MediaType", 4u}});
+    ASSERT_EQ(r->SpeedCode, SPEED_100);
+    ASSERT_EQ(r->DuplexCode, DUPLEX_FULL);
+    const std::vector<std::string> modes = RegisterWrites(recorder_, 0x00);
+    ASSERT_FALSE(modes.empty());
+    EXPECT_EQ(modes.back(), "f90000");
+    EXPECT_EQ(device_->Register(1), 0x00);
     recorder_.Clear();
     AtDispatch(*adapter_, [&] { ApplyPacketFilter(r, kAllMulticast); });
     world_.RunFor(20 * kMs);
