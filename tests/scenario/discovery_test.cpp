@@ -248,6 +248,16 @@ TEST_F(DiscoveryTest, NoPhyAtAll) {
     const auto reads = Mdio(recorder_, "read");
     EXPECT_EQ(reads.size(), 21u);
     for (const auto& l : reads) EXPECT_EQ(l["value"], 0xFFFF);
+
+    // Nothing answers the poll either: an address where nothing answers has no link, so the
+    // first poll reports the medium disconnected, and it stays so.
+    const size_t atInitialise = adapter_->protocol.statuses.size();
+    world_.RunFor(10'000'000);
+    const auto& statuses = adapter_->protocol.statuses;
+    ASSERT_EQ(statuses.size(), atInitialise + 1) << "one indication, at the first poll";
+    EXPECT_EQ(statuses.back().status, NDIS_STATUS_MEDIA_DISCONNECT);
+    const auto connect = world_.Ndis().Query(*adapter_, OID_GEN_MEDIA_CONNECT_STATUS, 4);
+    EXPECT_EQ(connect.buffer[0], 1) << "NdisMediaStateDisconnected";
 }
 
 TEST_F(DiscoveryTest, StatusOfAllZeroesOrAllOnesMeansNothingThere) {
@@ -277,6 +287,20 @@ TEST_F(DiscoveryTest, SeveralUnknownPhysTakeTheFirstAsEthernet) {
     EXPECT_EQ(r.ActivePhyAddress, 3);
     EXPECT_EQ(r.PhoneLineSelected, 0u);
     EXPECT_EQ(r.EthernetPhyIndex, 255);
+}
+
+// The spare is powered down whenever several PHYs are found; with no known kind beside it, the
+// PHY that carries traffic is the first one that is not the spare, never the spare just silenced.
+TEST_F(DiscoveryTest, ASpareIsNeverMadeActiveBesidePhysOfUnknownKinds) {
+    const AdapterRecord& r = Start({Phy(0, 0x6B70), Phy(2, 0x111110, Ethernet(true))});
+    EXPECT_TRUE(PoweredDown(0));
+    EXPECT_FALSE(PoweredDown(2));
+    EXPECT_EQ(r.ActivePhyAddress, 2);
+    EXPECT_EQ(r.ActivePhyId, 0x111110u);
+    // The restart programmed the PHY that carries traffic, and its link is reported.
+    world_.RunFor(4'000'000);
+    ASSERT_FALSE(adapter_->protocol.statuses.empty());
+    EXPECT_EQ(adapter_->protocol.statuses.back().status, NDIS_STATUS_MEDIA_CONNECT);
 }
 
 TEST_F(DiscoveryTest, AtMostFourPhysAreRecordedButAllAddressesProbed) {

@@ -544,4 +544,66 @@ TEST_F(LinkPollTest, ShutdownWhileACycleWaitsEndsItSoPowerDownFindsTheMediaIdle)
     Halt();
 }
 
+// After a system shutdown NDIS may still reset the adapter: the reset brings all of it back, the
+// link poll included, not traffic with nobody watching the link.
+TEST_F(LinkPollTest, AResetAfterShutdownBringsThePollBackWithTheTraffic) {
+    auto& eth = EthernetLink(true);
+    StartEthernet(eth);
+    NextCycle();
+    world_.Ndis().Shutdown(*adapter_);
+    ASSERT_EQ(R().AdapterState, ADAPTER_POWERED_DOWN);
+    ASSERT_EQ(world_.Ndis().Reset(*adapter_), NDIS_STATUS_SUCCESS);
+    const uint64_t reset = Now();
+    EXPECT_EQ(R().AdapterState, ADAPTER_RUNNING);
+    EXPECT_TRUE(PollTimerArmed());
+    NextCycle();
+    eth.SetUp(false);
+    const Cycle lost = NextCycle();
+    const auto statuses = MediaStatuses(reset);
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back().status, kMediaDisconnect) << "the loss was reported";
+    EXPECT_LE(statuses.back().t_us, lost.end);
+    // And the halt that follows powers the adapter down again and leaves nothing.
+    Halt();
+}
+
+// A poll request the device never answers is taken back after the synchronous requests' ten
+// seconds; the cycle ends, the poll goes on, and a later link loss is reported. Halt then finds
+// nothing below.
+TEST_F(LinkPollTest, APollRequestNeverAnsweredIsTakenBackAndPollingGoesOn) {
+    auto& eth = EthernetLink(true);
+    StartEthernet(eth);
+    NextCycle();
+    adapter_->bus->Faults().ArmControl(host::usb::BusFaults::ControlFault::Silent, 1);
+    const Cycle stuck = NextCycle(20 * kSecond);
+    EXPECT_GE(stuck.end - stuck.start, 10 * kSecond) << "taken back only after ten seconds";
+    EXPECT_LE(stuck.end - stuck.start, 12 * kSecond);
+    EXPECT_EQ(adapter_->bus->Stats().faultsInjected, 1u);
+    EXPECT_TRUE(PollTimerArmed()) << "the poll goes on";
+    eth.SetUp(false);
+    const uint64_t lostAt = Now();
+    NextCycle();
+    const auto statuses = MediaStatuses(lostAt);
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(statuses[0].status, kMediaDisconnect);
+    Halt();
+    EXPECT_EQ(adapter_->bus->Outstanding(), 0u);
+}
+
+// Halt while the device leaves a poll request unanswered: the request is taken back and waited
+// for, so the record is freed with nothing below, in a bounded time.
+TEST_F(LinkPollTest, HaltWithAPollRequestNeverAnsweredTakesItBack) {
+    auto& eth = EthernetLink(true);
+    StartEthernet(eth);
+    NextCycle();
+    adapter_->bus->Faults().ArmControl(host::usb::BusFaults::ControlFault::Silent, 1);
+    ASSERT_TRUE(RunUntilTrue([&] { return adapter_->bus->Stats().faultsInjected == 1; },
+                             10 * kSecond));
+    ASSERT_EQ(R().MediaBusy, 1);
+    const uint64_t haltAt = Now();
+    Halt();
+    EXPECT_LT(Now() - haltAt, 8 * kSecond);
+    EXPECT_EQ(adapter_->bus->Outstanding(), 0u);
+}
+
 }  // namespace

@@ -41,6 +41,28 @@ protected:
     const AdapterRecord* record_ = nullptr;
 };
 
+// A frame already waiting at the device when the adapter starts: start-up's first read takes it
+// before MiniportInitialize has returned. It is indicated once NDIS takes indications, not lost
+// to a receive timer that does not exist yet.
+TEST_F(ReceiveTest, AFrameWaitingAtStartUpIsIndicatedOnceInitializeHasReturned) {
+    adapter_ = &AddScripted("A", {}, &device_);
+    const std::vector<uint8_t> frame = Frame(64, 0x3C);
+    device_->QueueBulkIn(Transfer(frame, 0x00));
+    size_t indicatedDuringInitialize = SIZE_MAX;
+    adapter_->protocol.onReceive = [&](const host::ndis::ReceivedFrame&) {
+        if (adapter_->state != host::ndis::AdapterState::Initialized)
+            indicatedDuringInitialize = Indicated().size();
+    };
+    ASSERT_EQ(world_.Ndis().Initialize(*adapter_), NDIS_STATUS_SUCCESS);
+    record_ = &RecordOf(*adapter_);
+    world_.RunFor(20'000);
+    EXPECT_EQ(indicatedDuringInitialize, SIZE_MAX) << "indicated before MiniportInitialize returned";
+    ASSERT_EQ(Indicated().size(), 1u);
+    EXPECT_EQ(Indicated()[0].data, frame);
+    EXPECT_EQ(ReadsAtTheBus(), 1u) << "reading went on";
+    adapter_->protocol.onReceive = nullptr;
+}
+
 TEST_F(ReceiveTest, SeventyTwoByteTransferIsIndicatedAsSixtyFourByteFrame) {
     Start();
     device_->QueueBulkIn(Transfer(Frame(64, 7), 0x00));

@@ -89,6 +89,30 @@ TEST_F(StartupTest, SixByteOverrideBecomesTheStationAddressOthersAreIgnored) {
         const AdapterRecord& other = Start({{"NetworkAddress", std::string(bad)}});
         EXPECT_EQ(std::vector<uint8_t>(other.CurrentAddress, other.CurrentAddress + 6), eeprom) << bad;
         EXPECT_EQ(NodeAddress(), eeprom) << bad;
+        EXPECT_TRUE(adapter_->errorLog.empty()) << bad;
+        Stop();
+    }
+
+    // Six bytes no station may send from: a multicast or broadcast address, or all zeros. The
+    // EEPROM address stays in use, and the event log says which override was refused.
+    struct Refused {
+        const char* text;
+        uint32_t high, low;
+    };
+    for (const Refused& bad : {Refused{"01-00-5E-00-00-01", 0x01005E00, 0x0001},
+                               Refused{"FF-FF-FF-FF-FF-FF", 0xFFFFFFFF, 0xFFFF},
+                               Refused{"00-00-00-00-00-00", 0, 0}}) {
+        recorder_.Clear();
+        const AdapterRecord& other = Start({{"NetworkAddress", std::string(bad.text)}});
+        EXPECT_EQ(NodeAddress(), eeprom) << bad.text;
+        const auto current = world_.Ndis().Query(*adapter_, OID_802_3_CURRENT_ADDRESS, 6);
+        EXPECT_EQ(std::vector<uint8_t>(current.buffer.begin(), current.buffer.begin() + 6), eeprom)
+            << bad.text;
+        ASSERT_EQ(adapter_->errorLog.size(), 1u) << bad.text;
+        EXPECT_EQ(adapter_->errorLog[0].code, 0xC0001390u) << "NDIS_ERROR_CODE_NETWORK_ADDRESS";
+        EXPECT_EQ(adapter_->errorLog[0].values, (std::vector<uint32_t>{bad.high, bad.low}));
+        EXPECT_EQ(recorder_.Where([](const auto& l) { return l["ev"] == "error_log"; }).size(), 1u);
+        (void)other;
         Stop();
     }
 }
