@@ -83,6 +83,16 @@ VOID SendFilterBytes(AdapterRecord* Adapter) {
     }
 }
 
+// Register 2 as the receive mode of the last filter applied has it: the receive bit, and the
+// promiscuous bit when asked for; 0x00 while no filter has been applied.
+UCHAR ReceiveModeRegister2(AdapterRecord* Adapter) {
+    if (ReadShared(Adapter->ReceiveModeApplied) == 0) return 0x00;
+    return static_cast<UCHAR>(
+        MAC_CONTROL2_RECEIVE |
+        ((ReadShared(Adapter->ReceiveModeMask) & RECEIVE_MODE_PROMISCUOUS) ? MAC_CONTROL2_PROMISCUOUS
+                                                                           : 0));
+}
+
 }  // namespace
 
 VOID IndicateLinkState(AdapterRecord* Adapter) {
@@ -127,7 +137,8 @@ VOID WriteInitialMacMode(AdapterRecord* Adapter) {
 }
 
 ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask) {
-    // Kept for a reset, which restores the receive mode its restart of the MAC clears.
+    // Kept for a reset, which restores the receive mode its restart of the MAC clears, and for
+    // the poll's rewrite of registers 1 and 2.
     WriteShared(Adapter->ReceiveModeMask, ReceiveModeMask);
     WriteShared(Adapter->ReceiveModeApplied, 1);
     UCHAR control0 = ReadShared(Adapter->MacControl0);
@@ -138,9 +149,7 @@ ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask) {
     const KIRQL old = LockFilterWrite(Adapter);
     Adapter->FilterStagedBuffer[0] = control0;
     Adapter->FilterStagedBuffer[1] = ReadShared(Adapter->MacControl1);
-    Adapter->FilterStagedBuffer[2] = static_cast<UCHAR>(
-        MAC_CONTROL2_RECEIVE |
-        ((ReceiveModeMask & RECEIVE_MODE_PROMISCUOUS) ? MAC_CONTROL2_PROMISCUOUS : 0));
+    Adapter->FilterStagedBuffer[2] = ReceiveModeRegister2(Adapter);
     // A write in flight sends these bytes when it completes; bytes already waiting are older and
     // are replaced.
     const BOOLEAN send = Adapter->FilterWriteInFlight == 0;
@@ -187,9 +196,11 @@ ULONG UpdateMacControl1(AdapterRecord* Adapter) {
     ComputeMacControl1(Adapter);
     const UCHAR now = ReadShared(Adapter->MacControl1);
     if (now == before) return SelectMediaPath(Adapter);
-    // Register 2 goes back to 0x00 with it: the receive mode returns at the next filter set.
+    // Register 2 is written with it: it keeps the receive mode of the last filter that reached
+    // the MAC (0x00 before any), so a change of speed does not silently end promiscuous
+    // reception that a query of the filter still reports.
     Adapter->RegisterWriteBuffer[0] = now;
-    Adapter->RegisterWriteBuffer[1] = 0x00;
+    Adapter->RegisterWriteBuffer[1] = ReceiveModeRegister2(Adapter);
     Adapter->NextStep = SelectMediaPath;
     return EndCycleUnlessStarted(Adapter,
                                  WriteRegistersAsync(Adapter, 2, 0x01, Adapter->RegisterWriteBuffer));

@@ -43,8 +43,8 @@ VOID WriteInitialMacMode(AdapterRecord* Adapter);
 
 // Link-poll continuations (DISPATCH_LEVEL, never wait; the chain owns NextStep and
 // RegisterWriteBuffer). UpdateMacControl1 recomputes MacControl1 and, when it changed, writes
-// registers 1 and 2 (MacControl1, 0x00) asynchronously before SelectMediaPath runs; unchanged,
-// it runs SelectMediaPath at once. ApplyPartnerAbility decodes PHY register 5 just read into
+// registers 1 and 2 (MacControl1, and register 2 as the last filter applied has it)
+// asynchronously before SelectMediaPath runs; unchanged, it runs SelectMediaPath at once. ApplyPartnerAbility decodes PHY register 5 just read into
 // RegisterReadBuffer into SpeedCode and DuplexCode, then runs UpdateMacControl1.
 ULONG UpdateMacControl1(AdapterRecord* Adapter);
 ULONG ApplyPartnerAbility(AdapterRecord* Adapter);

@@ -213,10 +213,10 @@ TEST_F(MacModeTest, RenegotiationRewritesRegisterOneOnlyWhenItChanges) {
     EXPECT_EQ(r_->DuplexCode, DUPLEX_FULL);
     const std::vector<Json> rewrite = Controls(recorder_, 0xF1, 0x01);
     ASSERT_EQ(rewrite.size(), 1u);
-    EXPECT_EQ(rewrite[0]["data"], "2000");
+    EXPECT_EQ(rewrite[0]["data"], "2006");
     EXPECT_EQ(rewrite[0]["sync"], false);
-    // Register 2 lost the receive mode until the next filter set.
-    EXPECT_EQ(MacRegisters(), (std::vector<uint8_t>{0xFB, 0x20, 0x00}));
+    // Register 2 keeps the promiscuous mode the filter asked for (and the query still reports).
+    EXPECT_EQ(MacRegisters(), (std::vector<uint8_t>{0xFB, 0x20, 0x06}));
 
     // The same offer again: speed and duplex are settled anew but register 1 is left.
     bounce(0x0061);
