@@ -218,8 +218,7 @@ public:
     // The device is pulled out: every request from now on fails.
     void Vanish() {
         Disrupted();
-        Bus().Faults().vanished = true;
-        Bus().FailAll(host::usb::Result::Gone);
+        Bus().Vanish();
         vanished_ = true;
         CheckNow("vanish");
     }
@@ -361,7 +360,7 @@ public:
         // Calm means nothing planned to go wrong and the last disruption long past (a poll cycle
         // renegotiates a link that came back, which drops it for a while).
         const auto& bus = Bus().Faults();
-        if (bus.bulkInErrors != 0 || bus.bulkOutErrors != 0 || !bus.control.empty() ||
+        if (bus.bulkInErrors != 0 || bus.bulkOutErrors != 0 || bus.PlansPending() ||
             bus.irpCompleteError || world.Faults().Armed())
             return;
         if (world.NowUs() < lastDisruptionUs_ + 20'000'000) return;

@@ -72,7 +72,7 @@ SeedOutcome ExploreSeed(uint64_t seed) {
         ++out.faults;
     }
     const NDIS_STATUS init = rig.Initialize();
-    rig.Bus().Faults().control.clear();
+    rig.Bus().Faults().plans.clear();
     rig.world.Faults().Clear();
     if (init != NDIS_STATUS_SUCCESS) {
         log("initialise failed");
