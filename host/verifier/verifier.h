@@ -29,6 +29,7 @@ inline constexpr std::string_view kIrqlAtExit = "irql-at-exit";  // context ende
 inline constexpr std::string_view kIrqlDirection = "irql-direction";  // raise lower / lower higher
 inline constexpr std::string_view kIrpDoubleFree = "irp-double-free";
 inline constexpr std::string_view kIrpCompletionStatus = "irp-completion-status";
+inline constexpr std::string_view kIrpDoubleComplete = "irp-double-complete";  // completed twice
 inline constexpr std::string_view kIrpStack = "irp-stack";  // no stack location left
 inline constexpr std::string_view kTimerArmedAtFree = "timer-armed-at-free";
 inline constexpr std::string_view kRequestOutstandingAtFree = "request-outstanding-at-free";
