@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -57,6 +58,9 @@ struct Adapter {
     ADAPTER_SHUTDOWN_HANDLER shutdownHandler = nullptr;
     PVOID shutdownContext = nullptr;
     Protocol protocol;
+    // The bytes the bus reported for the last bulk-in transfer it completed into each buffer,
+    // frame and trailer: what a packet over that buffer may claim to hold.
+    std::unordered_map<const void*, uint32_t> landed;
 };
 
 struct QueryResult {
