@@ -40,6 +40,10 @@ enum class RigPhys : uint8_t {
     EthernetAndPhone,  // Ethernet 0x406210, phone line 0x6B90 and the spare 0x6B70: three PHYs
     EthernetOnly,      // Ethernet 0x225410 alone
     KeepAlivePhone,    // the keep-alive phone-line PHY 0x20005C20 alone
+    // Ethernet 0x406210, the keep-alive phone-line PHY 0x20005C20 and the spare 0x6B70: three
+    // PHYs, so the media switch moves both ways, with keep-alive frames when start-up chose the
+    // phone line.
+    EthernetAndKeepAlivePhone,
 };
 
 struct RigOptions {
@@ -71,6 +75,10 @@ public:
                 break;
             case RigPhys::KeepAlivePhone:
                 config.phys = {Phy(2, 0x20005C20, phone_)};
+                break;
+            case RigPhys::EthernetAndKeepAlivePhone:
+                config.phys = {Phy(1, 0x00406210, ethernet_), Phy(3, 0x20005C20, phone_),
+                               Phy(5, 0x00006B70, nullptr)};
                 break;
         }
         auto device = std::make_unique<host::device::AdapterDevice>(world.Scheduler(),
@@ -283,10 +291,12 @@ public:
         };
         uint64_t last = progress();
         int still = 0;
-        for (int step = 0; step < 200 && still < 3; ++step) {
+        // A request a late plan holds back is on its way too (for up to the plan's time).
+        for (int step = 0; step < 400 && still < 3; ++step) {
             world.RunFor(50'000);
             const uint64_t now = progress();
-            const bool moved = now != last || !adapter_->protocol.queue.empty();
+            const bool moved = now != last || !adapter_->protocol.queue.empty() ||
+                               Bus().Delayed() > 0;
             last = now;
             still = moved ? 0 : still + 1;
         }
