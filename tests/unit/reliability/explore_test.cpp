@@ -6,7 +6,6 @@
 // that replays it alone, with the events it generated.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,8 +16,11 @@
 
 #include "host/sim/rng.h"
 #include "tests/support/reliability_rig.h"
+#include "tests/support/self_path.h"
 
 namespace {
+
+using testing_support::SelfPath;
 
 using testing_support::ReliabilityRig;
 using testing_support::RigOptions;
@@ -268,20 +270,6 @@ SeedOutcome ExploreSeed(uint64_t seed) {
     out.initFailed = init != NDIS_STATUS_SUCCESS;
     out.describe = rig.Describe();
     return out;
-}
-
-std::string SelfPath() {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "build/default/tests/unit_tests";
-    buf[n] = 0;
-    std::string path(buf);
-    // A binary rebuilt while it ran still names the same file to run again.
-    const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size() &&
-        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-        path.resize(path.size() - deleted.size());
-    return path;
 }
 
 void ExploreRange(uint64_t first, uint64_t count, const char* filter) {

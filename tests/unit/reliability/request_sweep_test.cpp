@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/support/reliability_rig.h"
+#include "tests/support/self_path.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ using Fault = host::usb::BusFaults::ControlFault;
 using testing_support::ReliabilityRig;
 using testing_support::RigOptions;
 using testing_support::RigPhys;
+using testing_support::SelfPath;
 
 constexpr uint64_t kLateUs = 12'000'000;
 // Halt's own waits (a poll cycle in flight, the media, one second after the pipe resets) and two
@@ -156,19 +158,6 @@ std::string Gist(std::string failure) {
         else if (out.empty() || out.back() != 'N') out += 'N';
     }
     return out;
-}
-
-std::string SelfPath() {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "build/default/tests/unit_tests";
-    buf[n] = 0;
-    std::string path(buf);
-    const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size() &&
-        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-        path.resize(path.size() - deleted.size());
-    return path;
 }
 
 // NICSIM_REQUEST_SWEEP=late:37 (or silent:37) replays one run alone.
