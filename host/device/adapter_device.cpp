@@ -212,8 +212,11 @@ void AdapterDevice::RunPhyCommand() {
         value = static_cast<uint16_t>(job.dataLow | (job.dataHigh << 8));
         if (phy) phy->Write(reg, value);
     }
-    if (phyQueue_.empty()) registers_[kPhyCommand] |= kPhyDone;
-    else phyPending_ = scheduler_.After(kPhyCommandUs, [this] { RunPhyCommand(); });
+    if (!phyQueue_.empty()) {
+        phyPending_ = scheduler_.After(kPhyCommandUs, [this] { RunPhyCommand(); });
+    } else if (!faults_.phyNeverDone) {
+        registers_[kPhyCommand] |= kPhyDone;
+    }
     if (trace_.Enabled()) {
         trace_.Emit("mdio", adapterName_,
                     trace::Json{{"op", read ? "read" : "write"},

@@ -42,6 +42,9 @@ std::array<uint16_t, 16> EepromFromAddress(const uint8_t address[6]);
 
 struct DeviceFaults {
     bool eepromNeverDone = false;  // an EEPROM read never sets its done bit
+    // The PHY management port's done bit (register 0x28 bit 0x80) never sets again: commands
+    // still run on the management bus, the port just never says so.
+    bool phyNeverDone = false;
 };
 
 // What the device did with the frames it was given, and why it dropped any.

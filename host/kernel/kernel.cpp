@@ -288,6 +288,12 @@ void Kernel::CompleteRequest(PIRP irp) {
                                                 ", which is not a live IRP");
         return;
     }
+    if (!it->second.inFlight) {
+        // Only the driver that holds an IRP may complete it, once.
+        Report(verifier::check::kIrpDoubleComplete,
+               "completion of " + Ptr(irp) + ", which no lower driver holds");
+        return;
+    }
     it->second.inFlight = false;
     const bool built = it->second.built;
     const auto top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;

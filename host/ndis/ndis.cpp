@@ -13,6 +13,8 @@ namespace host::ndis {
 namespace {
 constexpr uint8_t kGuardByte = 0xEE;
 constexpr size_t kGuardBytes = 16;
+// A bulk-in transfer ends with the frame check sequence and a status trailer, 4 bytes each.
+constexpr uint32_t kReceiveTrailer = 8;
 }  // namespace
 
 bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
@@ -82,6 +84,11 @@ Adapter& Ndis::AddAdapter(const std::string& name, usb::UsbDevice& device, Regis
     a->fdo.DriverObject = &a->fdoDriver;
     a->fdo.StackSize = static_cast<CCHAR>(a->pdo.StackSize + 1);
     a->wrapperConfig.adapter = a.get();
+    Adapter* ap = a.get();
+    a->bus->SetBulkInHandler([ap](const void* buffer, uint32_t length) {
+        if (length > 0) ap->landed[buffer] = length;
+        else ap->landed.erase(buffer);
+    });
     adapters_.push_back(std::move(a));
     return *adapters_.back();
 }
@@ -146,6 +153,7 @@ NDIS_STATUS Ndis::Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media, 
 void Ndis::Halt(Adapter& a, bool implicit) {
     RunPassive(a, "MiniportHalt", [&] { characteristics_.HaltHandler(a.context); });
     a.state = AdapterState::Halted;
+    a.landed.clear();
     TraceCall(a, "MiniportHalt", nullptr, implicit ? trace::Json{{"implicit", true}} : trace::Json::object());
     for (const auto& [addr, res] : kernel_.ResourcesOf(a.id)) {
         char tag[5] = {static_cast<char>(res.tag & 0xFF), static_cast<char>((res.tag >> 8) & 0xFF),
@@ -416,6 +424,17 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
         kernel_.Report(verifier::check::kLockAcrossIndication,
                        "NdisMIndicateReceivePacket with a spin lock held");
     }
+    Protocol& p = a->protocol;
+    ++p.receiveCallCount;
+    if (p.keepReceived) p.receiveCalls.push_back(count);
+    if (a->state == AdapterState::Bound) {
+        // No protocol is bound to an adapter whose initialise has not returned: NDIS drops them.
+        kernel_.Verifier().Report(verifier::check::kReceiveBeforeInit,
+                                  std::to_string(count) +
+                                      " packet(s) indicated before MiniportInitialize returned",
+                                  a->name);
+        return;
+    }
     for (UINT i = 0; i < count; ++i) {
         PNDIS_PACKET packet = packets[i];
         const kernel::Resource* res = kernel_.Find(packet);
@@ -424,23 +443,41 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
             continue;
         }
         ReceivedFrame f{kernel_.Scheduler().Now(), {}, NDIS_GET_PACKET_STATUS(packet)};
-        for (PNDIS_BUFFER b = packet->Private.Head; b != nullptr; b = b->Next) {
-            const auto* va = static_cast<const uint8_t*>(b->MappedSystemVa);
-            f.data.insert(f.data.end(), va, va + b->ByteCount);
+        const PacketReading r = ReadPacket(packet, f.data);
+        // The frame the bus put in the packet's buffer: what it reported, less the check
+        // sequence and status trailer.
+        const auto landed = a->landed.find(r.firstBuffer);
+        const bool known = landed != a->landed.end();
+        const uint32_t onWire = known && landed->second > kReceiveTrailer ? landed->second - kReceiveTrailer : 0;
+        if (r.told != r.held || (known && r.told != onWire)) {
+            kernel_.Verifier().Report(
+                verifier::check::kReceiveLength,
+                "packet indicated with a total length of " + std::to_string(r.told) +
+                    " bytes; its buffers hold " + std::to_string(r.held) +
+                    (known ? " and the frame that landed in its buffer has " + std::to_string(onWire)
+                           : std::string()),
+                a->name);
+        }
+        if (std::min(r.told, r.held) < r.headerSize) {
+            kernel_.Verifier().Report(verifier::check::kReceiveRunt,
+                                      "packet of " + std::to_string(std::min(r.told, r.held)) +
+                                          " bytes indicated, shorter than its " +
+                                          std::to_string(r.headerSize) + "-byte header",
+                                      a->name);
         }
         if (trace_.Enabled())
             trace_.Emit("indicate_receive", a->name,
                     trace::Json{{"length", f.data.size()},
                                 {"data", trace::Hex(f.data.data(), f.data.size())},
                                 {"packet_status", trace::Status32(static_cast<uint32_t>(f.packetStatus))}});
-        ++a->protocol.receivedCount;
-        if (a->protocol.keepReceived) {
-            a->protocol.received.push_back(f);
-            if (a->protocol.onReceive) a->protocol.onReceive(a->protocol.received.back());
-        } else if (a->protocol.onReceive) {
-            a->protocol.onReceive(f);
+        ++p.receivedCount;
+        if (p.keepReceived) {
+            p.received.push_back(std::move(f));
+            if (p.onReceive) p.onReceive(p.received.back());
+        } else if (p.onReceive) {
+            p.onReceive(f);
         }
-        if (f.packetStatus != NDIS_STATUS_RESOURCES && characteristics_.ReturnPacketHandler) {
+        if (NDIS_GET_PACKET_STATUS(packet) != NDIS_STATUS_RESOURCES && characteristics_.ReturnPacketHandler) {
             // The protocol keeps the packet for a moment and gives it back.
             NDIS_HANDLE ctx = a->context;
             W_RETURN_PACKET_HANDLER ret = characteristics_.ReturnPacketHandler;

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -65,6 +66,9 @@ struct Adapter {
     PVOID shutdownContext = nullptr;
     Protocol protocol;
     std::vector<ErrorLogEntry> errorLog;
+    // The bytes the bus reported for the last bulk-in transfer it completed into each buffer,
+    // frame and trailer: what a packet over that buffer may claim to hold.
+    std::unordered_map<const void*, uint32_t> landed;
 };
 
 struct QueryResult {

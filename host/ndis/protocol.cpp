@@ -33,4 +33,30 @@ std::unique_ptr<ProtocolPacket> Protocol::MakePacket(const std::vector<uint8_t>&
     return p;
 }
 
+PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data) {
+    PacketReading r;
+    PNDIS_BUFFER buffer = nullptr;
+    PVOID va = nullptr;
+    UINT length = 0, total = 0;
+    NdisGetFirstBufferFromPacket(packet, &buffer, &va, &length, &total);
+    r.firstBuffer = va;
+    r.told = total;
+    r.headerSize = NDIS_GET_PACKET_HEADER_SIZE(packet);
+    data.clear();
+    data.reserve(total);
+    UINT remaining = total;
+    while (buffer != nullptr) {
+        r.held += length;
+        const UINT n = std::min(length, remaining);
+        if (n > 0) {
+            const auto* bytes = static_cast<const uint8_t*>(va);
+            data.insert(data.end(), bytes, bytes + n);
+            remaining -= n;
+        }
+        NdisGetNextBuffer(buffer, &buffer);
+        if (buffer != nullptr) NdisQueryBuffer(buffer, &va, &length);
+    }
+    return r;
+}
+
 }  // namespace host::ndis

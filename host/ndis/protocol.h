@@ -1,7 +1,9 @@
 // The protocol side of one adapter: an emulated binding that sends frames through the miniport,
 // keeps a first-in-first-out send queue (a packet answered NDIS_STATUS_RESOURCES stays at the
-// head and is offered again 1 ms later), copies every received frame during its indication, and
-// records status indications and send completions for tests and traces.
+// head and is offered again 1 ms later), copies every received frame during its indication the
+// way a protocol reads a packet through NDIS (the length NdisQueryPacket tells, then the buffer
+// chain), and records receive calls, status indications and send completions for tests and
+// traces.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +22,19 @@ struct ReceivedFrame {
     std::vector<uint8_t> data;
     NDIS_STATUS packetStatus;
 };
+
+// What a protocol learns of a received packet by reading it through NDIS.
+struct PacketReading {
+    const void* firstBuffer = nullptr;  // where the first buffer's bytes lie
+    uint32_t told = 0;                  // the total length NdisQueryPacket gave
+    uint32_t held = 0;                  // the bytes the buffer chain holds
+    uint32_t headerSize = 0;            // the out-of-band header size
+};
+
+// Reads `packet` as a protocol does: NdisGetFirstBufferFromPacket for the first buffer and the
+// total length, then NdisQueryBuffer and NdisGetNextBuffer along the chain, copying the told
+// number of bytes into `data` (fewer when the chain ends first).
+PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data);
 
 struct StatusIndication {
     uint64_t t_us;
@@ -58,6 +73,10 @@ public:
     // as long as it runs (a bridge to a TAP interface) keeps none, so its memory stays flat.
     bool keepReceived = true;
     uint64_t receivedCount = 0;  // frames indicated, kept or not
+    // The packet count of every NdisMIndicateReceivePacket call, in order (kept when
+    // keepReceived), and the number of calls.
+    std::vector<uint32_t> receiveCalls;
+    uint64_t receiveCallCount = 0;
     // Called for every status indication, after it has been recorded.
     std::function<void(NDIS_STATUS)> onStatus;
     // Called when the miniport answers a send (completion or refusal) with the frame's id.

@@ -19,8 +19,11 @@ std::string_view ResultName(Result r) {
     return "error";
 }
 
-void BusFaults::ArmControl(ControlFault fault, uint64_t nth) {
-    control.push_back(Pending{fault, nth == 0 ? 1 : nth});
+void BusFaults::Arm(Plan plan) {
+    if (plan.fault == ControlFault::None) return;
+    plan.remaining = std::max<uint64_t>(plan.remaining, 1);
+    plan.count = std::max<uint64_t>(plan.count, 1);
+    plans.push_back(plan);
 }
 
 UsbBus::UsbBus(kernel::Kernel& kernel, trace::Trace& trace, int adapter, std::string adapterName,
@@ -40,6 +43,7 @@ UsbBus::UsbBus(kernel::Kernel& kernel, trace::Trace& trace, int adapter, std::st
     // The hub's physical device object sits above the host controller: two locations.
     deviceObject_.StackSize = 2;
     control_.kind = PipeKind::Control;
+    host_.kind = PipeKind::Control;
     device_.SetDataReadyHandler([this] {
         for (auto& p : pipes_) {
             if (p->kind != PipeKind::BulkIn) continue;
@@ -51,13 +55,26 @@ UsbBus::UsbBus(kernel::Kernel& kernel, trace::Trace& trace, int adapter, std::st
 
 UsbBus::~UsbBus() {
     device_.SetDataReadyHandler({});
-    for (auto* p : {&control_}) scheduler_.Cancel(p->service);
+    for (auto* p : {&control_, &host_}) scheduler_.Cancel(p->service);
     for (auto& p : pipes_) scheduler_.Cancel(p->service);
+    for (auto& [irp, event] : cancelling_) scheduler_.Cancel(event);
 }
 
 size_t UsbBus::Outstanding() const {
-    size_t n = control_.queue.size();
+    size_t n = control_.queue.size() + host_.queue.size() + cancelling_.size();
     for (const auto& p : pipes_) n += p->queue.size();
+    return n;
+}
+
+size_t UsbBus::Delayed() const {
+    if (faults_.vanished) return 0;
+    size_t n = 0;
+    auto count = [&n](const Pipe& p) {
+        for (const Request& r : p.queue)
+            if (r.lateUs > 0) ++n;
+    };
+    count(control_);
+    for (const auto& p : pipes_) count(*p);
     return n;
 }
 
@@ -84,15 +101,51 @@ UsbBus::Pipe* UsbBus::PipeFor(PURB urb) {
                 if (p.get() == handle) return p.get();
             return nullptr;
         }
+        case URB_FUNCTION_ABORT_PIPE:
+            return &host_;
         default:
             return &control_;
     }
 }
 
 bool UsbBus::Ready(const Pipe& pipe) const {
-    if (pipe.queue.empty() || pipe.queue.front().silent) return false;
+    if (pipe.queue.empty()) return false;
+    // A device that is gone answers nothing, silent or not: the host controller fails it.
+    if (faults_.vanished) return true;
+    if (pipe.queue.front().silent) return false;
     if (pipe.kind != PipeKind::BulkIn) return true;
-    return faults_.vanished || faults_.bulkInErrors > 0 || device_.BulkInReady(pipe.endpoint);
+    return faults_.bulkInErrors > 0 || device_.BulkInReady(pipe.endpoint);
+}
+
+void UsbBus::ApplyPlans(Request& req, bool control) {
+    ++stats_.counted;
+    using Target = BusFaults::Target;
+    for (auto it = faults_.plans.begin(); it != faults_.plans.end();) {
+        const bool counts = it->target == Target::Any || (it->target == Target::Control) == control;
+        if (!counts || --it->remaining > 0) {
+            ++it;
+            continue;
+        }
+        ApplyPlan(req, it->fault, it->lateUs);
+        if (--it->count > 0) {
+            it->remaining = 1;  // the next request of its kind is hit too
+            ++it;
+        } else {
+            it = faults_.plans.erase(it);
+        }
+    }
+}
+
+void UsbBus::ApplyPlan(Request& req, BusFaults::ControlFault fault, sim::TimeUs lateUs) {
+    using CF = BusFaults::ControlFault;
+    ++stats_.faultsInjected;
+    switch (fault) {
+        case CF::Stall: req.fault = Result::Stall; break;
+        case CF::Error: req.fault = Result::Error; break;
+        case CF::Silent: req.silent = true; break;
+        case CF::Late: req.lateUs += lateUs; break;
+        case CF::None: break;
+    }
 }
 
 NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
@@ -110,6 +163,14 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
         kernel_.Report(verifier::check::kBadHandle, "bulk transfer on an unknown pipe handle");
         Complete(irp, urb, Result::Error);
         return STATUS_UNSUCCESSFUL;
+    }
+    // A request its sender cancelled before it got here (IoCancelIrp found no cancel routine to
+    // call) ends at once, cancelled, as a driver that sets its cancel routine and then finds
+    // Irp->Cancel set ends it; it never reaches the device.
+    if (irp->Cancel) {
+        ++stats_.cancelled;
+        Complete(irp, urb, Result::Cancelled);
+        return STATUS_CANCELLED;
     }
 
     if (fn == URB_FUNCTION_ABORT_PIPE) {
@@ -133,22 +194,7 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
     }
 
     Request req{irp, urb, scheduler_.Now()};
-    const bool isControl = pipe == &control_ && fn != URB_FUNCTION_ABORT_PIPE &&
-                           fn != URB_FUNCTION_RESET_PIPE;
-    if (isControl) {
-        for (auto it = faults_.control.begin(); it != faults_.control.end();) {
-            if (--it->remaining == 0) {
-                ++stats_.faultsInjected;
-                if (it->fault == BusFaults::ControlFault::Silent) req.silent = true;
-                else
-                    req.fault = it->fault == BusFaults::ControlFault::Stall ? Result::Stall
-                                                                            : Result::Error;
-                it = faults_.control.erase(it);
-                continue;
-            }
-            ++it;
-        }
-    }
+    if (pipe != &host_) ApplyPlans(req, pipe == &control_);
 
     if (fn == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && faults_.irpCompleteError) {
         // The lower driver fails the request at once and says so in its return value.
@@ -168,8 +214,10 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
     const bool pipeRested = pipe != &control_ || pipe->lastDone == 0 ||
                             scheduler_.Now() >= pipe->lastDone + 1000;
     // On the full-speed bus a bulk transfer takes its packets' frames: never inside the call.
-    const bool timedBySize = timing_ == BusTiming::FullSpeed && pipe != &control_;
-    if (pipeIdle && pipeRested && !timedBySize && !inExecute_ && Ready(*pipe) &&
+    const bool timedBySize = timing_ == BusTiming::FullSpeed && pipe != &control_ && pipe != &host_;
+    // A request a plan delays or silences is never answered inside the call.
+    const bool planned = req.lateUs > 0 || req.silent;
+    if (pipeIdle && pipeRested && !timedBySize && !planned && !inExecute_ && Ready(*pipe) &&
         scheduler_.Random().Chance(faults_.inlinePercent, 100)) {
         ++stats_.inlineCompletions;
         Request head = pipe->queue.front();
@@ -221,9 +269,12 @@ sim::TimeUs UsbBus::BookFullSpeed(Pipe& pipe) {
 
 void UsbBus::Kick(Pipe& pipe) {
     if (pipe.service != 0 || !Ready(pipe)) return;
+    // A late plan moves the answer on by its time, from whenever it would have come; a device
+    // that is gone answers nothing late.
+    const sim::TimeUs late = faults_.vanished ? 0 : pipe.queue.front().lateUs;
     if (timing_ == BusTiming::FullSpeed &&
         (pipe.kind == PipeKind::BulkIn || pipe.kind == PipeKind::BulkOut)) {
-        const sim::TimeUs due = std::max(BookFullSpeed(pipe), pipe.lastDone);
+        const sim::TimeUs due = std::max(BookFullSpeed(pipe), pipe.lastDone) + late;
         Pipe* p = &pipe;
         pipe.service = scheduler_.At(due, [this, p] {
             p->service = 0;
@@ -236,7 +287,7 @@ void UsbBus::Kick(Pipe& pipe) {
     // waited through a boundary already is taken at once, so a backlog drains.
     if (pipe.kind == PipeKind::BulkIn && pipe.dataSince != 0) base = pipe.dataSince;
     sim::TimeUs due = NextBoundary(base) + scheduler_.Random().Below(faults_.maxJitterUs + 1);
-    due = std::max({due, pipe.lastDone, scheduler_.Now()});
+    due = std::max({due, pipe.lastDone, scheduler_.Now()}) + late;
     Pipe* p = &pipe;
     pipe.service = scheduler_.At(due, [this, p] {
         p->service = 0;
@@ -255,6 +306,8 @@ void UsbBus::Service(Pipe& pipe) {
 
 VOID UsbBus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     auto* bus = static_cast<UsbBus*>(device->DeviceExtension);
+    // Whatever holds the request (its place in a queue, a late plan's delay, a silent plan, a
+    // read waiting for data), the request leaves the bus here and completes exactly once.
     auto take = [&](Pipe& p) -> bool {
         for (auto it = p.queue.begin(); it != p.queue.end(); ++it) {
             if (it->irp != irp) continue;
@@ -268,50 +321,70 @@ VOID UsbBus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
             ++bus->stats_.cancelled;
             Pipe* pipe = &p;
             auto finish = [bus, pipe, r] {
-                if (pipe->kind == PipeKind::Control &&
-                    r.urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE &&
-                    r.urb->UrbHeader.Function != URB_FUNCTION_RESET_PIPE) {
+                const USHORT fn = r.urb->UrbHeader.Function;
+                if (pipe == &bus->control_ && fn != URB_FUNCTION_RESET_PIPE) {
                     bus->Execute(*pipe, r, Result::Cancelled);
                 } else {
                     bus->Complete(r.irp, r.urb, Result::Cancelled);
                 }
             };
             // A cancelled request completes inside IoCancelIrp or a little later, as the seed
-            // says: its sender must not assume either.
+            // says: its sender must not assume either. Until then the bus still holds it.
             if (bus->scheduler_.Random().Chance(1, 2)) {
                 finish();
             } else {
-                bus->scheduler_.After(1 + bus->scheduler_.Random().Below(1000), [bus, finish] {
-                    bus->kernel_.RunInContext("usb completion", DISPATCH_LEVEL, bus->adapter_,
-                                              finish);
-                });
+                const PIRP key = r.irp;
+                bus->cancelling_[key] =
+                    bus->scheduler_.After(1 + bus->scheduler_.Random().Below(1000), [bus, finish, key] {
+                        bus->cancelling_.erase(key);
+                        bus->kernel_.RunInContext("usb completion", DISPATCH_LEVEL, bus->adapter_,
+                                                  finish);
+                    });
             }
             bus->Kick(p);
             return true;
         }
         return false;
     };
-    if (take(bus->control_)) return;
+    if (take(bus->control_) || take(bus->host_)) return;
     for (auto& p : bus->pipes_)
         if (take(*p)) return;
 }
 
 void UsbBus::FailAll(Result result) {
+    // What is held now ends now; a request a completion routine sends meanwhile is the device's
+    // to answer (or not) in its own time.
     auto drain = [&](Pipe& p) {
         scheduler_.Cancel(p.service);
         p.service = 0;
-        while (!p.queue.empty()) {
-            Request r = p.queue.front();
-            p.queue.pop_front();
+        auto held = std::move(p.queue);
+        p.queue.clear();
+        for (const Request& r : held) {
             kernel_.RunInContext("usb completion", DISPATCH_LEVEL, adapter_,
                                  [&] { Complete(r.irp, r.urb, result); });
         }
     };
     drain(control_);
-    for (auto& p : pipes_) drain(*p);
+    drain(host_);
+    for (size_t i = 0; i < pipes_.size(); ++i) drain(*pipes_[i]);
+    Kick(control_);
+    Kick(host_);
+    for (auto& p : pipes_) Kick(*p);
+}
+
+void UsbBus::Vanish() {
+    faults_.vanished = true;
+    FailAll(Result::Gone);
+}
+
+void UsbBus::FailBulkIn(uint32_t count) {
+    faults_.bulkInErrors += count;
+    for (auto& p : pipes_)
+        if (p->kind == PipeKind::BulkIn) Kick(*p);
 }
 
 void UsbBus::Execute(Pipe& pipe, Request req, Result forced) {
+    const bool outer = inExecute_;
     inExecute_ = true;
     if (forced == Result::Ok) forced = req.fault;
     if (faults_.vanished && forced == Result::Ok) forced = Result::Gone;
@@ -322,7 +395,7 @@ void UsbBus::Execute(Pipe& pipe, Request req, Result forced) {
         result = DoBulk(pipe, req, forced);
     }
     pipe.lastDone = scheduler_.Now();
-    inExecute_ = false;
+    inExecute_ = outer;
     Complete(req.irp, req.urb, result);
 }
 
@@ -345,8 +418,9 @@ Result UsbBus::DoControl(Request& req, Result forced) {
             }
             return DoSelectConfiguration(urb, sync);
         case URB_FUNCTION_ABORT_PIPE:
-        case URB_FUNCTION_RESET_PIPE:
             return forced == Result::Gone ? forced : Result::Ok;
+        case URB_FUNCTION_RESET_PIPE:
+            return forced;  // a plan may stall or fail it like any control request
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
             auto& r = urb->UrbControlDescriptorRequest;
             setup = Setup{0x80, 6, static_cast<uint16_t>((r.DescriptorType << 8) | r.Index),
@@ -521,6 +595,13 @@ void UsbBus::Complete(PIRP irp, PURB urb, Result result) {
     urb->UrbHeader.Status = usbd;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
+    if (bulkInLanded_ && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        const auto& t = urb->UrbBulkOrInterruptTransfer;
+        for (const auto& p : pipes_) {
+            if (p.get() != t.PipeHandle || p->kind != PipeKind::BulkIn) continue;
+            bulkInLanded_(t.TransferBuffer, result == Result::Ok ? t.TransferBufferLength : 0);
+        }
+    }
     // Observers read the URB now: once the completion routine has run it is the sender's again.
     if (!observers_.empty()) {
         TransferRecord t;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,26 +21,51 @@
 namespace host::usb {
 
 struct BusFaults {
-    enum class ControlFault : uint8_t { None, Stall, Error, Silent };
-    // The nth control request from now (1-based) meets `fault`.
-    void ArmControl(ControlFault fault, uint64_t nth);
+    // What a plan does to the request it hits: stall or fail it (control requests only), never
+    // answer it until it is cancelled, or answer it `lateUs` later than it would be answered.
+    enum class ControlFault : uint8_t { None, Stall, Error, Silent, Late };
+    // Which requests a plan counts. Control requests are the default pipe's, a pipe reset
+    // included (the bus sends CLEAR_FEATURE(ENDPOINT_HALT) for it); bulk transfers go either
+    // way; Any counts both in the order the bus takes them. A pipe abort is the host
+    // controller's own act and is never counted or faulted.
+    enum class Target : uint8_t { Control, Bulk, Any };
+    struct Plan {
+        ControlFault fault;
+        Target target;
+        uint64_t remaining;  // requests of `target` still to come before the first one hit
+        uint64_t count;      // consecutive requests hit, from that one on
+        uint64_t lateUs;     // Late: the extra time
+    };
+
+    // The nth control request from now (1-based) meets `fault`, and so do the `count - 1`
+    // control requests after it.
+    void ArmControl(ControlFault fault, uint64_t nth, uint64_t count = 1, uint64_t lateUs = 0) {
+        Arm(Plan{fault, Target::Control, nth, count, lateUs});
+    }
+    // The nth bulk transfer from now and the `count - 1` after it: Silent or Late only.
+    void ArmBulk(ControlFault fault, uint64_t nth, uint64_t count = 1, uint64_t lateUs = 0) {
+        Arm(Plan{fault, Target::Bulk, nth, count, lateUs});
+    }
+    // The nth request of either kind from now: Silent or Late only.
+    void ArmAny(ControlFault fault, uint64_t nth, uint64_t lateUs = 0) {
+        Arm(Plan{fault, Target::Any, nth, 1, lateUs});
+    }
+    void Arm(Plan plan);
+    bool PlansPending() const { return !plans.empty(); }
+
     uint32_t bulkInErrors = 0;   // the next n bulk-in transfers complete with an error
     uint32_t bulkOutErrors = 0;  // the next n bulk-out transfers complete with an error
     // Added to the length every bulk-in transfer reports, beyond the bytes it moved: a lower
     // driver that claims more than was asked for.
     uint32_t bulkInOverstate = 0;
     bool irpCompleteError = false;  // the next bulk request fails inside IofCallDriver
-    bool vanished = false;          // every request from now on fails
+    bool vanished = false;          // every request from now on fails (see UsbBus::Vanish)
     // Percentage of requests completed inside IofCallDriver when nothing forbids it.
     uint32_t inlinePercent = 25;
     // Microseconds of seeded jitter added to each completion (0..maxJitterUs).
     uint32_t maxJitterUs = 250;
 
-    struct Pending {
-        ControlFault fault;
-        uint64_t remaining;
-    };
-    std::vector<Pending> control;
+    std::vector<Plan> plans;
 };
 
 // One request as a capture on the bus sees it, at its submission and again at its completion.
@@ -79,6 +105,9 @@ enum class BusTiming : uint8_t { Frame, FullSpeed };
 struct BusStats {
     uint64_t control = 0, bulkIn = 0, bulkOut = 0, pipeRequests = 0;
     uint64_t inlineCompletions = 0, cancelled = 0, faultsInjected = 0;
+    // Requests the fault plans count (control requests, pipe resets and bulk transfers; not pipe
+    // aborts, nor requests already cancelled when they arrived), in the order the bus took them.
+    uint64_t counted = 0;
     uint64_t bulkPackets = 0;  // 64-byte packets under the full-speed timing
 };
 
@@ -98,10 +127,24 @@ public:
     // The full-speed bus: packets per frame and bytes per packet of bulk transfers.
     static constexpr uint32_t kPacketsPerFrame = 19;
     static constexpr uint32_t kBulkPacketBytes = 64;
-    // Requests the bus holds (queued or being answered); what a halted adapter must leave at 0.
+    // Requests the bus holds (queued, delayed, never to be answered, or cancelled and not yet
+    // completed); what a halted adapter must leave at 0.
     size_t Outstanding() const;
-    // Fails every request still held, now, with `result` (device removal).
+    // Held requests a late plan is delaying now.
+    size_t Delayed() const;
+    // Fails every request still held, now, with `result`.
     void FailAll(Result result);
+    // The device is pulled out: what the bus holds completes with an error at once, as a host
+    // controller completes it on surprise removal, and every later request fails.
+    void Vanish();
+    // Arms `count` bulk-in errors; a read already waiting for data takes the first of them at
+    // the next frame boundary instead of waiting on.
+    void FailBulkIn(uint32_t count);
+    // Told of every bulk-in transfer the bus completes, before the sender's completion routine
+    // runs: the buffer it landed in and the length the bus reports for it (0 after an error).
+    void SetBulkInHandler(std::function<void(const void* buffer, uint32_t length)> handler) {
+        bulkInLanded_ = std::move(handler);
+    }
     // Observers stay attached until removed; the bus does not own them.
     void AddObserver(TransferObserver* observer) { observers_.push_back(observer); }
     void RemoveObserver(TransferObserver* observer);
@@ -115,6 +158,7 @@ private:
         sim::TimeUs submitted;
         bool silent = false;  // answered by nobody until cancelled
         Result fault = Result::Ok;  // planned outcome instead of the device's
+        sim::TimeUs lateUs = 0;     // answered this much later than it would be
     };
     struct Pipe {
         PipeKind kind;
@@ -129,6 +173,9 @@ private:
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
     static VOID CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS Submit(PIRP irp, PURB urb);
+    // Applies the fault plans that count this request.
+    void ApplyPlans(Request& req, bool control);
+    void ApplyPlan(Request& req, BusFaults::ControlFault fault, sim::TimeUs lateUs);
     Pipe* PipeFor(PURB urb);
     bool Ready(const Pipe& pipe) const;
     void Kick(Pipe& pipe);
@@ -159,7 +206,12 @@ private:
     BusFaults faults_;
     BusStats stats_;
     Pipe control_;
+    // Pipe aborts: the host controller's own acts, never queued behind the device's default pipe.
+    Pipe host_;
     std::vector<std::unique_ptr<Pipe>> pipes_;  // created by select-configuration
+    // Cancelled requests whose completion the seed put a little later: IRP -> its event.
+    std::map<PIRP, sim::EventId> cancelling_;
+    std::function<void(const void*, uint32_t)> bulkInLanded_;
     bool inExecute_ = false;
     PIRP currentSync_ = nullptr;
     BusTiming timing_ = BusTiming::Frame;

@@ -29,6 +29,7 @@ inline constexpr std::string_view kIrqlAtExit = "irql-at-exit";  // context ende
 inline constexpr std::string_view kIrqlDirection = "irql-direction";  // raise lower / lower higher
 inline constexpr std::string_view kIrpDoubleFree = "irp-double-free";
 inline constexpr std::string_view kIrpCompletionStatus = "irp-completion-status";
+inline constexpr std::string_view kIrpDoubleComplete = "irp-double-complete";  // completed twice
 inline constexpr std::string_view kIrpStack = "irp-stack";  // no stack location left
 inline constexpr std::string_view kTimerArmedAtFree = "timer-armed-at-free";
 inline constexpr std::string_view kRequestOutstandingAtFree = "request-outstanding-at-free";
@@ -37,6 +38,12 @@ inline constexpr std::string_view kSendCompleteForeign = "send-complete-foreign"
 inline constexpr std::string_view kPoolBusyAtFree = "pool-busy-at-free";
 inline constexpr std::string_view kOverrun = "overrun";  // a read past the end of a buffer
 inline constexpr std::string_view kBadHandle = "bad-handle";  // unknown NDIS/USB handle
+// A received packet's length as NdisQueryPacket tells it differs from the bytes its buffers hold
+// or from the frame the bus put in its buffer.
+inline constexpr std::string_view kReceiveLength = "receive-length";
+inline constexpr std::string_view kReceiveRunt = "receive-runt";  // shorter than its header size
+// NdisMIndicateReceivePacket before MiniportInitialize returned (NDIS drops the packets).
+inline constexpr std::string_view kReceiveBeforeInit = "receive-before-init";
 }  // namespace check
 
 struct Violation {

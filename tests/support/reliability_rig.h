@@ -40,6 +40,10 @@ enum class RigPhys : uint8_t {
     EthernetAndPhone,  // Ethernet 0x406210, phone line 0x6B90 and the spare 0x6B70: three PHYs
     EthernetOnly,      // Ethernet 0x225410 alone
     KeepAlivePhone,    // the keep-alive phone-line PHY 0x20005C20 alone
+    // Ethernet 0x406210, the keep-alive phone-line PHY 0x20005C20 and the spare 0x6B70: three
+    // PHYs, so the media switch moves both ways, with keep-alive frames when start-up chose the
+    // phone line.
+    EthernetAndKeepAlivePhone,
 };
 
 struct RigOptions {
@@ -71,6 +75,10 @@ public:
                 break;
             case RigPhys::KeepAlivePhone:
                 config.phys = {Phy(2, 0x20005C20, phone_)};
+                break;
+            case RigPhys::EthernetAndKeepAlivePhone:
+                config.phys = {Phy(1, 0x00406210, ethernet_), Phy(3, 0x20005C20, phone_),
+                               Phy(5, 0x00006B70, nullptr)};
                 break;
         }
         auto device = std::make_unique<host::device::AdapterDevice>(world.Scheduler(),
@@ -218,8 +226,7 @@ public:
     // The device is pulled out: every request from now on fails.
     void Vanish() {
         Disrupted();
-        Bus().Faults().vanished = true;
-        Bus().FailAll(host::usb::Result::Gone);
+        Bus().Vanish();
         vanished_ = true;
         CheckNow("vanish");
     }
@@ -284,10 +291,12 @@ public:
         };
         uint64_t last = progress();
         int still = 0;
-        for (int step = 0; step < 200 && still < 3; ++step) {
+        // A request a late plan holds back is on its way too (for up to the plan's time).
+        for (int step = 0; step < 400 && still < 3; ++step) {
             world.RunFor(50'000);
             const uint64_t now = progress();
-            const bool moved = now != last || !adapter_->protocol.queue.empty();
+            const bool moved = now != last || !adapter_->protocol.queue.empty() ||
+                               Bus().Delayed() > 0;
             last = now;
             still = moved ? 0 : still + 1;
         }
@@ -361,7 +370,7 @@ public:
         // Calm means nothing planned to go wrong and the last disruption long past (a poll cycle
         // renegotiates a link that came back, which drops it for a while).
         const auto& bus = Bus().Faults();
-        if (bus.bulkInErrors != 0 || bus.bulkOutErrors != 0 || !bus.control.empty() ||
+        if (bus.bulkInErrors != 0 || bus.bulkOutErrors != 0 || bus.PlansPending() ||
             bus.irpCompleteError || world.Faults().Armed())
             return;
         if (world.NowUs() < lastDisruptionUs_ + 20'000'000) return;

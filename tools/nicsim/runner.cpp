@@ -408,23 +408,28 @@ void Run::Play(const EventDesc& e) {
         if (e.fullDuplex) p.fullDuplex = *e.fullDuplex;
         link->Update(p);
     } else if (d == "fault") {
-        if (e.fault == "an-never-completes") {
+        if (e.fault == "an-never-completes" || e.fault == "an-never-links") {
             host::wire::Link* link = links_.at(e.link);
             host::wire::PartnerSettings p = link->Partner();
-            p.anDelayMs = 24u * 3'600'000u;  // a negotiation that does not finish within a day
+            if (e.fault == "an-never-completes") p.anNeverCompletes = true;  // link, never "complete"
+            else p.anDelayMs = 24u * 3'600'000u;  // a negotiation that does not end within a day
             link->Update(p);
             return;
         }
         using CF = host::usb::BusFaults::ControlFault;
         auto& faults = a->bus->Faults();
+        const uint64_t lateUs = e.lateMs * 1000;
         if (e.fault == "control-stall") faults.ArmControl(CF::Stall, e.nth);
         else if (e.fault == "control-error") faults.ArmControl(CF::Error, e.nth);
-        else if (e.fault == "control-silent") faults.ArmControl(CF::Silent, e.nth);
-        else if (e.fault == "bulk-in-error") faults.bulkInErrors += static_cast<uint32_t>(e.faultCount);
+        else if (e.fault == "control-silent") faults.ArmControl(CF::Silent, e.nth, e.faultCount);
+        else if (e.fault == "control-late") faults.ArmControl(CF::Late, e.nth, 1, lateUs);
+        else if (e.fault == "bulk-late") faults.ArmBulk(CF::Late, 1, e.faultCount, lateUs);
+        else if (e.fault == "bulk-in-error") a->bus->FailBulkIn(static_cast<uint32_t>(e.faultCount));
         else if (e.fault == "bulk-out-error") faults.bulkOutErrors += static_cast<uint32_t>(e.faultCount);
         else if (e.fault == "irp-complete-error") faults.irpCompleteError = true;
-        else if (e.fault == "device-vanish") faults.vanished = true;
+        else if (e.fault == "device-vanish") a->bus->Vanish();
         else if (e.fault == "eeprom-never-done") v->device->Faults().eepromNeverDone = true;
+        else if (e.fault == "mdio-never-done") v->device->Faults().phyNeverDone = true;
         else if (e.fault == "alloc-fail") {
             std::optional<host::sim::AllocKind> kind;
             host::sim::ParseAllocKind(e.allocKind, kind);
@@ -492,7 +497,8 @@ int Run::Go() {
                           {"status_indications", v.adapter->protocol.statuses.size()},
                           {"control_transfers", bus.control},
                           {"bulk_out", bus.bulkOut},
-                          {"bulk_in", bus.bulkIn}};
+                          {"bulk_in", bus.bulkIn},
+                          {"faults_injected", bus.faultsInjected}};
     }
     Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
     const bool written = files.CloseCaptures(error);

@@ -317,16 +317,17 @@ void LoadLink(Checker& c, const std::string& path, const Json& v, LinkDesc& l) {
 
 const std::set<std::string> kActions = {"initialize", "reset", "shutdown", "halt", "send", "traffic",
                                         "receive", "ping", "query", "set", "link", "fault"};
-const std::set<std::string> kAdapterFaults = {"control-stall", "control-error", "control-silent",
-                                              "bulk-in-error", "bulk-out-error", "irp-complete-error",
-                                              "alloc-fail", "device-vanish", "eeprom-never-done"};
-const std::set<std::string> kLinkFaults = {"an-never-completes"};
+const std::set<std::string> kAdapterFaults = {"control-stall",  "control-error",     "control-silent",
+                                              "control-late",   "bulk-in-error",     "bulk-out-error",
+                                              "bulk-late",      "irp-complete-error", "alloc-fail",
+                                              "device-vanish",  "eeprom-never-done", "mdio-never-done"};
+const std::set<std::string> kLinkFaults = {"an-never-completes", "an-never-links"};
 
 void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e) {
     if (!c.Object(path, v)) return;
     c.Keys(path, v, {"at", "do", "adapter", "link", "frame", "repeat", "frames", "size", "interval",
                      "status", "ip", "to", "count", "oid", "length", "data", "up", "advertise",
-                     "autoneg", "speed", "duplex", "fault", "nth", "kind"});
+                     "autoneg", "speed", "duplex", "fault", "nth", "kind", "ms"});
     if (!v.contains("at")) c.Error(path + ".at", "missing");
     else if (auto at = c.Seconds(path + ".at", v["at"])) e.atUs = static_cast<uint64_t>(std::llround(*at * 1e6));
     if (!v.contains("do")) {
@@ -440,6 +441,11 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
             if (auto n = c.Unsigned(path + ".nth", v["nth"], 1u << 30)) e.nth = std::max<uint64_t>(1, *n);
         if (v.contains("count"))
             if (auto n = c.Unsigned(path + ".count", v["count"], 1u << 30)) e.faultCount = *n;
+        const bool late = e.fault == "control-late" || e.fault == "bulk-late";
+        if ((late || e.fault == "control-silent") && e.faultCount == 0)
+            c.Error(path + ".count", "\"" + e.fault + "\" hits at least one request");
+        if (late && need("ms"))
+            if (auto ms = c.Unsigned(path + ".ms", v["ms"], 86'400'000)) e.lateMs = *ms;
         if (e.fault == "alloc-fail") {
             e.allocKind = "any";
             if (v.contains("kind"))

@@ -73,6 +73,7 @@ struct EventDesc {
     std::optional<bool> fullDuplex;
     std::string fault;  // fault
     uint64_t nth = 1, faultCount = 1;
+    uint64_t lateMs = 0;  // control-late, bulk-late
     std::string allocKind;
 };
 

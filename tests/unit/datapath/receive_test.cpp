@@ -115,6 +115,8 @@ TEST_F(ReceiveTest, FramesAreIndicatedInCompletionOrderOnePerCall) {
     const auto lines = recorder_.Of("indicate_receive");
     ASSERT_EQ(lines.size(), 10u);
     for (const auto& l : lines) EXPECT_EQ(l["packet_status"], "0xC000009A");
+    EXPECT_EQ(adapter_->protocol.receiveCalls, std::vector<uint32_t>(10, 1))
+        << "one NdisMIndicateReceivePacket call per frame";
 }
 
 TEST_F(ReceiveTest, WhenEveryDescriptorWaitsReadingPausesAndOneReadRestartsAfterIndication) {

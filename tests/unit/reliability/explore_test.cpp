@@ -1,11 +1,11 @@
 // Seeded exploration: each seed generates a scenario (traffic both ways with checkable frames,
-// link flaps, resets, packet filters and multicast lists, queries, bus and allocation faults,
-// a shutdown or a vanished device now and then, halt at the end) and runs it against the
+// link flaps, resets, packet filters and multicast lists, queries, bus faults (failed, stalled,
+// late and unanswered requests), a PHY port that never says done, negotiation that never
+// completes, allocation faults, a shutdown or a vanished device now and then, halt at the end) and runs it against the
 // invariants of ReliabilityRig, checked after every event. A failing seed prints the command
 // that replays it alone, with the events it generated.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -16,8 +16,11 @@
 
 #include "host/sim/rng.h"
 #include "tests/support/reliability_rig.h"
+#include "tests/support/self_path.h"
 
 namespace {
+
+using testing_support::SelfPath;
 
 using testing_support::ReliabilityRig;
 using testing_support::RigOptions;
@@ -45,8 +48,10 @@ SeedOutcome ExploreSeed(uint64_t seed) {
     host::sim::Rng rng(seed ^ 0x5EEDF00DULL);
     RigOptions options;
     const uint64_t pick = rng.Below(10);
-    options.phys = pick < 6 ? RigPhys::EthernetAndPhone
-                            : pick < 8 ? RigPhys::EthernetOnly : RigPhys::KeepAlivePhone;
+    options.phys = pick < 5   ? RigPhys::EthernetAndPhone
+                   : pick < 7 ? RigPhys::EthernetOnly
+                   : pick < 8 ? RigPhys::KeepAlivePhone
+                              : RigPhys::EthernetAndKeepAlivePhone;
     options.txDescriptors = rng.Chance(1, 2) ? 20 : static_cast<uint32_t>(rng.Between(2, 8));
     options.rxDescriptors = rng.Chance(1, 2) ? 20 : static_cast<uint32_t>(rng.Between(2, 8));
     ReliabilityRig rig(seed, options);
@@ -72,7 +77,7 @@ SeedOutcome ExploreSeed(uint64_t seed) {
         ++out.faults;
     }
     const NDIS_STATUS init = rig.Initialize();
-    rig.Bus().Faults().control.clear();
+    rig.Bus().Faults().plans.clear();
     rig.world.Faults().Clear();
     if (init != NDIS_STATUS_SUCCESS) {
         log("initialise failed");
@@ -132,10 +137,12 @@ SeedOutcome ExploreSeed(uint64_t seed) {
             } else if (what < 84) {
                 ++out.faults;
                 rig.Disrupted();
-                switch (rng.Below(6)) {
+                using CF = host::usb::BusFaults::ControlFault;
+                switch (rng.Below(11)) {
                     case 0:
+                        // A read already waiting at the bus takes it at the next frame.
                         log("bulk-in error");
-                        rig.Bus().Faults().bulkInErrors += 1;
+                        rig.Bus().FailBulkIn(1);
                         break;
                     case 1: {
                         const uint32_t n = static_cast<uint32_t>(rng.Between(1, 3));
@@ -160,6 +167,44 @@ SeedOutcome ExploreSeed(uint64_t seed) {
                         log("bulk request fails inside the call");
                         rig.Bus().Faults().irpCompleteError = true;
                         break;
+                    case 4: {
+                        // Late enough, now and then, to outlast a synchronous request's 10 s.
+                        const uint64_t nth = rng.Between(1, 12);
+                        const uint64_t ms = rng.Chance(1, 3) ? rng.Between(10'001, 12'000)
+                                                             : rng.Between(1, 3'000);
+                        log("control request " + std::to_string(nth) + " late by " +
+                            std::to_string(ms) + "ms");
+                        rig.Bus().Faults().ArmControl(CF::Late, nth, 1, ms * 1000);
+                        break;
+                    }
+                    case 5: {
+                        const uint64_t count = rng.Between(1, 3);
+                        const uint64_t ms = rng.Between(1, 3'000);
+                        log(std::to_string(count) + " bulk transfers late by " +
+                            std::to_string(ms) + "ms");
+                        rig.Bus().Faults().ArmBulk(CF::Late, 1, count, ms * 1000);
+                        break;
+                    }
+                    case 6: {
+                        const uint64_t nth = rng.Between(1, 12);
+                        const uint64_t count = rng.Between(1, 3);
+                        log(std::to_string(count) + " control requests never answered from " +
+                            std::to_string(nth));
+                        rig.Bus().Faults().ArmControl(CF::Silent, nth, count);
+                        break;
+                    }
+                    case 7:
+                        log("PHY port never done");
+                        rig.Device().Faults().phyNeverDone = true;
+                        break;
+                    case 8: {
+                        host::wire::Link& link = rng.Chance(2, 3) ? rig.Ethernet() : rig.Phone();
+                        log(link.Name() + " negotiation never completes");
+                        host::wire::PartnerSettings p = link.Partner();
+                        p.anNeverCompletes = true;
+                        link.Update(p);
+                        break;
+                    }
                     default: {
                         const auto kind = static_cast<host::sim::AllocKind>(
                             rng.Below(host::sim::kAllocKinds));
@@ -225,20 +270,6 @@ SeedOutcome ExploreSeed(uint64_t seed) {
     out.initFailed = init != NDIS_STATUS_SUCCESS;
     out.describe = rig.Describe();
     return out;
-}
-
-std::string SelfPath() {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "build/default/tests/unit_tests";
-    buf[n] = 0;
-    std::string path(buf);
-    // A binary rebuilt while it ran still names the same file to run again.
-    const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size() &&
-        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-        path.resize(path.size() - deleted.size());
-    return path;
 }
 
 void ExploreRange(uint64_t first, uint64_t count, const char* filter) {

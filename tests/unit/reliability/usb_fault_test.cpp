@@ -70,7 +70,7 @@ TEST(StartUpControlFaults, EveryRequestStalledFailedOrUnansweredFailsStartUpClea
             rig.Bus().Faults().ArmControl(fault, k);
             const NDIS_STATUS status = rig.Initialize();
             const uint64_t hit = rig.Bus().Stats().faultsInjected;
-            rig.Bus().Faults().control.clear();
+            rig.Bus().Faults().plans.clear();
             injected += hit;
             if (status != NDIS_STATUS_SUCCESS) {
                 ++failed;

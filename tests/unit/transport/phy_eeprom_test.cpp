@@ -145,6 +145,34 @@ TEST_F(PhyPortTest, AsynchronousWriteDoesNotWaitForDone) {
               (std::vector<std::string>{"02610024", "02000044"}));
 }
 
+TEST_F(PhyPortTest, PortThatNeverSaysDoneCostsABoundedPollWhileTheCommandsStillRun) {
+    host::device::DeviceConfig config;
+    config.phys = {Phy(1, 0x225410, nullptr, 0x782D)};
+    Start(config);
+    device_->Faults().phyNeverDone = true;
+    USHORT value = 0;
+    const uint64_t start = world_.NowUs();
+    AtPassive(*adapter_, [&] {
+        value = ReadPhyRegister(record_, 1, PHY_STATUS);
+        WritePhyRegister(record_, 1, PHY_CONTROL, 0x0C00);
+    });
+    // Both gave up within a bounded time, each after a bounded run of read-backs, none of
+    // which showed the done bit.
+    EXPECT_LT(world_.NowUs() - start, 2'000'000u);
+    const auto readBacks = Controls(recorder_, 0xF0, 0x25);
+    const auto doneReads = Controls(recorder_, 0xF0, 0x28);
+    ASSERT_GT(readBacks.size(), 1u);
+    ASSERT_GT(doneReads.size(), 1u);
+    for (const auto& l : readBacks) EXPECT_EQ(std::stoul(l["data"].get<std::string>().substr(6, 2), nullptr, 16) & 0x80, 0u);
+    for (const auto& l : doneReads) EXPECT_EQ(std::stoul(l["data"].get<std::string>().substr(0, 2), nullptr, 16) & 0x80, 0u);
+    // The give-up value is one PHY discovery skips, not the PHY's answer, which the port never
+    // vouched for.
+    EXPECT_TRUE(value == 0xFFFF || value == 0x0000) << std::hex << value;
+    // The management bus ran both commands all the same.
+    EXPECT_EQ(Mdio(recorder_, "read", 1, 1).size(), 1u);
+    EXPECT_EQ(device_->Phy(1)->Peek(0), 0x0C00);
+}
+
 class EepromTest : public PhyPortTest {};
 
 TEST_F(EepromTest, StationAddressComesFromWordsZeroToTwoLowByteFirst) {

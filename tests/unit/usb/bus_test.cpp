@@ -1,6 +1,7 @@
 // The USB stack below the miniport, driven with URBs as a client driver sends them and answered
 // by the scripted device: when requests complete, what reaches the device and comes back, and
-// what fault plans, cancellation and pipe aborts do to requests in flight.
+// what fault plans (late, silent, stalled and failed requests, a vanished device), cancellation
+// and pipe aborts do to requests in flight.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -315,6 +316,254 @@ TEST_F(UsbBusTest, AbortOfOnePipeLeavesTheOtherPipesTransfersAlone) {
     world_.RunFor(2'000);
     ASSERT_TRUE(read.Done());
     EXPECT_EQ(read.probe.status, STATUS_SUCCESS);
+    ExpectClean();
+}
+
+// ---- late and silent requests, cancellation, a vanished device ----
+
+constexpr uint64_t kJitter = 250;
+uint64_t Boundary(uint64_t t) { return (t / 1000 + 1) * 1000; }
+
+TEST_F(UsbBusTest, LateControlRequestIsAnsweredThatMuchLaterNeverInsideTheCallAndHoldsThePipe) {
+    BusOf().Faults().inlinePercent = 100;  // unplanned requests would complete inside the call
+    BusOf().Faults().ArmControl(BusFaults::ControlFault::Late, 1, 1, 7'000);
+    world_.RunFor(400);
+    uint8_t a[2], b[2];
+    AsyncUrb late, behind;
+    BuildVendorRequest(late.urb, true, kReadRegisters, 0, a, sizeof a);
+    BuildVendorRequest(behind.urb, true, kReadRegisters, 2, b, sizeof b);
+    const uint64_t sent = world_.NowUs();
+    late.Submit(Bus());
+    behind.Submit(Bus());
+    EXPECT_FALSE(late.Done()) << "a late request completed inside IofCallDriver";
+    EXPECT_EQ(BusOf().Delayed(), 1u);
+    world_.RunFor(20'000);
+    ASSERT_TRUE(late.Done() && behind.Done());
+    EXPECT_GE(late.probe.at, Boundary(sent) + 7'000);
+    EXPECT_LE(late.probe.at, Boundary(sent) + 7'000 + kJitter);
+    EXPECT_EQ(late.probe.status, STATUS_SUCCESS) << "late, not failed";
+    EXPECT_GT(behind.probe.at, late.probe.at) << "the default pipe answers in order";
+    EXPECT_EQ(BusOf().Stats().faultsInjected, 1u);
+    EXPECT_EQ(BusOf().Delayed(), 0u);
+    ExpectClean();
+}
+
+TEST_F(UsbBusTest, SilentRunOfControlRequestsHangsTheDefaultPipeOneCancelAtATime) {
+    BusOf().Faults().ArmControl(BusFaults::ControlFault::Silent, 2, 3);
+    uint8_t data[5][2];
+    AsyncUrb r[5];
+    for (int i = 0; i < 5; ++i) {
+        BuildVendorRequest(r[i].urb, true, kReadRegisters, static_cast<USHORT>(i), data[i], 2);
+        r[i].Submit(Bus());
+    }
+    world_.RunFor(60'000'000);
+    EXPECT_TRUE(r[0].Done());
+    for (int i = 1; i < 5; ++i) EXPECT_FALSE(r[i].Done()) << "request " << i;
+    // Requests 2 to 4 are never answered: each waits until its sender gives it up, and the
+    // request behind them waits its turn.
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_EQ(IoCancelIrp(r[i].irp), TRUE);
+        world_.RunFor(10'000);
+        EXPECT_EQ(r[i].probe.status, STATUS_CANCELLED);
+        EXPECT_EQ(r[4].Done(), i == 3) << "after cancelling request " << i;
+    }
+    EXPECT_EQ(r[4].probe.status, STATUS_SUCCESS);
+    EXPECT_EQ(device_->controlLog.size(), 2u) << "only the answered requests reached the device";
+    EXPECT_EQ(BusOf().Stats().faultsInjected, 3u);
+    EXPECT_EQ(BusOf().Outstanding(), 0u);
+    ExpectClean();
+}
+
+TEST_F(UsbBusTest, PipeResetIsAControlRequestForThePlansAndAnAbortNeverWaitsOrIsFaulted) {
+    const auto pipes = SelectConfiguration(Bus(), *device_);
+    URB reset, abort;
+    BuildPipeRequest(abort, URB_FUNCTION_ABORT_PIPE, pipes[1]);
+    BuildPipeRequest(reset, URB_FUNCTION_RESET_PIPE, pipes[1]);
+    BusOf().Faults().ArmControl(BusFaults::ControlFault::Stall, 1);
+    EXPECT_EQ(SubmitAndWait(Bus(), abort), STATUS_SUCCESS) << "the plan does not count aborts";
+    EXPECT_EQ(SubmitAndWait(Bus(), reset), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_STALL_PID);
+
+    // With the default pipe hung on a silent reset, an abort still completes at once.
+    BusOf().Faults().ArmControl(BusFaults::ControlFault::Silent, 1);
+    AsyncUrb silentReset, abort2;
+    BuildPipeRequest(silentReset.urb, URB_FUNCTION_RESET_PIPE, pipes[0]);
+    BuildPipeRequest(abort2.urb, URB_FUNCTION_ABORT_PIPE, pipes[0]);
+    silentReset.Submit(Bus());
+    abort2.Submit(Bus());
+    world_.RunFor(5'000);
+    EXPECT_TRUE(abort2.Done());
+    EXPECT_EQ(abort2.probe.status, STATUS_SUCCESS);
+    EXPECT_FALSE(silentReset.Done());
+    IoCancelIrp(silentReset.irp);
+    world_.RunFor(2'000);
+    EXPECT_EQ(silentReset.probe.status, STATUS_CANCELLED);
+    EXPECT_EQ(BusOf().Stats().faultsInjected, 2u);
+    ExpectClean();
+}
+
+TEST_F(UsbBusTest, LateBulkTransfersAreAnsweredLaterAReadCountingFromItsData) {
+    const auto pipes = SelectConfiguration(Bus(), *device_);
+    BusOf().Faults().ArmBulk(BusFaults::ControlFault::Late, 1, 2, 4'000);
+    uint8_t out[3] = {1, 2, 3}, in[16];
+    AsyncUrb send, read, next;
+    BuildBulkTransfer(send.urb, pipes[1], false, out, sizeof out);
+    BuildBulkTransfer(read.urb, pipes[0], true, in, sizeof in);
+    const uint64_t sent = world_.NowUs();
+    send.Submit(Bus());
+    read.Submit(Bus());
+    world_.RunFor(30'000);
+    ASSERT_TRUE(send.Done());
+    EXPECT_GE(send.probe.at, Boundary(sent) + 4'000);
+    EXPECT_LE(send.probe.at, Boundary(sent) + 4'000 + kJitter);
+    EXPECT_FALSE(read.Done()) << "no data yet";
+    const uint64_t arrival = world_.NowUs() + 100;
+    world_.Scheduler().At(arrival, [this] { device_->QueueBulkIn({7, 7}); });
+    world_.RunFor(20'000);
+    ASSERT_TRUE(read.Done());
+    EXPECT_GE(read.probe.at, Boundary(arrival) + 4'000);
+    EXPECT_LE(read.probe.at, Boundary(arrival) + 4'000 + kJitter);
+    // The plan was for two transfers: the third is on time.
+    BuildBulkTransfer(next.urb, pipes[1], false, out, sizeof out);
+    const uint64_t third = world_.NowUs();
+    next.Submit(Bus());
+    world_.RunFor(5'000);
+    ASSERT_TRUE(next.Done());
+    EXPECT_LE(next.probe.at, Boundary(third) + kJitter);
+    EXPECT_EQ(BusOf().Stats().faultsInjected, 2u);
+    ExpectClean();
+}
+
+// Every kind of request the bus holds ends through IoCancelIrp exactly once, cancelled, inside
+// the call or a little later as the seed says; the bus holds it until then.
+TEST(UsbBusCancel, EveryHeldRequestCompletesCancelledExactlyOnce) {
+    int inside = 0, later = 0;
+    for (uint64_t seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        host::world::World world(seed);
+        auto owned = std::make_unique<ScriptedDevice>();
+        ScriptedDevice& device = *owned;
+        auto& a = world.AddAdapter("A", std::move(owned));
+        PDEVICE_OBJECT bus = a.bus->DeviceObject();
+        const auto pipes = SelectConfiguration(bus, device);
+        uint8_t b[6][8] = {};
+        AsyncUrb silent, queued, lateRead, read, lateSend, early;
+        a.bus->Faults().ArmControl(BusFaults::ControlFault::Silent, 1);
+        BuildVendorRequest(silent.urb, true, kReadRegisters, 0, b[0], 2);
+        BuildVendorRequest(queued.urb, true, kReadRegisters, 0, b[1], 2);
+        silent.Submit(bus);
+        queued.Submit(bus);  // behind the silent one
+        a.bus->Faults().ArmBulk(BusFaults::ControlFault::Late, 1, 2, 50'000);
+        BuildBulkTransfer(lateSend.urb, pipes[1], false, b[2], 8);
+        lateSend.Submit(bus);  // delayed by the plan
+        BuildBulkTransfer(lateRead.urb, pipes[0], true, b[3], 8);
+        lateRead.Submit(bus);
+        device.QueueBulkIn({1, 2, 3});
+        world.RunFor(5'000);  // the read has its data and is being delayed
+        BuildBulkTransfer(read.urb, pipes[0], true, b[4], 8);
+        read.Submit(bus);  // waits behind the delayed read
+        // Cancelled before it reached the bus: it ends inside IofCallDriver.
+        BuildVendorRequest(early.urb, true, kReadRegisters, 0, b[5], 2);
+        early.irp = IoAllocateIrp(bus->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(early.irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &early.urb;
+        IoSetCompletionRoutine(early.irp, &CompletionProbe::Routine, &early.probe, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCancelIrp(early.irp), FALSE) << "nobody holds it yet";
+        EXPECT_EQ(IofCallDriver(bus, early.irp), STATUS_CANCELLED);
+        EXPECT_EQ(early.probe.calls, 1);
+        const size_t controlBefore = device.controlLog.size();
+        EXPECT_EQ(a.bus->Outstanding(), 5u);
+        size_t pending = 0;
+        for (AsyncUrb* r : {&queued, &lateRead, &silent, &lateSend, &read}) {
+            ASSERT_FALSE(r->Done());
+            EXPECT_EQ(IoCancelIrp(r->irp), TRUE);
+            if (r->Done()) ++inside;
+            else ++pending;
+        }
+        later += static_cast<int>(pending);
+        EXPECT_EQ(a.bus->Outstanding(), pending) << "the bus holds what it has not completed";
+        world.RunFor(1'000);
+        EXPECT_EQ(a.bus->Outstanding(), 0u) << "a cancelled request outlived its millisecond";
+        world.RunFor(200'000);
+        for (AsyncUrb* r : {&queued, &lateRead, &silent, &lateSend, &read, &early}) {
+            EXPECT_EQ(r->probe.calls, 1);
+            EXPECT_EQ(r->probe.status, STATUS_CANCELLED);
+            EXPECT_EQ(r->urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+        }
+        EXPECT_EQ(device.controlLog.size(), controlBefore) << "a cancelled request reached the device";
+        EXPECT_TRUE(device.bulkOut.empty());
+        EXPECT_EQ(a.bus->Stats().cancelled, 6u);
+        EXPECT_EQ(world.Verifier().Count(), 0u) << world.Verifier().Describe();
+    }
+    EXPECT_GT(inside, 0);
+    EXPECT_GT(later, 0);
+}
+
+TEST_F(UsbBusTest, VanishedDeviceEndsEveryHeldRequestAtOnceAndFailsEveryLaterOne) {
+    const auto pipes = SelectConfiguration(Bus(), *device_);
+    BusOf().Faults().ArmControl(BusFaults::ControlFault::Silent, 1);
+    uint8_t b[5][8] = {};
+    AsyncUrb silent, queued, read, lateSend;
+    BuildVendorRequest(silent.urb, true, kReadRegisters, 0, b[0], 2);
+    BuildVendorRequest(queued.urb, false, kWriteRegisters, 0, b[1], 2);
+    BuildBulkTransfer(read.urb, pipes[0], true, b[2], 8);
+    BuildBulkTransfer(lateSend.urb, pipes[1], false, b[3], 8);
+    BusOf().Faults().ArmBulk(BusFaults::ControlFault::Late, 2, 1, 60'000'000);
+    silent.Submit(Bus());
+    queued.Submit(Bus());
+    read.Submit(Bus());  // waits for data that never comes
+    lateSend.Submit(Bus());
+    world_.RunFor(10'000);
+    EXPECT_EQ(BusOf().Outstanding(), 4u);
+    const size_t reached = device_->controlLog.size();
+    const uint64_t at = world_.NowUs();
+    AtDispatch([&] { BusOf().Vanish(); });
+    for (AsyncUrb* r : {&silent, &queued, &read, &lateSend}) {
+        ASSERT_TRUE(r->Done());
+        EXPECT_EQ(r->probe.at, at);
+        EXPECT_EQ(r->probe.status, STATUS_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(r->urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+    }
+    EXPECT_EQ(BusOf().Outstanding(), 0u);
+    // Later requests fail too, at the next frame, whatever plan was waiting for them.
+    BusOf().Faults().ArmControl(BusFaults::ControlFault::Silent, 1);
+    AsyncUrb after;
+    BuildVendorRequest(after.urb, true, kReadRegisters, 0, b[4], 2);
+    after.Submit(Bus());
+    world_.RunFor(2'000);
+    ASSERT_TRUE(after.Done());
+    EXPECT_EQ(after.probe.status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(device_->controlLog.size(), reached);
+    EXPECT_TRUE(device_->bulkOut.empty());
+    ExpectClean();
+}
+
+TEST_F(UsbBusTest, BulkInErrorArmedWhileAReadWaitsFailsThatReadAtTheNextFrame) {
+    const auto pipes = SelectConfiguration(Bus(), *device_);
+    uint8_t b1[8], b2[8];
+    AsyncUrb waiting, next;
+    BuildBulkTransfer(waiting.urb, pipes[0], true, b1, sizeof b1);
+    waiting.Submit(Bus());
+    world_.RunFor(7'300);
+    EXPECT_FALSE(waiting.Done());
+    const uint64_t armed = world_.NowUs();
+    BusOf().FailBulkIn(1);
+    world_.RunFor(3'000);
+    ASSERT_TRUE(waiting.Done());
+    EXPECT_GE(waiting.probe.at, Boundary(armed));
+    EXPECT_LE(waiting.probe.at, Boundary(armed) + kJitter);
+    EXPECT_EQ(waiting.probe.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(waiting.urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    // The error was spent: the next read waits for data again.
+    BuildBulkTransfer(next.urb, pipes[0], true, b2, sizeof b2);
+    next.Submit(Bus());
+    world_.RunFor(10'000);
+    EXPECT_FALSE(next.Done());
+    EXPECT_EQ(BusOf().Stats().faultsInjected, 1u);
+    IoCancelIrp(next.irp);
+    world_.RunFor(2'000);
     ExpectClean();
 }
 

@@ -376,6 +376,24 @@ TEST_F(VerifierCheckTest, IrpCompletionStatusWhenTheOwnersRoutineLetsItsIrpGo) {
     EXPECT_FALSE(Kernel().IrpLive(irp));
 }
 
+TEST_F(VerifierCheckTest, IrpDoubleCompleteWhenALowerDriverCompletesARequestTwice) {
+    LowerDevice lower;
+    lower.onIrp = [](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, 0);
+        IofCompleteRequest(irp, 0);  // its sender's routine already took it back
+        return STATUS_SUCCESS;
+    };
+    CompletionProbe keeps;
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoSetCompletionRoutine(irp, &CompletionProbe::Routine, &keeps, TRUE, TRUE, TRUE);
+    IofCallDriver(&lower.device, irp);
+    EXPECT_EQ(keeps.calls, 1);
+    EXPECT_TRUE(Kernel().IrpLive(irp)) << "the second completion must not free the sender's IRP";
+    IoFreeIrp(irp);
+    ExpectOnly(check::kIrpDoubleComplete);
+}
+
 TEST_F(VerifierCheckTest, IrpStackWhenARequestIsPassedDownWithNoLocationLeft) {
     LowerDevice bottom(1), middle(2);
     bottom.onIrp = [](PDEVICE_OBJECT, PIRP irp) {

@@ -1,0 +1,146 @@
+// nicsim's fault vocabulary as a scenario writer meets it: what `check` accepts and refuses, and
+// what the run-time faults do, read from the run's trace (the PHY registers the device gave
+// back, the faults the bus says fired).
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/trace/trace.h"
+#include "tests/support/nicsim_process.h"
+
+namespace {
+
+using host::trace::Json;
+using testing_support::Nicsim;
+using testing_support::Outcome;
+
+std::string TempPath(const std::string& name) { return testing_support::TempPath("faults_", name); }
+
+// One adapter with an Ethernet PHY on `eth0`, initialised at 0 and halted at `haltAt`, with
+// `events` (JSON objects, comma-separated) in between.
+std::string Scenario(const std::string& events, double haltAt = 20) {
+    return R"({ "duration_s": )" + std::to_string(haltAt + 1) + R"(,
+      "adapters": [ { "name": "A", "phys": [ { "address": 0, "id": "0x225410", "link": "eth0" } ] } ],
+      "links": [ { "name": "eth0", "medium": "ethernet", "up": true,
+                   "peer": { "kind": "responder", "ip": "192.168.7.1" } } ],
+      "events": [ { "at": 0, "do": "initialize", "adapter": "A" }, )" +
+           events + R"(, { "at": )" + std::to_string(haltAt) + R"(, "do": "halt", "adapter": "A" } ] })";
+}
+
+std::vector<Json> RunTrace(const std::string& name, const std::string& scenario) {
+    const std::string file = TempPath(name + ".json"), trace = TempPath(name + ".jsonl");
+    std::ofstream(file) << scenario;
+    const Outcome o = Nicsim("run --quiet --trace " + trace + " " + file);
+    EXPECT_TRUE(o.status == 0 || o.status == 1) << o.out;
+    std::vector<Json> lines;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+    std::remove(file.c_str());
+    std::remove(trace.c_str());
+    return lines;
+}
+
+// PHY status register values the device gave back to reads from `fromUs` until `toUs`.
+std::vector<int> StatusReads(const std::vector<Json>& lines, uint64_t fromUs, uint64_t toUs) {
+    std::vector<int> out;
+    for (const Json& l : lines)
+        if (l["ev"] == "mdio" && l["op"] == "read" && l["reg"] == 1 && l["t_us"] >= fromUs &&
+            l["t_us"] < toUs)
+            out.push_back(l["value"].get<int>());
+    return out;
+}
+
+uint64_t FaultsInjected(const std::vector<Json>& lines) {
+    EXPECT_FALSE(lines.empty());
+    if (lines.empty() || lines.back()["ev"] != "summary") return ~0ull;
+    return lines.back()["adapters"]["A"]["faults_injected"].get<uint64_t>();
+}
+
+TEST(NicsimFaults, CheckAcceptsTheVocabularyAndNamesWhatAFaultLacks) {
+    const std::string good = TempPath("good.json");
+    std::ofstream(good) << Scenario(R"(
+      { "at": 1, "do": "fault", "adapter": "A", "fault": "control-late", "nth": 2, "ms": 12000 },
+      { "at": 1, "do": "fault", "adapter": "A", "fault": "bulk-late", "count": 3, "ms": 40 },
+      { "at": 1, "do": "fault", "adapter": "A", "fault": "control-silent", "nth": 4, "count": 1000 },
+      { "at": 1, "do": "fault", "adapter": "A", "fault": "mdio-never-done" },
+      { "at": 1, "do": "fault", "link": "eth0", "fault": "an-never-completes" },
+      { "at": 1, "do": "fault", "link": "eth0", "fault": "an-never-links" })");
+    const Outcome ok = Nicsim("check " + good);
+    EXPECT_EQ(ok.status, 0) << ok.out;
+
+    const std::string bad = TempPath("bad.json");
+    std::ofstream(bad) << Scenario(R"(
+      { "at": 1, "do": "fault", "adapter": "A", "fault": "control-late", "nth": 2 },
+      { "at": 1, "do": "fault", "adapter": "A", "fault": "bulk-late", "count": 0, "ms": 5 },
+      { "at": 1, "do": "fault", "adapter": "A", "fault": "control-silent", "count": 0 },
+      { "at": 1, "do": "fault", "adapter": "A", "fault": "bulk-late", "ms": -1 })");
+    const Outcome o = Nicsim("check " + bad);
+    EXPECT_EQ(o.status, 2);
+    for (const char* error : {"events[1].ms: missing", "events[2].count:", "events[3].count:",
+                              "events[4].ms:"})
+        EXPECT_NE(o.out.find(error), std::string::npos) << error << "\n" << o.out;
+    std::remove(good.c_str());
+    std::remove(bad.c_str());
+}
+
+// Negotiation that never completes still links, with the completion bit clear; negotiation that
+// never ends never links (until the link poll, three polls later, forces the speed). Both after a
+// flap of the medium.
+TEST(NicsimFaults, NegotiationThatNeverCompletesLinksButNegotiationThatNeverEndsDoesNot) {
+    const std::string flap = R"(
+      { "at": 2, "do": "link", "link": "eth0", "up": false },
+      { "at": 3, "do": "link", "link": "eth0", "up": true })";
+    const auto completes = RunTrace("completes", Scenario(
+        R"({ "at": 1, "do": "fault", "link": "eth0", "fault": "an-never-completes" },)" + flap));
+    const auto links = RunTrace("links", Scenario(
+        R"({ "at": 1, "do": "fault", "link": "eth0", "fault": "an-never-links" },)" + flap));
+    const auto incomplete = StatusReads(completes, 3'900'000, 9'000'000);
+    ASSERT_FALSE(incomplete.empty());
+    bool linked = false;
+    for (int v : incomplete) {
+        linked = linked || (v & 0x0004) != 0;
+        EXPECT_EQ(v & 0x0020, 0) << std::hex << v << ": negotiation reported complete";
+    }
+    EXPECT_TRUE(linked) << "the link never came back";
+    const auto never = StatusReads(links, 3'900'000, 9'000'000);
+    ASSERT_FALSE(never.empty());
+    for (int v : never) EXPECT_EQ(v & 0x0004, 0) << std::hex << v << ": linked without negotiating";
+}
+
+// The run-time bus faults fire, each counted in the run's summary: one late control request,
+// two late bulk transfers, and three control requests in a row never answered.
+TEST(NicsimFaults, RunTimeBusFaultsFireAndAreCounted) {
+    const auto late = RunTrace("late", Scenario(R"(
+      { "at": 4.5, "do": "fault", "adapter": "A", "fault": "control-late", "ms": 12000 },
+      { "at": 5, "do": "fault", "adapter": "A", "fault": "bulk-late", "count": 2, "ms": 300 },
+      { "at": 5, "do": "ping", "adapter": "A", "ip": "192.168.7.2", "to": "192.168.7.1", "count": 3 })"));
+    EXPECT_EQ(FaultsInjected(late), 3u);
+    // The poll cycle that met the late request put its PHY command on the management bus only
+    // twelve seconds after the poll before it.
+    std::vector<uint64_t> commands;
+    for (const Json& l : late)
+        if (l["ev"] == "mdio") commands.push_back(l["t_us"].get<uint64_t>());
+    bool gap = false;
+    for (size_t i = 1; i < commands.size(); ++i)
+        gap = gap || (commands[i] > 4'500'000 && commands[i] - commands[i - 1] >= 12'000'000);
+    EXPECT_TRUE(gap);
+
+    const auto silent = RunTrace("silent", Scenario(R"(
+      { "at": 4.5, "do": "fault", "adapter": "A", "fault": "control-silent", "count": 3 })", 30));
+    EXPECT_EQ(FaultsInjected(silent), 3u);
+}
+
+// A vanished device fails the read waiting at the bus at once: the receive has failed, so the
+// send that follows is refused.
+TEST(NicsimFaults, VanishedDeviceFailsTheReadWaitingAtTheBus) {
+    const auto lines = RunTrace("vanish", Scenario(R"(
+      { "at": 5, "do": "fault", "adapter": "A", "fault": "device-vanish" },
+      { "at": 6, "do": "send", "adapter": "A", "frame": "ffffffffffff02000000000a0800" })"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["adapters"]["A"]["sends_refused"], 1);
+}
+
+}  // namespace
