@@ -470,6 +470,55 @@ TEST_F(LifecycleTest, PowerDownAbortsAndResetsBothBulkPipesAndWaitsASecond) {
     ExpectClean();
 }
 
+// Pipe resets the device never answers: each is given up after its 10 s, and the sequence goes
+// on, so the bulk-in read is aborted whatever the bulk-out reset answered.
+TEST_F(LifecycleTest, PipeResetsThatTimeOutDoNotKeepTheReadFromBeingAborted) {
+    auto& a = AddScripted();
+    ASSERT_EQ(world_.Ndis().Initialize(a), NDIS_STATUS_SUCCESS);
+    world_.RunFor(100'000);
+    ASSERT_EQ(a.bus->Outstanding(), 1u) << "the read";
+    const uint64_t pipeRequests = a.bus->Stats().pipeRequests;
+    // From the remote-wake-up request on, no control request is answered.
+    a.bus->Faults().ArmControl(BusFaults::ControlFault::Silent, 1, 1000);
+    const uint64_t start = world_.NowUs();
+    world_.Ndis().Shutdown(a);
+    EXPECT_EQ(a.bus->Stats().pipeRequests - pipeRequests, 4u) << "two aborts and two resets";
+    EXPECT_EQ(a.bus->Outstanding(), 0u) << "the read was aborted at shutdown";
+    // The set-feature request and both resets cost their 10 s each.
+    EXPECT_GE(world_.NowUs() - start, 30'000'000u);
+    EXPECT_LT(world_.NowUs() - start, 33'000'000u);
+    world_.Ndis().Halt(a);
+    EXPECT_EQ(LiveResources(a), 0u);
+    ExpectClean();
+}
+
+// Transfers still held at halt (the shutdown path could not get the request block its pipe
+// requests share, so it aborted nothing) are aborted by halt itself; as they come back, every
+// return of a descriptor arms the receive timer, a send having found none free. Nothing of it
+// outlives the record: no transfer, no timer.
+TEST_F(LifecycleTest, TransfersStillHeldAtHaltAreAbortedByHaltAndLeaveNothing) {
+    // A system clock tick of 15.625 ms, as Windows has by default: a timer armed for 0 ms falls
+    // due at the next tick.
+    world_.Ndis().SetTimerGranularity(15'625);
+    auto& a = AddScripted("A", host::ndis::Registry{{"TxPacketDesc", 2u}});
+    ASSERT_EQ(world_.Ndis().Initialize(a), NDIS_STATUS_SUCCESS);
+    world_.RunFor(100'000);
+    // Sends answered 30 s late: the two descriptors stay out and later sends find none.
+    a.bus->Faults().ArmBulk(BusFaults::ControlFault::Late, 1, 100, 30'000'000);
+    for (int i = 0; i < 4; ++i) world_.Ndis().Send(a, std::vector<uint8_t>(60, 0x5A));
+    world_.RunFor(10'000);
+    ASSERT_EQ(RecordOf(a).TxFreeList.Count, 0u);
+    ASSERT_EQ(RecordOf(a).TxResourcesExhausted, 1);
+    const uint64_t pipeRequests = a.bus->Stats().pipeRequests;
+    world_.Faults().Arm(host::sim::AllocKind::RequestBlock, 1, a.id);
+    world_.Ndis().Halt(a);
+    EXPECT_EQ(world_.Faults().Injected(), 1u);
+    EXPECT_GE(a.bus->Stats().pipeRequests - pipeRequests, 4u) << "halt's own aborts and resets";
+    EXPECT_EQ(world_.Ndis().ArmedTimers(a.id), 0u);
+    EXPECT_EQ(LiveResources(a), 0u);
+    ExpectClean();
+}
+
 TEST_F(LifecycleTest, TwoAdaptersKeepTheirOwnRecordsAndLedgers) {
     auto& a = AddScripted("A");
     auto& b = AddScripted("B", host::ndis::Registry{{"RxPacketDesc", 5u}});
