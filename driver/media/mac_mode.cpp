@@ -12,17 +12,6 @@ namespace {
 constexpr ULONG kPoolTag = MAKE_POOL_TAG('W', 'd', 'm', ' ');
 constexpr USHORT kMacRegisterCount = 3;
 
-KIRQL LockFilterWrite(AdapterRecord* Adapter) {
-    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&Adapter->FilterWriteLock);
-    return old;
-}
-
-VOID UnlockFilterWrite(AdapterRecord* Adapter, KIRQL Old) {
-    KefReleaseSpinLockFromDpcLevel(&Adapter->FilterWriteLock);
-    KfLowerIrql(Old);
-}
-
 // FilterWriteLock held: the waiting bytes become the bytes to send.
 VOID TakeStagedBytes(AdapterRecord* Adapter) {
     for (ULONG i = 0; i < kMacRegisterCount; ++i)
@@ -74,11 +63,12 @@ BOOLEAN StartFilterWrite(AdapterRecord* Adapter) {
 // get their own try, and with none the filter write ends.
 VOID SendFilterBytes(AdapterRecord* Adapter) {
     while (!StartFilterWrite(Adapter)) {
-        const KIRQL old = LockFilterWrite(Adapter);
+        KIRQL old;
+        KeAcquireSpinLock(&Adapter->FilterWriteLock, &old);
         const BOOLEAN again = Adapter->FilterWriteStaged != 0;
         if (again) TakeStagedBytes(Adapter);
         else Adapter->FilterWriteInFlight = 0;
-        UnlockFilterWrite(Adapter, old);
+        KeReleaseSpinLock(&Adapter->FilterWriteLock, old);
         if (!again) return;
     }
 }
@@ -146,7 +136,8 @@ ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask) {
     else control0 &= static_cast<UCHAR>(~MAC_CONTROL0_ALL_MULTICAST);
     WriteShared(Adapter->MacControl0, control0);
 
-    const KIRQL old = LockFilterWrite(Adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->FilterWriteLock, &old);
     Adapter->FilterStagedBuffer[0] = control0;
     Adapter->FilterStagedBuffer[1] = ReadShared(Adapter->MacControl1);
     Adapter->FilterStagedBuffer[2] = ReceiveModeRegister2(Adapter);
@@ -159,7 +150,7 @@ ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask) {
     } else {
         Adapter->FilterWriteStaged = 1;
     }
-    UnlockFilterWrite(Adapter, old);
+    KeReleaseSpinLock(&Adapter->FilterWriteLock, old);
 
     if (send) SendFilterBytes(Adapter);
     return RESULT_SUCCESS;
@@ -174,20 +165,22 @@ NTSTATUS PacketFilterWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     adapter->FilterWriteUrb = nullptr;
     if (freeIrp) IoFreeIrp(Irp);
 
-    const KIRQL old = LockFilterWrite(adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&adapter->FilterWriteLock, &old);
     const BOOLEAN again = adapter->FilterWriteStaged != 0;
     if (again) TakeStagedBytes(adapter);
     else adapter->FilterWriteInFlight = 0;
-    UnlockFilterWrite(adapter, old);
+    KeReleaseSpinLock(&adapter->FilterWriteLock, old);
     if (again) SendFilterBytes(adapter);
     RequestCompleted(adapter);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 BOOLEAN PacketFilterWritePending(AdapterRecord* Adapter) {
-    const KIRQL old = LockFilterWrite(Adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->FilterWriteLock, &old);
     const BOOLEAN pending = Adapter->FilterWriteInFlight != 0;
-    UnlockFilterWrite(Adapter, old);
+    KeReleaseSpinLock(&Adapter->FilterWriteLock, old);
     return pending;
 }
 

@@ -272,6 +272,17 @@ PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 
 }  // extern "C"
 
+// Spin locks taken from any IRQL up to DISPATCH_LEVEL, as the DDK's macros build them.
+inline VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    *OldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    KefAcquireSpinLockAtDpcLevel(SpinLock);
+}
+
+inline VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    KefReleaseSpinLockFromDpcLevel(SpinLock);
+    KfLowerIrql(NewIrql);
+}
+
 inline NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return IofCallDriver(DeviceObject, Irp);
 }

@@ -42,34 +42,25 @@ ULONG WriteRegisters(AdapterRecord* Adapter, USHORT Count, USHORT Register) {
 
 namespace {
 
-KIRQL LockRequests(AdapterRecord* Adapter) {
-    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&Adapter->RequestLock);
-    return old;
-}
-
-VOID UnlockRequests(AdapterRecord* Adapter, KIRQL Old) {
-    KefReleaseSpinLockFromDpcLevel(&Adapter->RequestLock);
-    KfLowerIrql(Old);
-}
-
 RegisterRequest* TakeSlot(AdapterRecord* Adapter) {
     RegisterRequest* slot = nullptr;
-    const KIRQL old = LockRequests(Adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->RequestLock, &old);
     for (ULONG i = 0; i < REGISTER_REQUEST_SLOTS && slot == nullptr; ++i) {
         if (Adapter->RegisterRequests[i].InUse == 0) {
             slot = &Adapter->RegisterRequests[i];
             slot->InUse = 1;
         }
     }
-    UnlockRequests(Adapter, old);
+    KeReleaseSpinLock(&Adapter->RequestLock, old);
     return slot;
 }
 
 VOID ReleaseSlot(AdapterRecord* Adapter, RegisterRequest* Slot) {
-    const KIRQL old = LockRequests(Adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->RequestLock, &old);
     Slot->InUse = 0;
-    UnlockRequests(Adapter, old);
+    KeReleaseSpinLock(&Adapter->RequestLock, old);
 }
 
 // Builds the request in a fresh pool block of a free slot and passes it down with `routine` as

@@ -12,17 +12,6 @@ TrackedRequest* TrackedAt(AdapterRecord* Adapter, ULONG index) {
     return index == REGISTER_REQUEST_SLOTS ? &Adapter->FilterRequest : &Adapter->KeepAliveRequest;
 }
 
-KIRQL LockRequests(AdapterRecord* Adapter) {
-    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&Adapter->RequestLock);
-    return old;
-}
-
-VOID UnlockRequests(AdapterRecord* Adapter, KIRQL Old) {
-    KefReleaseSpinLockFromDpcLevel(&Adapter->RequestLock);
-    KfLowerIrql(Old);
-}
-
 // RequestLock held.
 BOOLEAN AnyRequestBelow(AdapterRecord* Adapter) {
     for (ULONG i = 0; i < kTrackedCount; ++i)
@@ -34,26 +23,27 @@ BOOLEAN AnyRequestBelow(AdapterRecord* Adapter) {
 // cancelling it yet. The IRP cannot be freed while Cancelling names it: its completion leaves
 // that to the canceller, which frees it here once IoCancelIrp has returned.
 VOID CancelIfBelow(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Expected) {
-    KIRQL old = LockRequests(Adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->RequestLock, &old);
     PIRP irp = Request->Irp;
     if (irp == nullptr || Request->Cancelling != nullptr ||
         (Expected != nullptr && irp != Expected)) {
-        UnlockRequests(Adapter, old);
+        KeReleaseSpinLock(&Adapter->RequestLock, old);
         return;
     }
     Request->Cancelling = irp;
     Request->CancelledCompleted = 0;
     // The canceller keeps the record alive as a completion would.
     InterlockedIncrement(&Adapter->RequestsOutstanding);
-    UnlockRequests(Adapter, old);
+    KeReleaseSpinLock(&Adapter->RequestLock, old);
 
     IoCancelIrp(irp);
 
-    old = LockRequests(Adapter);
+    KeAcquireSpinLock(&Adapter->RequestLock, &old);
     const BOOLEAN completed = Request->CancelledCompleted != 0;
     Request->Cancelling = nullptr;
     Request->CancelledCompleted = 0;
-    UnlockRequests(Adapter, old);
+    KeReleaseSpinLock(&Adapter->RequestLock, old);
     if (completed) IoFreeIrp(irp);
     RequestCompleted(Adapter);
 }
@@ -62,17 +52,19 @@ VOID CancelIfBelow(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Expecte
 
 VOID TrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp) {
     InterlockedIncrement(&Adapter->RequestsOutstanding);
-    const KIRQL old = LockRequests(Adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->RequestLock, &old);
     Request->Irp = Irp;
     Request->WatchdogTicks = 0;
     const BOOLEAN arm = Adapter->WatchdogArmed == 0;
     Adapter->WatchdogArmed = 1;
-    UnlockRequests(Adapter, old);
+    KeReleaseSpinLock(&Adapter->RequestLock, old);
     if (arm) NdisSetTimer(&Adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
 }
 
 BOOLEAN UntrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp) {
-    const KIRQL old = LockRequests(Adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->RequestLock, &old);
     if (Request->Irp == Irp) Request->Irp = nullptr;
     BOOLEAN freeHere = TRUE;
     if (Request->Cancelling == Irp) {
@@ -82,7 +74,7 @@ BOOLEAN UntrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp
     // Nothing left below: the watchdog has nothing to watch until the next request.
     const BOOLEAN disarm = Adapter->WatchdogArmed != 0 && !AnyRequestBelow(Adapter);
     if (disarm) Adapter->WatchdogArmed = 0;
-    UnlockRequests(Adapter, old);
+    KeReleaseSpinLock(&Adapter->RequestLock, old);
     if (disarm) {
         BOOLEAN cancelled = FALSE;
         NdisMCancelTimer(&Adapter->RequestWatchdogTimer, &cancelled);
@@ -91,9 +83,10 @@ BOOLEAN UntrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp
 }
 
 BOOLEAN RequestBelow(AdapterRecord* Adapter, TrackedRequest* Request) {
-    const KIRQL old = LockRequests(Adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->RequestLock, &old);
     const BOOLEAN below = Request->Irp != nullptr;
-    UnlockRequests(Adapter, old);
+    KeReleaseSpinLock(&Adapter->RequestLock, old);
     return below;
 }
 
@@ -117,10 +110,11 @@ VOID CancelAllRequests(AdapterRecord* Adapter) {
 ULONG WaitRegisterRequestsDone(AdapterRecord* Adapter, ULONG LimitMs) {
     for (ULONG waited = 0;; ++waited) {
         BOOLEAN below = FALSE;
-        const KIRQL old = LockRequests(Adapter);
+        KIRQL old;
+        KeAcquireSpinLock(&Adapter->RequestLock, &old);
         for (ULONG i = 0; i < REGISTER_REQUEST_SLOTS; ++i)
             below = below || Adapter->RegisterRequests[i].InUse != 0;
-        UnlockRequests(Adapter, old);
+        KeReleaseSpinLock(&Adapter->RequestLock, old);
         if (!below) return RESULT_SUCCESS;
         if (waited == LimitMs) return RESULT_FAILURE;
         NdisMSleep(1000);
@@ -144,7 +138,8 @@ VOID OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID Syste
     TrackedRequest* overdue[kTrackedCount];
     PIRP overdueIrp[kTrackedCount];
     ULONG count = 0;
-    const KIRQL old = LockRequests(adapter);
+    KIRQL old;
+    KeAcquireSpinLock(&adapter->RequestLock, &old);
     for (ULONG i = 0; i < kTrackedCount; ++i) {
         TrackedRequest* r = TrackedAt(adapter, i);
         if (r->Irp == nullptr || r->Cancelling != nullptr) continue;
@@ -156,7 +151,7 @@ VOID OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID Syste
     }
     const BOOLEAN rearm = AnyRequestBelow(adapter);
     adapter->WatchdogArmed = rearm ? 1 : 0;
-    UnlockRequests(adapter, old);
+    KeReleaseSpinLock(&adapter->RequestLock, old);
     if (rearm) NdisSetTimer(&adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
     // The device did not answer within the synchronous requests' limit: the request is taken
     // back, and its completion ends the sequence it belonged to.
