@@ -1,8 +1,9 @@
 // Bulk-in transfers as the bus delivers them to BulkInComplete: fuzzed bytes and lengths, error
 // completions, and a lower driver that reports more bytes than the read asked for. Beside the
 // verifier's checks, the receive path is held to a model of it: each transfer counts by its
-// status byte, a frame is indicated exactly when there is one the packet can describe, in order,
-// and reading stops for good after an error completion.
+// status byte, a frame is indicated exactly when there is one the packet can describe (at least
+// an Ethernet header, at most the packet's buffer), in order, and reading stops for good after an
+// error completion.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -19,9 +20,10 @@ namespace {
 constexpr size_t kRead = 1536;
 constexpr size_t kTrailer = 8;
 constexpr size_t kLargestFrame = 1514;
+constexpr size_t kEthernetHeader = 14;
 
 struct Model {
-    uint64_t ok = 0, error = 0, flag06 = 0, flag10 = 0;
+    uint64_t ok = 0, error = 0, flag06 = 0, flag10 = 0, runt = 0;
     bool errorArmed = false;  // the bus fails the next transfer it serves
     bool stopped = false;     // an error completion ended reading
     std::vector<std::vector<uint8_t>> frames;
@@ -40,6 +42,10 @@ struct Model {
             flag06 += ((status & 0x02) != 0) + ((status & 0x04) != 0);
             error += (status & 0x08) != 0;
             flag10 += (status & 0x10) != 0;
+            return;
+        }
+        if (reported > kTrailer && reported - kTrailer < kEthernetHeader) {
+            ++runt;  // shorter than its header: a receive error, not a frame
             return;
         }
         ++ok;
@@ -116,6 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Require(record.RcvError == model.error, "RcvError differs from the model");
     fuzz::Require(record.RcvFlag06Count == model.flag06, "RcvFlag06Count differs from the model");
     fuzz::Require(record.RcvFlag10Count == model.flag10, "RcvFlag10Count differs from the model");
+    fuzz::Require(record.RcvRunt == model.runt, "RcvRunt differs from the model");
     const auto& got = f.adapter->protocol.received;
     fuzz::Require(got.size() == model.frames.size(), "a different number of frames was indicated",
                   std::to_string(got.size()) + " indicated, " +
