@@ -58,7 +58,7 @@ Call Query(fuzz::OneAdapter& f, NDIS_OID oid, ULONG length) {
     // Exactly `length` bytes: the handler may touch nothing beyond them.
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[length ? length : 1]);
     std::memset(buffer.get(), 0xEE, length);
-    const auto handler = f.world.Ndis().Characteristics().QueryInformationHandler;
+    const auto handler = f.world.Ndis().Characteristics().Ndis40Chars.Ndis30Chars.QueryInformationHandler;
     f.world.Kernel().RunInContext("MiniportQueryInformation", DISPATCH_LEVEL, f.adapter->id, [&] {
         c.status = handler(f.adapter->context, oid, length ? buffer.get() : nullptr, length,
                            &c.done, &c.needed);
@@ -72,7 +72,7 @@ Call Set(fuzz::OneAdapter& f, NDIS_OID oid, const std::vector<uint8_t>& data) {
     const ULONG length = static_cast<ULONG>(data.size());
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[length ? length : 1]);
     if (length) std::memcpy(buffer.get(), data.data(), length);
-    const auto handler = f.world.Ndis().Characteristics().SetInformationHandler;
+    const auto handler = f.world.Ndis().Characteristics().Ndis40Chars.Ndis30Chars.SetInformationHandler;
     f.world.Kernel().RunInContext("MiniportSetInformation", DISPATCH_LEVEL, f.adapter->id, [&] {
         c.status = handler(f.adapter->context, oid, length ? buffer.get() : nullptr, length,
                            &c.done, &c.needed);

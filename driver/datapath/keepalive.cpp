@@ -3,10 +3,11 @@
 #include "driver/datapath/transmit.h"
 #include "driver/frame/atomic.h"
 #include "driver/frame/lifecycle.h"
+#include "driver/frame/timers.h"
 #include "driver/usb/tracked_request.h"
 
-VOID KeepAliveTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                   PVOID SystemSpecific3) {
+VOID NTAPI KeepAliveTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                         PVOID SystemSpecific3) {
     (void)SystemSpecific1;
     (void)SystemSpecific2;
     (void)SystemSpecific3;
@@ -42,7 +43,7 @@ VOID KeepAliveTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpe
     // Shutdown cancels the timer; a tick that was already running when it did must not bring
     // it back.
     if (ReadShared(adapter->ShutdownBegun) != 0) return;
-    NdisSetTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+    ArmTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
 }
 
 ULONG SubmitKeepAlive(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOLEAN* HandedOver) {
@@ -70,7 +71,7 @@ ULONG SubmitKeepAlive(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOL
     return RESULT_FAILURE;
 }
 
-NTSTATUS KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     auto* d = static_cast<PacketDescriptor*>(Context);
     AdapterRecord* adapter = d->Adapter;

@@ -15,11 +15,11 @@
 #define KEEP_ALIVE_EVERY_TICKS 4u
 
 // KeepAliveTimer handler. DISPATCH_LEVEL; takes TxLock briefly, never across IofCallDriver.
-VOID KeepAliveTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                   PVOID SystemSpecific3);
+VOID NTAPI KeepAliveTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                         PVOID SystemSpecific3);
 // Builds the frame in `Descriptor` and passes it down. 1 = pending at the lower driver with the
 // adapter still running; 2 = failed, *HandedOver telling whether the lower driver got the IRP (its
 // completion then returns the descriptor) or the caller still owns the descriptor.
 ULONG SubmitKeepAlive(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOLEAN* HandedOver);
 // Frees the IRP and returns the descriptor to the tail of TxFreeList; the outcome is not counted.
-NTSTATUS KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

@@ -2,6 +2,7 @@
 
 #include "driver/datapath/transmit.h"
 #include "driver/frame/atomic.h"
+#include "driver/frame/timers.h"
 #include "driver/usb/configuration.h"
 
 namespace {
@@ -37,7 +38,7 @@ ULONG SubmitBulkIn(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
         ReturnToFreeList(Adapter, Descriptor);
         if (Adapter->ReceiveStarted != 0 &&
             ReadShared(Adapter->AdapterState) == ADAPTER_RUNNING)
-            NdisSetTimer(&Adapter->ReceiveTimer, kReadRetryMs);
+            ArmTimer(&Adapter->ReceiveTimer, kReadRetryMs);
         return RESULT_FAILURE;
     }
     // From here the IRP and the descriptor belong to BulkInComplete.
@@ -45,7 +46,7 @@ ULONG SubmitBulkIn(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
                                                                            : RESULT_FAILURE;
 }
 
-NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     auto* d = static_cast<PacketDescriptor*>(Context);
     AdapterRecord* adapter = d->Adapter;
@@ -95,12 +96,12 @@ ULONG QueueReceivedFrame(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
     NdisReleaseSpinLock(&Adapter->RxLock);
     // The bus gets its next read before any protocol work.
     if (next != nullptr) SubmitBulkIn(Adapter, next);
-    NdisSetTimer(&Adapter->ReceiveTimer, 0);
+    ArmTimer(&Adapter->ReceiveTimer, 0);
     return RESULT_SUCCESS;
 }
 
-VOID IndicateReceivedFrames(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                            PVOID SystemSpecific3) {
+VOID NTAPI IndicateReceivedFrames(PVOID SystemSpecific1, PVOID FunctionContext,
+                                  PVOID SystemSpecific2, PVOID SystemSpecific3) {
     (void)SystemSpecific1;
     (void)SystemSpecific2;
     (void)SystemSpecific3;

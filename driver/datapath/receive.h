@@ -15,8 +15,8 @@
 
 // 1 when the read was passed down and is pending, 2 otherwise.
 ULONG SubmitBulkIn(AdapterRecord* Adapter, PacketDescriptor* Descriptor);
-NTSTATUS BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 ULONG QueueReceivedFrame(AdapterRecord* Adapter, PacketDescriptor* Descriptor);
 // ReceiveTimer handler.
-VOID IndicateReceivedFrames(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                            PVOID SystemSpecific3);
+VOID NTAPI IndicateReceivedFrames(PVOID SystemSpecific1, PVOID FunctionContext,
+                                  PVOID SystemSpecific2, PVOID SystemSpecific3);

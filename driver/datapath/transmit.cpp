@@ -1,11 +1,11 @@
 #include "driver/datapath/transmit.h"
 
 #include "driver/frame/atomic.h"
+#include "driver/frame/pool_tags.h"
+#include "driver/frame/timers.h"
 #include "driver/usb/configuration.h"
 
 namespace {
-
-constexpr ULONG kPoolTag = MAKE_POOL_TAG('W', 'd', 'm', ' ');
 
 // The transfer length for a frame of N bytes: the prefix added, never a multiple of 64 (a short
 // packet must end the transfer), at least 60 bytes.
@@ -42,7 +42,7 @@ PIRP AllocateTransferIrp(AdapterRecord* Adapter, PacketDescriptor* Descriptor,
     return irp;
 }
 
-NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
     (void)Flags;
     auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
     NdisAcquireSpinLock(&adapter->TxLock);
@@ -86,26 +86,27 @@ ULONG SubmitBulkOut(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOLEA
     PIRP irp = AllocateTransferIrp(Adapter, Descriptor, BulkOutComplete);
     if (irp == nullptr) return RESULT_FAILURE;
 
-    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&Adapter->BulkOutLock);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeAcquireSpinLockAtDpcLevel(&Adapter->BulkOutLock);
     bool passDown = Adapter->BulkOutOutstanding == 0;
     if (!passDown) {
         auto* entry = static_cast<PendingIrpEntry*>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(PendingIrpEntry), kPoolTag));
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(PendingIrpEntry), kRequestBlockTag));
         if (entry == nullptr) {
             // Nowhere to wait: the send fails before the hand-over and nothing is counted.
-            KefReleaseSpinLockFromDpcLevel(&Adapter->BulkOutLock);
-            KfLowerIrql(old);
+            KeReleaseSpinLockFromDpcLevel(&Adapter->BulkOutLock);
+            KeLowerIrql(old);
             IoFreeIrp(irp);
             return RESULT_FAILURE;
         }
         entry->Irp = irp;
-        ExfInterlockedInsertTailList(&Adapter->PendingTxIrps, &entry->Links,
-                                     &Adapter->PendingIrpLock);
+        ExInterlockedInsertTailList(&Adapter->PendingTxIrps, &entry->Links,
+                                    &Adapter->PendingIrpLock);
     }
     Adapter->BulkOutOutstanding++;
-    KefReleaseSpinLockFromDpcLevel(&Adapter->BulkOutLock);
-    KfLowerIrql(old);
+    KeReleaseSpinLockFromDpcLevel(&Adapter->BulkOutLock);
+    KeLowerIrql(old);
     if (!passDown) return RESULT_SUCCESS;
 
     *HandedOver = TRUE;
@@ -140,7 +141,7 @@ ULONG CopyPacketToBuffer(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
     return RESULT_SUCCESS;
 }
 
-NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     auto* d = static_cast<PacketDescriptor*>(Context);
     AdapterRecord* adapter = d->Adapter;
@@ -149,19 +150,20 @@ NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     ReturnTxDescriptor(adapter, d);
 
     PIRP next = nullptr;
-    const KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(&adapter->BulkOutLock);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeAcquireSpinLockAtDpcLevel(&adapter->BulkOutLock);
     if (--adapter->BulkOutOutstanding > 0) {
         PLIST_ENTRY link =
-            ExfInterlockedRemoveHeadList(&adapter->PendingTxIrps, &adapter->PendingIrpLock);
+            ExInterlockedRemoveHeadList(&adapter->PendingTxIrps, &adapter->PendingIrpLock);
         if (link != nullptr) {
             auto* entry = CONTAINING_RECORD(link, PendingIrpEntry, Links);
             next = entry->Irp;
             ExFreePool(entry);
         }
     }
-    KefReleaseSpinLockFromDpcLevel(&adapter->BulkOutLock);
-    KfLowerIrql(old);
+    KeReleaseSpinLockFromDpcLevel(&adapter->BulkOutLock);
+    KeLowerIrql(old);
     // Whatever happens to it, that IRP's own completion frees it and returns its descriptor.
     if (next != nullptr) IofCallDriver(adapter->NextDeviceObject, next);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -173,6 +175,6 @@ ULONG ReturnTxDescriptor(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
     NdisReleaseSpinLock(&Adapter->TxLock);
     // Once a send has found no descriptor, every return gives the receive handler a chance to
     // restart a read that stopped for want of one.
-    if (ReadShared(Adapter->TxResourcesExhausted) != 0) NdisSetTimer(&Adapter->ReceiveTimer, 0);
+    if (ReadShared(Adapter->TxResourcesExhausted) != 0) ArmTimer(&Adapter->ReceiveTimer, 0);
     return RESULT_SUCCESS;
 }

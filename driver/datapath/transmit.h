@@ -19,13 +19,13 @@ struct PendingIrpEntry {
     PIRP Irp;
 };
 
-NDIS_STATUS MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
+NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags);
 // 1 = passed down or queued; 2 = failed, with *HandedOver telling whether the lower driver got
 // the IRP (its completion then returns the descriptor).
 ULONG SubmitBulkOut(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOLEAN* HandedOver);
 // Copies the packet in the descriptor's slot behind its length prefix; DataLength = N + 2.
 ULONG CopyPacketToBuffer(AdapterRecord* Adapter, PacketDescriptor* Descriptor);
-NTSTATUS BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // Puts a transmit descriptor back at the tail of TxFreeList.
 ULONG ReturnTxDescriptor(AdapterRecord* Adapter, PacketDescriptor* Descriptor);
 // The bulk-out transfer request of a descriptor, `Length` bytes of its buffer.

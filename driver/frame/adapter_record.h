@@ -5,8 +5,8 @@
 #pragma once
 
 #include "driver/frame/counted_list.h"
-#include "driver/platform/ndis.h"
-#include "driver/platform/usb.h"
+#include "platform/ndis.h"
+#include "platform/usb.h"
 
 struct AdapterRecord;
 struct PacketDescriptor;

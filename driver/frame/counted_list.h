@@ -2,7 +2,7 @@
 // whose second is their previous link. The caller holds whatever lock guards the list.
 #pragma once
 
-#include "driver/platform/nt.h"
+#include "platform/nt.h"
 
 template <typename T>
 struct CountedList {

@@ -1,6 +1,7 @@
 #include "driver/frame/ledger.h"
 
 #include "driver/datapath/descriptors.h"
+#include "driver/frame/pool_tags.h"
 
 namespace {
 
@@ -9,7 +10,7 @@ namespace {
 ULONG BlockTagCounter;
 ULONG AllocationTagCounter;
 
-constexpr ULONG kInitialTag = MAKE_POOL_TAG('0', '0', 'Z', 'T');
+constexpr ULONG kInitialTag = kFirstCountingTag;
 
 ULONG NextTag(ULONG* counter) {
     const ULONG tag = *counter;
@@ -72,7 +73,8 @@ ULONG AllocateTracked(AdapterRecord* Adapter, PVOID* Out, ULONG Length) {
     return RESULT_SUCCESS;
 }
 
-VOID ReleaseLedger(AdapterRecord* Adapter) {
+// Runs at halt or at a failed initialise, at passive level: pageable code.
+CODE_SEGMENT("PAGE") VOID ReleaseLedger(AdapterRecord* Adapter) {
     // Everything needed from the record is read before the walk, which frees the record itself
     // near its end; each entry is read before its resource goes, since it may lie inside it.
     const ULONG bound = Adapter->EntriesTaken;

@@ -1,6 +1,7 @@
 // The resource ledger: every allocation that lives as long as the adapter is recorded here, so
 // that one release at halt (or at a failed initialise) gives everything back, newest first. It
-// lives in the last fields of AdapterRecord and grows in 1440-byte blocks of 15 entries.
+// lives in the last fields of AdapterRecord and grows in blocks of 15 entries (1440 bytes where an
+// entry is 96).
 #pragma once
 
 #include "driver/frame/adapter_record.h"
@@ -15,16 +16,23 @@
 #define LEDGER_PACKET_POOL 6u
 #define LEDGER_BUFFER_POOL 7u
 
-#define LEDGER_ENTRY_SIZE 96u
-#define LEDGER_BLOCK_SIZE 1440u
-#define LEDGER_ENTRIES_PER_BLOCK (LEDGER_BLOCK_SIZE / LEDGER_ENTRY_SIZE)
-
 struct LedgerEntryHeader {
     LedgerEntry* Next;
     LedgerEntry* Prev;
     ULONG Kind;
     ULONG Reserved;
 };
+
+// An entry's payload has room for the largest thing it records, the platform's miniport interrupt
+// object: entries are 96 bytes where it fits (32-bit Windows: 80 bytes of payload), larger where
+// the platform's object is (64-bit Windows). A block is always 15 entries, its own first.
+constexpr ULONG LedgerEntrySizeFor(size_t header, size_t interrupt) {
+    return header + interrupt <= 96 ? 96u : static_cast<ULONG>((header + interrupt + 7) / 8 * 8);
+}
+#define LEDGER_ENTRY_SIZE \
+    LedgerEntrySizeFor(sizeof(LedgerEntryHeader), sizeof(NDIS_MINIPORT_INTERRUPT))
+#define LEDGER_ENTRIES_PER_BLOCK 15u
+#define LEDGER_BLOCK_SIZE (LEDGER_ENTRIES_PER_BLOCK * LEDGER_ENTRY_SIZE)
 
 #define LEDGER_PAYLOAD_SIZE (LEDGER_ENTRY_SIZE - sizeof(LedgerEntryHeader))
 
@@ -56,10 +64,9 @@ struct LedgerEntry {
     } Payload;
 };
 
-static_assert(sizeof(LedgerEntry) == LEDGER_ENTRY_SIZE, "ledger entries are 96 bytes");
+static_assert(sizeof(LedgerEntry) == LEDGER_ENTRY_SIZE, "an entry is exactly its size");
 static_assert(sizeof(NDIS_MINIPORT_INTERRUPT) <= LEDGER_PAYLOAD_SIZE,
               "an interrupt object fits in an entry's payload");
-static_assert(LEDGER_ENTRIES_PER_BLOCK == 15, "a ledger block holds 15 entries");
 
 // Sets both tag counters to "00ZT". Called once per driver load, before any adapter exists.
 VOID InitializeTagCounters();

@@ -5,7 +5,9 @@
 #include "driver/datapath/transmit.h"
 #include "driver/frame/atomic.h"
 #include "driver/frame/ledger.h"
+#include "driver/frame/pool_tags.h"
 #include "driver/frame/startup.h"
+#include "driver/frame/timers.h"
 #include "driver/media/link_poll.h"
 #include "driver/media/mac_mode.h"
 #include "driver/media/media_programming.h"
@@ -18,7 +20,6 @@
 
 namespace {
 
-constexpr ULONG kRecordTag = MAKE_POOL_TAG('0', 'y', 't', 'R');
 // How long halt waits for a media chain still in flight before it frees the record.
 constexpr ULONG kHaltChainWaitMs = 5000;
 // How long shutdown and halt wait for the completions of the requests they cancelled: the bus
@@ -74,31 +75,36 @@ VOID CancelTimers(AdapterRecord* Adapter) {
 
 }  // namespace
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+// Runs once, when the image is loaded: its code is discarded afterwards.
+extern "C" CODE_SEGMENT("INIT") NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                           PUNICODE_STRING RegistryPath) {
     NDIS_HANDLE wrapper = nullptr;
     NdisInitializeWrapper(&wrapper, DriverObject, RegistryPath, nullptr);
     InitializeTagCounters();
 
     NDIS_MINIPORT_CHARACTERISTICS characteristics;
     ZeroMemory(&characteristics, sizeof characteristics);
-    characteristics.MajorNdisVersion = 5;
-    characteristics.MinorNdisVersion = 0;
-    characteristics.HaltHandler = MiniportHalt;
-    characteristics.InitializeHandler = MiniportInitialize;
-    characteristics.QueryInformationHandler = MiniportQueryInformation;
-    characteristics.ResetHandler = MiniportReset;
-    characteristics.SendHandler = MiniportSend;
-    characteristics.SetInformationHandler = MiniportSetInformation;
-    characteristics.ReturnPacketHandler = MiniportReturnPacket;
+    NDIS30_MINIPORT_CHARACTERISTICS& ndis30 = characteristics.Ndis40Chars.Ndis30Chars;
+    ndis30.MajorNdisVersion = 5;
+    ndis30.MinorNdisVersion = 0;
+    ndis30.HaltHandler = MiniportHalt;
+    ndis30.InitializeHandler = MiniportInitialize;
+    ndis30.QueryInformationHandler = MiniportQueryInformation;
+    ndis30.ResetHandler = MiniportReset;
+    ndis30.SendHandler = MiniportSend;
+    ndis30.SetInformationHandler = MiniportSetInformation;
+    characteristics.Ndis40Chars.ReturnPacketHandler = MiniportReturnPacket;
     const NDIS_STATUS status =
         NdisMRegisterMiniport(wrapper, &characteristics, sizeof characteristics);
     return status == NDIS_STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-NDIS_STATUS MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
-                               PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
-                               NDIS_HANDLE MiniportAdapterHandle,
-                               NDIS_HANDLE WrapperConfigurationContext) {
+// Initialise and halt run only at passive level: pageable code.
+CODE_SEGMENT("PAGE")
+NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
+                                     PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
+                                     NDIS_HANDLE MiniportAdapterHandle,
+                                     NDIS_HANDLE WrapperConfigurationContext) {
     (void)OpenErrorStatus;
     if (MediumArraySize == 0) return NDIS_STATUS_UNSUPPORTED_MEDIA;
     UINT index = 0;
@@ -148,9 +154,9 @@ NDIS_STATUS MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediu
     }
 
     NdisMRegisterAdapterShutdownHandler(MiniportAdapterHandle, adapter, ShutdownAdapter);
-    NdisSetTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
+    ArmTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
     if (adapter->KeepAliveEnabled) {
-        NdisSetTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+        ArmTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
         adapter->KeepAliveStarted = 1;
     }
 
@@ -167,11 +173,11 @@ NDIS_STATUS MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediu
     const BOOLEAN receiveWork = adapter->RxReadyList.Count != 0 ||
                                 adapter->RxFreeList.Count >= adapter->RxDescriptorCount;
     NdisReleaseSpinLock(&adapter->RxLock);
-    if (receiveWork) NdisSetTimer(&adapter->ReceiveTimer, 0);
+    if (receiveWork) ArmTimer(&adapter->ReceiveTimer, 0);
     return NDIS_STATUS_SUCCESS;
 }
 
-VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
+CODE_SEGMENT("PAGE") VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
     auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
     if (ReadShared(adapter->AdapterState) != ADAPTER_POWERED_DOWN) ShutdownAdapter(adapter);
 
@@ -208,7 +214,7 @@ VOID MiniportHalt(NDIS_HANDLE MiniportAdapterContext) {
     ReleaseLedger(adapter);
 }
 
-VOID ShutdownAdapter(PVOID ShutdownContext) {
+VOID NTAPI ShutdownAdapter(PVOID ShutdownContext) {
     auto* adapter = static_cast<AdapterRecord*>(ShutdownContext);
     // From here on no link-poll cycle may start or re-arm its timer.
     WriteShared(adapter->ShutdownBegun, 1);
@@ -234,7 +240,7 @@ ULONG PowerDownDevice(AdapterRecord* Adapter) {
     return RESULT_SUCCESS;
 }
 
-NDIS_STATUS MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
+NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext) {
     auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
     *AddressingReset = FALSE;
     // A reset after shutdown brings the whole adapter back, its link poll and keep-alive ticks
@@ -262,10 +268,10 @@ NDIS_STATUS MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterC
     // A read that failed (state 18) or completed while the adapter was resetting left its
     // descriptor idle and nothing reading; the receive timer restarts reading once every
     // descriptor is idle, and does nothing while a read is still outstanding.
-    NdisSetTimer(&adapter->ReceiveTimer, 0);
+    ArmTimer(&adapter->ReceiveTimer, 0);
     if (afterShutdown) {
-        NdisSetTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
-        if (adapter->KeepAliveStarted != 0) NdisSetTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+        ArmTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
+        if (adapter->KeepAliveStarted != 0) ArmTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
     }
     return NDIS_STATUS_SUCCESS;
 }
@@ -288,8 +294,8 @@ ULONG RestartMedia(AdapterRecord* Adapter) {
     return RESULT_SUCCESS;
 }
 
-VOID OnMediaDelayTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                       PVOID SystemSpecific3) {
+VOID NTAPI OnMediaDelayTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                             PVOID SystemSpecific3) {
     (void)SystemSpecific1;
     (void)SystemSpecific2;
     (void)SystemSpecific3;
@@ -297,8 +303,8 @@ VOID OnMediaDelayTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID Syste
     adapter->NextStep(adapter);
 }
 
-VOID OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                     PVOID SystemSpecific3) {
+VOID NTAPI OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                           PVOID SystemSpecific3) {
     (void)SystemSpecific1;
     (void)SystemSpecific2;
     (void)SystemSpecific3;
@@ -312,7 +318,7 @@ VOID OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemS
     // Resetting, or a receive failed and a reset is to come: polling must outlive both, so the
     // tick only comes back later. Powered down (14) stays final.
     if (state == ADAPTER_STARTING || state == ADAPTER_RECEIVE_FAILED)
-        NdisSetTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
+        ArmTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
 }
 
 ULONG StepNone(AdapterRecord* Adapter) {
@@ -325,7 +331,7 @@ ULONG ClearMediaBusy(AdapterRecord* Adapter) {
     return RESULT_SUCCESS;
 }
 
-VOID MiniportReturnPacket(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet) {
+VOID NTAPI MiniportReturnPacket(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet) {
     // Every receive packet is indicated with NDIS_STATUS_RESOURCES, so none is ever returned.
     (void)MiniportAdapterContext;
     (void)Packet;

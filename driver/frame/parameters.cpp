@@ -7,20 +7,15 @@ struct KeywordRow {
     ULONG AdapterRecord::*Field;
 };
 
-#define KEYWORD(text) \
-    NDIS_STRING { sizeof(text) - sizeof(WCHAR), sizeof(text), const_cast<PWSTR>(text) }
-
 // Read in this order; the empty row ends the table.
 const KeywordRow kKeywords[] = {
-    {KEYWORD(u"TxPacketDesc"), &AdapterRecord::TxDescriptorCount},
-    {KEYWORD(u"RxPacketDesc"), &AdapterRecord::RxDescriptorCount},
-    {KEYWORD(u"MediaType"), &AdapterRecord::MediaTypeSetting},
-    {KEYWORD(u"HomeLan"), &AdapterRecord::HomeLanSetting},
-    {KEYWORD(u"AlivePara"), &AdapterRecord::AliveParameter},
-    {KEYWORD(u""), nullptr},
+    {NDIS_STRING_CONST("TxPacketDesc"), &AdapterRecord::TxDescriptorCount},
+    {NDIS_STRING_CONST("RxPacketDesc"), &AdapterRecord::RxDescriptorCount},
+    {NDIS_STRING_CONST("MediaType"), &AdapterRecord::MediaTypeSetting},
+    {NDIS_STRING_CONST("HomeLan"), &AdapterRecord::HomeLanSetting},
+    {NDIS_STRING_CONST("AlivePara"), &AdapterRecord::AliveParameter},
+    {NDIS_STRING_CONST(""), nullptr},
 };
-
-#undef KEYWORD
 
 // A station address the adapter can send from: an individual address (the group bit of the
 // first byte clear, so neither multicast nor broadcast) that is not all zeros.

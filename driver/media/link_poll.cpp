@@ -2,6 +2,7 @@
 
 #include "driver/frame/atomic.h"
 #include "driver/frame/lifecycle.h"
+#include "driver/frame/timers.h"
 #include "driver/media/mac_mode.h"
 #include "driver/media/media_programming.h"
 #include "driver/media/media_switch.h"
@@ -41,7 +42,7 @@ ULONG WaitForNegotiationRetry(AdapterRecord* Adapter) {
 // instead of parking on a timer nobody will run.
 ULONG ArmMediaDelay(AdapterRecord* Adapter) {
     if (ReadShared(Adapter->ShutdownBegun) != 0) return RearmLinkPoll(Adapter);
-    NdisSetTimer(&Adapter->MediaDelayTimer, Adapter->DelayMs);
+    ArmTimer(&Adapter->MediaDelayTimer, Adapter->DelayMs);
     return RESULT_SUCCESS;
 }
 
@@ -336,7 +337,7 @@ ULONG RearmLinkPoll(AdapterRecord* Adapter) {
     Adapter->NextStep = StepNone;
     // Once shutdown has begun no further cycle may come: ShutdownAdapter has cancelled the poll
     // timer and halt is on its way to freeing the record.
-    if (ReadShared(Adapter->ShutdownBegun) == 0) NdisSetTimer(&Adapter->LinkPollTimer, LINK_POLL_MS);
+    if (ReadShared(Adapter->ShutdownBegun) == 0) ArmTimer(&Adapter->LinkPollTimer, LINK_POLL_MS);
     // Cleared last: halt waits for MediaBusy before its final cancel, so it never misses the
     // timer armed just above.
     WriteShared(Adapter->MediaBusy, 0);

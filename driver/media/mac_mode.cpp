@@ -1,6 +1,7 @@
 #include "driver/media/mac_mode.h"
 
 #include "driver/frame/atomic.h"
+#include "driver/frame/pool_tags.h"
 #include "driver/media/link_poll.h"
 #include "driver/media/media_programming.h"
 #include "driver/usb/phy_access.h"
@@ -9,7 +10,6 @@
 
 namespace {
 
-constexpr ULONG kPoolTag = MAKE_POOL_TAG('W', 'd', 'm', ' ');
 constexpr USHORT kMacRegisterCount = 3;
 
 // FilterWriteLock held: the waiting bytes become the bytes to send.
@@ -24,7 +24,7 @@ VOID TakeStagedBytes(AdapterRecord* Adapter) {
 // block or IRP could be had; nothing was sent.
 BOOLEAN StartFilterWrite(AdapterRecord* Adapter) {
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kPoolTag));
+        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kRequestBlockTag));
     if (urb == nullptr) return FALSE;
     PUCHAR bytes = reinterpret_cast<PUCHAR>(urb);
     for (size_t i = 0; i < sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST); ++i) bytes[i] = 0;
@@ -156,7 +156,7 @@ ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask) {
     return RESULT_SUCCESS;
 }
 
-NTSTATUS PacketFilterWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI PacketFilterWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     auto* adapter = static_cast<AdapterRecord*>(Context);
     // The outcome is not looked at: the filter was answered long ago.

@@ -32,7 +32,7 @@ VOID ComputeMacControl1(AdapterRecord* Adapter);
 // a filter write is in flight the newest bytes wait in FilterStagedBuffer, replacing any that
 // were waiting, and are sent when it completes.
 ULONG ApplyPacketFilter(AdapterRecord* Adapter, ULONG ReceiveModeMask);
-NTSTATUS PacketFilterWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI PacketFilterWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // TRUE while a packet-filter write is in flight or waiting to be sent. Halt must not free the
 // record before this is FALSE. Any IRQL up to DISPATCH_LEVEL; takes FilterWriteLock.
 BOOLEAN PacketFilterWritePending(AdapterRecord* Adapter);
@@ -44,7 +44,8 @@ VOID WriteInitialMacMode(AdapterRecord* Adapter);
 // Link-poll continuations (DISPATCH_LEVEL, never wait; the chain owns NextStep and
 // RegisterWriteBuffer). UpdateMacControl1 recomputes MacControl1 and, when it changed, writes
 // registers 1 and 2 (MacControl1, and register 2 as the last filter applied has it)
-// asynchronously before SelectMediaPath runs; unchanged, it runs SelectMediaPath at once. ApplyPartnerAbility decodes PHY register 5 just read into
-// RegisterReadBuffer into SpeedCode and DuplexCode, then runs UpdateMacControl1.
+// asynchronously before SelectMediaPath runs; unchanged, it runs SelectMediaPath at once.
+// ApplyPartnerAbility decodes PHY register 5 just read into RegisterReadBuffer into SpeedCode and
+// DuplexCode, then runs UpdateMacControl1.
 ULONG UpdateMacControl1(AdapterRecord* Adapter);
 ULONG ApplyPartnerAbility(AdapterRecord* Adapter);

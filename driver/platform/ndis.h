@@ -18,6 +18,10 @@ typedef ULONG NDIS_OID;
 typedef NDIS_OID* PNDIS_OID;
 typedef UNICODE_STRING NDIS_STRING;
 typedef NDIS_STRING* PNDIS_STRING;
+
+// A counted string constant: length without the terminating NUL, maximum length with it.
+#define NDIS_STRING_CONST(x) \
+    { sizeof(u##x) - sizeof(WCHAR), sizeof(u##x), const_cast<PWSTR>(u##x) }
 typedef LARGE_INTEGER NDIS_PHYSICAL_ADDRESS;
 typedef NDIS_PHYSICAL_ADDRESS* PNDIS_PHYSICAL_ADDRESS;
 
@@ -104,7 +108,7 @@ typedef struct _KTIMER {
     LONG Period;
 } KTIMER, *PKTIMER;
 
-typedef VOID (*PNDIS_TIMER_FUNCTION)(PVOID SystemSpecific1, PVOID FunctionContext,
+typedef VOID (NTAPI* PNDIS_TIMER_FUNCTION)(PVOID SystemSpecific1, PVOID FunctionContext,
                                      PVOID SystemSpecific2, PVOID SystemSpecific3);
 
 typedef struct _NDIS_MINIPORT_TIMER {
@@ -184,44 +188,51 @@ typedef struct _NDIS_PACKET_OOB_DATA {
 } NDIS_PACKET_OOB_DATA, *PNDIS_PACKET_OOB_DATA;
 
 // Miniport handler shapes.
-typedef BOOLEAN (*W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef VOID (*W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS (*W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus, PUINT SelectedMediumIndex,
-                                            PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
-                                            NDIS_HANDLE MiniportAdapterHandle,
-                                            NDIS_HANDLE WrapperConfigurationContext);
-typedef VOID (*W_ISR_HANDLER)(PBOOLEAN InterruptRecognized, PBOOLEAN QueueMiniportHandleInterrupt,
-                              NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS (*W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
-                                                   PVOID InformationBuffer,
-                                                   ULONG InformationBufferLength,
-                                                   PULONG BytesWritten, PULONG BytesNeeded);
-typedef NDIS_STATUS (*W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
-                                             NDIS_HANDLE MiniportAdapterContext,
-                                             NDIS_HANDLE WrapperConfigurationContext);
-typedef NDIS_STATUS (*W_RESET_HANDLER)(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAdapterContext);
-typedef NDIS_STATUS (*W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet,
-                                      UINT Flags);
-typedef NDIS_STATUS (*W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
-                                                 PVOID InformationBuffer,
-                                                 ULONG InformationBufferLength, PULONG BytesRead,
-                                                 PULONG BytesNeeded);
-typedef NDIS_STATUS (*W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
-                                               NDIS_HANDLE MiniportAdapterContext,
-                                               NDIS_HANDLE MiniportReceiveContext, UINT ByteOffset,
-                                               UINT BytesToTransfer);
-typedef VOID (*W_RETURN_PACKET_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet);
-typedef VOID (*W_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
-                                       PPNDIS_PACKET PacketArray, UINT NumberOfPackets);
-typedef VOID (*W_ALLOCATE_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterContext, PVOID VirtualAddress,
-                                            PNDIS_PHYSICAL_ADDRESS PhysicalAddress, ULONG Length,
-                                            PVOID Context);
-typedef VOID (*ADAPTER_SHUTDOWN_HANDLER)(PVOID ShutdownContext);
+typedef BOOLEAN (NTAPI* W_CHECK_FOR_HANG_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (NTAPI* W_DISABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (NTAPI* W_ENABLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (NTAPI* W_HALT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef VOID (NTAPI* W_HANDLE_INTERRUPT_HANDLER)(NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NTAPI* W_INITIALIZE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+                                                 PUINT SelectedMediumIndex,
+                                                 PNDIS_MEDIUM MediumArray, UINT MediumArraySize,
+                                                 NDIS_HANDLE MiniportAdapterHandle,
+                                                 NDIS_HANDLE WrapperConfigurationContext);
+typedef VOID(NTAPI* W_ISR_HANDLER)(PBOOLEAN InterruptRecognized,
+                                   PBOOLEAN QueueMiniportHandleInterrupt,
+                                   NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NTAPI* W_QUERY_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                        NDIS_OID Oid, PVOID InformationBuffer,
+                                                        ULONG InformationBufferLength,
+                                                        PULONG BytesWritten, PULONG BytesNeeded);
+typedef NDIS_STATUS(NTAPI* W_RECONFIGURE_HANDLER)(PNDIS_STATUS OpenErrorStatus,
+                                                  NDIS_HANDLE MiniportAdapterContext,
+                                                  NDIS_HANDLE WrapperConfigurationContext);
+typedef NDIS_STATUS(NTAPI* W_RESET_HANDLER)(PBOOLEAN AddressingReset,
+                                            NDIS_HANDLE MiniportAdapterContext);
+typedef NDIS_STATUS(NTAPI* W_SEND_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                           PNDIS_PACKET Packet, UINT Flags);
+typedef NDIS_STATUS(NTAPI* W_SET_INFORMATION_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                      NDIS_OID Oid, PVOID InformationBuffer,
+                                                      ULONG InformationBufferLength,
+                                                      PULONG BytesRead, PULONG BytesNeeded);
+typedef NDIS_STATUS(NTAPI* W_TRANSFER_DATA_HANDLER)(PNDIS_PACKET Packet, PUINT BytesTransferred,
+                                                    NDIS_HANDLE MiniportAdapterContext,
+                                                    NDIS_HANDLE MiniportReceiveContext,
+                                                    UINT ByteOffset, UINT BytesToTransfer);
+typedef VOID(NTAPI* W_RETURN_PACKET_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                             PNDIS_PACKET Packet);
+typedef VOID(NTAPI* W_SEND_PACKETS_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                            PPNDIS_PACKET PacketArray, UINT NumberOfPackets);
+typedef VOID(NTAPI* W_ALLOCATE_COMPLETE_HANDLER)(NDIS_HANDLE MiniportAdapterContext,
+                                                 PVOID VirtualAddress,
+                                                 PNDIS_PHYSICAL_ADDRESS PhysicalAddress,
+                                                 ULONG Length, PVOID Context);
+typedef VOID (NTAPI* ADAPTER_SHUTDOWN_HANDLER)(PVOID ShutdownContext);
 
-typedef struct _NDIS50_MINIPORT_CHARACTERISTICS {
+// The miniport characteristics as the DDK nests them for C++: each NDIS version's record begins
+// with the one before it.
+typedef struct _NDIS30_MINIPORT_CHARACTERISTICS {
     UCHAR MajorNdisVersion;
     UCHAR MinorNdisVersion;
     UINT Reserved;
@@ -238,9 +249,17 @@ typedef struct _NDIS50_MINIPORT_CHARACTERISTICS {
     W_SEND_HANDLER SendHandler;
     W_SET_INFORMATION_HANDLER SetInformationHandler;
     W_TRANSFER_DATA_HANDLER TransferDataHandler;
+} NDIS30_MINIPORT_CHARACTERISTICS;
+
+typedef struct _NDIS40_MINIPORT_CHARACTERISTICS {
+    NDIS30_MINIPORT_CHARACTERISTICS Ndis30Chars;
     W_RETURN_PACKET_HANDLER ReturnPacketHandler;
     W_SEND_PACKETS_HANDLER SendPacketsHandler;
     W_ALLOCATE_COMPLETE_HANDLER AllocateCompleteHandler;
+} NDIS40_MINIPORT_CHARACTERISTICS;
+
+typedef struct _NDIS50_MINIPORT_CHARACTERISTICS {
+    NDIS40_MINIPORT_CHARACTERISTICS Ndis40Chars;
     PVOID CoCreateVcHandler;
     PVOID CoDeleteVcHandler;
     PVOID CoActivateVcHandler;
@@ -362,7 +381,7 @@ VOID NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock);
 // Timers and delay
 VOID NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
                           PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
-VOID NdisSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
+VOID NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
 VOID NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
 VOID NdisMSleep(ULONG MicrosecondsToSleep);
 

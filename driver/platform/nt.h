@@ -37,6 +37,16 @@ typedef KSPIN_LOCK* PKSPIN_LOCK;
 #define TRUE 1
 #define FALSE 0
 
+// The calling convention of every routine the system calls back (driver entry, dispatch,
+// completion and cancel routines, NDIS handlers and timers): __stdcall on 32-bit Windows. This
+// host has one convention, so there is nothing to say here.
+#define NTAPI
+
+// Code placement: a routine that runs only at driver load goes in the discardable "INIT"
+// section, one that runs only at passive level may go in pageable "PAGE" code. The host keeps
+// everything in one place.
+#define CODE_SEGMENT(name)
+
 #define POINTER_ALIGNMENT alignas(sizeof(void*))
 
 typedef union _LARGE_INTEGER {
@@ -112,10 +122,10 @@ struct _IRP;
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 
-typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
-                                           PVOID Context);
-typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
-typedef VOID (*PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef NTSTATUS(NTAPI* PIO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject,
+                                                struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS (NTAPI* PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef VOID (NTAPI* PDRIVER_CANCEL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02
@@ -272,15 +282,34 @@ PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 
 }  // extern "C"
 
+// The portable names of the IRQL, spin-lock and interlocked-list routines: on 32-bit Windows the
+// DDK makes them macros over the Kf, Kef and Exf exports, as here; on 64-bit Windows they are
+// exports (or intrinsics) of their own.
+inline VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { *OldIrql = KfRaiseIrql(NewIrql); }
+inline VOID KeLowerIrql(KIRQL NewIrql) { KfLowerIrql(NewIrql); }
+inline VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    KefAcquireSpinLockAtDpcLevel(SpinLock);
+}
+inline VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    KefReleaseSpinLockFromDpcLevel(SpinLock);
+}
+inline PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                               PKSPIN_LOCK Lock) {
+    return ExfInterlockedInsertTailList(ListHead, ListEntry, Lock);
+}
+inline PLIST_ENTRY ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock) {
+    return ExfInterlockedRemoveHeadList(ListHead, Lock);
+}
+
 // Spin locks taken from any IRQL up to DISPATCH_LEVEL, as the DDK's macros build them.
 inline VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
-    *OldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    KefAcquireSpinLockAtDpcLevel(SpinLock);
+    KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+    KeAcquireSpinLockAtDpcLevel(SpinLock);
 }
 
 inline VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    KefReleaseSpinLockFromDpcLevel(SpinLock);
-    KfLowerIrql(NewIrql);
+    KeReleaseSpinLockFromDpcLevel(SpinLock);
+    KeLowerIrql(NewIrql);
 }
 
 inline NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -190,9 +190,9 @@ NDIS_STATUS FormAnswer(AdapterRecord* Adapter, NDIS_OID Oid, Answer* answer) {
 
 }  // namespace
 
-NDIS_STATUS MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
-                                     PVOID InformationBuffer, ULONG InformationBufferLength,
-                                     PULONG BytesWritten, PULONG BytesNeeded) {
+NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+                                           PVOID InformationBuffer, ULONG InformationBufferLength,
+                                           PULONG BytesWritten, PULONG BytesNeeded) {
     auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
     Answer answer;
     const NDIS_STATUS status = FormAnswer(adapter, Oid, &answer);

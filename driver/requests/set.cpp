@@ -42,8 +42,11 @@ NDIS_STATUS SetMulticastList(AdapterRecord* Adapter, const UCHAR* Buffer, ULONG 
                              PULONG BytesRead) {
     const ULONG count = Length / kAddressLength;
     if (count > MAX_MULTICAST) return NDIS_STATUS_MULTICAST_FULL;
-    UCHAR* list = &Adapter->MulticastList[0][0];
-    for (ULONG i = 0; i < Length; ++i) list[i] = Buffer[i];
+    // Row by row: each address is one row of the list (a pointer into the first row may not run
+    // on into the next).
+    for (ULONG row = 0; row < count; ++row)
+        for (ULONG i = 0; i < kAddressLength; ++i)
+            Adapter->MulticastList[row][i] = Buffer[row * kAddressLength + i];
     Adapter->MulticastCount = static_cast<USHORT>(count);
     *BytesRead = Length;
     return NDIS_STATUS_SUCCESS;
@@ -51,9 +54,9 @@ NDIS_STATUS SetMulticastList(AdapterRecord* Adapter, const UCHAR* Buffer, ULONG 
 
 }  // namespace
 
-NDIS_STATUS MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
-                                   PVOID InformationBuffer, ULONG InformationBufferLength,
-                                   PULONG BytesRead, PULONG BytesNeeded) {
+NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+                                         PVOID InformationBuffer, ULONG InformationBufferLength,
+                                         PULONG BytesRead, PULONG BytesNeeded) {
     auto* adapter = static_cast<AdapterRecord*>(MiniportAdapterContext);
     const auto* buffer = static_cast<const UCHAR*>(InformationBuffer);
     *BytesRead = 0;

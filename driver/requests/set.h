@@ -12,6 +12,6 @@
 // in MulticastList and never written to the device, whose hash keeps every bucket open. A list
 // of more addresses than MulticastList holds answers NDIS_STATUS_MULTICAST_FULL and leaves the
 // stored list as it was.
-NDIS_STATUS MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
-                                   PVOID InformationBuffer, ULONG InformationBufferLength,
-                                   PULONG BytesRead, PULONG BytesNeeded);
+NDIS_STATUS NTAPI MiniportSetInformation(NDIS_HANDLE MiniportAdapterContext, NDIS_OID Oid,
+                                         PVOID InformationBuffer, ULONG InformationBufferLength,
+                                         PULONG BytesRead, PULONG BytesNeeded);

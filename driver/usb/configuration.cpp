@@ -1,11 +1,10 @@
 #include "driver/usb/configuration.h"
 
 #include "driver/frame/ledger.h"
+#include "driver/frame/pool_tags.h"
 #include "driver/usb/sync_request.h"
 
 namespace {
-
-constexpr ULONG kPoolTag = MAKE_POOL_TAG('W', 'd', 'm', ' ');
 
 VOID ZeroUrb(URB* urb) {
     PUCHAR bytes = reinterpret_cast<PUCHAR>(urb);
@@ -127,7 +126,7 @@ ULONG ConfigureUsbDevice(AdapterRecord* Adapter) {
 
 ULONG ResetBulkPipes(AdapterRecord* Adapter) {
     auto* urb = static_cast<struct _URB_PIPE_REQUEST*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), kPoolTag));
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), kRequestBlockTag));
     if (urb == nullptr) return RESULT_FAILURE;
 
     struct Step {

@@ -1,11 +1,10 @@
 #include "driver/usb/registers.h"
 
+#include "driver/frame/pool_tags.h"
 #include "driver/usb/sync_request.h"
 #include "driver/usb/tracked_request.h"
 
 namespace {
-
-constexpr ULONG kPoolTag = MAKE_POOL_TAG('W', 'd', 'm', ' ');
 
 VOID BuildVendorRequest(URB* urb, bool read, USHORT count, USHORT reg, PVOID buffer, USHORT value) {
     PUCHAR bytes = reinterpret_cast<PUCHAR>(urb);
@@ -72,7 +71,7 @@ ULONG StartAsync(AdapterRecord* Adapter, PURB* latest, bool read, USHORT Count, 
     RegisterRequest* slot = TakeSlot(Adapter);
     if (slot == nullptr) return RESULT_FAILURE;
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kPoolTag));
+        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kRequestBlockTag));
     if (urb == nullptr) {
         ReleaseSlot(Adapter, slot);
         return RESULT_FAILURE;
@@ -141,13 +140,13 @@ ULONG WriteRegistersAsync(AdapterRecord* Adapter, USHORT Count, USHORT Register,
                       AsyncWriteComplete);
 }
 
-NTSTATUS AsyncReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI AsyncReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     auto* slot = static_cast<RegisterRequest*>(Context);
     return CompleteRegisterRequest(Irp, slot, &slot->Adapter->AsyncReadUrb);
 }
 
-NTSTATUS AsyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+NTSTATUS NTAPI AsyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     (void)DeviceObject;
     auto* slot = static_cast<RegisterRequest*>(Context);
     return CompleteRegisterRequest(Irp, slot, &slot->Adapter->AsyncWriteUrb);

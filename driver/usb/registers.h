@@ -27,5 +27,5 @@ ULONG WriteRegisters(AdapterRecord* Adapter, USHORT Count, USHORT Register);
 ULONG ReadRegistersAsync(AdapterRecord* Adapter, USHORT Count, USHORT Register);
 // `Data` (RegisterWriteBuffer or GpioWriteBuffer) must stay unchanged until the completion.
 ULONG WriteRegistersAsync(AdapterRecord* Adapter, USHORT Count, USHORT Register, PVOID Data);
-NTSTATUS AsyncReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS AsyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI AsyncReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI AsyncWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

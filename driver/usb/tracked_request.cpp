@@ -1,6 +1,7 @@
 #include "driver/usb/tracked_request.h"
 
 #include "driver/frame/atomic.h"
+#include "driver/frame/timers.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ VOID TrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp) {
     const BOOLEAN arm = Adapter->WatchdogArmed == 0;
     Adapter->WatchdogArmed = 1;
     KeReleaseSpinLock(&Adapter->RequestLock, old);
-    if (arm) NdisSetTimer(&Adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
+    if (arm) ArmTimer(&Adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
 }
 
 BOOLEAN UntrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp) {
@@ -129,8 +130,8 @@ ULONG WaitRequestsDone(AdapterRecord* Adapter, ULONG LimitMs) {
     }
 }
 
-VOID OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                       PVOID SystemSpecific3) {
+VOID NTAPI OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                             PVOID SystemSpecific3) {
     (void)SystemSpecific1;
     (void)SystemSpecific2;
     (void)SystemSpecific3;
@@ -152,7 +153,7 @@ VOID OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID Syste
     const BOOLEAN rearm = AnyRequestBelow(adapter);
     adapter->WatchdogArmed = rearm ? 1 : 0;
     KeReleaseSpinLock(&adapter->RequestLock, old);
-    if (rearm) NdisSetTimer(&adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
+    if (rearm) ArmTimer(&adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
     // The device did not answer within the synchronous requests' limit: the request is taken
     // back, and its completion ends the sequence it belonged to.
     for (ULONG i = 0; i < count; ++i) CancelIfBelow(adapter, overdue[i], overdueIrp[i]);

@@ -46,5 +46,5 @@ ULONG WaitRegisterRequestsDone(AdapterRecord* Adapter, ULONG LimitMs);
 ULONG WaitRequestsDone(AdapterRecord* Adapter, ULONG LimitMs);
 
 // Handler of RequestWatchdogTimer (DISPATCH_LEVEL).
-VOID OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
-                       PVOID SystemSpecific3);
+VOID NTAPI OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID SystemSpecific2,
+                             PVOID SystemSpecific3);

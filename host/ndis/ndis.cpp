@@ -59,8 +59,8 @@ NDIS_STATUS Ndis::Register(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHARACTERISTICS c
         failRegistration_ = false;
         return NDIS_STATUS_RESOURCES;
     }
-    if (length != sizeof(NDIS_MINIPORT_CHARACTERISTICS) || characteristics->MajorNdisVersion != 5 ||
-        characteristics->MinorNdisVersion != 0) {
+    if (length != sizeof(NDIS_MINIPORT_CHARACTERISTICS) || characteristics->Ndis40Chars.Ndis30Chars.MajorNdisVersion != 5 ||
+        characteristics->Ndis40Chars.Ndis30Chars.MinorNdisVersion != 0) {
         return static_cast<NDIS_STATUS>(0xC0010004L);  // NDIS_STATUS_BAD_VERSION
     }
     characteristics_ = *characteristics;
@@ -129,7 +129,7 @@ NDIS_STATUS Ndis::Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media, 
     std::vector<NDIS_MEDIUM> array = media;
     RunPassive(a, "MiniportInitialize", [&] {
         NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
-        status = characteristics_.InitializeHandler(&openError, &index,
+        status = characteristics_.Ndis40Chars.Ndis30Chars.InitializeHandler(&openError, &index,
                                                     array.empty() ? nullptr : array.data(),
                                                     static_cast<UINT>(array.size()), &a,
                                                     &a.wrapperConfig);
@@ -151,7 +151,7 @@ NDIS_STATUS Ndis::Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media, 
 }
 
 void Ndis::Halt(Adapter& a, bool implicit) {
-    RunPassive(a, "MiniportHalt", [&] { characteristics_.HaltHandler(a.context); });
+    RunPassive(a, "MiniportHalt", [&] { characteristics_.Ndis40Chars.Ndis30Chars.HaltHandler(a.context); });
     a.state = AdapterState::Halted;
     a.landed.clear();
     TraceCall(a, "MiniportHalt", nullptr, implicit ? trace::Json{{"implicit", true}} : trace::Json::object());
@@ -185,7 +185,7 @@ NDIS_STATUS Ndis::Reset(Adapter& a, BOOLEAN* addressingReset) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     BOOLEAN addressing = TRUE;
     RunPassive(a, "MiniportReset",
-               [&] { status = characteristics_.ResetHandler(&addressing, a.context); });
+               [&] { status = characteristics_.Ndis40Chars.Ndis30Chars.ResetHandler(&addressing, a.context); });
     if (addressingReset) *addressingReset = addressing;
     TraceCall(a, "MiniportReset", &status);
     return status;
@@ -202,7 +202,7 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
     QueryResult r{NDIS_STATUS_FAILURE, 0xDEADBEEF, 0xDEADBEEF, {}};
     r.buffer.assign(length + kGuardBytes, kGuardByte);
     kernel_.RunInContext("MiniportQueryInformation", DISPATCH_LEVEL, a.id, [&] {
-        r.status = characteristics_.QueryInformationHandler(a.context, oid, r.buffer.data(), length,
+        r.status = characteristics_.Ndis40Chars.Ndis30Chars.QueryInformationHandler(a.context, oid, r.buffer.data(), length,
                                                             &r.bytesWritten, &r.bytesNeeded);
     });
     for (size_t i = length; i < r.buffer.size(); ++i) {
@@ -233,7 +233,7 @@ SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) 
     std::vector<uint8_t> buffer = data;
     buffer.resize(data.size() + kGuardBytes, kGuardByte);
     kernel_.RunInContext("MiniportSetInformation", DISPATCH_LEVEL, a.id, [&] {
-        r.status = characteristics_.SetInformationHandler(
+        r.status = characteristics_.Ndis40Chars.Ndis30Chars.SetInformationHandler(
             a.context, oid, buffer.data(), static_cast<ULONG>(data.size()), &r.bytesRead,
             &r.bytesNeeded);
     });
@@ -295,7 +295,7 @@ void Ndis::PumpSends(Adapter& a) {
         ++p.sends.offered;
         NDIS_STATUS status = NDIS_STATUS_FAILURE;
         kernel_.RunInContext("MiniportSend", DISPATCH_LEVEL, a.id,
-                             [&] { status = characteristics_.SendHandler(a.context, packet, 0); });
+                             [&] { status = characteristics_.Ndis40Chars.Ndis30Chars.SendHandler(a.context, packet, 0); });
         TraceCall(a, "MiniportSend", &status);
         auto it = p.outstanding.find(packet);
         if (status == NDIS_STATUS_PENDING) continue;  // completed through NdisMSendComplete
@@ -353,7 +353,7 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
     auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
     if (it == timers_.end()) {
         kernel_.Report(verifier::check::kTimerUninitialized,
-                       "NdisSetTimer on a timer never initialised");
+                       "NdisMSetTimer on a timer never initialised");
         return;
     }
     auto& sched = kernel_.Scheduler();
@@ -477,10 +477,10 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
         } else if (p.onReceive) {
             p.onReceive(f);
         }
-        if (NDIS_GET_PACKET_STATUS(packet) != NDIS_STATUS_RESOURCES && characteristics_.ReturnPacketHandler) {
+        if (NDIS_GET_PACKET_STATUS(packet) != NDIS_STATUS_RESOURCES && characteristics_.Ndis40Chars.ReturnPacketHandler) {
             // The protocol keeps the packet for a moment and gives it back.
             NDIS_HANDLE ctx = a->context;
-            W_RETURN_PACKET_HANDLER ret = characteristics_.ReturnPacketHandler;
+            W_RETURN_PACKET_HANDLER ret = characteristics_.Ndis40Chars.ReturnPacketHandler;
             const int id = a->id;
             kernel_.Scheduler().After(0, [this, ret, ctx, packet, id] {
                 kernel_.RunInContext("MiniportReturnPacket", DISPATCH_LEVEL, id,

@@ -278,7 +278,7 @@ VOID NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapte
     CurrentNdis().InitializeTimer(Timer, MiniportAdapterHandle, TimerFunction, FunctionContext);
 }
 
-VOID NdisSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay) {
+VOID NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay) {
     CurrentNdis().SetTimer(Timer, MillisecondsToDelay);
 }
 

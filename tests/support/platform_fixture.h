@@ -134,12 +134,12 @@ public:
         NdisInitializeWrapper(&wrapper, nullptr, nullptr, nullptr);
         NDIS_MINIPORT_CHARACTERISTICS c;
         std::memset(&c, 0, sizeof c);
-        c.MajorNdisVersion = 5;
-        c.MinorNdisVersion = 0;
-        c.InitializeHandler = &Initialize;
-        c.HaltHandler = &Halt;
-        c.SendHandler = &Send;
-        c.QueryInformationHandler = &Query;
+        c.Ndis40Chars.Ndis30Chars.MajorNdisVersion = 5;
+        c.Ndis40Chars.Ndis30Chars.MinorNdisVersion = 0;
+        c.Ndis40Chars.Ndis30Chars.InitializeHandler = &Initialize;
+        c.Ndis40Chars.Ndis30Chars.HaltHandler = &Halt;
+        c.Ndis40Chars.Ndis30Chars.SendHandler = &Send;
+        c.Ndis40Chars.Ndis30Chars.QueryInformationHandler = &Query;
         registered_ = NdisMRegisterMiniport(wrapper, &c, sizeof c);
     }
     ~StubMiniport() {

@@ -59,41 +59,41 @@ TEST_F(LifecycleTest, DriverEntryRegistersExactlyTheSevenHandlersOfAnNdis50Minip
     ASSERT_EQ(world_.LoadDriver(), STATUS_SUCCESS);
     ASSERT_TRUE(world_.Ndis().Registered());
     const NDIS_MINIPORT_CHARACTERISTICS& c = world_.Ndis().Characteristics();
-    EXPECT_EQ(c.MajorNdisVersion, 5);
-    EXPECT_EQ(c.MinorNdisVersion, 0);
-    EXPECT_NE(c.HaltHandler, nullptr);
-    EXPECT_NE(c.InitializeHandler, nullptr);
-    EXPECT_NE(c.QueryInformationHandler, nullptr);
-    EXPECT_NE(c.ResetHandler, nullptr);
-    EXPECT_NE(c.SendHandler, nullptr);
-    EXPECT_NE(c.SetInformationHandler, nullptr);
-    EXPECT_NE(c.ReturnPacketHandler, nullptr);
+    EXPECT_EQ(c.Ndis40Chars.Ndis30Chars.MajorNdisVersion, 5);
+    EXPECT_EQ(c.Ndis40Chars.Ndis30Chars.MinorNdisVersion, 0);
+    EXPECT_NE(c.Ndis40Chars.Ndis30Chars.HaltHandler, nullptr);
+    EXPECT_NE(c.Ndis40Chars.Ndis30Chars.InitializeHandler, nullptr);
+    EXPECT_NE(c.Ndis40Chars.Ndis30Chars.QueryInformationHandler, nullptr);
+    EXPECT_NE(c.Ndis40Chars.Ndis30Chars.ResetHandler, nullptr);
+    EXPECT_NE(c.Ndis40Chars.Ndis30Chars.SendHandler, nullptr);
+    EXPECT_NE(c.Ndis40Chars.Ndis30Chars.SetInformationHandler, nullptr);
+    EXPECT_NE(c.Ndis40Chars.ReturnPacketHandler, nullptr);
 
     // With those seven and the version cleared, every byte left must be zero: no check-for-hang,
     // interrupt, reconfigure, transfer-data, send-packets, allocate-complete or CO handler.
     NDIS_MINIPORT_CHARACTERISTICS rest;
     std::memcpy(&rest, &c, sizeof rest);
-    rest.MajorNdisVersion = 0;
-    rest.MinorNdisVersion = 0;
-    rest.HaltHandler = nullptr;
-    rest.InitializeHandler = nullptr;
-    rest.QueryInformationHandler = nullptr;
-    rest.ResetHandler = nullptr;
-    rest.SendHandler = nullptr;
-    rest.SetInformationHandler = nullptr;
-    rest.ReturnPacketHandler = nullptr;
+    rest.Ndis40Chars.Ndis30Chars.MajorNdisVersion = 0;
+    rest.Ndis40Chars.Ndis30Chars.MinorNdisVersion = 0;
+    rest.Ndis40Chars.Ndis30Chars.HaltHandler = nullptr;
+    rest.Ndis40Chars.Ndis30Chars.InitializeHandler = nullptr;
+    rest.Ndis40Chars.Ndis30Chars.QueryInformationHandler = nullptr;
+    rest.Ndis40Chars.Ndis30Chars.ResetHandler = nullptr;
+    rest.Ndis40Chars.Ndis30Chars.SendHandler = nullptr;
+    rest.Ndis40Chars.Ndis30Chars.SetInformationHandler = nullptr;
+    rest.Ndis40Chars.ReturnPacketHandler = nullptr;
     const auto* bytes = reinterpret_cast<const uint8_t*>(&rest);
     for (size_t i = 0; i < sizeof rest; ++i) EXPECT_EQ(bytes[i], 0) << "byte " << i;
 
     // The handlers NDIS calls are distinct routines.
     const void* handlers[] = {
-        reinterpret_cast<const void*>(c.HaltHandler),
-        reinterpret_cast<const void*>(c.InitializeHandler),
-        reinterpret_cast<const void*>(c.QueryInformationHandler),
-        reinterpret_cast<const void*>(c.ResetHandler),
-        reinterpret_cast<const void*>(c.SendHandler),
-        reinterpret_cast<const void*>(c.SetInformationHandler),
-        reinterpret_cast<const void*>(c.ReturnPacketHandler)};
+        reinterpret_cast<const void*>(c.Ndis40Chars.Ndis30Chars.HaltHandler),
+        reinterpret_cast<const void*>(c.Ndis40Chars.Ndis30Chars.InitializeHandler),
+        reinterpret_cast<const void*>(c.Ndis40Chars.Ndis30Chars.QueryInformationHandler),
+        reinterpret_cast<const void*>(c.Ndis40Chars.Ndis30Chars.ResetHandler),
+        reinterpret_cast<const void*>(c.Ndis40Chars.Ndis30Chars.SendHandler),
+        reinterpret_cast<const void*>(c.Ndis40Chars.Ndis30Chars.SetInformationHandler),
+        reinterpret_cast<const void*>(c.Ndis40Chars.ReturnPacketHandler)};
     for (size_t i = 0; i < 7; ++i)
         for (size_t j = i + 1; j < 7; ++j) EXPECT_NE(handlers[i], handlers[j]) << i << " " << j;
 }

@@ -261,7 +261,7 @@ TEST_F(NdisWrapperTest, TimerFiresItsHandlerAtDispatchAfterExactlyTheDelay) {
     NDIS_MINIPORT_TIMER timer;
     NdisMInitializeTimer(&timer, &adapter_, &TimerLog::Handler, &log);
     world_.RunFor(1234);
-    NdisSetTimer(&timer, 25);
+    NdisMSetTimer(&timer, 25);
     EXPECT_TRUE(world_.Ndis().TimerArmed(&timer));
     world_.RunFor(25'000 - 1);
     EXPECT_TRUE(log.at.empty());
@@ -281,16 +281,16 @@ TEST_F(NdisWrapperTest, SettingAnArmedTimerAgainReplacesItsDueTime) {
     TimerLog log;
     NDIS_MINIPORT_TIMER timer;
     NdisMInitializeTimer(&timer, &adapter_, &TimerLog::Handler, &log);
-    NdisSetTimer(&timer, 25);
+    NdisMSetTimer(&timer, 25);
     world_.RunFor(10'000);
-    NdisSetTimer(&timer, 5);
+    NdisMSetTimer(&timer, 5);
     world_.RunFor(100'000);
     EXPECT_EQ(log.at, (std::vector<uint64_t>{15'000}));
 
     // Re-arming later than the first due time pushes it back.
-    NdisSetTimer(&timer, 5);
+    NdisMSetTimer(&timer, 5);
     world_.RunFor(2'000);
-    NdisSetTimer(&timer, 50);
+    NdisMSetTimer(&timer, 50);
     world_.RunFor(100'000);
     EXPECT_EQ(log.at, (std::vector<uint64_t>{15'000, 110'000 + 2'000 + 50'000}));
     ExpectClean();
@@ -304,14 +304,14 @@ TEST_F(NdisWrapperTest, CancelTimerSaysWhetherTheTimerWasPending) {
     NdisMCancelTimer(&timer, &cancelled);
     EXPECT_FALSE(cancelled) << "never set";
 
-    NdisSetTimer(&timer, 10);
+    NdisMSetTimer(&timer, 10);
     world_.RunFor(5'000);
     NdisMCancelTimer(&timer, &cancelled);
     EXPECT_TRUE(cancelled);
     world_.RunFor(50'000);
     EXPECT_TRUE(log.at.empty());
 
-    NdisSetTimer(&timer, 10);
+    NdisMSetTimer(&timer, 10);
     world_.RunFor(50'000);
     ASSERT_EQ(log.at.size(), 1u);
     NdisMCancelTimer(&timer, &cancelled);

@@ -442,7 +442,7 @@ TEST_F(VerifierCheckTest, TimerArmedAtFreeWhenItsMemoryGoesAndTheTimerNeverFires
                                   MAKE_POOL_TAG('T', 'm', 'r', 'B'));
         auto* timer = reinterpret_cast<PNDIS_MINIPORT_TIMER>(static_cast<uint8_t*>(block) + 8);
         NdisMInitializeTimer(timer, &adapter_, handler, nullptr);
-        NdisSetTimer(timer, 50);
+        NdisMSetTimer(timer, 50);
         if (cancelFirst) {
             BOOLEAN cancelled = FALSE;
             NdisMCancelTimer(timer, &cancelled);
@@ -458,7 +458,7 @@ TEST_F(VerifierCheckTest, TimerArmedAtFreeWhenAnAdaptersTimerOutlivesItsHalt) {
     static NDIS_MINIPORT_TIMER timer;
     stub_.initialize = [init = stub_.initialize](NDIS_HANDLE handle) {
         NdisMInitializeTimer(&timer, handle, [](PVOID, PVOID, PVOID, PVOID) {}, nullptr);
-        NdisSetTimer(&timer, 1000);
+        NdisMSetTimer(&timer, 1000);
         return init(handle);
     };
     ASSERT_EQ(Ndis().Initialize(adapter_), NDIS_STATUS_SUCCESS);
@@ -513,7 +513,7 @@ TEST_F(VerifierCheckTest, RequestOutstandingAtFreeWhenHaltLeavesARequestAtTheBus
 TEST_F(VerifierCheckTest, TimerUninitializedForSetAndCancel) {
     NDIS_MINIPORT_TIMER timer;
     std::memset(&timer, 0, sizeof timer);
-    NdisSetTimer(&timer, 10);
+    NdisMSetTimer(&timer, 10);
     BOOLEAN cancelled = TRUE;
     NdisMCancelTimer(&timer, &cancelled);
     EXPECT_FALSE(cancelled);
