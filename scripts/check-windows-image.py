@@ -31,6 +31,7 @@ DLLCHARACTERISTICS_WDM_DRIVER = 0x2000
 FILE_DLL = 0x2000
 FILE_RELOCS_STRIPPED = 0x0001
 SCN_MEM_EXECUTE = 0x20000000
+SCN_MEM_DISCARDABLE = 0x02000000
 
 # Sections that only a C or C++ runtime fills or reads: static constructors and destructors
 # (.ctors/.dtors, .init_array/.fini_array, .init/.fini, the MSVC-style .CRT$X* tables), which
@@ -299,7 +300,12 @@ class LinkMap:
 # ----------------------------------------------------------------------------- allow-lists
 
 def read_allow_lists(directory, report):
-    """windows/imports/<DLL>.txt: one published export of <DLL> a line, '#' starts a comment."""
+    """windows/imports/<DLL>.txt: one published export of <DLL> a line, '#' starts a comment.
+
+    A name may be followed by the one architecture (x86 or x64) whose <DLL> exports it: the 32-bit
+    kernel's Kf, Kef and Exf routines, say, which the 64-bit kernel does not export. An image of
+    the other architecture importing it fails.
+    """
     lists = {}
     problems = []
     try:
@@ -310,21 +316,26 @@ def read_allow_lists(directory, report):
     for file in files:
         dll = file[:-len(".txt")]
         names = []
+        only = {}  # name -> the one architecture that exports it
         with open(os.path.join(directory, file), encoding="utf-8") as f:
             for number, line in enumerate(f, 1):
                 text = line.split("#", 1)[0].strip()
                 if not text:
                     continue
-                if not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", text):
-                    problems.append(f"{file}:{number}: '{text}' is not one export name")
+                m = re.fullmatch(r"([A-Za-z_][A-Za-z0-9_]*)(?:\s+(x86|x64))?", text)
+                if not m:
+                    problems.append(f"{file}:{number}: '{text}' is not one export name "
+                                    "(with, at most, the architecture that has it)")
                     continue
-                names.append(text)
+                names.append(m.group(1))
+                if m.group(2):
+                    only[m.group(1)] = m.group(2)
         if names != sorted(names):
             problems.append(f"{file}: names not sorted (byte order)")
         duplicates = sorted({n for n in names if names.count(n) > 1})
         if duplicates:
             problems.append(f"{file}: listed twice: {', '.join(duplicates)}")
-        lists[dll.lower()] = (dll, set(names))
+        lists[dll.lower()] = (dll, set(names), only)
     report.check(files and not problems,
                  f"allow-lists: {', '.join(files)} in {directory}",
                  "allow-lists: " + ("; ".join(problems) if problems else
@@ -384,7 +395,7 @@ def check_headers(pe, arch, report):
                  f"checksum: the header says {stored:#x}, the image sums to {computed:#x}")
 
 
-def check_imports(pe, allow_lists, report):
+def check_imports(pe, arch, allow_lists, report):
     imports = {}   # lower-case DLL -> (DLL as named, [names])
     ordinals = {}  # lower-case DLL -> [ordinals]
     problems = []
@@ -402,10 +413,12 @@ def check_imports(pe, allow_lists, report):
             problems.append(f"{dll}: not a DLL the driver may import from "
                             f"({', '.join(sorted(names))})")
             continue
-        allowed = allow_lists[key][1]
+        listed, allowed, only = allow_lists[key]
         for name in sorted(set(names)):
             if name not in allowed:
-                problems.append(f"{dll}!{name}: not in {allow_lists[key][0]}.txt")
+                problems.append(f"{dll}!{name}: not in {listed}.txt")
+            elif only.get(name, arch) != arch:
+                problems.append(f"{dll}!{name}: exported on {only[name]} only ({listed}.txt)")
     delay = getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])
     for entry in delay:
         problems.append(f"{entry.dll.decode('ascii', 'replace')}: delay-loaded (that needs a "
@@ -505,6 +518,11 @@ def check_placement(pe, link_map, report):
     for wanted in ("INIT", "PAGE"):
         report.check(wanted in names, f"section {wanted} present",
                      f"section {wanted} missing (sections: {', '.join(names)})")
+    # INIT is freed once the driver has loaded; nothing else may be, PAGE least of all.
+    discardable = [section_name(s, pe) for s in pe.sections
+                   if s.Characteristics & SCN_MEM_DISCARDABLE and section_name(s, pe) != ".reloc"]
+    report.check(discardable == ["INIT"], "INIT alone is discardable",
+                 f"discardable sections: {', '.join(discardable) or 'none'}, not INIT alone")
     base = pe.OPTIONAL_HEADER.ImageBase
     entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
     for routine, wanted in PLACEMENT:
@@ -552,7 +570,7 @@ def main():
 
     check_headers(pe, args.arch, report)
     allow_lists = read_allow_lists(args.allow_lists, report)
-    check_imports(pe, allow_lists, report)
+    check_imports(pe, args.arch, allow_lists, report)
     check_runtime_in_image(pe, args.arch, report)
     try:
         link_map = LinkMap(map_path)
