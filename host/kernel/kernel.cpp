@@ -12,14 +12,6 @@ std::string Ptr(const void* p) {
     std::snprintf(buf, sizeof buf, "%p", p);
     return buf;
 }
-std::string TagText(uint32_t tag) {
-    std::string s;
-    for (int i = 0; i < 4; ++i) {
-        const char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
-        s += (c >= 32 && c < 127) ? c : '?';
-    }
-    return s;
-}
 }  // namespace
 
 const char* ResourceKindName(ResourceKind kind) {

@@ -130,9 +130,10 @@ void RunWithSiteFailing(uint64_t seed, RigOptions options, const AllocSite& site
         << "failed in " << injection->context;
     // A poll cycle whose step could not start ended there; polling went on.
     const bool beforeShutdown = injection->context != "MiniportHalt" && !injection->shutdownBegun;
-    if (beforeShutdown && injection->historyMark < afterStory)
+    if (beforeShutdown && injection->historyMark < afterStory) {
         EXPECT_GT(rig.StatusReadsSince(injection->historyMark), 0u)
             << "no link poll after the fault in " << injection->context;
+    }
 }
 
 void Sweep(uint64_t seed, RigOptions options, const char* label) {
