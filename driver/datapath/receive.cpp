@@ -110,6 +110,12 @@ VOID NTAPI IndicateReceivedFrames(PVOID SystemSpecific1, PVOID FunctionContext,
     // RxReadyList, and the end of MiniportInitialize arms this timer again.
     if (ReadShared(adapter->InitializeDone) == 0) return;
     NdisAcquireSpinLock(&adapter->RxLock);
+    if (adapter->RxIndicating != 0) {
+        // The routine running elsewhere looks at the ready list again before it stops.
+        NdisReleaseSpinLock(&adapter->RxLock);
+        return;
+    }
+    adapter->RxIndicating = 1;
     for (PacketDescriptor* d = ListRemoveHead(&adapter->RxReadyList); d != nullptr;
          d = ListRemoveHead(&adapter->RxReadyList)) {
         auto* pair = static_cast<PacketPair*>(d->PacketEntry);
@@ -124,6 +130,7 @@ VOID NTAPI IndicateReceivedFrames(PVOID SystemSpecific1, PVOID FunctionContext,
         NdisAcquireSpinLock(&adapter->RxLock);
         ListAppendTail(&adapter->RxFreeList, d);
     }
+    adapter->RxIndicating = 0;
     // Reading resumes only from here when it stopped: every descriptor idle means none is held
     // by a read. Deciding and taking happen under one hold, so two handlers cannot both start.
     // Once powered down, the shutdown path has aborted the bulk-in pipe and nothing would end a

@@ -205,4 +205,9 @@ struct AdapterRecord {
     ULONG ReceiveModeMask;
     // Frames shorter than an Ethernet header: dropped, counted with the receive errors.
     ULONG RcvRunt;
+    // The receive timer routine is indicating frames on some processor (guarded by RxLock).
+    // The timer can fire again while its routine still runs elsewhere; the second routine
+    // leaves the ready frames to the first, so frames reach the protocols in the order they
+    // arrived.
+    UCHAR RxIndicating;
 };

@@ -47,6 +47,12 @@ typedef KSPIN_LOCK* PKSPIN_LOCK;
 // everything in one place.
 #define CODE_SEGMENT(name)
 
+// An unlocked access to a field other processors share. The emulated world may switch to
+// another processor's context here, so that such accesses interleave as on real hardware; on
+// Windows it is nothing.
+extern "C" void HostSharedAccessPoint(void);
+#define SHARED_ACCESS_POINT() HostSharedAccessPoint()
+
 #define POINTER_ALIGNMENT alignas(sizeof(void*))
 
 typedef union _LARGE_INTEGER {
@@ -274,6 +280,7 @@ VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 // Interlocked counters
 LONG InterlockedIncrement(LONG volatile* Addend);
 LONG InterlockedDecrement(LONG volatile* Addend);
+LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
 
 // Interlocked lists
 PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,

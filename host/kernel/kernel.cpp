@@ -1,5 +1,8 @@
 #include "host/kernel/kernel.h"
 
+#include "host/kernel/processors.h"
+#include "host/kernel/race_sync.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,10 +34,12 @@ const char* ResourceKindName(ResourceKind kind) {
 Kernel::Kernel(sim::Scheduler& scheduler, trace::Trace& trace, verifier::Verifier& verifier,
                sim::AllocFaults& faults)
     : scheduler_(scheduler), trace_(trace), verifier_(verifier), faults_(faults) {
-    stack_.push_back(Context{"host", PASSIVE_LEVEL, PASSIVE_LEVEL, -1, {}});
+    main_.push_back(Context{"host", PASSIVE_LEVEL, PASSIVE_LEVEL, -1, {}});
 }
 
 Kernel::~Kernel() {
+    scheduler_.SetRunner(nullptr);
+    processors_.reset();
     // Whatever is still tracked belongs to a world torn down mid-flight; give it back quietly.
     for (auto& [addr, res] : resources_) std::free(reinterpret_cast<void*>(addr));
 }
@@ -45,15 +50,56 @@ std::string Kernel::AdapterName(int adapter) const {
 }
 
 void Kernel::Report(std::string_view check, std::string detail) {
-    detail += " (in " + stack_.back().name + ")";
-    verifier_.Report(check, std::move(detail), AdapterName(stack_.back().adapter));
+    detail += " (in " + stack_->back().name + ")";
+    verifier_.Report(check, std::move(detail), AdapterName(stack_->back().adapter));
 }
+
+void Kernel::SetProcessors(const ProcessorOptions& options) {
+    scheduler_.SetRunner(nullptr);
+    processors_.reset();
+    if (options.cpus > 1) {
+        processors_ = std::make_unique<Processors>(*this, scheduler_, trace_, options);
+        scheduler_.SetRunner(processors_.get());
+    }
+}
+
+unsigned Kernel::ProcessorCount() const { return processors_ ? processors_->Count() : 1; }
+
+bool Kernel::InTask() const { return processors_ && processors_->Running() != nullptr; }
 
 void Kernel::RunInContext(const std::string& name, KIRQL irql, int adapter,
                           const std::function<void()>& fn) {
-    stack_.push_back(Context{name, irql, irql, adapter, {}});
+    if (processors_ && processors_->Running() == nullptr) {
+        processors_->Join(processors_->Spawn(
+            name, irql, adapter, [this, &name, irql, adapter, &fn] { RunFrame(name, irql, adapter, fn); }));
+        return;
+    }
+    RunFrame(name, irql, adapter, fn);
+}
+
+void Kernel::Dispatch(const std::string& name, KIRQL irql, int adapter, std::function<void()> fn) {
+    if (processors_) {
+        processors_->Spawn(name, irql, adapter, [this, name, irql, adapter, fn = std::move(fn)] {
+            RunFrame(name, irql, adapter, fn);
+        });
+        return;
+    }
+    RunFrame(name, irql, adapter, fn);
+}
+
+void Kernel::Point(const char* what) {
+    if (processors_) processors_->Point(what);
+}
+
+bool Kernel::CompleteElsewhere() {
+    return processors_ && processors_->Running() != nullptr && processors_->Random().Chance(1, 2);
+}
+
+void Kernel::RunFrame(const std::string& name, KIRQL irql, int adapter,
+                      const std::function<void()>& fn) {
+    stack_->push_back(Context{name, irql, irql, adapter, {}});
     fn();
-    Context& ctx = stack_.back();
+    Context& ctx = stack_->back();
     if (!ctx.locks.empty()) {
         Report(verifier::check::kLockAtExit,
                "context ended holding " + std::to_string(ctx.locks.size()) + " lock(s)");
@@ -64,64 +110,106 @@ void Kernel::RunInContext(const std::string& name, KIRQL irql, int adapter,
                                                  std::to_string(ctx.entryIrql) + ", left at " +
                                                  std::to_string(ctx.irql));
     }
-    stack_.pop_back();
+    stack_->pop_back();
 }
 
 KIRQL Kernel::Raise(KIRQL level) {
-    Context& ctx = stack_.back();
+    Context& ctx = stack_->back();
     const KIRQL old = ctx.irql;
     if (level < old) {
         Report(verifier::check::kIrqlDirection,
                "KfRaiseIrql to " + std::to_string(level) + " from " + std::to_string(old));
     }
     ctx.irql = level;
+    Point("KfRaiseIrql");
     return old;
 }
 
 void Kernel::Lower(KIRQL level) {
-    Context& ctx = stack_.back();
+    Context& ctx = stack_->back();
     if (level > ctx.irql) {
         Report(verifier::check::kIrqlDirection,
                "KfLowerIrql to " + std::to_string(level) + " from " + std::to_string(ctx.irql));
     }
     ctx.irql = level;
+    Point("KfLowerIrql");
 }
 
 void Kernel::AcquireLock(const void* lock, LockKind kind) {
-    Context& ctx = stack_.back();
-    if (ctx.irql < DISPATCH_LEVEL) {
-        Report(verifier::check::kLockIrql, "spin lock " + Ptr(lock) + " taken at IRQL " +
-                                               std::to_string(ctx.irql));
+    Point("spin lock acquire");
+    if (stack_->back().irql < DISPATCH_LEVEL) {
+        Report(verifier::check::kLockIrql, "spin lock " + LockName(lock) + " taken at IRQL " +
+                                               std::to_string(stack_->back().irql));
     }
-    if (held_.count(lock)) {
-        Report(verifier::check::kLockRecursive, "spin lock " + Ptr(lock) + " is already held");
-        return;
+    for (;;) {
+        auto it = held_.find(lock);
+        if (it == held_.end()) break;
+        if (it->second.owner == stack_) {
+            Report(verifier::check::kLockRecursive,
+                   "spin lock " + LockName(lock) + " is already held");
+            return;
+        }
+        // Held on another processor: spin until it is free (or it never can be).
+        if (!processors_ || !processors_->Spin(lock)) return;
     }
+    Context& ctx = stack_->back();
     if (!ctx.locks.empty()) {
         const bool allowed = ctx.locks.size() == 1 && kind == LockKind::Interlocked &&
                              held_.at(ctx.locks.front()).kind == LockKind::Kernel;
         if (!allowed) {
             Report(verifier::check::kLockOrder,
-                   "spin lock " + Ptr(lock) + " taken while holding " +
+                   "spin lock " + LockName(lock) + " taken while holding " +
                        std::to_string(ctx.locks.size()) + " other lock(s)");
         }
+        NoteLockOrder(lock);
     }
-    held_[lock] = LockState{kind, stack_.size() - 1};
+    held_[lock] = LockState{kind, stack_, stack_->size() - 1};
     ctx.locks.push_back(lock);
+    RaceAcquire(lock);
+}
+
+void Kernel::NoteLockOrder(const void* lock) {
+    // Every lock held now was taken before `lock`. A path from `lock` back to one of them means
+    // some context takes them the other way round.
+    std::vector<const void*> held;
+    for (const Context& c : *stack_)
+        for (const void* l : c.locks) held.push_back(l);
+    for (const void* outer : held) {
+        if (!lockOrder_[outer].insert(lock).second) continue;
+        std::vector<const void*> todo{lock};
+        std::set<const void*> seen;
+        while (!todo.empty()) {
+            const void* at = todo.back();
+            todo.pop_back();
+            if (at == outer) {
+                Report(verifier::check::kDeadlock,
+                       "lock-order cycle: " + LockName(lock) + " taken while holding " +
+                           LockName(outer) + " (held: " + LocksHeldBy(*stack_) +
+                           "), and another context took " + LockName(outer) +
+                           " after " + LockName(lock));
+                break;
+            }
+            if (!seen.insert(at).second) continue;
+            auto next = lockOrder_.find(at);
+            if (next == lockOrder_.end()) continue;
+            for (const void* n : next->second) todo.push_back(n);
+        }
+    }
 }
 
 void Kernel::ReleaseLock(const void* lock, LockKind kind) {
     (void)kind;
     auto it = held_.find(lock);
     if (it == held_.end()) {
-        Report(verifier::check::kLockNotHeld, "spin lock " + Ptr(lock) + " released unheld");
+        Report(verifier::check::kLockNotHeld, "spin lock " + LockName(lock) + " released unheld");
         return;
     }
-    if (stack_.back().irql < DISPATCH_LEVEL) {
-        Report(verifier::check::kLockIrql, "spin lock " + Ptr(lock) + " released at IRQL " +
-                                               std::to_string(stack_.back().irql));
+    if (stack_->back().irql < DISPATCH_LEVEL) {
+        Report(verifier::check::kLockIrql, "spin lock " + LockName(lock) + " released at IRQL " +
+                                               std::to_string(stack_->back().irql));
     }
-    auto& locks = stack_[it->second.depth].locks;
+    RaceRelease(lock);
+    auto& locks = (*it->second.owner)[it->second.depth].locks;
     for (auto l = locks.begin(); l != locks.end(); ++l) {
         if (*l == lock) {
             locks.erase(l);
@@ -129,6 +217,34 @@ void Kernel::ReleaseLock(const void* lock, LockKind kind) {
         }
     }
     held_.erase(it);
+    Point("spin lock release");
+}
+
+const Kernel::ContextStack* Kernel::LockOwner(const void* lock) const {
+    auto it = held_.find(lock);
+    return it == held_.end() ? nullptr : it->second.owner;
+}
+
+std::string Kernel::LockName(const void* lock) const {
+    size_t bytes = 0;
+    if (!BytesAvailable(lock, bytes)) return Ptr(lock);
+    const auto addr = reinterpret_cast<uintptr_t>(lock);
+    auto it = std::prev(resources_.upper_bound(addr));
+    std::string tag;
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((it->second.tag >> (8 * i)) & 0xFF);
+        tag += (c >= 32 && c < 127) ? c : '?';
+    }
+    char offset[24];
+    std::snprintf(offset, sizeof offset, "+0x%zx", static_cast<size_t>(addr - it->first));
+    return "'" + tag + "'" + offset;
+}
+
+std::string Kernel::LocksHeldBy(const ContextStack& stack) const {
+    std::string out;
+    for (const Context& c : stack)
+        for (const void* l : c.locks) out += (out.empty() ? "" : ", ") + LockName(l);
+    return out.empty() ? "none" : out;
 }
 
 void* Kernel::Allocate(ResourceKind kind, size_t size, uint32_t tag, bool zero) {
@@ -141,7 +257,7 @@ void* Kernel::Allocate(ResourceKind kind, size_t size, uint32_t tag, bool zero) 
 
 void Kernel::Track(const void* p, ResourceKind kind, size_t size, uint32_t tag) {
     resources_[reinterpret_cast<uintptr_t>(p)] =
-        Resource{kind, size, tag, stack_.back().adapter, ++serial_};
+        Resource{kind, size, tag, stack_->back().adapter, ++serial_};
 }
 
 bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
@@ -196,7 +312,7 @@ std::vector<std::pair<uintptr_t, Resource>> Kernel::ResourcesOf(int adapter) con
 }
 
 PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site) {
-    if (faults_.ShouldFail(sim::AllocKind::Irp, stack_.back().adapter, site)) return nullptr;
+    if (faults_.ShouldFail(sim::AllocKind::Irp, stack_->back().adapter, site)) return nullptr;
     if (stackSize < 1) stackSize = 1;
     const size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     auto* irp = static_cast<PIRP>(Allocate(ResourceKind::Irp, size, MAKE_POOL_TAG('I', 'r', 'p', ' '), true));
@@ -207,7 +323,7 @@ PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site
     auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
     irp->IoStatus.Status = STATUS_SUCCESS;
-    irps_[irp] = IrpState{built, false, stack_.back().adapter, size};
+    irps_[irp] = IrpState{built, false, stack_->back().adapter, size};
     return irp;
 }
 
@@ -257,20 +373,27 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     }
     if (HoldsAnyLock()) {
         Report(verifier::check::kLockAcrossCall,
-               "IofCallDriver with " + std::to_string(stack_.back().locks.size()) +
+               "IofCallDriver with " + std::to_string(stack_->back().locks.size()) +
                    " spin lock(s) held");
     }
     if (irp->CurrentLocation <= 1) {
         Report(verifier::check::kIrpStack, "IofCallDriver with no stack location left");
         return STATUS_INVALID_PARAMETER;
     }
+    Point("IofCallDriver");
+    it = irps_.find(irp);
+    if (it == irps_.end()) return STATUS_INVALID_PARAMETER;
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION loc = irp->Tail.Overlay.CurrentStackLocation;
     loc->DeviceObject = device;
     it->second.inFlight = true;
+    // What the sender wrote before passing the IRP down happens before its completion.
+    RaceRelease(irp);
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[loc->MajorFunction];
-    return dispatch(device, irp);
+    const NTSTATUS status = dispatch(device, irp);
+    Point("IofCallDriver returns");
+    return status;
 }
 
 void Kernel::CompleteRequest(PIRP irp) {
@@ -287,6 +410,7 @@ void Kernel::CompleteRequest(PIRP irp) {
         return;
     }
     it->second.inFlight = false;
+    RaceAcquire(irp);
     const bool built = it->second.built;
     const auto top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
     while (irp->Tail.Overlay.CurrentStackLocation < top) {
@@ -313,7 +437,10 @@ void Kernel::CompleteRequest(PIRP irp) {
     }
     if (built) {
         if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-        if (irp->UserEvent != nullptr) irp->UserEvent->Header.SignalState = 1;
+        if (irp->UserEvent != nullptr) {
+            RaceRelease(irp->UserEvent);
+            irp->UserEvent->Header.SignalState = 1;
+        }
     }
     // The I/O manager gives back what reached the top of its stack.
     irps_.erase(irp);
@@ -326,6 +453,8 @@ bool Kernel::CancelIrp(PIRP irp) {
                                                 ", which is not a live IRP");
         return false;
     }
+    Point("IoCancelIrp");
+    if (irps_.count(irp) == 0) return false;
     irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = irp->CancelRoutine;
     if (routine == nullptr) return FALSE;
@@ -335,9 +464,9 @@ bool Kernel::CancelIrp(PIRP irp) {
 }
 
 bool Kernel::CheckMayBlock(const char* routine) {
-    if (stack_.back().irql >= DISPATCH_LEVEL) {
+    if (stack_->back().irql >= DISPATCH_LEVEL) {
         Report(verifier::check::kWaitAtDispatch,
-               std::string(routine) + " at IRQL " + std::to_string(stack_.back().irql));
+               std::string(routine) + " at IRQL " + std::to_string(stack_->back().irql));
         return false;
     }
     if (HoldsAnyLock()) {
@@ -351,6 +480,7 @@ bool Kernel::CheckMayBlock(const char* routine) {
 NTSTATUS Kernel::WaitForEvent(PKEVENT event, uint64_t timeoutUs) {
     auto signalled = [event] { return event->Header.SignalState != 0; };
     auto consume = [event] {
+        RaceAcquire(event);
         if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
     };
     if (signalled()) {
@@ -364,6 +494,16 @@ NTSTATUS Kernel::WaitForEvent(PKEVENT event, uint64_t timeoutUs) {
     }
     const sim::TimeUs limit =
         timeoutUs == UINT64_MAX ? sim::Scheduler::kNever : scheduler_.Now() + timeoutUs;
+    if (InTask()) {
+        // The task gives up its processor until the event is signalled or the time runs out; a
+        // wait that nothing could ever end is reported by the processors' deadlock check.
+        processors_->Block(signalled, limit);
+        if (signalled()) {
+            consume();
+            return STATUS_SUCCESS;
+        }
+        return STATUS_TIMEOUT;
+    }
     const bool done = scheduler_.RunWhile([&] { return !signalled(); }, limit);
     if (done || signalled()) {
         consume();
@@ -378,6 +518,10 @@ NTSTATUS Kernel::WaitForEvent(PKEVENT event, uint64_t timeoutUs) {
 
 void Kernel::Sleep(uint64_t us) {
     if (!CheckMayBlock("NdisMSleep")) return;
+    if (InTask()) {
+        processors_->Block([] { return false; }, scheduler_.Now() + us);
+        return;
+    }
     scheduler_.RunUntil(scheduler_.Now() + us);
 }
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,25 +46,64 @@ struct Resource {
 // spin lock taken at DISPATCH_LEVEL and, inside it, the lock of an interlocked list operation.
 enum class LockKind : uint8_t { Kernel, Ndis, Interlocked };
 
+class Processors;
+struct ProcessorOptions;
+
 class Kernel {
 public:
+    // One execution context: a handler call, a timer or completion routine. Contexts nest when
+    // one calls into another on the same processor (a completion inside IofCallDriver).
+    struct Context {
+        std::string name;
+        KIRQL irql;
+        KIRQL entryIrql;
+        int adapter;
+        std::vector<const void*> locks;
+    };
+    using ContextStack = std::vector<Context>;
+
     Kernel(sim::Scheduler& scheduler, trace::Trace& trace, verifier::Verifier& verifier,
            sim::AllocFaults& faults);
     ~Kernel();
+
+    // ---- processors ----
+    // Gives the world `options.cpus` processors (more than one: contexts run as interleaved
+    // tasks, see processors.h). Called before the driver is loaded; one processor is the
+    // default and runs every context to its end, in place.
+    void SetProcessors(const ProcessorOptions& options);
+    unsigned ProcessorCount() const;
+    bool Multiprocessor() const { return processors_ != nullptr; }
+    Processors* Mp() { return processors_.get(); }
+    // True while a task of a multiprocessor run is running (not on main).
+    bool InTask() const;
+    // The stack of contexts the platform routines act on now.
+    void SetCurrentStack(ContextStack* stack) { stack_ = stack; }
+    ContextStack& MainStack() { return main_; }
 
     sim::Scheduler& Scheduler() { return scheduler_; }
     verifier::Verifier& Verifier() { return verifier_; }
     sim::AllocFaults& Faults() { return faults_; }
 
     // ---- execution contexts ----
-    // Runs `fn` as a context of its own ("another processor" or a handler call): it starts at
-    // `irql`, works for `adapter`, and must end at the same IRQL holding no lock.
+    // Runs `fn` as a context of its own (a handler call, or a routine called on this
+    // processor): it starts at `irql`, works for `adapter`, and must end at the same IRQL
+    // holding no lock. Returns once it has ended. With several processors, a call from main runs
+    // it as a task and lets the world run until it has ended; a call from a task nests it there.
     void RunInContext(const std::string& name, KIRQL irql, int adapter,
                       const std::function<void()>& fn);
-    KIRQL CurrentIrql() const { return stack_.back().irql; }
-    int CurrentAdapter() const { return stack_.back().adapter; }
-    const std::string& CurrentContextName() const { return stack_.back().name; }
-    bool HoldsAnyLock() const { return !stack_.back().locks.empty(); }
+    // Starts `fn` as a context of its own without waiting for it: on one processor it runs now,
+    // in place, as RunInContext does; with several it is a task that the seed places and runs
+    // at this instant, perhaps on another processor while the caller goes on.
+    void Dispatch(const std::string& name, KIRQL irql, int adapter, std::function<void()> fn);
+    // With several processors: a point where the seed may switch the running task out.
+    void Point(const char* what);
+    // With several processors, the seed's answer to whether work that could complete here and
+    // now (a lower driver's completion) completes on another processor instead.
+    bool CompleteElsewhere();
+    KIRQL CurrentIrql() const { return stack_->back().irql; }
+    int CurrentAdapter() const { return stack_->back().adapter; }
+    const std::string& CurrentContextName() const { return stack_->back().name; }
+    bool HoldsAnyLock() const { return !stack_->back().locks.empty(); }
     // Adapter names for diagnostics.
     void SetAdapterNamer(std::function<std::string(int)> namer) { namer_ = std::move(namer); }
     std::string AdapterName(int adapter) const;
@@ -75,6 +116,13 @@ public:
     // ---- spin locks ----
     void AcquireLock(const void* lock, LockKind kind);
     void ReleaseLock(const void* lock, LockKind kind);
+    bool LockHeld(const void* lock) const { return held_.count(lock) != 0; }
+    // The context stack that holds `lock`; nullptr when it is free.
+    const ContextStack* LockOwner(const void* lock) const;
+    // A name for a lock in reports: the tag of the block it lives in and its offset there.
+    std::string LockName(const void* lock) const;
+    // The locks a stack of contexts holds, outermost first, by name.
+    std::string LocksHeldBy(const ContextStack& stack) const;
 
     // ---- resources ----
     void* Allocate(ResourceKind kind, size_t size, uint32_t tag, bool zero = false);
@@ -118,17 +166,15 @@ public:
     bool CheckMayBlock(const char* routine);
 
 private:
-    struct Context {
-        std::string name;
-        KIRQL irql;
-        KIRQL entryIrql;
-        int adapter;
-        std::vector<const void*> locks;
-    };
     struct LockState {
         LockKind kind;
-        size_t depth;  // index of the holding context in stack_
+        ContextStack* owner;
+        size_t depth;  // index of the holding context in its stack
     };
+    void RunFrame(const std::string& name, KIRQL irql, int adapter, const std::function<void()>& fn);
+    // Lock-order edges seen so far (held -> taken inside it); a new edge that closes a cycle is
+    // a deadlock waiting for its interleaving.
+    void NoteLockOrder(const void* lock);
     struct IrpState {
         bool built;
         bool inFlight;
@@ -140,8 +186,11 @@ private:
     trace::Trace& trace_;
     verifier::Verifier& verifier_;
     sim::AllocFaults& faults_;
-    std::vector<Context> stack_;
+    ContextStack main_;
+    ContextStack* stack_ = &main_;
+    std::unique_ptr<Processors> processors_;
     std::unordered_map<const void*, LockState> held_;
+    std::map<const void*, std::set<const void*>> lockOrder_;
     std::map<uintptr_t, Resource> resources_;
     std::unordered_map<PIRP, IrpState> irps_;
     std::vector<std::function<void(uintptr_t, size_t)>> freeHooks_;

@@ -1,6 +1,7 @@
 // The NT kernel routines of the platform layer, implemented on the current world's kernel.
 #include "driver/platform/nt.h"
 #include "host/kernel/kernel.h"
+#include "host/kernel/race_sync.h"
 #include "host/world/current.h"
 
 using host::kernel::Kernel;
@@ -61,8 +62,10 @@ VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait) {
     (void)Increment;
     (void)Wait;
+    host::kernel::RaceRelease(Event);
     const LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 1;
+    CurrentKernel().Point("KeSetEvent");
     return old;
 }
 
@@ -111,13 +114,35 @@ VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     *SpinLock = 0;
 }
 
+// An interlocked operation is a point where another processor may run first, and orders what
+// each side did before it with what the other does after (a fence on the addend).
 LONG InterlockedIncrement(LONG volatile* Addend) {
-    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+    CurrentKernel().Point("InterlockedIncrement");
+    host::kernel::RaceAcquire(const_cast<LONG*>(Addend));
+    const LONG value = __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+    host::kernel::RaceRelease(const_cast<LONG*>(Addend));
+    return value;
 }
 
 LONG InterlockedDecrement(LONG volatile* Addend) {
-    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+    CurrentKernel().Point("InterlockedDecrement");
+    host::kernel::RaceAcquire(const_cast<LONG*>(Addend));
+    const LONG value = __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+    host::kernel::RaceRelease(const_cast<LONG*>(Addend));
+    return value;
 }
+
+LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+    CurrentKernel().Point("InterlockedCompareExchange");
+    host::kernel::RaceAcquire(const_cast<LONG*>(Destination));
+    LONG expected = Comparand;
+    __atomic_compare_exchange_n(Destination, &expected, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    host::kernel::RaceRelease(const_cast<LONG*>(Destination));
+    return expected;
+}
+
+void HostSharedAccessPoint(void) { CurrentKernel().Point("shared field"); }
 
 PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                          PKSPIN_LOCK Lock) {

@@ -1,5 +1,7 @@
 #include "host/ndis/ndis.h"
 
+#include "host/kernel/race_sync.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -117,7 +119,10 @@ void Ndis::TraceCall(Adapter& a, const char* call, const NDIS_STATUS* status, tr
 void Ndis::RunPassive(Adapter& a, const char* name, const std::function<void()>& fn) {
     ++passiveDepth_;
     a.passiveBusy = true;
-    kernel_.RunInContext(name, PASSIVE_LEVEL, a.id, fn);
+    kernel_.RunInContext(name, PASSIVE_LEVEL, a.id, [&] {
+        kernel::RaceAcquire(&a.raceCalls);
+        fn();
+    });
     a.passiveBusy = false;
     --passiveDepth_;
     if (passiveDepth_ == 0) kernel_.Scheduler().ReleaseDeferred();
@@ -151,6 +156,10 @@ NDIS_STATUS Ndis::Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media, 
 }
 
 void Ndis::Halt(Adapter& a, bool implicit) {
+    // NDIS calls halt once no other handler call of the adapter is running: a send running on
+    // another processor ends first.
+    while (a.sendersRunning > 0 && kernel_.Scheduler().RunOne(sim::Scheduler::kNever)) {
+    }
     RunPassive(a, "MiniportHalt", [&] { characteristics_.Ndis40Chars.Ndis30Chars.HaltHandler(a.context); });
     a.state = AdapterState::Halted;
     a.landed.clear();
@@ -204,6 +213,7 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
     kernel_.RunInContext("MiniportQueryInformation", DISPATCH_LEVEL, a.id, [&] {
         r.status = characteristics_.Ndis40Chars.Ndis30Chars.QueryInformationHandler(a.context, oid, r.buffer.data(), length,
                                                             &r.bytesWritten, &r.bytesNeeded);
+        kernel::RaceRelease(&a.raceCalls);
     });
     for (size_t i = length; i < r.buffer.size(); ++i) {
         if (r.buffer[i] != kGuardByte) {
@@ -236,6 +246,7 @@ SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) 
         r.status = characteristics_.Ndis40Chars.Ndis30Chars.SetInformationHandler(
             a.context, oid, buffer.data(), static_cast<ULONG>(data.size()), &r.bytesRead,
             &r.bytesNeeded);
+        kernel::RaceRelease(&a.raceCalls);
     });
     if (trace_.Enabled()) {
         TraceCall(a, "MiniportSetInformation", &r.status,
@@ -254,8 +265,23 @@ uint64_t Ndis::Send(Adapter& a, const std::vector<uint8_t>& frame, size_t pieces
     ++a.protocol.sends.queued;
     // While a retry is scheduled the head is waiting out its millisecond; a new packet queues
     // behind it instead of offering it again now.
-    if (!a.protocol.pumpScheduled) PumpSends(a);
+    if (!a.protocol.pumpScheduled) StartSends(a);
     return id;
+}
+
+void Ndis::StartSends(Adapter& a) {
+    if (!kernel_.Multiprocessor()) {
+        PumpSends(a);
+        return;
+    }
+    if (a.sendersRunning >= sendLanes_ || a.protocol.queue.empty()) return;
+    ++a.sendersRunning;
+    Adapter* ap = &a;
+    kernel_.Dispatch("protocol send", DISPATCH_LEVEL, a.id, [this, ap] {
+        PumpSends(*ap);
+        kernel::RaceRelease(&ap->raceCalls);
+        --ap->sendersRunning;
+    });
 }
 
 void Ndis::ScheduleRetry(Adapter& a) {
@@ -266,7 +292,7 @@ void Ndis::ScheduleRetry(Adapter& a) {
         kernel_.Scheduler().Now() + 1000,
         [this, ap] {
             ap->protocol.pumpScheduled = false;
-            PumpSends(*ap);
+            StartSends(*ap);
         },
         sim::Phase::Internal);
 }
@@ -283,7 +309,7 @@ void Ndis::PumpSends(Adapter& a) {
             }
             return;
         }
-        if (a.passiveBusy) {
+        if (a.passiveBusy || (kernel_.Multiprocessor() && p.pumpScheduled)) {
             ScheduleRetry(a);
             return;
         }
@@ -356,6 +382,11 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
                        "NdisMSetTimer on a timer never initialised");
         return;
     }
+    kernel_.Point("NdisMSetTimer");
+    it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    if (it == timers_.end()) return;
+    // What the setter did happens before the routine runs.
+    kernel::RaceRelease(timer);
     auto& sched = kernel_.Scheduler();
     sched.Cancel(it->second.event);
     const int adapter = it->second.adapter;
@@ -368,8 +399,10 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
         t->second.event = 0;
         PNDIS_TIMER_FUNCTION fn = timer->MiniportTimerFunction;
         PVOID ctx = timer->MiniportTimerContext;
-        kernel_.RunInContext("timer", DISPATCH_LEVEL, adapter,
-                             [&] { fn(nullptr, ctx, nullptr, nullptr); });
+        kernel_.Dispatch("timer", DISPATCH_LEVEL, adapter, [timer, fn, ctx] {
+            kernel::RaceAcquire(timer);
+            fn(nullptr, ctx, nullptr, nullptr);
+        });
     });
 }
 
@@ -380,6 +413,9 @@ bool Ndis::CancelTimer(PNDIS_MINIPORT_TIMER timer) {
                        "NdisMCancelTimer on a timer never initialised");
         return false;
     }
+    kernel_.Point("NdisMCancelTimer");
+    it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    if (it == timers_.end()) return false;
     const bool was = kernel_.Scheduler().Cancel(it->second.event);
     it->second.event = 0;
     return was;
@@ -418,6 +454,7 @@ void Ndis::OnFree(uintptr_t base, size_t size) {
 }
 
 void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count) {
+    kernel_.Point("NdisMIndicateReceivePacket");
     Adapter* a = FromHandle(handle);
     if (!a) return;
     if (kernel_.HoldsAnyLock()) {
@@ -482,15 +519,19 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
             NDIS_HANDLE ctx = a->context;
             W_RETURN_PACKET_HANDLER ret = characteristics_.Ndis40Chars.ReturnPacketHandler;
             const int id = a->id;
+            kernel::RaceRelease(packet);
             kernel_.Scheduler().After(0, [this, ret, ctx, packet, id] {
-                kernel_.RunInContext("MiniportReturnPacket", DISPATCH_LEVEL, id,
-                                     [&] { ret(ctx, packet); });
+                kernel_.Dispatch("MiniportReturnPacket", DISPATCH_LEVEL, id, [ret, ctx, packet] {
+                    kernel::RaceAcquire(packet);
+                    ret(ctx, packet);
+                });
             });
         }
     }
 }
 
 void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status) {
+    kernel_.Point("NdisMSendComplete");
     Adapter* a = FromHandle(handle);
     if (!a) return;
     if (kernel_.HoldsAnyLock()) {
@@ -514,6 +555,7 @@ void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS sta
 }
 
 void Ndis::IndicateStatus(NDIS_HANDLE handle, NDIS_STATUS status) {
+    kernel_.Point("NdisMIndicateStatus");
     Adapter* a = FromHandle(handle);
     if (!a) return;
     if (kernel_.HoldsAnyLock()) {

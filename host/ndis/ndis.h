@@ -55,6 +55,11 @@ struct Adapter {
     Registry registry;
     AdapterState state = AdapterState::Bound;
     bool passiveBusy = false;  // initialise, reset or halt of this adapter is running
+    // With several processors: protocol send tasks of this adapter now running MiniportSend.
+    unsigned sendersRunning = 0;
+    // Every handler call's end happens before a later initialise, reset or halt begins (a
+    // fence of the tsan build).
+    char raceCalls = 0;
     bool shutdownCalled = false;
     // Set by the miniport.
     NDIS_HANDLE context = nullptr;
@@ -131,6 +136,10 @@ public:
     // Timers fall due on a tick of this many microseconds (0: exactly when asked), the way a
     // system clock tick delays a short timer.
     void SetTimerGranularity(uint64_t us) { timerGranularityUs_ = us; }
+    // With several processors, how many processors the protocol side may call MiniportSend on
+    // at once for one adapter (1: one at a time, in queue order).
+    void SetSendLanes(unsigned lanes) { sendLanes_ = lanes == 0 ? 1 : lanes; }
+    unsigned SendLanes() const { return sendLanes_; }
     size_t ArmedTimers(int adapter) const;
     void IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count);
     void SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status);
@@ -148,6 +157,8 @@ private:
     };
     void RunPassive(Adapter& a, const char* name, const std::function<void()>& fn);
     void PumpSends(Adapter& a);
+    // Offers the queue to the miniport: at once on one processor, from send tasks with several.
+    void StartSends(Adapter& a);
     void ScheduleRetry(Adapter& a);
     void OnFree(uintptr_t base, size_t size);
     void TraceCall(Adapter& a, const char* call, const NDIS_STATUS* status,
@@ -163,6 +174,7 @@ private:
     std::map<uintptr_t, TimerState> timers_;
     int passiveDepth_ = 0;
     uint64_t timerGranularityUs_ = 0;
+    unsigned sendLanes_ = 1;
     std::vector<std::string> releases_;
 };
 

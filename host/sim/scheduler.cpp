@@ -34,17 +34,38 @@ TimeUs Scheduler::NextDueTime() const {
     return queue_.empty() ? kNever : queue_.top().time;
 }
 
+void Scheduler::AdvanceTo(TimeUs t) {
+    if (t <= now_) return;
+    if (runner_) runner_->ClockAdvances();
+    now_ = t;
+}
+
 bool Scheduler::RunOne(TimeUs limit) {
+    // Tasks that can run hold the clock: an event due now may still go first when the runner
+    // says so (it then runs beside them), a later one waits until they are done.
+    const bool busy = runner_ && runner_->Runnable();
+    if (busy) {
+        SkipCancelled();
+        const bool dueNow = !queue_.empty() && queue_.top().time <= now_;
+        if (!dueNow || !runner_->EventFirst()) {
+            runner_->RunSlice();
+            return true;
+        }
+    }
     for (;;) {
         SkipCancelled();
-        if (queue_.empty()) return false;
+        if (queue_.empty() || (busy && queue_.top().time > now_)) {
+            if (!busy) return false;
+            runner_->RunSlice();
+            return true;
+        }
         const Key key = queue_.top();
         if (key.time > limit) return false;
         queue_.pop();
         auto it = payloads_.find(key.id);
         Payload payload = std::move(it->second);
         payloads_.erase(it);
-        if (key.time > now_) now_ = key.time;
+        AdvanceTo(key.time);
         if (payload.gate && !payload.gate()) {
             deferred_.emplace_back(key.id, std::move(payload));
             continue;
@@ -58,7 +79,7 @@ bool Scheduler::RunOne(TimeUs limit) {
 void Scheduler::RunUntil(TimeUs limit) {
     while (RunOne(limit)) {
     }
-    if (limit != kNever && limit > now_) now_ = limit;
+    if (limit != kNever) AdvanceTo(limit);
 }
 
 bool Scheduler::RunWhile(const std::function<bool()>& keepWaiting, TimeUs limit) {
@@ -66,7 +87,7 @@ bool Scheduler::RunWhile(const std::function<bool()>& keepWaiting, TimeUs limit)
         if (!RunOne(limit)) {
             SkipCancelled();
             if (limit != kNever && limit > now_) {
-                now_ = limit;
+                AdvanceTo(limit);
                 return !keepWaiting();
             }
             return false;

@@ -23,7 +23,21 @@ enum class Phase : uint8_t { Scenario = 0, Internal = 1 };
 
 class Scheduler {
 public:
+    // Work that runs at the current instant ahead of any event: the tasks of the emulated
+    // processors. While it has something runnable, the clock stands still.
+    class Runner {
+    public:
+        virtual ~Runner() = default;
+        virtual bool Runnable() = 0;
+        virtual void RunSlice() = 0;
+        // Asked when an event is due at this instant too: whether it runs before the next slice.
+        virtual bool EventFirst() = 0;
+        // The clock is about to move past the current instant.
+        virtual void ClockAdvances() = 0;
+    };
+
     explicit Scheduler(uint64_t seed);
+    void SetRunner(Runner* runner) { runner_ = runner; }
 
     TimeUs Now() const { return now_; }
     Rng& Random() { return rng_; }
@@ -99,6 +113,7 @@ private:
     };
 
     void SkipCancelled();
+    void AdvanceTo(TimeUs t);
     uint64_t WallUs() const;
     // Waits at most `us` of wall time for a watched descriptor; runs the handlers of the ready
     // ones after bringing the clock up to `pace()`.
@@ -120,6 +135,7 @@ private:
     std::map<int, Watch> watches_;
     std::function<uint64_t()> wallClock_;
     bool realTime_ = false;
+    Runner* runner_ = nullptr;
 };
 
 }  // namespace host::sim

@@ -222,6 +222,12 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
         ++stats_.inlineCompletions;
         Request head = pipe->queue.front();
         pipe->queue.pop_front();
+        if (kernel_.CompleteElsewhere()) {
+            // Answered at once, but the completion runs on another processor while the sender
+            // is still inside IofCallDriver.
+            DispatchExecute(*pipe, head);
+            return STATUS_PENDING;
+        }
         Execute(*pipe, head);
         Kick(*pipe);
         return STATUS_PENDING;
@@ -268,7 +274,7 @@ sim::TimeUs UsbBus::BookFullSpeed(Pipe& pipe) {
 }
 
 void UsbBus::Kick(Pipe& pipe) {
-    if (pipe.service != 0 || !Ready(pipe)) return;
+    if (pipe.service != 0 || pipe.inService || !Ready(pipe)) return;
     // A late plan moves the answer on by its time, from whenever it would have come; a device
     // that is gone answers nothing late.
     const sim::TimeUs late = faults_.vanished ? 0 : pipe.queue.front().lateUs;
@@ -299,9 +305,24 @@ void UsbBus::Service(Pipe& pipe) {
     if (!Ready(pipe)) return;
     Request req = pipe.queue.front();
     pipe.queue.pop_front();
+    if (kernel_.Multiprocessor()) {
+        // The completion runs on whichever processor the seed gives it; the pipe carries
+        // nothing else until the transfer has been executed.
+        DispatchExecute(pipe, req);
+        return;
+    }
     kernel_.RunInContext("usb completion", DISPATCH_LEVEL, adapter_,
                          [&] { Execute(pipe, req); });
     Kick(pipe);
+}
+
+void UsbBus::DispatchExecute(Pipe& pipe, Request req) {
+    pipe.inService = true;
+    Pipe* p = &pipe;
+    kernel_.Dispatch("usb completion", DISPATCH_LEVEL, adapter_, [this, p, req] {
+        Execute(*p, req);
+        Kick(*p);
+    });
 }
 
 VOID UsbBus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
@@ -337,8 +358,8 @@ VOID UsbBus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
                 bus->cancelling_[key] =
                     bus->scheduler_.After(1 + bus->scheduler_.Random().Below(1000), [bus, finish, key] {
                         bus->cancelling_.erase(key);
-                        bus->kernel_.RunInContext("usb completion", DISPATCH_LEVEL, bus->adapter_,
-                                                  finish);
+                        bus->kernel_.Dispatch("usb completion", DISPATCH_LEVEL, bus->adapter_,
+                                              finish);
                     });
             }
             bus->Kick(p);
@@ -360,8 +381,8 @@ void UsbBus::FailAll(Result result) {
         auto held = std::move(p.queue);
         p.queue.clear();
         for (const Request& r : held) {
-            kernel_.RunInContext("usb completion", DISPATCH_LEVEL, adapter_,
-                                 [&] { Complete(r.irp, r.urb, result); });
+            kernel_.Dispatch("usb completion", DISPATCH_LEVEL, adapter_,
+                             [this, r, result] { Complete(r.irp, r.urb, result); });
         }
     };
     drain(control_);
@@ -395,6 +416,7 @@ void UsbBus::Execute(Pipe& pipe, Request req, Result forced) {
         result = DoBulk(pipe, req, forced);
     }
     pipe.lastDone = scheduler_.Now();
+    pipe.inService = false;
     inExecute_ = outer;
     Complete(req.irp, req.urb, result);
 }

@@ -168,6 +168,9 @@ private:
         sim::EventId service = 0;  // scheduled completion of the head, 0 when none
         sim::TimeUs lastDone = 0;
         sim::TimeUs dataSince = 0;  // bulk-in: when the waiting data was first seen, 0 if none
+        // With several processors: the head was taken and its completion task has not yet
+        // executed it; the pipe carries nothing else meanwhile.
+        bool inService = false;
     };
 
     static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
@@ -180,6 +183,8 @@ private:
     bool Ready(const Pipe& pipe) const;
     void Kick(Pipe& pipe);
     void Service(Pipe& pipe);
+    // Executes `req` in a completion task of its own, on a processor the seed chooses.
+    void DispatchExecute(Pipe& pipe, Request req);
     // Performs the head request of `pipe` against the device and completes its IRP.
     void Execute(Pipe& pipe, Request req, Result forced = Result::Ok);
     Result DoControl(Request& req, Result forced);

@@ -1,5 +1,7 @@
 #include "host/world/world.h"
 
+#include "host/kernel/processors.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -34,6 +36,20 @@ World::World(uint64_t seed)
 
 World::~World() { g_current = previous_; }
 
+void World::SetProcessors(unsigned cpus) {
+    kernel::ProcessorOptions options;
+    options.cpus = cpus;
+    kernel_.SetProcessors(options);
+    ndis_.SetSendLanes(cpus);
+    if (cpus > 1) {
+        // Timer routines run on the 1 ms clock tick and transfers complete on their frame
+        // boundary, so that DPCs of different sources fall due together and the seed
+        // interleaves them on the processors (one processor spreads them with jitter instead).
+        ndis_.SetTimerGranularity(1000);
+        multiprocessorBus_ = true;
+    }
+}
+
 NTSTATUS World::LoadDriver() {
     if (!loaded_) {
         loadStatus_ = ndis_.LoadDriver();
@@ -45,7 +61,9 @@ NTSTATUS World::LoadDriver() {
 ndis::Adapter& World::AddAdapter(const std::string& name, std::unique_ptr<usb::UsbDevice> device,
                                  ndis::Registry registry) {
     devices_.push_back(std::move(device));
-    return ndis_.AddAdapter(name, *devices_.back(), std::move(registry));
+    ndis::Adapter& adapter = ndis_.AddAdapter(name, *devices_.back(), std::move(registry));
+    if (multiprocessorBus_) adapter.bus->Faults().maxJitterUs = 0;
+    return adapter;
 }
 
 wire::Link& World::AddLink(const std::string& name, wire::MediumKind kind,
@@ -58,6 +76,12 @@ wire::Link& World::AddLink(const std::string& name, wire::MediumKind kind,
 wire::Peer& World::AddPeer(wire::Link& link, wire::Peer::Kind kind, wire::Mac mac, wire::Ip4 ip) {
     peers_.push_back(std::make_unique<wire::Peer>(link, kind, mac, ip));
     return *peers_.back();
+}
+
+void World::Settle() {
+    kernel::Processors* mp = kernel_.Mp();
+    if (mp == nullptr || mp->Running() != nullptr) return;
+    while (mp->Runnable()) mp->RunSlice();
 }
 
 void World::HaltRemaining() {

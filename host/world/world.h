@@ -36,6 +36,11 @@ public:
     uint64_t Seed() const { return scheduler_.Seed(); }
     uint64_t NowUs() const { return scheduler_.Now(); }
 
+    // Gives the world `cpus` processors (see kernel/processors.h), before the driver is loaded.
+    // The protocol side then sends on as many processors at once.
+    void SetProcessors(unsigned cpus);
+    unsigned Processors() const { return kernel_.ProcessorCount(); }
+
     // Loads the driver (DriverEntry) unless it is loaded already; returns its status.
     NTSTATUS LoadDriver();
     // Binds an adapter to a USB device the world keeps alive.
@@ -52,6 +57,11 @@ public:
     // Runs every event due up to `t_us` of virtual time.
     void RunUntil(uint64_t t_us) { scheduler_.RunUntil(t_us); }
     void RunFor(uint64_t us) { scheduler_.RunUntil(scheduler_.Now() + us); }
+
+    // With several processors: runs every context that can run at this instant until none
+    // can (blocked passive handlers stay blocked), so that state is looked at between
+    // contexts, never in the middle of one. Nothing with one processor.
+    void Settle();
 
     // Halts every adapter that was initialised and not halted (as the end of a run does).
     void HaltRemaining();
@@ -70,6 +80,7 @@ private:
     std::vector<std::unique_ptr<usb::UsbDevice>> devices_;
     ndis::Ndis ndis_;
     bool loaded_ = false;
+    bool multiprocessorBus_ = false;
     NTSTATUS loadStatus_ = STATUS_UNSUCCESSFUL;
 };
 

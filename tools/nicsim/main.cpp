@@ -76,6 +76,12 @@ int main(int argc, char** argv) {
                        "frame: each transfer completes at the next 1 ms frame (default); "
                        "full-speed: 64-byte bulk packets, 19 per frame")
         ->check(CLI::IsMember({"frame", "full-speed"}));
+    unsigned cpus = 1;
+    auto* cpusOpt = runCmd->add_option("--cpus", cpus,
+                                       "Emulated processors (default: the scenario's, else 1); "
+                                       "with more than one, handlers, timers and completions "
+                                       "interleave as the seed says")
+                        ->check(CLI::Range(1u, nicsim::kMaxCpus));
 
     auto* listCmd = app.add_subcommand("scenarios", "List the embedded scenarios, one line each");
     std::string showName;
@@ -176,5 +182,6 @@ int main(int argc, char** argv) {
     if (*seedOpt) run.seed = seed;
     if (*untilOpt) run.untilSeconds = until;
     run.fullSpeedUsb = runUsbTiming == "full-speed";
+    if (*cpusOpt) run.cpus = cpus;
     return nicsim::RunScenario(*scenario, run);
 }

@@ -64,7 +64,9 @@ struct Burst {
 class Run {
 public:
     Run(const Scenario& s, const RunOptions& o)
-        : scenario_(s), options_(o), world_(o.seed.value_or(s.seed)) {}
+        : scenario_(s), options_(o), world_(o.seed.value_or(s.seed)) {
+        world_.SetProcessors(o.cpus.value_or(s.cpus));
+    }
 
     int Go();
 
@@ -453,9 +455,12 @@ int Run::Go() {
     Timeline timeline(stdout);
     if (!options_.quiet) world_.Trace().AddSink([&timeline](const Json& l) { timeline.OnLine(l); });
     const uint64_t seed = world_.Seed();
+    const unsigned cpus = options_.cpus.value_or(scenario_.cpus);
     if (!options_.quiet) {
-        std::printf("nicsim: scenario \"%s\", seed %llu\n", scenario_.name.c_str(),
+        std::printf("nicsim: scenario \"%s\", seed %llu", scenario_.name.c_str(),
                     static_cast<unsigned long long>(seed));
+        if (cpus > 1) std::printf(", %u processors", cpus);
+        std::printf("\n");
         if (!scenario_.description.empty()) std::printf("  %s\n", scenario_.description.c_str());
     }
     world_.LoadDriver();
@@ -527,7 +532,9 @@ int Run::Go() {
                         p->replies, p->gaveUp ? " (no ARP reply)" : "");
         std::printf("  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
         if (verifier.Count() > 0)
-            std::printf("  replay with: nicsim run <scenario> --seed %llu\n", static_cast<unsigned long long>(seed));
+            std::printf("  replay with: nicsim run <scenario> --seed %llu%s\n",
+                        static_cast<unsigned long long>(seed),
+                        cpus > 1 ? (" --cpus " + std::to_string(cpus)).c_str() : "");
     }
     if (!written) return 2;
     return verifier.Count() == 0 ? 0 : 1;

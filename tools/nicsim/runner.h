@@ -18,6 +18,7 @@ struct RunOptions {
     std::string pcapWirePath;
     bool quiet = false;
     bool fullSpeedUsb = false;  // time bulk transfers as a USB 1.1 full-speed bus
+    std::optional<unsigned> cpus;  // processors (default: the scenario's)
 };
 
 // Exit status: 0 no violation, 1 the verifier caught something, 2 a usage or file error.

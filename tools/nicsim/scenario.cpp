@@ -472,7 +472,7 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
     Checker c(errors);
     Scenario s;
     if (!c.Object("$", doc)) return std::nullopt;
-    c.Keys("$", doc, {"name", "description", "seed", "duration_s", "adapters", "links", "events"});
+    c.Keys("$", doc, {"name", "description", "seed", "duration_s", "cpus", "adapters", "links", "events"});
     if (doc.contains("name"))
         if (auto n = c.String("name", doc["name"])) s.name = *n;
     if (doc.contains("description"))
@@ -481,6 +481,12 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
         if (auto seed = c.Unsigned("seed", doc["seed"], UINT64_MAX)) s.seed = *seed;
     if (doc.contains("duration_s"))
         if (auto d = c.Seconds("duration_s", doc["duration_s"])) s.durationS = *d;
+    if (doc.contains("cpus")) {
+        if (auto n = c.Unsigned("cpus", doc["cpus"], kMaxCpus)) {
+            if (*n == 0) c.Error("cpus", "at least 1 processor");
+            else s.cpus = static_cast<unsigned>(*n);
+        }
+    }
 
     std::set<std::string> adapterNames, linkNames;
     if (doc.contains("adapters")) {

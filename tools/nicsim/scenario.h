@@ -77,11 +77,15 @@ struct EventDesc {
     std::string allocKind;
 };
 
+// The most processors a run may have.
+inline constexpr unsigned kMaxCpus = 64;
+
 struct Scenario {
     std::string name;
     std::string description;
     uint64_t seed = 1;
     double durationS = 60;
+    unsigned cpus = 1;  // emulated processors; 1 runs every context to its end in turn
     std::vector<AdapterDesc> adapters;
     std::vector<LinkDesc> links;
     std::vector<EventDesc> events;  // in time order, file order kept for equal times

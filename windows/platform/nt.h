@@ -7,3 +7,7 @@
 
 // Code placement: "INIT" is discarded once the driver has loaded, "PAGE" may be paged out.
 #define CODE_SEGMENT(name) __attribute__((section(name)))
+
+// Where the emulated world may switch processors at an unlocked shared-field access; nothing
+// here.
+#define SHARED_ACCESS_POINT() ((void)0)

@@ -43,7 +43,7 @@ constexpr NDIS_OID kQueries[] = {OID_GEN_XMIT_OK,          OID_GEN_RCV_OK,
                                  OID_GEN_SUPPORTED_LIST,
                                  OID_GEN_RCV_ERROR,         OID_802_3_PERMANENT_ADDRESS};
 
-SeedOutcome ExploreSeed(uint64_t seed) {
+SeedOutcome ExploreSeed(uint64_t seed, unsigned cpus) {
     SeedOutcome out;
     host::sim::Rng rng(seed ^ 0x5EEDF00DULL);
     RigOptions options;
@@ -54,6 +54,7 @@ SeedOutcome ExploreSeed(uint64_t seed) {
                               : RigPhys::EthernetAndKeepAlivePhone;
     options.txDescriptors = rng.Chance(1, 2) ? 20 : static_cast<uint32_t>(rng.Between(2, 8));
     options.rxDescriptors = rng.Chance(1, 2) ? 20 : static_cast<uint32_t>(rng.Between(2, 8));
+    options.cpus = cpus;
     ReliabilityRig rig(seed, options);
     auto log = [&](std::string line) {
         out.log.push_back("t=" + std::to_string(rig.world.NowUs() / 1000) + "ms " + line);
@@ -272,12 +273,12 @@ SeedOutcome ExploreSeed(uint64_t seed) {
     return out;
 }
 
-void ExploreRange(uint64_t first, uint64_t count, const char* filter) {
+void ExploreRange(uint64_t first, uint64_t count, const char* filter, unsigned cpus = 1) {
     uint64_t seeds = 0, checks = 0, faults = 0, failures = 0, events = 0, calm = 0, quiet = 0;
     uint64_t initFailed = 0;
     const auto start = std::chrono::steady_clock::now();
     for (uint64_t seed = first; seed < first + count; ++seed) {
-        const SeedOutcome o = ExploreSeed(seed);
+        const SeedOutcome o = ExploreSeed(seed, cpus);
         ++seeds;
         checks += o.checks;
         faults += o.faults;
@@ -297,9 +298,9 @@ void ExploreRange(uint64_t first, uint64_t count, const char* filter) {
         }
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("[ explore  ] %llu seeds from %llu (%llu failed start-up), %llu events, %llu faults, "
+    std::printf("[ explore  ] %u processor(s): %llu seeds from %llu (%llu failed start-up), %llu events, %llu faults, "
                 "%llu quiet points, %llu calm windows, %llu invariant checks, %.1f s\n",
-                static_cast<unsigned long long>(seeds), static_cast<unsigned long long>(first),
+                cpus, static_cast<unsigned long long>(seeds), static_cast<unsigned long long>(first),
                 static_cast<unsigned long long>(initFailed), static_cast<unsigned long long>(events),
                 static_cast<unsigned long long>(faults), static_cast<unsigned long long>(quiet),
                 static_cast<unsigned long long>(calm), static_cast<unsigned long long>(checks), wall);
@@ -318,6 +319,39 @@ TEST(Explore, ThousandSeedsKeepEveryInvariant) {
         return;
     }
     ExploreRange(1, 1000, "Explore.ThousandSeedsKeepEveryInvariant");
+}
+
+// NICSIM_EXPLORE_FIRST and NICSIM_EXPLORE_COUNT move the window of seeds (a longer hunt).
+uint64_t EnvOr(const char* name, uint64_t fallback) {
+    const char* s = std::getenv(name);
+    return s == nullptr || *s == 0 ? fallback : std::strtoull(s, nullptr, 10);
+}
+
+void ExploreOn(unsigned cpus, uint64_t count, const char* filter) {
+    if (const auto seed = ReplaySeed()) {
+        ExploreRange(*seed, 1, filter, cpus);
+        return;
+    }
+    ExploreRange(EnvOr("NICSIM_EXPLORE_FIRST", 1), EnvOr("NICSIM_EXPLORE_COUNT", count), filter,
+                 cpus);
+}
+
+// The same scenarios with handlers, timer routines and completions interleaved on several
+// processors as each seed says.
+TEST(Explore, ThousandSeedsOnTwoProcessors) {
+    ExploreOn(2, 1000, "Explore.ThousandSeedsOnTwoProcessors");
+}
+
+TEST(Explore, ThousandSeedsOnFourProcessors) {
+    ExploreOn(4, 1000, "Explore.ThousandSeedsOnFourProcessors");
+}
+
+TEST(ExploreLong, HundredThousandSeedsOnTwoProcessors) {
+    ExploreOn(2, 100000, "ExploreLong.HundredThousandSeedsOnTwoProcessors");
+}
+
+TEST(ExploreLong, HundredThousandSeedsOnFourProcessors) {
+    ExploreOn(4, 100000, "ExploreLong.HundredThousandSeedsOnFourProcessors");
 }
 
 TEST(ExploreLong, HundredThousandSeedsKeepEveryInvariant) {

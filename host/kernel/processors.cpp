@@ -1,0 +1,307 @@
+#include "host/kernel/processors.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/kernel/race_sync.h"
+
+namespace host::kernel {
+
+namespace {
+
+// The interleaving has a random stream of its own, so that the seed's order of events is the
+// same whatever the number of processors, and only the interleaving itself depends on it.
+constexpr uint64_t kInterleavingStream = 0x9E3779B97F4A7C15ull;
+
+KIRQL TaskIrql(const Processors::Task& task) {
+    return task.frames.empty() ? task.irql : task.frames.back().irql;
+}
+
+}  // namespace
+
+Processors::Processors(Kernel& kernel, sim::Scheduler& scheduler, trace::Trace& trace,
+                       ProcessorOptions options)
+    : kernel_(kernel),
+      scheduler_(scheduler),
+      trace_(trace),
+      options_(options),
+      rng_(scheduler.Seed() ^ kInterleavingStream),
+      cpus_(std::max(1u, options.cpus)) {}
+
+Processors::~Processors() {
+    // Tasks still alive at the end of the world are abandoned with their stacks.
+    for (auto& task : tasks_)
+        if (task->deadlineEvent != 0) scheduler_.Cancel(task->deadlineEvent);
+}
+
+Processors::Task* Processors::Spawn(const std::string& name, KIRQL irql, int adapter,
+                                    std::function<void()> body) {
+    auto task = std::make_unique<Task>();
+    task->id = nextId_++;
+    task->name = name;
+    task->adapter = adapter;
+    task->irql = irql;
+    // Created now, by the spawning context, so that what it did so far happens before the
+    // task's first step (a completion sees what the requester wrote before passing it down).
+    task->fiber = std::make_unique<sim::Fiber>(std::move(body), name);
+    Task* raw = task.get();
+    tasks_.push_back(std::move(task));
+    waiting_.push_back(raw);
+    ++stats_.tasks;
+    return raw;
+}
+
+void Processors::Join(Task* task) {
+    task->joined = true;
+    while (task->state != State::Ended) {
+        if (scheduler_.RunOne(sim::Scheduler::kNever)) continue;
+        if (!WakeStuck()) {
+            std::fprintf(stderr, "nicsim: task '%s' can never run again\n", task->name.c_str());
+            std::abort();
+        }
+    }
+    RaceAcquire(task);
+    auto it = std::find_if(tasks_.begin(), tasks_.end(),
+                           [task](const std::unique_ptr<Task>& t) { return t.get() == task; });
+    tasks_.erase(it);
+}
+
+bool Processors::Eligible(const Cpu& cpu, const Task& task) const {
+    if (cpu.stack.empty()) return true;
+    // A DPC-level context interrupts one at a lower level; a passive one needs the processor.
+    return task.irql >= DISPATCH_LEVEL && TaskIrql(*cpu.stack.back()) < DISPATCH_LEVEL;
+}
+
+bool Processors::TaskCanRun(Task& task) {
+    switch (task.state) {
+        case State::Ready: return true;
+        case State::Spinning: return !kernel_.LockHeld(task.spinLock);
+        default: return false;
+    }
+}
+
+void Processors::WakeBlocked() {
+    for (auto& task : tasks_) {
+        if (task->state != State::Blocked) continue;
+        if (!task->timedOut && !(task->wake && task->wake())) continue;
+        task->state = State::Ready;
+        task->resumeWhy = task->timedOut ? "timed out" : "woken";
+        waiting_.push_back(task.get());
+    }
+}
+
+bool Processors::OtherCanRun() {
+    WakeBlocked();
+    for (const Cpu& cpu : cpus_) {
+        if (cpu.stack.empty()) continue;
+        Task* top = cpu.stack.back();
+        if (top != running_ && TaskCanRun(*top)) return true;
+    }
+    for (Task* task : waiting_)
+        for (const Cpu& cpu : cpus_)
+            if (Eligible(cpu, *task)) return true;
+    return false;
+}
+
+bool Processors::Runnable() {
+    if (running_ != nullptr) return false;
+    return OtherCanRun();
+}
+
+void Processors::RunSlice() {
+    WakeBlocked();
+    // The candidates: every processor's running task that can go on, and every waiting task
+    // some processor would take.
+    std::vector<std::pair<Task*, int>> candidates;
+    for (size_t c = 0; c < cpus_.size(); ++c) {
+        if (cpus_[c].stack.empty()) continue;
+        Task* top = cpus_[c].stack.back();
+        if (TaskCanRun(*top)) candidates.emplace_back(top, static_cast<int>(c));
+    }
+    for (Task* task : waiting_) {
+        for (const Cpu& cpu : cpus_) {
+            if (Eligible(cpu, *task)) {
+                candidates.emplace_back(task, -1);
+                break;
+            }
+        }
+    }
+    if (candidates.empty()) return;
+    auto [task, cpu] = candidates[rng_.Below(candidates.size())];
+    if (cpu < 0) {
+        std::vector<int> free;
+        for (size_t c = 0; c < cpus_.size(); ++c)
+            if (Eligible(cpus_[c], *task)) free.push_back(static_cast<int>(c));
+        cpu = free[rng_.Below(free.size())];
+        if (!cpus_[cpu].stack.empty()) {
+            ++stats_.interrupts;
+            task->resumeWhy = task->started ? "interrupts, resumes" : "interrupts";
+        }
+        cpus_[cpu].stack.push_back(task);
+        task->cpu = cpu;
+        waiting_.erase(std::find(waiting_.begin(), waiting_.end(), task));
+    }
+    if (task->state == State::Spinning) {
+        task->state = State::Ready;
+        task->resumeWhy = "acquired";
+    }
+    if (trace_.Enabled())
+        trace_.Emit("switch", kernel_.AdapterName(task->adapter),
+                {{"cpu", cpu}, {"task", task->id}, {"context", task->name},
+                 {"why", task->resumeWhy}});
+    task->started = true;
+    ++stats_.slices;
+    running_ = task;
+    kernel_.SetCurrentStack(&task->frames);
+    task->fiber->Resume();
+    kernel_.SetCurrentStack(&kernel_.MainStack());
+    running_ = nullptr;
+    if (task->fiber->Ended()) Finish(task);
+}
+
+bool Processors::EventFirst() { return rng_.Chance(1, 2); }
+
+void Processors::Finish(Task* task) {
+    auto& stack = cpus_[task->cpu].stack;
+    if (!stack.empty() && stack.back() == task) stack.pop_back();
+    task->cpu = -1;
+    task->state = State::Ended;
+    task->fiber.reset();
+    RaceRelease(&endFence_);
+    RaceRelease(task);
+    if (task->joined) return;
+    auto it = std::find_if(tasks_.begin(), tasks_.end(),
+                           [task](const std::unique_ptr<Task>& t) { return t.get() == task; });
+    tasks_.erase(it);
+}
+
+void Processors::ClockAdvances() {
+    RaceAcquire(&endFence_);
+    RaceRelease(&timeFence_);
+    instantPreemptions_ = 0;
+}
+
+bool Processors::WakeStuck() {
+    bool any = false;
+    for (auto& task : tasks_) {
+        if (task->state != State::Blocked || task->deadline != sim::Scheduler::kNever) continue;
+        kernel_.Verifier().Report(
+            verifier::check::kDeadlock,
+            "KeWaitForSingleObject without time-out, and nothing left that could signal it (in " +
+                task->name + ")",
+            kernel_.AdapterName(task->adapter));
+        task->forcedOut = true;
+        task->timedOut = true;
+        any = true;
+    }
+    if (any) WakeBlocked();
+    return any;
+}
+
+void Processors::SwitchOut() { running_->fiber->Suspend(); }
+
+void Processors::Point(const char* what) {
+    if (running_ == nullptr) return;
+    if (instantPreemptions_ >= options_.preemptionsPerInstant) return;
+    if (!OtherCanRun()) return;
+    if (!rng_.Chance(options_.preemptPercent, 100)) return;
+    ++instantPreemptions_;
+    ++stats_.preemptions;
+    if (trace_.Enabled())
+        trace_.Emit("preempt", kernel_.AdapterName(running_->adapter),
+                {{"cpu", running_->cpu}, {"task", running_->id}, {"context", running_->name},
+                 {"at", what}});
+    running_->resumeWhy = "resumes";
+    SwitchOut();
+}
+
+std::string Processors::LockStack(const Task& task) const {
+    std::string out = task.name + " on processor " + std::to_string(task.cpu) + " holding [" +
+                      kernel_.LocksHeldBy(task.frames) + "]";
+    if (task.spinLock != nullptr) out += ", spinning on " + kernel_.LockName(task.spinLock);
+    return out;
+}
+
+void Processors::ReportSpinDeadlock(const Task& spinner, const Task& holder, const void* lock,
+                                    const std::string& why) {
+    kernel_.Verifier().Report(verifier::check::kDeadlock,
+                              why + ": " + LockStack(spinner) + " spins on " +
+                                  kernel_.LockName(lock) + "; " + LockStack(holder),
+                              kernel_.AdapterName(spinner.adapter));
+}
+
+bool Processors::Spin(const void* lock) {
+    Task* self = running_;
+    if (self == nullptr) return false;
+    auto holderOf = [this](const void* l) -> Task* {
+        const Kernel::ContextStack* owner = kernel_.LockOwner(l);
+        for (auto& t : tasks_)
+            if (&t->frames == owner) return t.get();
+        return nullptr;
+    };
+    Task* holder = holderOf(lock);
+    if (holder == nullptr) {
+        kernel_.Verifier().Report(verifier::check::kDeadlock,
+                                  "spin lock " + kernel_.LockName(lock) +
+                                      " is held outside any processor (in " + self->name + ")",
+                                  kernel_.AdapterName(self->adapter));
+        return false;
+    }
+    if (holder->cpu == self->cpu) {
+        self->spinLock = lock;
+        ReportSpinDeadlock(*self, *holder, lock,
+                           "spinning on a lock its own processor holds (the holder was "
+                           "interrupted)");
+        self->spinLock = nullptr;
+        return false;
+    }
+    // Follow who the holder waits for: back to this task is a cycle none of them leaves.
+    for (Task* at = holder; at != nullptr && at->state == State::Spinning;) {
+        Task* next = holderOf(at->spinLock);
+        if (next == self) {
+            self->spinLock = lock;
+            ReportSpinDeadlock(*self, *holder, lock, "lock-order deadlock");
+            self->spinLock = nullptr;
+            return false;
+        }
+        if (next == holder) break;
+        at = next;
+    }
+    self->state = State::Spinning;
+    self->spinLock = lock;
+    ++stats_.spins;
+    SwitchOut();
+    self->spinLock = nullptr;
+    return true;
+}
+
+bool Processors::Block(std::function<bool()> wake, sim::TimeUs deadline) {
+    Task* self = running_;
+    auto& stack = cpus_[self->cpu].stack;
+    if (!stack.empty() && stack.back() == self) stack.pop_back();
+    self->cpu = -1;
+    self->state = State::Blocked;
+    self->wake = std::move(wake);
+    self->deadline = deadline;
+    self->timedOut = false;
+    self->forcedOut = false;
+    if (deadline != sim::Scheduler::kNever) {
+        self->deadlineEvent = scheduler_.At(deadline, [self] {
+            self->deadlineEvent = 0;
+            self->timedOut = true;
+        });
+    }
+    ++stats_.blocks;
+    RaceRelease(&endFence_);
+    SwitchOut();
+    RaceAcquire(&timeFence_);
+    if (self->deadlineEvent != 0) {
+        scheduler_.Cancel(self->deadlineEvent);
+        self->deadlineEvent = 0;
+    }
+    self->wake = nullptr;
+    return !self->timedOut;
+}
+
+}  // namespace host::kernel

@@ -1,0 +1,169 @@
+#include "host/sim/fiber.h"
+
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NICSIM_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define NICSIM_ASAN 1
+#endif
+// NICSIM_TSAN comes from the build: the tsan build instruments the driver, not this file.
+
+#ifdef NICSIM_ASAN
+#include <sanitizer/common_interface_defs.h>
+#endif
+#ifdef NICSIM_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
+namespace host::sim {
+
+namespace {
+
+// Stacks are mapped once and reused: a run starts many short contexts. Each has a guard page
+// below it, so an overflow faults instead of writing over a neighbour.
+class StackPool {
+public:
+    ~StackPool() {
+        for (void* base : free_) munmap(base, Mapping());
+    }
+    void* Take() {
+        if (!free_.empty()) {
+            void* base = free_.back();
+            free_.pop_back();
+            return base;
+        }
+        void* base = mmap(nullptr, Mapping(), PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (base == MAP_FAILED) {
+            std::fprintf(stderr, "no memory for a fiber stack\n");
+            std::abort();
+        }
+        mprotect(base, Page(), PROT_NONE);
+        return base;
+    }
+    void Give(void* base) { free_.push_back(base); }
+    static size_t Page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+    static size_t Mapping() { return Fiber::kStackBytes + Page(); }
+
+private:
+    std::vector<void*> free_;
+};
+
+thread_local StackPool t_stacks;
+thread_local Fiber* t_current = nullptr;
+
+}  // namespace
+
+struct Fiber::Impl {
+    ucontext_t self{};
+    ucontext_t resumer{};
+    void* mapping = nullptr;
+    void* stackBottom = nullptr;  // lowest usable address
+    size_t stackSize = Fiber::kStackBytes;
+    Fiber* outer = nullptr;  // the fiber current before Resume (none: the thread's stack)
+#ifdef NICSIM_ASAN
+    void* fakeStack = nullptr;        // the fiber's own, while it is suspended
+    void* resumerFakeStack = nullptr;  // the resumer's, while the fiber runs
+    const void* resumerBottom = nullptr;
+    size_t resumerSize = 0;
+#endif
+#ifdef NICSIM_TSAN
+    void* tsanFiber = nullptr;
+    void* tsanResumer = nullptr;
+#endif
+};
+
+Fiber::Fiber(std::function<void()> body, const std::string& name)
+    : body_(std::move(body)), impl_(std::make_unique<Impl>()) {
+    (void)name;
+    impl_->mapping = t_stacks.Take();
+    impl_->stackBottom = static_cast<char*>(impl_->mapping) + StackPool::Page();
+    getcontext(&impl_->self);
+    impl_->self.uc_stack.ss_sp = impl_->stackBottom;
+    impl_->self.uc_stack.ss_size = impl_->stackSize;
+    impl_->self.uc_link = nullptr;
+    const auto self = reinterpret_cast<uintptr_t>(this);
+    makecontext(&impl_->self, reinterpret_cast<void (*)()>(&Fiber::Entry), 2,
+                static_cast<unsigned>(self >> 32), static_cast<unsigned>(self & 0xFFFFFFFFu));
+#ifdef NICSIM_TSAN
+    // Created here, so what the creator did before happens before the fiber's first step.
+    impl_->tsanFiber = __tsan_create_fiber(0);
+    if (!name.empty()) __tsan_set_fiber_name(impl_->tsanFiber, name.c_str());
+#endif
+}
+
+Fiber::~Fiber() {
+#ifdef NICSIM_TSAN
+    __tsan_destroy_fiber(impl_->tsanFiber);
+#endif
+    t_stacks.Give(impl_->mapping);
+}
+
+Fiber* Fiber::Current() { return t_current; }
+
+void Fiber::Entry(unsigned hi, unsigned lo) {
+    auto* fiber = reinterpret_cast<Fiber*>((static_cast<uintptr_t>(hi) << 32) | lo);
+    Impl& impl = *fiber->impl_;
+#ifdef NICSIM_ASAN
+    __sanitizer_finish_switch_fiber(nullptr, &impl.resumerBottom, &impl.resumerSize);
+#endif
+    fiber->body_();
+    fiber->ended_ = true;
+    fiber->body_ = nullptr;
+    // The last switch: the stack is not used again until another fiber takes it.
+#ifdef NICSIM_ASAN
+    __sanitizer_start_switch_fiber(nullptr, impl.resumerBottom, impl.resumerSize);
+#endif
+#ifdef NICSIM_TSAN
+    __tsan_switch_to_fiber(impl.tsanResumer, __tsan_switch_to_fiber_no_sync);
+#endif
+    t_current = impl.outer;
+    setcontext(&impl.resumer);
+    std::abort();  // never comes back
+}
+
+void Fiber::Resume() {
+    if (ended_) return;
+    Impl& impl = *impl_;
+    impl.outer = t_current;
+    t_current = this;
+#ifdef NICSIM_TSAN
+    impl.tsanResumer = __tsan_get_current_fiber();
+    __tsan_switch_to_fiber(impl.tsanFiber, __tsan_switch_to_fiber_no_sync);
+#endif
+#ifdef NICSIM_ASAN
+    __sanitizer_start_switch_fiber(&impl.resumerFakeStack, impl.stackBottom, impl.stackSize);
+#endif
+    swapcontext(&impl.resumer, &impl.self);
+#ifdef NICSIM_ASAN
+    __sanitizer_finish_switch_fiber(impl.resumerFakeStack, nullptr, nullptr);
+#endif
+}
+
+void Fiber::Suspend() {
+    Impl& impl = *impl_;
+#ifdef NICSIM_ASAN
+    __sanitizer_start_switch_fiber(&impl.fakeStack, impl.resumerBottom, impl.resumerSize);
+#endif
+#ifdef NICSIM_TSAN
+    __tsan_switch_to_fiber(impl.tsanResumer, __tsan_switch_to_fiber_no_sync);
+#endif
+    t_current = impl.outer;
+    swapcontext(&impl.self, &impl.resumer);
+#ifdef NICSIM_ASAN
+    __sanitizer_finish_switch_fiber(impl.fakeStack, &impl.resumerBottom, &impl.resumerSize);
+#endif
+}
+
+}  // namespace host::sim

@@ -1,0 +1,44 @@
+// A fiber: a body that runs on a stack of its own and hands control back and forth with the
+// thread that started it, without an OS thread, so a seed still decides everything. The
+// emulated processors run each execution context on one. Switches are announced to the
+// sanitizers (AddressSanitizer's stack bookkeeping, ThreadSanitizer's per-fiber histories), so
+// instrumented builds see each fiber as a thread of its own.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace host::sim {
+
+class Fiber {
+public:
+    // The body runs at the first Resume(); the fiber has ended when it returns. A fiber that is
+    // destroyed before its body ended is abandoned: nothing on its stack is unwound.
+    explicit Fiber(std::function<void()> body, const std::string& name = {});
+    ~Fiber();
+    Fiber(const Fiber&) = delete;
+    Fiber& operator=(const Fiber&) = delete;
+
+    // From the thread's own stack: runs the fiber until it suspends itself or its body ends.
+    void Resume();
+    // From inside the fiber: hands control back to whoever resumed it.
+    void Suspend();
+    bool Ended() const { return ended_; }
+
+    // The fiber running now on this thread, nullptr on the thread's own stack.
+    static Fiber* Current();
+
+    static constexpr size_t kStackBytes = 256 * 1024;
+
+private:
+    struct Impl;
+    static void Entry(unsigned hi, unsigned lo);
+
+    std::function<void()> body_;
+    std::unique_ptr<Impl> impl_;
+    bool ended_ = false;
+};
+
+}  // namespace host::sim
