@@ -210,4 +210,8 @@ struct AdapterRecord {
     // leaves the ready frames to the first, so frames reach the protocols in the order they
     // arrived.
     UCHAR RxIndicating;
+    // Makes a link-poll tick's look at AdapterState and its claim of MediaBusy one step, and
+    // orders it with a reset marking the adapter as starting: either the reset sees the cycle's
+    // claim and waits for it, or the tick sees the reset and starts nothing.
+    NDIS_SPIN_LOCK MediaLock;
 };

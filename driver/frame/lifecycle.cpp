@@ -135,6 +135,7 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
                          ADAPTER_ATTRIBUTES, NdisInterfaceInternal);
     NdisAllocateSpinLock(&adapter->TxLock);
     NdisAllocateSpinLock(&adapter->RxLock);
+    NdisAllocateSpinLock(&adapter->MediaLock);
     // Every timer exists before the first request that can arm one: the first read of start-up
     // may come back with a frame before MiniportInitialize returns. The keep-alive timer is set
     // up in every case so that shutdown can always cancel it; it is armed only when the
@@ -211,6 +212,7 @@ CODE_SEGMENT("PAGE") VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext)
     NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
     NdisFreeSpinLock(&adapter->TxLock);
     NdisFreeSpinLock(&adapter->RxLock);
+    NdisFreeSpinLock(&adapter->MediaLock);
     ReleaseLedger(adapter);
 }
 
@@ -246,7 +248,9 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     // A reset after shutdown brings the whole adapter back, its link poll and keep-alive ticks
     // included, rather than traffic without anyone watching the link.
     const BOOLEAN afterShutdown = ReadShared(adapter->ShutdownBegun) != 0;
+    NdisAcquireSpinLock(&adapter->MediaLock);
     WriteShared(adapter->AdapterState, ADAPTER_STARTING);
+    NdisReleaseSpinLock(&adapter->MediaLock);
     // The restart programming shares the PHY port and the staging buffers with a poll cycle:
     // a cycle in flight ends first. None starts while the restart runs: a tick finds the
     // adapter resetting (state 0) and only re-arms the poll timer. A cycle that never ends is
@@ -310,8 +314,15 @@ VOID NTAPI OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID S
     (void)SystemSpecific3;
     auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
     if (ReadShared(adapter->ShutdownBegun) != 0) return;
+    // Looking at the state and claiming the media side are one step: a reset that marks the
+    // adapter as starting in between would otherwise find the media idle and restart it beside
+    // the cycle.
+    NdisAcquireSpinLock(&adapter->MediaLock);
     const ULONG state = ReadShared(adapter->AdapterState);
-    if (state == ADAPTER_RUNNING && ReadShared(adapter->MediaBusy) == 0) {
+    const BOOLEAN claimed = state == ADAPTER_RUNNING && ReadShared(adapter->MediaBusy) == 0;
+    if (claimed) WriteShared(adapter->MediaBusy, 1);
+    NdisReleaseSpinLock(&adapter->MediaLock);
+    if (claimed) {
         StartLinkPoll(adapter);
         return;
     }

@@ -104,6 +104,13 @@ public:
     int CurrentAdapter() const { return stack_->back().adapter; }
     const std::string& CurrentContextName() const { return stack_->back().name; }
     bool HoldsAnyLock() const { return !stack_->back().locks.empty(); }
+    // Whether a context of that name is on the current stack (the running one or one it is
+    // nested in).
+    bool InContext(std::string_view name) const {
+        for (const Context& c : *stack_)
+            if (c.name == name) return true;
+        return false;
+    }
     // Adapter names for diagnostics.
     void SetAdapterNamer(std::function<std::string(int)> namer) { namer_ = std::move(namer); }
     std::string AdapterName(int adapter) const;

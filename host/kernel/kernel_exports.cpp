@@ -110,8 +110,8 @@ VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-    CurrentKernel().ReleaseLock(SpinLock, LockKind::Kernel);
     *SpinLock = 0;
+    CurrentKernel().ReleaseLock(SpinLock, LockKind::Kernel);
 }
 
 // An interlocked operation is a point where another processor may run first, and orders what

@@ -136,7 +136,7 @@ void Processors::RunSlice() {
         cpu = free[rng_.Below(free.size())];
         if (!cpus_[cpu].stack.empty()) {
             ++stats_.interrupts;
-            task->resumeWhy = task->started ? "interrupts, resumes" : "interrupts";
+            task->resumeWhy = "interrupts";
         }
         cpus_[cpu].stack.push_back(task);
         task->cpu = cpu;

@@ -393,6 +393,7 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
     sim::TimeUs due = sched.Now() + static_cast<sim::TimeUs>(ms) * 1000;
     if (timerGranularityUs_ > 0)
         due = (due + timerGranularityUs_ - 1) / timerGranularityUs_ * timerGranularityUs_;
+    it->second.due = due;
     it->second.event = sched.At(due, [this, timer, adapter] {
         auto t = timers_.find(reinterpret_cast<uintptr_t>(timer));
         if (t == timers_.end()) return;
@@ -424,6 +425,11 @@ bool Ndis::CancelTimer(PNDIS_MINIPORT_TIMER timer) {
 bool Ndis::TimerArmed(const void* timer) const {
     auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
     return it != timers_.end() && it->second.event != 0;
+}
+
+sim::TimeUs Ndis::TimerDue(const void* timer) const {
+    return TimerArmed(timer) ? timers_.at(reinterpret_cast<uintptr_t>(timer)).due
+                             : sim::Scheduler::kNever;
 }
 
 size_t Ndis::ArmedTimers(int adapter) const {

@@ -133,6 +133,8 @@ public:
     void SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms);
     bool CancelTimer(PNDIS_MINIPORT_TIMER timer);
     bool TimerArmed(const void* timer) const;
+    // When an armed timer fires; Scheduler::kNever when it is not armed.
+    sim::TimeUs TimerDue(const void* timer) const;
     // Timers fall due on a tick of this many microseconds (0: exactly when asked), the way a
     // system clock tick delays a short timer.
     void SetTimerGranularity(uint64_t us) { timerGranularityUs_ = us; }
@@ -154,6 +156,7 @@ private:
     struct TimerState {
         int adapter = -1;
         sim::EventId event = 0;
+        sim::TimeUs due = 0;
     };
     void RunPassive(Adapter& a, const char* name, const std::function<void()>& fn);
     void PumpSends(Adapter& a);

@@ -263,9 +263,12 @@ VOID NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
 
 VOID NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     Kernel& k = CurrentKernel();
-    k.ReleaseLock(&SpinLock->SpinLock, LockKind::Ndis);
+    // The level to return to is read while the lock is still held: once it is released,
+    // another processor may take it and store its own.
+    const KIRQL old = SpinLock->OldIrql;
     SpinLock->SpinLock = 0;
-    k.Lower(SpinLock->OldIrql);
+    k.ReleaseLock(&SpinLock->SpinLock, LockKind::Ndis);
+    k.Lower(old);
 }
 
 VOID NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {

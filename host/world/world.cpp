@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "host/world/current.h"
 
@@ -12,6 +13,47 @@ namespace host::world {
 namespace {
 thread_local World* g_current = nullptr;
 }
+
+#ifdef NICSIM_TSAN
+// ThreadSanitizer's report queries; its public header does not declare them.
+extern "C" {
+int __tsan_get_report_data(void* report, const char** description, int* count, int* stack_count,
+                           int* mop_count, int* loc_count, int* mutex_count, int* thread_count,
+                           int* unique_tid_count, void** sleep_trace, unsigned long trace_size);
+int __tsan_get_report_mop(void* report, unsigned long idx, int* tid, void** addr, int* size,
+                          int* write, int* atomic, void** trace, unsigned long trace_size);
+}
+
+// ThreadSanitizer calls this after printing a report to standard error (its own definition is an
+// empty weak one). The report becomes a violation of the current world, so the test or run that
+// met it fails and names its seed like any other. The sanitizer holds its report lock and
+// ignores interceptors meanwhile; the verifier only allocates and appends, which is safe there.
+// With no world current the run still fails: the sanitizer's exit status at the end says so.
+extern "C" void __tsan_on_report(void* report) {
+    if (g_current == nullptr) return;
+    const char* description = nullptr;
+    int count = 0, stacks = 0, mops = 0, locs = 0, mutexes = 0, threads = 0, tids = 0;
+    void* sleepTrace[1] = {};
+    __tsan_get_report_data(report, &description, &count, &stacks, &mops, &locs, &mutexes,
+                           &threads, &tids, sleepTrace, 1);
+    kernel::Kernel& kernel = g_current->Kernel();
+    std::string detail = std::string("ThreadSanitizer: ") + (description ? description : "report");
+    // The first access is the one that met the report (the running context); the second, the
+    // earlier one it is not ordered after.
+    for (int i = 0; i < mops && i < 2; ++i) {
+        int tid = 0, size = 0, write = 0, atomic = 0;
+        void* addr = nullptr;
+        void* frames[1] = {};
+        if (__tsan_get_report_mop(report, static_cast<unsigned long>(i), &tid, &addr, &size, &write,
+                                  &atomic, frames, 1) == 0)
+            continue;
+        detail += i == 0 ? ": " : ", unordered with an earlier ";
+        detail += std::string(write ? "write" : "read") + " of " + std::to_string(size) +
+                  " bytes at " + kernel.LockName(addr);
+    }
+    kernel.Report(verifier::check::kDataRace, std::move(detail));
+}
+#endif
 
 World& Current() {
     if (g_current == nullptr) {
