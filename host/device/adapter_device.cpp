@@ -188,8 +188,6 @@ void AdapterDevice::StartPhyCommand() {
     const uint8_t command = registers_[kPhyCommand];
     if ((command & (kPhyRead | kPhyWrite)) == 0) return;
     registers_[kPhyCommand] = static_cast<uint8_t>(command & ~kPhyDone);
-    ++phyCommands_;
-    if (!phyQueue_.empty()) ++phyOverlapped_;
     phyQueue_.push_back(PhyCommand{registers_[kPhyAddress], registers_[kPhyDataLow],
                                    registers_[kPhyDataHigh], command});
     if (phyPending_ == 0) {

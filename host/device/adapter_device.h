@@ -98,11 +98,6 @@ public:
     const std::vector<std::unique_ptr<PhyModel>>& Phys() const { return phys_; }
     DeviceFaults& Faults() { return faults_; }
     const DeviceFrameStats& FrameStats() const { return frames_; }
-    // PHY commands started through the port, and those started while an earlier one had not
-    // yet run: a port has one user at a time, who waits for done before the next command, so
-    // an overlap means two users wrote the port at once.
-    uint64_t PhyCommands() const { return phyCommands_; }
-    uint64_t PhyCommandsOverlapped() const { return phyOverlapped_; }
     // The receive status byte reported with the next frame taken off a medium.
     void PlanReceiveStatus(uint8_t status) { plannedStatus_.push_back(status); }
     static constexpr size_t kReceiveQueueFrames = 64;
@@ -130,7 +125,6 @@ private:
     std::vector<std::unique_ptr<PhyModel>> phys_;
     std::vector<int> phySides_;  // each PHY's side on its link, -1 without one
     DeviceFrameStats frames_;
-    uint64_t phyCommands_ = 0, phyOverlapped_ = 0;
     std::deque<std::vector<uint8_t>> receiveQueue_;  // bulk-in transfers, ready to go
     std::deque<uint8_t> plannedStatus_;
     uint8_t configurationValue_ = 0;

@@ -265,11 +265,6 @@ public:
             violationsSeen_ = world.Verifier().Count();
             Fail(std::string("violation after ") + what + ": " + world.Verifier().Describe());
         }
-        ++checks_;
-        // One user of the PHY port at a time: a poll cycle, a restart, a power-down. (A port
-        // that never says done makes every user give up and move on.)
-        if (device_->PhyCommandsOverlapped() != 0 && !device_->Faults().phyNeverDone)
-            Fail(std::string("two users wrote the PHY port at once, by ") + what);
         if (!Running()) return;
         const AdapterRecord& r = Record();
         // A read the receive handler starts while the adapter is not running (after a failed
