@@ -57,7 +57,11 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     }
     d->DataLength = 0;
     if (Irp->IoStatus.Status != STATUS_SUCCESS) {
-        WriteShared(adapter->AdapterState, ADAPTER_RECEIVE_FAILED);
+        // Failed only from running: a shutdown or a reset that marked the adapter since the
+        // look above keeps its mark (powered down stays final; a reset ends running anyway).
+        InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(&adapter->AdapterState),
+                                   static_cast<LONG>(ADAPTER_RECEIVE_FAILED),
+                                   static_cast<LONG>(ADAPTER_RUNNING));
         IoFreeIrp(Irp);
         ReturnToFreeList(adapter, d);
         return STATUS_MORE_PROCESSING_REQUIRED;

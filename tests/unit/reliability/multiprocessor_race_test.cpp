@@ -3,6 +3,7 @@
 // clean.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "host/usb/bus.h"
@@ -88,3 +89,74 @@ TEST(MultiprocessorRaces, APollTickAtTheInstantOfAResetNeverStartsACycleBesideTh
 }
 
 }  // namespace
+
+// Counts the control requests the bus takes while a watch is on.
+class ControlCount : public host::usb::TransferObserver {
+public:
+    void Submitted(int, const host::usb::TransferRecord& t) override {
+        if (on && t.type == 2) ++count;
+    }
+    void Completed(int, const host::usb::TransferRecord&) override {}
+    bool on = false;
+    int count = 0;
+};
+
+struct ShutdownAndFailedRead {
+    uint64_t poweredDownUs = 0;  // the frame at which the adapter was first seen powered down
+    int requestsDuringHalt = 0;
+    size_t violations = 0;
+};
+
+// Shuts an Ethernet adapter down at a frame boundary and halts it. With `failAtUs`, the read
+// outstanding at that instant fails then. The record's state is sampled between frames to
+// find when power-down marked the adapter.
+ShutdownAndFailedRead ShutdownWithFailedRead(uint64_t seed, unsigned cpus,
+                                             std::optional<uint64_t> failAtUs) {
+    RigOptions options;
+    options.phys = RigPhys::EthernetOnly;
+    options.cpus = cpus;
+    ReliabilityRig rig(seed, options);
+    ShutdownAndFailedRead out;
+    if (rig.Initialize() != NDIS_STATUS_SUCCESS) return out;
+    rig.Run(5'000'000);
+    const uint64_t start = (rig.world.NowUs() / 1000 + 1) * 1000;
+    auto& sched = rig.world.Scheduler();
+    for (uint64_t t = start + 500; t < start + 3'000'000; t += 1000) {
+        sched.At(t, [&rig, &out, t] {
+            if (out.poweredDownUs == 0 && rig.Record().AdapterState == 14)
+                out.poweredDownUs = t / 1000 * 1000;
+        });
+    }
+    if (failAtUs) sched.At(*failAtUs - 999, [&rig] { rig.Bus().FailBulkIn(1); });
+    sched.At(start, [&rig] { rig.world.Ndis().Shutdown(rig.Adapter()); },
+             host::sim::Phase::Scenario);
+    rig.world.RunUntil(start + 3'000'000);
+    ControlCount halt;
+    rig.Bus().AddObserver(&halt);
+    halt.on = true;
+    rig.world.Ndis().Halt(rig.Adapter());
+    halt.on = false;
+    rig.Bus().RemoveObserver(&halt);
+    out.requestsDuringHalt = halt.count;
+    out.violations = rig.world.Verifier().Count();
+    return out;
+}
+
+TEST(MultiprocessorRaces, AReadFailingAsShutdownPowersDownLeavesTheAdapterPoweredDown) {
+    // A shut-down adapter is halted without a word to the device. A failed read that marked the
+    // adapter as failed over power-down's mark made halt power the device down a second time
+    // (seed 51 on two processors: five requests during halt).
+    const ShutdownAndFailedRead plain51 = ShutdownWithFailedRead(51, 2, std::nullopt);
+    EXPECT_EQ(ShutdownWithFailedRead(51, 2, plain51.poweredDownUs).requestsDuringHalt, 0);
+    for (unsigned cpus : {2u, 4u}) {
+        for (uint64_t seed = 1; seed <= 60; ++seed) {
+            const ShutdownAndFailedRead plain = ShutdownWithFailedRead(seed, cpus, std::nullopt);
+            ASSERT_NE(plain.poweredDownUs, 0u) << "seed " << seed;
+            EXPECT_EQ(plain.requestsDuringHalt, 0) << "seed " << seed << ", " << cpus;
+            const ShutdownAndFailedRead raced =
+                ShutdownWithFailedRead(seed, cpus, plain.poweredDownUs);
+            EXPECT_EQ(raced.requestsDuringHalt, 0) << "seed " << seed << ", " << cpus << " processors";
+            EXPECT_EQ(raced.violations, 0u) << "seed " << seed << ", " << cpus << " processors";
+        }
+    }
+}
