@@ -5,7 +5,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "host/sim/faults.h"
 #include "host/usb/bus.h"
 #include "tests/support/reliability_rig.h"
 
@@ -88,8 +90,6 @@ TEST(MultiprocessorRaces, APollTickAtTheInstantOfAResetNeverStartsACycleBesideTh
     }
 }
 
-}  // namespace
-
 // Counts the control requests the bus takes while a watch is on.
 class ControlCount : public host::usb::TransferObserver {
 public:
@@ -160,3 +160,90 @@ TEST(MultiprocessorRaces, AReadFailingAsShutdownPowersDownLeavesTheAdapterPowere
         }
     }
 }
+
+// Counts control requests that a given context sends while a watch is on.
+class RequestsFrom : public host::usb::TransferObserver {
+public:
+    RequestsFrom(host::kernel::Kernel& kernel, std::string context)
+        : kernel_(kernel), context_(std::move(context)) {}
+    void Submitted(int, const host::usb::TransferRecord& t) override {
+        if (on && t.type == 2 && kernel_.InContext(context_)) ++count;
+    }
+    void Completed(int, const host::usb::TransferRecord&) override {}
+    bool on = false;
+    int count = 0;
+
+private:
+    host::kernel::Kernel& kernel_;
+    std::string context_;
+};
+
+struct AtTheTick {
+    uint8_t register0 = 0, register2 = 0;
+    bool connected = false;
+    int pollRequestsAfterShutdown = 0;
+    size_t violations = 0;
+};
+
+// At the very instant a link-poll cycle starts: the packet filter is set twice (promiscuous,
+// then directed, multicast and broadcast), or the adapter is shut down.
+AtTheTick ActAtThePollTick(uint64_t seed, unsigned cpus, bool shutdown) {
+    RigOptions options;
+    options.phys = RigPhys::EthernetOnly;
+    options.cpus = cpus;
+    ReliabilityRig rig(seed, options);
+    AtTheTick out;
+    if (rig.Initialize() != NDIS_STATUS_SUCCESS) return out;
+    rig.Run(2 * kPollMs * 1000 + 500'000);
+    const uint64_t due = rig.world.Ndis().TimerDue(&rig.Record().LinkPollTimer);
+    RequestsFrom poll(rig.world.Kernel(), "timer");
+    rig.Bus().AddObserver(&poll);
+    auto filter = [&rig](uint32_t f) {
+        std::vector<uint8_t> data(4);
+        for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(f >> (8 * i));
+        rig.world.Ndis().Set(rig.Adapter(), OID_GEN_CURRENT_PACKET_FILTER, data);
+    };
+    rig.world.Scheduler().At(
+        due,
+        [&] {
+            if (shutdown) {
+                rig.world.Ndis().Shutdown(rig.Adapter());
+                poll.on = true;
+            } else {
+                filter(0x20);
+                filter(0x0B);
+            }
+        },
+        host::sim::Phase::Scenario);
+    rig.world.RunUntil(due + 2 * kPollMs * 1000);
+    rig.Bus().RemoveObserver(&poll);
+    out.pollRequestsAfterShutdown = poll.count;
+    out.register0 = rig.Device().Register(0);
+    out.register2 = rig.Device().Register(2);
+    const auto status = rig.world.Ndis().Query(rig.Adapter(), OID_GEN_MEDIA_CONNECT_STATUS, 4);
+    out.connected = status.status == NDIS_STATUS_SUCCESS && status.buffer[0] == 0;
+    rig.Halt();
+    out.violations = rig.world.Verifier().Count();
+    return out;
+}
+
+TEST(MultiprocessorRaces, TheFilterWriteAndPowerDownStayApartFromAPollCycleAtTheSameInstant) {
+    for (unsigned cpus : {2u, 4u}) {
+        for (uint64_t seed = 1; seed <= 60; ++seed) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(cpus) +
+                         " processors");
+            // The device ends with the last filter's receive mode, and the cycle ends as usual.
+            const AtTheTick set = ActAtThePollTick(seed, cpus, false);
+            EXPECT_EQ(set.register0, 0xF9);
+            EXPECT_EQ(set.register2, 0x02);
+            EXPECT_TRUE(set.connected);
+            EXPECT_EQ(set.violations, 0u);
+            // Shut down: no cycle runs on once shutdown returned.
+            const AtTheTick down = ActAtThePollTick(seed, cpus, true);
+            EXPECT_EQ(down.pollRequestsAfterShutdown, 0);
+            EXPECT_EQ(down.violations, 0u);
+        }
+    }
+}
+
+}  // namespace
