@@ -110,10 +110,11 @@ ULONG SubmitBulkOut(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOLEA
     if (!passDown) return RESULT_SUCCESS;
 
     *HandedOver = TRUE;
+    // Once passed down the frame is the transfer's: it goes on the wire or its completion fails
+    // it, whatever another processor has done to the adapter's state meanwhile. Refusing it here
+    // as well would report a frame the device may already have sent.
     const NTSTATUS status = IofCallDriver(Adapter->NextDeviceObject, irp);
-    if (status == STATUS_PENDING && ReadShared(Adapter->AdapterState) == ADAPTER_RUNNING)
-        return RESULT_SUCCESS;
-    return RESULT_FAILURE;
+    return status == STATUS_PENDING ? RESULT_SUCCESS : RESULT_FAILURE;
 }
 
 ULONG CopyPacketToBuffer(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {

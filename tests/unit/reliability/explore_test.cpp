@@ -346,6 +346,33 @@ TEST(Explore, ThousandSeedsOnFourProcessors) {
     ExploreOn(4, 1000, "Explore.ThousandSeedsOnFourProcessors");
 }
 
+// Seeds a longer hunt on several processors once failed, each with what it found.
+TEST(Explore, SeedsThatOnceFailedOnSeveralProcessors) {
+    struct Case {
+        uint64_t seed;
+        unsigned cpus;
+        const char* found;
+    };
+    static constexpr Case kCases[] = {
+        // A send whose transfer was already passed down was refused because a failed read or a
+        // reset changed the adapter's state on another processor meanwhile; the frame still
+        // went on the wire.
+        {8595, 2, "refused frame on the medium"},
+        {10540, 2, "refused frame on the medium"},
+        {1575, 4, "refused frame on the medium"},
+        {14189, 4, "refused frame on the medium"},
+        {15466, 4, "refused frame on the medium"},
+    };
+    for (const Case& c : kCases) {
+        const SeedOutcome o = ExploreSeed(c.seed, c.cpus);
+        std::string events;
+        for (const auto& l : o.log) events += "  " + l + "\n";
+        EXPECT_FALSE(o.failed) << "seed " << c.seed << " on " << c.cpus << " processors (once: "
+                               << c.found << "):\n"
+                               << o.describe << events;
+    }
+}
+
 TEST(ExploreLong, HundredThousandSeedsOnTwoProcessors) {
     ExploreOn(2, 100000, "ExploreLong.HundredThousandSeedsOnTwoProcessors");
 }
