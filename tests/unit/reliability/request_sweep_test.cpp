@@ -68,10 +68,12 @@ struct StoryRun {
 };
 
 // Plays the story; `fault`, when given, hits the k-th run-time request.
-StoryRun PlayStory(uint64_t seed, std::optional<std::pair<Fault, uint64_t>> fault) {
+StoryRun PlayStory(uint64_t seed, std::optional<std::pair<Fault, uint64_t>> fault,
+                   unsigned cpus) {
     StoryRun out;
     RigOptions options;
     options.phys = RigPhys::EthernetAndKeepAlivePhone;
+    options.cpus = cpus;
     ReliabilityRig rig(seed, options);
     // Start-up finds only the phone line with link: it chooses it and starts the keep-alive.
     rig.Ethernet().SetUp(false);
@@ -187,8 +189,8 @@ struct SweepTotals {
 
 // Sweeps every run-time request of the story under `seed`, late and silent (or only the case
 // NICSIM_REQUEST_SWEEP names).
-void SweepSeed(uint64_t seed, const char* filter, SweepTotals& totals) {
-    const StoryRun reference = PlayStory(seed, std::nullopt);
+void SweepSeed(uint64_t seed, const char* filter, SweepTotals& totals, unsigned cpus) {
+    const StoryRun reference = PlayStory(seed, std::nullopt, cpus);
     ASSERT_TRUE(reference.failures.empty()) << "seed " << seed << ": " << reference.failures.front();
     // The story reaches what it is meant to: both media moves, keep-alive frames, the filter
     // write, synchronous requests and pipe resets at shutdown.
@@ -218,7 +220,7 @@ void SweepSeed(uint64_t seed, const char* filter, SweepTotals& totals) {
     totals.requests += reference.requests;
     for (const auto& [fault, k] : cases) {
         ASSERT_LE(k, reference.requests);
-        const StoryRun run = PlayStory(seed, std::make_pair(fault, k));
+        const StoryRun run = PlayStory(seed, std::make_pair(fault, k), cpus);
         ++totals.runs;
         totals.fired += run.fired;
         totals.slowestHaltUs = std::max(totals.slowestHaltUs, run.haltUs);
@@ -240,15 +242,15 @@ void SweepSeed(uint64_t seed, const char* filter, SweepTotals& totals) {
 }
 
 // NICSIM_REQUEST_SWEEP_SEED with NICSIM_REQUEST_SWEEP replays one run of one seed.
-void Sweep(uint64_t firstSeed, uint64_t lastSeed, const char* filter) {
+void Sweep(uint64_t firstSeed, uint64_t lastSeed, const char* filter, unsigned cpus = 1) {
     if (const char* s = std::getenv("NICSIM_REQUEST_SWEEP_SEED"); s != nullptr && *s != 0)
         firstSeed = lastSeed = std::strtoull(s, nullptr, 10);
     SweepTotals totals;
-    for (uint64_t seed = firstSeed; seed <= lastSeed; ++seed) SweepSeed(seed, filter, totals);
-    std::printf("[ requests ] seeds %llu..%llu: %llu run-time requests, each late and silent: "
+    for (uint64_t seed = firstSeed; seed <= lastSeed; ++seed) SweepSeed(seed, filter, totals, cpus);
+    std::printf("[ requests ] %u processor(s), seeds %llu..%llu: %llu run-time requests, each late and silent: "
                 "%llu runs, %llu faults fired, %llu runs failed in %zu groups, slowest shutdown and "
                 "halt %llu ms\n",
-                static_cast<unsigned long long>(firstSeed), static_cast<unsigned long long>(lastSeed),
+                cpus, static_cast<unsigned long long>(firstSeed), static_cast<unsigned long long>(lastSeed),
                 static_cast<unsigned long long>(totals.requests),
                 static_cast<unsigned long long>(totals.runs),
                 static_cast<unsigned long long>(totals.fired),
@@ -261,6 +263,12 @@ void Sweep(uint64_t firstSeed, uint64_t lastSeed, const char* filter) {
 
 TEST(RunTimeRequestSweep, EveryRequestLateOrUnansweredHaltsCleanAndPollingLives) {
     Sweep(1, 10, "RunTimeRequestSweep.*");
+}
+
+// The same with handler calls, timer routines and completions interleaved on processors.
+TEST(RunTimeRequestSweep, OnTwoAndFourProcessors) {
+    Sweep(1, 3, "RunTimeRequestSweep.OnTwoAndFourProcessors", 2);
+    Sweep(1, 3, "RunTimeRequestSweep.OnTwoAndFourProcessors", 4);
 }
 
 // More seeds: requests complete inside the call or at other moments, and what falls due together

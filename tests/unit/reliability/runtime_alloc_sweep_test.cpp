@@ -217,6 +217,17 @@ TEST(RuntimeAllocSweep, OtherSeedsAndFewDescriptorsMeetTheSitesInOtherOrders) {
     Sweep(65537, options, "ethernet alone, three descriptors each way");
 }
 
+// Every site failing once while handler calls, timer routines and completions interleave on
+// processors.
+TEST(RuntimeAllocSweep, EverySiteFailsOnceAndIsSurvivedOnTwoAndFourProcessors) {
+    RigOptions options;
+    options.phys = RigPhys::EthernetAndPhone;
+    for (unsigned cpus : {2u, 4u}) {
+        options.cpus = cpus;
+        Sweep(1, options, (std::to_string(cpus) + " processors").c_str());
+    }
+}
+
 TEST(RuntimeAllocSweep, EverySiteOfAKeepAliveStoryFailsOnceAndIsSurvived) {
     RigOptions options;
     options.phys = RigPhys::KeepAlivePhone;
