@@ -19,6 +19,21 @@ using testing_support::RigPhys;
 
 constexpr uint32_t kPollMs = 3000;
 
+RigOptions EthernetOn(unsigned cpus) {
+    RigOptions options;
+    options.phys = RigPhys::EthernetOnly;
+    options.cpus = cpus;
+    return options;
+}
+
+// Brings the rig's adapter up and runs it to just past its second link poll; returns when the
+// next poll tick is due.
+uint64_t UpAndPolling(ReliabilityRig& rig) {
+    if (rig.Initialize() != NDIS_STATUS_SUCCESS) return 0;
+    rig.Run(2 * kPollMs * 1000 + 500'000);
+    return rig.world.Ndis().TimerDue(&rig.Record().LinkPollTimer);
+}
+
 // Counts control requests that contexts other than MiniportReset send while the reset is
 // programming the device (from its first request to its return): any such request shares the
 // register staging and the PHY port with the restart.
@@ -48,16 +63,12 @@ struct ResetAtTick {
 // Brings an Ethernet adapter up on `cpus` processors, then calls MiniportReset at the very
 // instant the link poll fires.
 ResetAtTick ResetAtThePollTick(uint64_t seed, unsigned cpus) {
-    RigOptions options;
-    options.phys = RigPhys::EthernetOnly;
-    options.cpus = cpus;
-    ReliabilityRig rig(seed, options);
+    ReliabilityRig rig(seed, EthernetOn(cpus));
     ResetAtTick out;
-    if (rig.Initialize() != NDIS_STATUS_SUCCESS) return out;
-    rig.Run(2 * kPollMs * 1000 + 500'000);
+    const uint64_t due = UpAndPolling(rig);
+    if (due == 0) return out;
     ResetWatch watch(rig.world.Kernel());
     rig.Bus().AddObserver(&watch);
-    const uint64_t due = rig.world.Ndis().TimerDue(&rig.Record().LinkPollTimer);
     rig.world.Scheduler().At(
         due,
         [&] {
@@ -112,10 +123,7 @@ struct ShutdownAndFailedRead {
 // find when power-down marked the adapter.
 ShutdownAndFailedRead ShutdownWithFailedRead(uint64_t seed, unsigned cpus,
                                              std::optional<uint64_t> failAtUs) {
-    RigOptions options;
-    options.phys = RigPhys::EthernetOnly;
-    options.cpus = cpus;
-    ReliabilityRig rig(seed, options);
+    ReliabilityRig rig(seed, EthernetOn(cpus));
     ShutdownAndFailedRead out;
     if (rig.Initialize() != NDIS_STATUS_SUCCESS) return out;
     rig.Run(5'000'000);
@@ -188,14 +196,10 @@ struct AtTheTick {
 // At the very instant a link-poll cycle starts: the packet filter is set twice (promiscuous,
 // then directed, multicast and broadcast), or the adapter is shut down.
 AtTheTick ActAtThePollTick(uint64_t seed, unsigned cpus, bool shutdown) {
-    RigOptions options;
-    options.phys = RigPhys::EthernetOnly;
-    options.cpus = cpus;
-    ReliabilityRig rig(seed, options);
+    ReliabilityRig rig(seed, EthernetOn(cpus));
     AtTheTick out;
-    if (rig.Initialize() != NDIS_STATUS_SUCCESS) return out;
-    rig.Run(2 * kPollMs * 1000 + 500'000);
-    const uint64_t due = rig.world.Ndis().TimerDue(&rig.Record().LinkPollTimer);
+    const uint64_t due = UpAndPolling(rig);
+    if (due == 0) return out;
     RequestsFrom poll(rig.world.Kernel(), "timer");
     rig.Bus().AddObserver(&poll);
     auto filter = [&rig](uint32_t f) {
