@@ -286,6 +286,10 @@ void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expect
                                                  " bytes; it has " +
                                                  std::to_string(it->second.size));
     }
+    // A context of the driver frees it (main frees only what the world itself orders). Told
+    // while the block is still tracked, so that a report names it.
+    if (InTask() && it != resources_.end() && it->second.kind == kind)
+        RaceFree(p, it->second.size);
     if (Untrack(p, kind, routine)) std::free(p);
 }
 

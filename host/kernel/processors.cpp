@@ -42,10 +42,19 @@ Processors::Task* Processors::Spawn(const std::string& name, KIRQL irql, int ada
     task->name = name;
     task->adapter = adapter;
     task->irql = irql;
+    Task* raw = task.get();
     // Created now, by the spawning context, so that what it did so far happens before the
     // task's first step (a completion sees what the requester wrote before passing it down).
-    task->fiber = std::make_unique<sim::Fiber>(std::move(body), name);
-    Task* raw = task.get();
+    // The end is released by the task itself, as its last step on its own fiber: Finish runs on
+    // main afterwards, and a release there would carry main's history, not the task's, so that
+    // neither its joiner nor the next instant would be ordered after what the task did.
+    task->fiber = std::make_unique<sim::Fiber>(
+        [this, raw, body = std::move(body)] {
+            body();
+            RaceRelease(&endFence_);
+            RaceRelease(raw);
+        },
+        name);
     tasks_.push_back(std::move(task));
     waiting_.push_back(raw);
     ++stats_.tasks;
@@ -168,8 +177,6 @@ void Processors::Finish(Task* task) {
     task->cpu = -1;
     task->state = State::Ended;
     task->fiber.reset();
-    RaceRelease(&endFence_);
-    RaceRelease(task);
     if (task->joined) return;
     auto it = std::find_if(tasks_.begin(), tasks_.end(),
                            [task](const std::unique_ptr<Task>& t) { return t.get() == task; });
@@ -178,6 +185,8 @@ void Processors::Finish(Task* task) {
 
 void Processors::ClockAdvances() {
     RaceAcquire(&endFence_);
+    // Main, which starts every task, is now ordered after each task that ended.
+    sim::Fiber::EndedFibersOrdered();
     RaceRelease(&timeFence_);
     instantPreemptions_ = 0;
 }

@@ -29,6 +29,10 @@ public:
 
     // The fiber running now on this thread, nullptr on the thread's own stack.
     static Fiber* Current();
+    // Everything the fibers that ended so far did happens before whatever starts a fiber from now
+    // on (their contexts' releases have been acquired on the thread's own stack). In the tsan
+    // build their stacks, and the sanitizer's contexts kept with them, may then serve new fibers.
+    static void EndedFibersOrdered();
 
     static constexpr size_t kStackBytes = 256 * 1024;
 

@@ -8,6 +8,7 @@ void Verifier::Report(std::string_view check, std::string detail, std::string_vi
 }
 
 size_t Verifier::Count(std::string_view check) const {
+    Pull();
     size_t n = 0;
     for (const auto& v : violations_)
         if (v.check == check) ++n;
@@ -15,6 +16,7 @@ size_t Verifier::Count(std::string_view check) const {
 }
 
 std::string Verifier::Describe() const {
+    Pull();
     std::string out;
     for (const auto& v : violations_) {
         out += std::to_string(v.t_us) + "us " + v.check;

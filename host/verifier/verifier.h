@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,8 @@ inline constexpr std::string_view kReceiveLength = "receive-length";
 inline constexpr std::string_view kReceiveRunt = "receive-runt";  // shorter than its header size
 // NdisMIndicateReceivePacket before MiniportInitialize returned (NDIS drops the packets).
 inline constexpr std::string_view kReceiveBeforeInit = "receive-before-init";
+// ThreadSanitizer (tsan build) saw two contexts touch driver memory unordered, one of them writing.
+inline constexpr std::string_view kDataRace = "data-race";
 }  // namespace check
 
 struct Violation {
@@ -60,15 +63,31 @@ public:
 
     void Report(std::string_view check, std::string detail, std::string_view adapter = {});
 
-    const std::vector<Violation>& Violations() const { return violations_; }
-    size_t Count() const { return violations_.size(); }
+    // Findings made where nothing may be allocated (ThreadSanitizer's report hook) wait in their
+    // source; `pending` reports them, and runs before every look at the violations so that none
+    // is missed. It must not look at the violations itself.
+    void SetPending(std::function<void()> pending) { pending_ = std::move(pending); }
+
+    const std::vector<Violation>& Violations() const {
+        Pull();
+        return violations_;
+    }
+    size_t Count() const {
+        Pull();
+        return violations_.size();
+    }
     size_t Count(std::string_view check) const;
     std::string Describe() const;  // one line per violation, for failure messages
 
 private:
+    void Pull() const {
+        if (pending_) pending_();
+    }
+
     trace::Trace& trace_;
     std::function<uint64_t()> clock_;
     std::vector<Violation> violations_;
+    std::function<void()> pending_;
 };
 
 }  // namespace host::verifier
