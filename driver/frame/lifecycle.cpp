@@ -185,7 +185,7 @@ CODE_SEGMENT("PAGE") VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext)
     // Nothing the adapter started may outlive the record. A media chain that was in flight when
     // shutdown began, a packet-filter write or a keep-alive transfer ends on its own within a
     // bus frame or two; what the device has not answered after a moment is taken back.
-    for (ULONG waited = 0; (ReadShared(adapter->MediaBusy) != 0 ||
+    for (ULONG waited = 0; (AcquireShared(adapter->MediaBusy) != 0 ||
                             PacketFilterWritePending(adapter) ||
                             ReadShared(adapter->RequestsOutstanding) != 0) &&
                            waited < kHaltChainWaitMs;
@@ -255,7 +255,7 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     // a cycle in flight ends first. None starts while the restart runs: a tick finds the
     // adapter resetting (state 0) and only re-arms the poll timer. A cycle that never ends is
     // waited for only so long, and the restart goes ahead regardless.
-    for (ULONG waited = 0; ReadShared(adapter->MediaBusy) != 0 && waited < kResetChainWaitMs;
+    for (ULONG waited = 0; AcquireShared(adapter->MediaBusy) != 0 && waited < kResetChainWaitMs;
          ++waited)
         NdisMSleep(1000);
     RestartMedia(adapter);
@@ -319,7 +319,7 @@ VOID NTAPI OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID S
     // the cycle.
     NdisAcquireSpinLock(&adapter->MediaLock);
     const ULONG state = ReadShared(adapter->AdapterState);
-    const BOOLEAN claimed = state == ADAPTER_RUNNING && ReadShared(adapter->MediaBusy) == 0;
+    const BOOLEAN claimed = state == ADAPTER_RUNNING && AcquireShared(adapter->MediaBusy) == 0;
     if (claimed) WriteShared(adapter->MediaBusy, 1);
     NdisReleaseSpinLock(&adapter->MediaLock);
     if (claimed) {
@@ -338,7 +338,7 @@ ULONG StepNone(AdapterRecord* Adapter) {
 }
 
 ULONG ClearMediaBusy(AdapterRecord* Adapter) {
-    WriteShared(Adapter->MediaBusy, 0);
+    ReleaseShared(Adapter->MediaBusy, 0);
     return RESULT_SUCCESS;
 }
 

@@ -340,6 +340,6 @@ ULONG RearmLinkPoll(AdapterRecord* Adapter) {
     if (ReadShared(Adapter->ShutdownBegun) == 0) ArmTimer(&Adapter->LinkPollTimer, LINK_POLL_MS);
     // Cleared last: halt waits for MediaBusy before its final cancel, so it never misses the
     // timer armed just above.
-    WriteShared(Adapter->MediaBusy, 0);
+    ReleaseShared(Adapter->MediaBusy, 0);
     return RESULT_SUCCESS;
 }

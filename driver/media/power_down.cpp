@@ -38,12 +38,12 @@ ULONG WaitMediaIdleOrCancel(AdapterRecord* Adapter, USHORT LimitMs) {
 }
 
 // After WaitMediaIdleOrCancel: the media side is free for a step of this sequence.
-BOOLEAN MediaIdle(AdapterRecord* Adapter) { return ReadShared(Adapter->MediaBusy) == 0; }
+BOOLEAN MediaIdle(AdapterRecord* Adapter) { return AcquireShared(Adapter->MediaBusy) == 0; }
 
 // A request that could not be started has no completion to clear the mark: clear it here, so
 // the waits that follow do not run out for nothing.
 VOID EndMediaStepUnlessStarted(AdapterRecord* Adapter, ULONG Status) {
-    if (Status == RESULT_FAILURE) WriteShared(Adapter->MediaBusy, 0);
+    if (Status == RESULT_FAILURE) ReleaseShared(Adapter->MediaBusy, 0);
 }
 
 VOID WritePortBlock(AdapterRecord* Adapter, const UCHAR* Bytes, USHORT Count) {
@@ -59,7 +59,7 @@ VOID WritePortBlock(AdapterRecord* Adapter, const UCHAR* Bytes, USHORT Count) {
 
 ULONG WaitMediaIdle(AdapterRecord* Adapter, USHORT LimitMs) {
     USHORT waited = 0;
-    while (waited < LimitMs && ReadShared(Adapter->MediaBusy) != 0) {
+    while (waited < LimitMs && AcquireShared(Adapter->MediaBusy) != 0) {
         NdisMSleep(1000);
         ++waited;
     }
@@ -75,7 +75,7 @@ ULONG WriteLinkGpioAndWait(AdapterRecord* Adapter, ULONG LinkState) {
     EndMediaStepUnlessStarted(
         Adapter, WriteRegistersAsync(Adapter, 2, kGpioRegister, Adapter->GpioWriteBuffer));
     const ULONG result = WaitMediaIdleOrCancel(Adapter, LINK_GPIO_WAIT_MS);
-    WriteShared(Adapter->MediaBusy, 0);
+    ReleaseShared(Adapter->MediaBusy, 0);
     return result;
 }
 
