@@ -94,12 +94,13 @@ FORBIDDEN_SYMBOLS = [
     ("C++ exception handling and unwinding", _prefixes("gxx_personality", "gcc_personality",
                                                        "Unwind_"),
      "the kernel neither throws C++ exceptions nor runs libgcc's unwinder"),
-    ("C library memory and string routines", _c_names(
-        "memcpy", "memset", "memmove", "memcmp", "strlen", "strcpy", "strncpy", "strcmp",
-        "strncmp", "wcslen", "wcscpy", "wcscmp"),
-     "the compiler emits these by itself for large copies, zeroing and loops; with no C library "
-     "linked such a call binds to whichever import library on the link line happens to carry "
-     "the name, a choice the driver must make on purpose"),
+    ("C library memory and string routines other than memcpy, memmove and memset", _c_names(
+        "memcmp", "strlen", "strcpy", "strncpy", "strcmp", "strncmp", "wcslen", "wcscpy",
+        "wcscmp"),
+     "the compiler may emit memcmp by itself, and the string routines come with C habits; with "
+     "no C library linked such a call binds to whichever import library on the link line happens "
+     "to carry the name, and the driver has chosen no binding for these (memcpy, memmove and "
+     "memset it has: imports from ntoskrnl.exe, checked on their own)"),
     ("stack probes and alloca", _c_names("chkstk", "chkstk_ms", "alloca", "alloca_probe"),
      "a kernel stack is small and fixed (12 KB on x86, 24 KB on x64); a frame large enough to "
      "need a probe is a bug, and the probe routine comes from the runtime"),
@@ -116,6 +117,17 @@ FORBIDDEN_SYMBOLS = [
      "a driver is entered at DriverEntry by the kernel's loader; no C runtime start-up runs, so "
      "nothing it would initialise or tear down may be relied on"),
 ]
+
+# The block moves: memcpy, memmove and memset are published exports of ntoskrnl.exe on x86 and
+# x64, and what the DDK's RtlCopyMemory, RtlMoveMemory and RtlZeroMemory (so NdisMoveMemory and
+# NdisZeroMemory) expand to, in this driver as in every WDM driver. The driver binds them to those
+# exports on purpose, through MinGW-w64's import library for ntoskrnl.exe, whose member for each
+# name holds the import slot and an 8-byte thunk that jumps through it. A definition from an
+# object of the driver's, from any other library (libgcc's or a C library's copy, built for user
+# mode) or an import from another DLL is a binding nobody chose, and fails.
+KERNEL_BLOCK_ROUTINES = ("memcpy", "memmove", "memset")
+KERNEL_BLOCK_DLL = "ntoskrnl.exe"
+KERNEL_BLOCK_LIBRARY = "libntoskrnl.a"
 
 # Where routines must be placed. INIT is dropped once DriverEntry has returned; PAGE may be
 # paged out, so only routines that always run at PASSIVE_LEVEL belong there.
@@ -513,6 +525,73 @@ def check_runtime_in_map(link_map, arch, report):
                      f"{label}: {'; '.join(found)} -- forbidden because {why}")
 
 
+def check_kernel_block_routines(pe, arch, link_map, allow_lists, report):
+    """memcpy, memmove and memset exist in the image only as imports from ntoskrnl.exe: the image
+    imports them from it alone, its allow-list names them, and every symbol of the name in the
+    link map comes from ntoskrnl.exe's import library, the slot being the image's import slot and
+    the code a thunk that jumps through it."""
+    names = ", ".join(KERNEL_BLOCK_ROUTINES)
+    problems = []
+    slots = {}  # name -> address of the image's import slot for ntoskrnl.exe!name
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        dll = entry.dll.decode("ascii", "replace")
+        for imp in entry.imports:
+            name = imp.name.decode("ascii", "replace") if imp.name else None
+            if name not in KERNEL_BLOCK_ROUTINES:
+                continue
+            if dll.lower() == KERNEL_BLOCK_DLL:
+                slots[name] = imp.address
+            else:
+                problems.append(f"{dll}!{name}: imported from {dll}, not {KERNEL_BLOCK_DLL}")
+    listed = allow_lists.get(KERNEL_BLOCK_DLL, (KERNEL_BLOCK_DLL, set(), {}))
+    for name in sorted(slots):
+        if name not in listed[1] or listed[2].get(name, arch) != arch:
+            problems.append(f"{KERNEL_BLOCK_DLL}!{name}: not in {listed[0]}.txt for {arch}")
+
+    def library_of(file):
+        m = re.fullmatch(r"(.*)\(([^()]*)\)", file)
+        return os.path.basename(m.group(1)) if m else None
+
+    for member, file, sym in link_map.archive_refs:
+        if core_name(sym) in KERNEL_BLOCK_ROUTINES and library_of(member) != KERNEL_BLOCK_LIBRARY:
+            problems.append(f"{sym}: pulled from {member} by {file}")
+    base = pe.OPTIONAL_HEADER.ImageBase
+    for output, address, sym in link_map.symbols:
+        core = core_name(sym)
+        if core not in KERNEL_BLOCK_ROUTINES:
+            continue
+        file = next((f for o, _n, a, size, f in link_map.inputs
+                     if o == output and a <= address < a + size), None)
+        if file is None or library_of(file) != KERNEL_BLOCK_LIBRARY:
+            problems.append(f"{sym}: defined in {output} by {file or 'no input section'}")
+            continue
+        slot = slots.get(core)
+        if slot is None:
+            problems.append(f"{sym}: in the link map, but the image does not import {core} from "
+                            f"{KERNEL_BLOCK_DLL}")
+        elif re.match(r"_*imp_", sym):
+            if address != slot:
+                problems.append(f"{sym} at {address:#x}: the image's slot for "
+                                f"{KERNEL_BLOCK_DLL}!{core} is at {slot:#x}")
+        else:
+            # jmp [slot]: the address itself on x86, relative to the next instruction on x64.
+            code = pe.get_data(address - base, 6)
+            target = None
+            if code[:2] == b"\xff\x25":
+                field = int.from_bytes(code[2:6], "little", signed=arch == "x64")
+                target = field if arch == "x86" else address + 6 + field
+            if target != slot:
+                problems.append(f"{sym} at {address:#x}: not a jump through the image's slot for "
+                                f"{KERNEL_BLOCK_DLL}!{core} at {slot:#x} (code {code.hex()})")
+    used = ", ".join(sorted(slots)) or "none used"
+    report.check(not problems,
+                 f"{names}: only as imports from {KERNEL_BLOCK_DLL} through {KERNEL_BLOCK_LIBRARY} "
+                 f"({used})",
+                 f"{names}: {'; '.join(problems)} -- accepted only as imports from "
+                 f"{KERNEL_BLOCK_DLL}, which publishes them, through its import library "
+                 f"{KERNEL_BLOCK_LIBRARY} and listed in {KERNEL_BLOCK_DLL}.txt")
+
+
 def check_placement(pe, link_map, report):
     names = [section_name(s, pe) for s in pe.sections]
     for wanted in ("INIT", "PAGE"):
@@ -579,6 +658,7 @@ def main():
     else:
         if check_map_matches_image(pe, link_map, map_path, report):
             check_runtime_in_map(link_map, args.arch, report)
+            check_kernel_block_routines(pe, args.arch, link_map, allow_lists, report)
             check_placement(pe, link_map, report)
 
     if report.failures:

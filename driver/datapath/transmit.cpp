@@ -131,8 +131,7 @@ ULONG CopyPacketToBuffer(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
         // The caller refused packets longer than a frame; a chain that disagrees with its own
         // total still stops at the end of the buffer.
         if (length > DESCRIPTOR_BUFFER_SIZE - offset) length = DESCRIPTOR_BUFFER_SIZE - offset;
-        const PUCHAR from = static_cast<PUCHAR>(va);
-        for (UINT i = 0; i < length; ++i) Descriptor->Buffer[offset + i] = from[i];
+        NdisMoveMemory(Descriptor->Buffer + offset, va, length);
         offset += length;
         NdisGetNextBuffer(buffer, &buffer);
     }

@@ -35,7 +35,7 @@ LedgerEntry* ObtainLedgerEntry(AdapterRecord* Adapter) {
             NdisAllocateMemoryWithTag(&block, LEDGER_BLOCK_SIZE, NextTag(&BlockTagCounter));
         if (status != NDIS_STATUS_SUCCESS || block == nullptr) return nullptr;
         PUCHAR bytes = static_cast<PUCHAR>(block);
-        for (ULONG i = 0; i < LEDGER_BLOCK_SIZE; ++i) bytes[i] = 0;
+        NdisZeroMemory(block, LEDGER_BLOCK_SIZE);
         for (ULONG i = 0; i < LEDGER_ENTRIES_PER_BLOCK; ++i) {
             ListAppendTail(&Adapter->FreeEntries,
                            reinterpret_cast<LedgerEntry*>(bytes + i * LEDGER_ENTRY_SIZE));
@@ -62,10 +62,7 @@ ULONG AllocateTracked(AdapterRecord* Adapter, PVOID* Out, ULONG Length) {
     const NDIS_STATUS status =
         NdisAllocateMemoryWithTag(&memory, Length, NextTag(&AllocationTagCounter));
     if (status != NDIS_STATUS_SUCCESS || memory == nullptr) return RESULT_FAILURE;
-    ULONG* words = static_cast<ULONG*>(memory);
-    for (ULONG i = 0; i < Length / 4; ++i) words[i] = 0;
-    PUCHAR tail = static_cast<PUCHAR>(memory) + (Length / 4) * 4;
-    for (ULONG i = 0; i < Length % 4; ++i) tail[i] = 0;
+    NdisZeroMemory(memory, Length);
     entry->Kind = LEDGER_MEMORY_BLOCK;
     entry->Payload.Memory.Length = Length;
     entry->Payload.Memory.Address = memory;

@@ -33,11 +33,6 @@ constexpr ULONG kHaltAbortRetries = 10;
 // longer than the longest cycle (about 12 s of waits plus its requests).
 constexpr ULONG kResetChainWaitMs = 15000;
 
-VOID ZeroMemory(PVOID p, ULONG length) {
-    PUCHAR bytes = static_cast<PUCHAR>(p);
-    for (ULONG i = 0; i < length; ++i) bytes[i] = 0;
-}
-
 VOID ClearStatistics(AdapterRecord* Adapter) {
     WriteShared(Adapter->RcvOk, 0);
     WriteShared(Adapter->RcvFlag10Count, 0);
@@ -83,7 +78,7 @@ extern "C" CODE_SEGMENT("INIT") NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver
     InitializeTagCounters();
 
     NDIS_MINIPORT_CHARACTERISTICS characteristics;
-    ZeroMemory(&characteristics, sizeof characteristics);
+    NdisZeroMemory(&characteristics, sizeof characteristics);
     NDIS30_MINIPORT_CHARACTERISTICS& ndis30 = characteristics.Ndis40Chars.Ndis30Chars;
     ndis30.MajorNdisVersion = 5;
     ndis30.MinorNdisVersion = 0;
@@ -116,7 +111,7 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
     const NDIS_STATUS allocated = NdisAllocateMemoryWithTag(&memory, sizeof(AdapterRecord), kRecordTag);
     if (allocated != NDIS_STATUS_SUCCESS) return allocated;
     auto* adapter = static_cast<AdapterRecord*>(memory);
-    ZeroMemory(adapter, sizeof *adapter);
+    NdisZeroMemory(adapter, sizeof *adapter);
     adapter->AdapterState = ADAPTER_STARTING;
 
     LedgerEntry* entry = ObtainLedgerEntry(adapter);

@@ -26,8 +26,7 @@ BOOLEAN StartFilterWrite(AdapterRecord* Adapter) {
     auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(
         NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), kRequestBlockTag));
     if (urb == nullptr) return FALSE;
-    PUCHAR bytes = reinterpret_cast<PUCHAR>(urb);
-    for (size_t i = 0; i < sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST); ++i) bytes[i] = 0;
+    NdisZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
     auto& r = urb->UrbControlVendorClassRequest;
     r.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;

@@ -371,6 +371,9 @@ VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
 // Memory
 NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag);
 VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+// Block moves: the ranges of NdisMoveMemory must not overlap.
+VOID NdisMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
+VOID NdisZeroMemory(PVOID Destination, ULONG Length);
 
 // Spin locks
 VOID NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);

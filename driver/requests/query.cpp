@@ -203,8 +203,7 @@ NDIS_STATUS NTAPI MiniportQueryInformation(NDIS_HANDLE MiniportAdapterContext, N
         return NDIS_STATUS_INVALID_LENGTH;
     }
     // The caller's buffer beyond the answer is not ours to touch.
-    auto* out = static_cast<PUCHAR>(InformationBuffer);
-    for (ULONG i = 0; i < answer.size; ++i) out[i] = answer.source[i];
+    NdisMoveMemory(InformationBuffer, const_cast<UCHAR*>(answer.source), answer.size);
     *BytesWritten = answer.size;
     return NDIS_STATUS_SUCCESS;
 }

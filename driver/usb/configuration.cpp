@@ -7,8 +7,7 @@
 namespace {
 
 VOID ZeroUrb(URB* urb) {
-    PUCHAR bytes = reinterpret_cast<PUCHAR>(urb);
-    for (size_t i = 0; i < sizeof(URB); ++i) bytes[i] = 0;
+    NdisZeroMemory(urb, sizeof(URB));
 }
 
 ULONG GetDescriptor(AdapterRecord* Adapter, UCHAR Type, PVOID Buffer, ULONG Length) {
@@ -63,9 +62,7 @@ ULONG SelectConfiguration(AdapterRecord* Adapter, PURB urb) {
 
     PVOID copy = nullptr;
     if (AllocateTracked(Adapter, &copy, info->Length) != RESULT_SUCCESS) return RESULT_FAILURE;
-    const PUCHAR from = reinterpret_cast<PUCHAR>(info);
-    PUCHAR to = static_cast<PUCHAR>(copy);
-    for (ULONG i = 0; i < info->Length; ++i) to[i] = from[i];
+    NdisMoveMemory(copy, info, info->Length);
     Adapter->InterfaceInfo = static_cast<PUSBD_INTERFACE_INFORMATION>(copy);
     return RESULT_SUCCESS;
 }

@@ -7,8 +7,7 @@
 namespace {
 
 VOID BuildVendorRequest(URB* urb, bool read, USHORT count, USHORT reg, PVOID buffer, USHORT value) {
-    PUCHAR bytes = reinterpret_cast<PUCHAR>(urb);
-    for (size_t i = 0; i < sizeof(URB); ++i) bytes[i] = 0;
+    NdisZeroMemory(urb, sizeof(URB));
     auto& r = urb->UrbControlVendorClassRequest;
     r.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     r.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;

@@ -243,6 +243,20 @@ VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
     CurrentKernel().Free(VirtualAddress, ResourceKind::NdisMemory, "NdisFreeMemory", Length);
 }
 
+VOID NdisMoveMemory(PVOID Destination, PVOID Source, ULONG Length) {
+    const auto* to = static_cast<const uint8_t*>(Destination);
+    const auto* from = static_cast<const uint8_t*>(Source);
+    if (Length != 0 && to < from + Length && from < to + Length) {
+        CurrentKernel().Report(check::kMoveOverlap, "NdisMoveMemory of " + std::to_string(Length) +
+                                                        " bytes between overlapping ranges");
+        std::memmove(Destination, Source, Length);
+        return;
+    }
+    std::memcpy(Destination, Source, Length);
+}
+
+VOID NdisZeroMemory(PVOID Destination, ULONG Length) { std::memset(Destination, 0, Length); }
+
 VOID NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     SpinLock->SpinLock = 0;
     SpinLock->OldIrql = PASSIVE_LEVEL;

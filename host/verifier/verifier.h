@@ -47,6 +47,8 @@ inline constexpr std::string_view kReceiveRunt = "receive-runt";  // shorter tha
 inline constexpr std::string_view kReceiveBeforeInit = "receive-before-init";
 // ThreadSanitizer (tsan build) saw two contexts touch driver memory unordered, one of them writing.
 inline constexpr std::string_view kDataRace = "data-race";
+// NdisMoveMemory between overlapping ranges (the move is a plain block copy, as on Windows).
+inline constexpr std::string_view kMoveOverlap = "move-overlap";
 }  // namespace check
 
 struct Violation {
