@@ -68,7 +68,8 @@ usb::ControlOutcome ScriptedDevice::Control(const usb::Setup& s, uint8_t* data) 
 
 usb::Result ScriptedDevice::BulkOut(uint8_t endpoint, const uint8_t* data, size_t length) {
     (void)endpoint;
-    bulkOut.emplace_back(data, data + length);
+    ++bulkOutCount;
+    if (keepBulkOut) bulkOut.emplace_back(data, data + length);
     return usb::Result::Ok;
 }
 

@@ -23,7 +23,9 @@ public:
     std::array<uint8_t, 256> registers{};
     // Behind the EEPROM port (0x20..0x23): a read command fills the data bytes and sets done.
     std::array<uint16_t, 16> eeprom{0x1100, 0x3322, 0x5544};
-    std::vector<std::vector<uint8_t>> bulkOut;
+    std::vector<std::vector<uint8_t>> bulkOut;  // every bulk-out transfer, while keepBulkOut
+    bool keepBulkOut = true;
+    uint64_t bulkOutCount = 0;                  // bulk-out transfers taken, kept or not
     std::vector<usb::Setup> controlLog;
     uint8_t configurationValue = 0;
     uint16_t remoteWakeup = 0;

@@ -34,7 +34,7 @@ const char* ResourceKindName(ResourceKind kind) {
 Kernel::Kernel(sim::Scheduler& scheduler, trace::Trace& trace, verifier::Verifier& verifier,
                sim::AllocFaults& faults)
     : scheduler_(scheduler), trace_(trace), verifier_(verifier), faults_(faults) {
-    main_.push_back(Context{"host", PASSIVE_LEVEL, PASSIVE_LEVEL, -1, {}});
+    main_.Push("host", PASSIVE_LEVEL, -1);
 }
 
 Kernel::~Kernel() {
@@ -67,21 +67,23 @@ unsigned Kernel::ProcessorCount() const { return processors_ ? processors_->Coun
 
 bool Kernel::InTask() const { return processors_ && processors_->Running() != nullptr; }
 
-void Kernel::RunInContext(const std::string& name, KIRQL irql, int adapter,
-                          const std::function<void()>& fn) {
+void Kernel::RunInContext(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn) {
     if (processors_ && processors_->Running() == nullptr) {
         processors_->Join(processors_->Spawn(
-            name, irql, adapter, [this, &name, irql, adapter, &fn] { RunFrame(name, irql, adapter, fn); }));
+            std::string(name), irql, adapter, [this, name, irql, adapter, fn] { RunFrame(name, irql, adapter, fn); }));
         return;
     }
     RunFrame(name, irql, adapter, fn);
 }
 
-void Kernel::Dispatch(const std::string& name, KIRQL irql, int adapter, std::function<void()> fn) {
+void Kernel::Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callback fn) {
     if (processors_) {
-        processors_->Spawn(name, irql, adapter, [this, name, irql, adapter, fn = std::move(fn)] {
-            RunFrame(name, irql, adapter, fn);
-        });
+        // A task's body is copyable; the work is not, so the task shares it.
+        auto work = std::make_shared<sim::Callback>(std::move(fn));
+        processors_->Spawn(std::string(name), irql, adapter,
+                           [this, name = std::string(name), irql, adapter, work] {
+                               RunFrame(name, irql, adapter, *work);
+                           });
         return;
     }
     RunFrame(name, irql, adapter, fn);
@@ -95,15 +97,17 @@ bool Kernel::CompleteElsewhere() {
     return processors_ && processors_->Running() != nullptr && processors_->Random().Chance(1, 2);
 }
 
-void Kernel::RunFrame(const std::string& name, KIRQL irql, int adapter,
-                      const std::function<void()>& fn) {
-    stack_->push_back(Context{name, irql, irql, adapter, {}});
+void Kernel::RunFrame(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn) {
+    stack_->Push(name, irql, adapter);
     fn();
     Context& ctx = stack_->back();
     if (!ctx.locks.empty()) {
         Report(verifier::check::kLockAtExit,
                "context ended holding " + std::to_string(ctx.locks.size()) + " lock(s)");
-        for (const void* l : ctx.locks) held_.erase(l);
+        for (const void* l : ctx.locks) {
+            auto it = held_.find(l);
+            if (it != held_.end()) heldNodes_.Erase(held_, it);
+        }
     }
     if (ctx.irql != ctx.entryIrql) {
         Report(verifier::check::kIrqlAtExit, "context entered at IRQL " +
@@ -163,7 +167,7 @@ void Kernel::AcquireLock(const void* lock, LockKind kind) {
         }
         NoteLockOrder(lock);
     }
-    held_[lock] = LockState{kind, stack_, stack_->size() - 1};
+    heldNodes_.Put(held_, lock, LockState{kind, stack_, stack_->size() - 1});
     ctx.locks.push_back(lock);
     RaceAcquire(lock);
 }
@@ -216,7 +220,7 @@ void Kernel::ReleaseLock(const void* lock, LockKind kind) {
             break;
         }
     }
-    held_.erase(it);
+    heldNodes_.Erase(held_, it);
     Point("spin lock release");
 }
 
@@ -256,8 +260,8 @@ void* Kernel::Allocate(ResourceKind kind, size_t size, uint32_t tag, bool zero) 
 }
 
 void Kernel::Track(const void* p, ResourceKind kind, size_t size, uint32_t tag) {
-    resources_[reinterpret_cast<uintptr_t>(p)] =
-        Resource{kind, size, tag, stack_->back().adapter, ++serial_};
+    resourceNodes_.Put(resources_, reinterpret_cast<uintptr_t>(p),
+                       Resource{kind, size, tag, stack_->back().adapter, ++serial_});
 }
 
 bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
@@ -272,7 +276,7 @@ bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
     }
     const uintptr_t base = it->first;
     const size_t size = it->second.size;
-    resources_.erase(it);
+    resourceNodes_.Erase(resources_, it);
     for (auto& hook : freeHooks_) hook(base, size);
     return true;
 }
@@ -327,7 +331,7 @@ PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site
     auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
     irp->IoStatus.Status = STATUS_SUCCESS;
-    irps_[irp] = IrpState{built, false, stack_->back().adapter, size};
+    irpNodes_.Put(irps_, irp, IrpState{built, false, stack_->back().adapter, size});
     return irp;
 }
 
@@ -342,7 +346,7 @@ void Kernel::FreeIrp(PIRP irp) {
         Report(verifier::check::kIrpDoubleFree,
                "IoFreeIrp of " + Ptr(irp) + " while the lower driver still owns it");
     }
-    irps_.erase(it);
+    irpNodes_.Erase(irps_, it);
     Free(irp, ResourceKind::Irp, "IoFreeIrp");
 }
 

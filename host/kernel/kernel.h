@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "driver/platform/nt.h"
+#include "host/sim/callback.h"
 #include "host/sim/faults.h"
+#include "host/sim/node_cache.h"
 #include "host/sim/scheduler.h"
 #include "host/trace/trace.h"
 #include "host/verifier/verifier.h"
@@ -60,7 +62,35 @@ public:
         int adapter;
         std::vector<const void*> locks;
     };
-    using ContextStack = std::vector<Context>;
+    // The contexts of one processor (or task), innermost last. A context that ends leaves its
+    // slot, name and lock list behind for the next one, so entering a context allocates nothing
+    // once the stack has been as deep before.
+    class ContextStack {
+    public:
+        Context& Push(std::string_view name, KIRQL irql, int adapter) {
+            if (size_ == items_.size()) items_.emplace_back();
+            Context& c = items_[size_++];
+            c.name.assign(name.data(), name.size());
+            c.irql = c.entryIrql = irql;
+            c.adapter = adapter;
+            c.locks.clear();
+            return c;
+        }
+        void pop_back() { --size_; }
+        bool empty() const { return size_ == 0; }
+        size_t size() const { return size_; }
+        Context& back() { return items_[size_ - 1]; }
+        const Context& back() const { return items_[size_ - 1]; }
+        Context& operator[](size_t i) { return items_[i]; }
+        Context* begin() { return items_.data(); }
+        Context* end() { return items_.data() + size_; }
+        const Context* begin() const { return items_.data(); }
+        const Context* end() const { return items_.data() + size_; }
+
+    private:
+        std::vector<Context> items_;
+        size_t size_ = 0;
+    };
 
     Kernel(sim::Scheduler& scheduler, trace::Trace& trace, verifier::Verifier& verifier,
            sim::AllocFaults& faults);
@@ -89,12 +119,11 @@ public:
     // processor): it starts at `irql`, works for `adapter`, and must end at the same IRQL
     // holding no lock. Returns once it has ended. With several processors, a call from main runs
     // it as a task and lets the world run until it has ended; a call from a task nests it there.
-    void RunInContext(const std::string& name, KIRQL irql, int adapter,
-                      const std::function<void()>& fn);
+    void RunInContext(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn);
     // Starts `fn` as a context of its own without waiting for it: on one processor it runs now,
     // in place, as RunInContext does; with several it is a task that the seed places and runs
     // at this instant, perhaps on another processor while the caller goes on.
-    void Dispatch(const std::string& name, KIRQL irql, int adapter, std::function<void()> fn);
+    void Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callback fn);
     // With several processors: a point where the seed may switch the running task out.
     void Point(const char* what);
     // With several processors, the seed's answer to whether work that could complete here and
@@ -178,7 +207,7 @@ private:
         ContextStack* owner;
         size_t depth;  // index of the holding context in its stack
     };
-    void RunFrame(const std::string& name, KIRQL irql, int adapter, const std::function<void()>& fn);
+    void RunFrame(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn);
     // Lock-order edges seen so far (held -> taken inside it); a new edge that closes a cycle is
     // a deadlock waiting for its interleaving.
     void NoteLockOrder(const void* lock);
@@ -197,9 +226,12 @@ private:
     ContextStack* stack_ = &main_;
     std::unique_ptr<Processors> processors_;
     std::unordered_map<const void*, LockState> held_;
+    sim::NodeCache<std::unordered_map<const void*, LockState>> heldNodes_;
     std::map<const void*, std::set<const void*>> lockOrder_;
     std::map<uintptr_t, Resource> resources_;
+    sim::NodeCache<std::map<uintptr_t, Resource>> resourceNodes_;
     std::unordered_map<PIRP, IrpState> irps_;
+    sim::NodeCache<std::unordered_map<PIRP, IrpState>> irpNodes_;
     std::vector<std::function<void(uintptr_t, size_t)>> freeHooks_;
     std::function<std::string(int)> namer_;
     uint64_t serial_ = 0;

@@ -44,7 +44,7 @@ public:
         std::string name;
         int adapter = -1;
         KIRQL irql = PASSIVE_LEVEL;  // the level it started at
-        std::vector<Kernel::Context> frames;
+        Kernel::ContextStack frames;
         std::unique_ptr<sim::Fiber> fiber;
         State state = State::Ready;
         int cpu = -1;  // -1 while it waits for a processor

@@ -317,7 +317,7 @@ void Ndis::PumpSends(Adapter& a) {
         p.queue.pop_front();
         PNDIS_PACKET packet = owned->Packet();
         ProtocolPacket* raw = owned.get();
-        p.outstanding.emplace(packet, std::move(owned));
+        p.Hand(std::move(owned));
         ++p.sends.offered;
         NDIS_STATUS status = NDIS_STATUS_FAILURE;
         kernel_.RunInContext("MiniportSend", DISPATCH_LEVEL, a.id,
@@ -328,7 +328,7 @@ void Ndis::PumpSends(Adapter& a) {
         if (status == NDIS_STATUS_SUCCESS) {
             ++p.sends.completed;
             if (p.onSendDone) p.onSendDone(raw->id, status);
-            if (it != p.outstanding.end()) p.outstanding.erase(it);
+            if (it != p.outstanding.end()) p.Recycle(p.TakeBack(it));
             continue;
         }
         if (it == p.outstanding.end()) {
@@ -338,8 +338,7 @@ void Ndis::PumpSends(Adapter& a) {
                                       a.name);
             continue;
         }
-        std::unique_ptr<ProtocolPacket> back = std::move(it->second);
-        p.outstanding.erase(it);
+        std::unique_ptr<ProtocolPacket> back = p.TakeBack(it);
         if (status == NDIS_STATUS_RESOURCES) {
             ++p.sends.resourcesAnswers;
             p.queue.push_front(std::move(back));
@@ -348,6 +347,7 @@ void Ndis::PumpSends(Adapter& a) {
         }
         ++p.sends.failures;
         if (p.onSendDone) p.onSendDone(back->id, status);
+        p.Recycle(std::move(back));
     }
 }
 
@@ -556,7 +556,7 @@ void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS sta
     if (status == NDIS_STATUS_SUCCESS) ++a->protocol.sends.completed;
     else ++a->protocol.sends.completedFailed;
     const uint64_t id = it->second->id;
-    a->protocol.outstanding.erase(it);
+    a->protocol.Recycle(a->protocol.TakeBack(it));
     if (a->protocol.onSendDone) a->protocol.onSendDone(id, status);
 }
 

@@ -6,9 +6,15 @@ namespace host::ndis {
 
 std::unique_ptr<ProtocolPacket> Protocol::MakePacket(const std::vector<uint8_t>& frame,
                                                      size_t pieces) {
-    auto p = std::make_unique<ProtocolPacket>();
+    std::unique_ptr<ProtocolPacket> p;
+    if (spare_.empty()) {
+        p = std::make_unique<ProtocolPacket>();
+    } else {
+        p = std::move(spare_.back());
+        spare_.pop_back();
+    }
     p->id = nextId++;
-    p->frame = frame;
+    p->frame.assign(frame.begin(), frame.end());
     const size_t oobOffset = (sizeof(NDIS_PACKET) + 7) & ~size_t{7};
     p->storage.assign(oobOffset + sizeof(NDIS_PACKET_OOB_DATA), 0);
     PNDIS_PACKET packet = p->Packet();
@@ -31,6 +37,23 @@ std::unique_ptr<ProtocolPacket> Protocol::MakePacket(const std::vector<uint8_t>&
     packet->Private.Tail = &p->buffers.back();
     packet->Private.ValidCounts = FALSE;
     return p;
+}
+
+void Protocol::Recycle(std::unique_ptr<ProtocolPacket> packet) {
+    // Enough for every packet a miniport may hold at once; more are freed.
+    constexpr size_t kSpares = 256;
+    if (packet && spare_.size() < kSpares) spare_.push_back(std::move(packet));
+}
+
+void Protocol::Hand(std::unique_ptr<ProtocolPacket> packet) {
+    PNDIS_PACKET key = packet->Packet();
+    outstandingNodes_.Put(outstanding, key, std::move(packet));
+}
+
+std::unique_ptr<ProtocolPacket> Protocol::TakeBack(Outstanding::iterator it) {
+    std::unique_ptr<ProtocolPacket> packet = std::move(it->second);
+    outstandingNodes_.Erase(outstanding, it);
+    return packet;
 }
 
 PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data) {

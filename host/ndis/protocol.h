@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/platform/ndis.h"
+#include "host/sim/node_cache.h"
 
 namespace host::ndis {
 
@@ -82,13 +83,26 @@ public:
     // Called when the miniport answers a send (completion or refusal) with the frame's id.
     std::function<void(uint64_t id, NDIS_STATUS status)> onSendDone;
 
-    // Builds a packet over a copy of `frame`, split into `pieces` buffers.
+    // Builds a packet over a copy of `frame`, split into `pieces` buffers. Packets the miniport
+    // has given back are reused, so a steady stream of sends allocates nothing.
     std::unique_ptr<ProtocolPacket> MakePacket(const std::vector<uint8_t>& frame, size_t pieces);
+    // Gives a packet back for MakePacket to reuse.
+    void Recycle(std::unique_ptr<ProtocolPacket> packet);
+
+    using Outstanding = std::unordered_map<PNDIS_PACKET, std::unique_ptr<ProtocolPacket>>;
+    // A packet the miniport now holds; it must not be there already.
+    void Hand(std::unique_ptr<ProtocolPacket> packet);
+    // Takes the packet at `it` back from the miniport.
+    std::unique_ptr<ProtocolPacket> TakeBack(Outstanding::iterator it);
 
     std::deque<std::unique_ptr<ProtocolPacket>> queue;  // not yet accepted by the miniport
-    std::unordered_map<PNDIS_PACKET, std::unique_ptr<ProtocolPacket>> outstanding;
+    Outstanding outstanding;
     uint64_t nextId = 1;
     bool pumpScheduled = false;
+
+private:
+    std::vector<std::unique_ptr<ProtocolPacket>> spare_;
+    sim::NodeCache<Outstanding> outstandingNodes_;
 };
 
 }  // namespace host::ndis

@@ -11,7 +11,7 @@ namespace host::sim {
 
 Scheduler::Scheduler(uint64_t seed) : seed_(seed), rng_(seed) {}
 
-EventId Scheduler::At(TimeUs at, std::function<void()> fn, Phase phase,
+EventId Scheduler::At(TimeUs at, Callback fn, Phase phase,
                       std::function<bool()> gate) {
     if (at < now_) at = now_;
     const EventId id = nextId_++;
@@ -19,11 +19,16 @@ EventId Scheduler::At(TimeUs at, std::function<void()> fn, Phase phase,
     // Internal events due together are ordered by the seed; scenario events keep file order.
     const uint64_t tie = phase == Phase::Internal ? rng_.Next() : 0;
     queue_.push(Key{at, p, tie, id});
-    payloads_.emplace(id, Payload{std::move(fn), std::move(gate), p});
+    payloadNodes_.Put(payloads_, id, Payload{std::move(fn), std::move(gate), p});
     return id;
 }
 
-bool Scheduler::Cancel(EventId id) { return payloads_.erase(id) != 0; }
+bool Scheduler::Cancel(EventId id) {
+    auto it = payloads_.find(id);
+    if (it == payloads_.end()) return false;
+    payloadNodes_.Erase(payloads_, it);
+    return true;
+}
 
 void Scheduler::SkipCancelled() {
     while (!queue_.empty() && payloads_.find(queue_.top().id) == payloads_.end()) queue_.pop();
@@ -64,7 +69,7 @@ bool Scheduler::RunOne(TimeUs limit) {
         queue_.pop();
         auto it = payloads_.find(key.id);
         Payload payload = std::move(it->second);
-        payloads_.erase(it);
+        payloadNodes_.Erase(payloads_, it);
         AdvanceTo(key.time);
         if (payload.gate && !payload.gate()) {
             deferred_.emplace_back(key.id, std::move(payload));
@@ -109,7 +114,7 @@ void Scheduler::ReleaseDeferred() {
     deferred_.clear();
     for (auto& [id, payload] : pending) {
         queue_.push(Key{now_, payload.phase, 0, id});
-        payloads_.emplace(id, std::move(payload));
+        payloadNodes_.Put(payloads_, id, std::move(payload));
     }
 }
 

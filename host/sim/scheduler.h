@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/sim/callback.h"
+#include "host/sim/node_cache.h"
 #include "host/sim/rng.h"
 
 namespace host::sim {
@@ -46,9 +48,9 @@ public:
     // Schedules `fn` at absolute time `at` (never earlier than now). A gate, when given, is asked
     // when the event falls due; while it answers false the event waits, in order, until
     // ReleaseDeferred() is called (the emulated world calls it when a passive handler returns).
-    EventId At(TimeUs at, std::function<void()> fn, Phase phase = Phase::Internal,
+    EventId At(TimeUs at, Callback fn, Phase phase = Phase::Internal,
                std::function<bool()> gate = {});
-    EventId After(TimeUs delay, std::function<void()> fn, Phase phase = Phase::Internal) {
+    EventId After(TimeUs delay, Callback fn, Phase phase = Phase::Internal) {
         return At(now_ + delay, std::move(fn), phase);
     }
     // Returns true when the event was still pending.
@@ -107,9 +109,9 @@ private:
         }
     };
     struct Payload {
-        std::function<void()> fn;
+        Callback fn;
         std::function<bool()> gate;
-        uint8_t phase;
+        uint8_t phase = 0;
     };
 
     void SkipCancelled();
@@ -131,6 +133,7 @@ private:
     uint64_t eventsRun_ = 0;
     std::priority_queue<Key, std::vector<Key>, std::greater<Key>> queue_;
     std::unordered_map<EventId, Payload> payloads_;
+    NodeCache<std::unordered_map<EventId, Payload>> payloadNodes_;
     std::deque<std::pair<EventId, Payload>> deferred_;
     std::map<int, Watch> watches_;
     std::function<uint64_t()> wallClock_;
