@@ -217,7 +217,7 @@ void AdapterDevice::RunPhyCommand() {
     } else if (!faults_.phyNeverDone) {
         registers_[kPhyCommand] |= kPhyDone;
     }
-    if (trace_.Enabled()) {
+    if (trace_.Enabled("mdio")) {
         trace_.Emit("mdio", adapterName_,
                     trace::Json{{"op", read ? "read" : "write"},
                                 {"phy", address},

@@ -155,7 +155,7 @@ void Processors::RunSlice() {
         task->state = State::Ready;
         task->resumeWhy = "acquired";
     }
-    if (trace_.Enabled())
+    if (trace_.Enabled("switch"))
         trace_.Emit("switch", kernel_.AdapterName(task->adapter),
                 {{"cpu", cpu}, {"task", task->id}, {"context", task->name},
                  {"why", task->resumeWhy}});
@@ -217,7 +217,7 @@ void Processors::Point(const char* what) {
     if (!rng_.Chance(options_.preemptPercent, 100)) return;
     ++instantPreemptions_;
     ++stats_.preemptions;
-    if (trace_.Enabled())
+    if (trace_.Enabled("preempt"))
         trace_.Emit("preempt", kernel_.AdapterName(running_->adapter),
                 {{"cpu", running_->cpu}, {"task", running_->id}, {"context", running_->name},
                  {"at", what}});

@@ -109,11 +109,13 @@ Adapter* Ndis::FromContext(NDIS_HANDLE context) {
 }
 
 void Ndis::TraceCall(Adapter& a, const char* call, const NDIS_STATUS* status, trace::Json extra) {
-    if (!trace_.Enabled()) return;
+    const std::string_view kind =
+        std::string_view(call) == "MiniportSend" ? trace::Trace::kMiniportSend : "miniport";
+    if (!trace_.Enabled(kind)) return;
     trace::Json f{{"call", call}};
     if (status) f["status"] = trace::Status32(static_cast<uint32_t>(*status));
     for (auto& [k, v] : extra.items()) f[k] = v;
-    trace_.Emit("miniport", a.name, std::move(f));
+    trace_.Emit("miniport", a.name, std::move(f), kind);
 }
 
 void Ndis::RunPassive(Adapter& a, const char* name, const std::function<void()>& fn) {
@@ -508,7 +510,7 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
                                           std::to_string(r.headerSize) + "-byte header",
                                       a->name);
         }
-        if (trace_.Enabled())
+        if (trace_.Enabled("indicate_receive"))
             trace_.Emit("indicate_receive", a->name,
                     trace::Json{{"length", f.data.size()},
                                 {"data", trace::Hex(f.data.data(), f.data.size())},
@@ -550,7 +552,7 @@ void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS sta
                        "NdisMSendComplete for a packet the miniport does not hold");
         return;
     }
-    if (trace_.Enabled())
+    if (trace_.Enabled("send_complete"))
         trace_.Emit("send_complete", a->name,
                 trace::Json{{"status", trace::Status32(static_cast<uint32_t>(status))}});
     if (status == NDIS_STATUS_SUCCESS) ++a->protocol.sends.completed;

@@ -22,26 +22,43 @@ std::string Status32(uint32_t value) {
     return buf;
 }
 
-size_t Trace::AddSink(Sink sink) {
+size_t Trace::AddSink(Sink sink, std::vector<std::string> kinds) {
     const size_t id = nextSink_++;
-    sinks_.emplace_back(id, std::move(sink));
+    sinks_.push_back(Entry{id, std::move(sink), std::move(kinds)});
+    Recount();
     return id;
 }
 
 void Trace::RemoveSink(size_t id) {
     sinks_.erase(std::remove_if(sinks_.begin(), sinks_.end(),
-                                [id](const auto& s) { return s.first == id; }),
+                                [id](const Entry& s) { return s.id == id; }),
                  sinks_.end());
+    Recount();
 }
 
-void Trace::Emit(std::string_view ev, std::string_view adapter, Json fields) {
-    if (sinks_.empty()) return;
+void Trace::Recount() {
+    allKinds_ = 0;
+    kinds_.clear();
+    for (const Entry& s : sinks_) {
+        if (s.kinds.empty()) ++allKinds_;
+        for (const auto& k : s.kinds)
+            if (std::find(kinds_.begin(), kinds_.end(), k) == kinds_.end()) kinds_.push_back(k);
+    }
+}
+
+void Trace::Emit(std::string_view ev, std::string_view adapter, Json fields, std::string_view kind) {
+    if (kind.empty()) kind = ev;
+    if (!Enabled(kind)) return;
     Json line;
     line["t_us"] = clock_();
     line["ev"] = ev;
     if (!adapter.empty()) line["adapter"] = adapter;
     for (auto& [key, value] : fields.items()) line[key] = std::move(value);
-    for (auto& [id, sink] : sinks_) sink(line);
+    for (auto& s : sinks_) {
+        if (!s.kinds.empty() && std::find(s.kinds.begin(), s.kinds.end(), kind) == s.kinds.end())
+            continue;
+        s.sink(line);
+    }
 }
 
 Recorder::Recorder(Trace& trace) : trace_(trace) {

@@ -1,6 +1,7 @@
 // The world's event trace: every observable act becomes one JSON object with its virtual time.
 // Sinks receive each line as it happens (a JSON Lines file, the timeline printer, a recorder for
-// tests). With no sink attached, emitting costs one branch.
+// tests). A sink may ask for some kinds of line only; a line no sink asks for is never built,
+// so emitters ask Enabled(kind) before they format anything (a frame's bytes in hex, say).
 #pragma once
 
 #include <cstdint>
@@ -26,18 +27,40 @@ public:
 
     explicit Trace(std::function<uint64_t()> clock) : clock_(std::move(clock)) {}
 
+    // The kind a `miniport` line of a MiniportSend call is selected by: one comes per frame, and
+    // a sink that wants the other handler calls need not pay for them.
+    static constexpr std::string_view kMiniportSend = "miniport/send";
+
+    // Whether any sink is attached.
     bool Enabled() const { return !sinks_.empty(); }
-    // Returns an id usable with RemoveSink.
-    size_t AddSink(Sink sink);
+    // Whether a line of kind `kind` (an `ev` value, or kMiniportSend) reaches any sink.
+    bool Enabled(std::string_view kind) const {
+        if (allKinds_ > 0) return true;
+        for (const auto& k : kinds_)
+            if (k == kind) return true;
+        return false;
+    }
+    // Returns an id usable with RemoveSink. With `kinds` given the sink receives only lines of
+    // those kinds; `miniport` then excludes MiniportSend lines unless kMiniportSend is listed.
+    size_t AddSink(Sink sink, std::vector<std::string> kinds = {});
     void RemoveSink(size_t id);
 
     // `adapter` may be empty for lines that are about no adapter. `fields` follow t_us, ev and
-    // adapter in the order given.
-    void Emit(std::string_view ev, std::string_view adapter, Json fields);
+    // adapter in the order given. `kind` selects the sinks, `ev` when empty.
+    void Emit(std::string_view ev, std::string_view adapter, Json fields, std::string_view kind = {});
 
 private:
+    struct Entry {
+        size_t id;
+        Sink sink;
+        std::vector<std::string> kinds;  // empty: every line
+    };
+    void Recount();
+
     std::function<uint64_t()> clock_;
-    std::vector<std::pair<size_t, Sink>> sinks_;
+    std::vector<Entry> sinks_;
+    size_t allKinds_ = 0;             // sinks that take every line
+    std::vector<std::string> kinds_;  // the kinds some sink asks for
     size_t nextSink_ = 1;
 };
 

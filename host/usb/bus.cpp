@@ -578,7 +578,7 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
             t.TransferBufferLength += faults_.bulkInOverstate;
             ++stats_.faultsInjected;
         }
-        if (trace_.Enabled())
+        if (trace_.Enabled("bulk"))
             trace_.Emit("bulk", adapterName_,
                     trace::Json{{"ep", "in"},
                                 {"length", n},
@@ -592,7 +592,7 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
             result = Result::Error;
         }
         if (result == Result::Ok) result = device_.BulkOut(pipe.endpoint, buffer, t.TransferBufferLength);
-        if (trace_.Enabled())
+        if (trace_.Enabled("bulk"))
             trace_.Emit("bulk", adapterName_,
                     trace::Json{{"ep", "out"},
                                 {"length", t.TransferBufferLength},
@@ -719,7 +719,7 @@ bool UsbBus::Describe(PIRP irp, PURB urb, TransferRecord& t) const {
 
 void UsbBus::TraceControl(const Setup& s, const uint8_t* data, size_t length, Result result,
                           bool sync) {
-    if (!trace_.Enabled()) return;
+    if (!trace_.Enabled("control")) return;
     trace_.Emit("control", adapterName_,
                 trace::Json{{"dir", s.In() ? "in" : "out"},
                             {"bmRequestType", s.bmRequestType},

@@ -7,7 +7,7 @@ namespace host::wire {
 void Link::Update(const PartnerSettings& partner) {
     const bool changedUp = partner.up != partner_.up;
     partner_ = partner;
-    if (changedUp && trace_ != nullptr && trace_->Enabled())
+    if (changedUp && trace_ != nullptr && trace_->Enabled("link"))
         trace_->Emit("link", "", trace::Json{{"link", name_}, {"up", partner_.up}});
     // Observers may detach while being told; walk a copy.
     auto observers = observers_;
@@ -65,7 +65,7 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
     ++inFlight_[from];
     scheduler_->At(done, [this, from, f = std::move(frame)] {
         --inFlight_[from];
-        if (trace_ != nullptr && trace_->Enabled()) {
+        if (trace_ != nullptr && trace_->Enabled("wire")) {
             trace_->Emit("wire", "",
                          trace::Json{{"link", name_},
                                      {"from", sides_[from].label},

@@ -167,7 +167,7 @@ bool Run::Build() {
             v.probed.clear();
             v.carrierPhy = -2;
         }
-    });
+    }, {"mdio", "miniport", "indicate_status"});
     return true;
 }
 
@@ -453,7 +453,8 @@ int Run::Go() {
     for (auto& [name, v] : views_) files.AttachBus(*v.adapter->bus);
     for (auto& [name, link] : links_) files.AttachLink(*link);
     Timeline timeline(stdout);
-    if (!options_.quiet) world_.Trace().AddSink([&timeline](const Json& l) { timeline.OnLine(l); });
+    if (!options_.quiet)
+        world_.Trace().AddSink([&timeline](const Json& l) { timeline.OnLine(l); }, Timeline::Kinds());
     const uint64_t seed = world_.Seed();
     const unsigned cpus = options_.cpus.value_or(scenario_.cpus);
     if (!options_.quiet) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <map>
+#include <vector>
 #include <string>
 
 #include "host/trace/trace.h"
@@ -14,6 +15,10 @@ class Timeline {
 public:
     explicit Timeline(std::FILE* out) : out_(out) {}
     void OnLine(const host::trace::Json& line);
+    // The kinds of trace line OnLine prints anything for: the only ones its sink asks for.
+    static std::vector<std::string> Kinds() {
+        return {"miniport", "indicate_status", "link", "phys", "media", "ping", "traffic", "violation"};
+    }
 
 private:
     void Print(uint64_t t_us, const std::string& adapter, const std::string& text);
