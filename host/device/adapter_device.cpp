@@ -112,6 +112,14 @@ PhyModel* AdapterDevice::Phy(uint8_t address) const {
     return nullptr;
 }
 
+void AdapterDevice::KeepWrites(size_t entries) {
+    historyCapacity_ = entries == 0 ? 1 : entries;
+    while (history_.size() > historyCapacity_) {
+        history_.pop_front();
+        ++historyDropped_;
+    }
+}
+
 std::vector<uint8_t> AdapterDevice::WritesTo(uint8_t reg) const {
     std::vector<uint8_t> out;
     for (const RegisterWrite& w : history_)
@@ -167,6 +175,10 @@ usb::ControlOutcome AdapterDevice::Control(const usb::Setup& s, uint8_t* data) {
 
 void AdapterDevice::WriteRegister(uint8_t reg, uint8_t value) {
     registers_[reg] = value;
+    if (history_.size() >= historyCapacity_) {
+        history_.pop_front();
+        ++historyDropped_;
+    }
     history_.push_back(RegisterWrite{scheduler_.Now(), reg, value});
 }
 

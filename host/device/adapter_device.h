@@ -91,8 +91,13 @@ public:
         uint8_t reg;
         uint8_t value;
     };
-    const std::vector<RegisterWrite>& WriteHistory() const { return history_; }
-    // The values written to `reg`, in order.
+    // The most recent register writes, oldest first: a ring of kWriteHistory entries unless a
+    // test asks for more with KeepWrites, so a device that runs for days stays the same size.
+    static constexpr size_t kWriteHistory = 4096;
+    const std::deque<RegisterWrite>& WriteHistory() const { return history_; }
+    void KeepWrites(size_t entries);
+    uint64_t WritesForgotten() const { return historyDropped_; }
+    // The values written to `reg` that the history still holds, in order.
     std::vector<uint8_t> WritesTo(uint8_t reg) const;
     PhyModel* Phy(uint8_t address) const;
     const std::vector<std::unique_ptr<PhyModel>>& Phys() const { return phys_; }
@@ -121,7 +126,9 @@ private:
     std::vector<uint8_t> deviceDescriptor_;
     std::vector<uint8_t> configuration_;
     std::array<uint8_t, 256> registers_{};
-    std::vector<RegisterWrite> history_;
+    std::deque<RegisterWrite> history_;
+    size_t historyCapacity_ = kWriteHistory;
+    uint64_t historyDropped_ = 0;
     std::vector<std::unique_ptr<PhyModel>> phys_;
     std::vector<int> phySides_;  // each PHY's side on its link, -1 without one
     DeviceFrameStats frames_;

@@ -487,7 +487,11 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
             kernel_.Report(verifier::check::kBadHandle, "indicated packet is not a live packet");
             continue;
         }
-        ReceivedFrame f{kernel_.Scheduler().Now(), {}, NDIS_GET_PACKET_STATUS(packet)};
+        // A frame that is not kept is read into the same buffer every time.
+        ReceivedFrame kept;
+        ReceivedFrame& f = p.keepReceived ? kept : p.lastReceived;
+        f.t_us = kernel_.Scheduler().Now();
+        f.packetStatus = NDIS_GET_PACKET_STATUS(packet);
         const PacketReading r = ReadPacket(packet, f.data);
         // The frame the bus put in the packet's buffer: what it reported, less the check
         // sequence and status trailer.

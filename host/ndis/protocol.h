@@ -74,6 +74,7 @@ public:
     // as long as it runs (a bridge to a TAP interface) keeps none, so its memory stays flat.
     bool keepReceived = true;
     uint64_t receivedCount = 0;  // frames indicated, kept or not
+    ReceivedFrame lastReceived{};  // the last frame indicated, when frames are not kept
     // The packet count of every NdisMIndicateReceivePacket call, in order (kept when
     // keepReceived), and the number of calls.
     std::vector<uint32_t> receiveCalls;

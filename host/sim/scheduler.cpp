@@ -23,6 +23,21 @@ EventId Scheduler::At(TimeUs at, Callback fn, Phase phase,
     return id;
 }
 
+Rng Scheduler::ReserveTies(uint64_t count) {
+    Rng reserved = rng_;
+    for (uint64_t i = 0; i < count; ++i) rng_.Next();
+    return reserved;
+}
+
+EventId Scheduler::AtWithTie(TimeUs at, uint64_t tie, Callback fn) {
+    if (at < now_) at = now_;
+    const EventId id = nextId_++;
+    const uint8_t p = static_cast<uint8_t>(Phase::Internal);
+    queue_.push(Key{at, p, tie, id});
+    payloadNodes_.Put(payloads_, id, Payload{std::move(fn), {}, p});
+    return id;
+}
+
 bool Scheduler::Cancel(EventId id) {
     auto it = payloads_.find(id);
     if (it == payloads_.end()) return false;

@@ -53,6 +53,12 @@ public:
     EventId After(TimeUs delay, Callback fn, Phase phase = Phase::Internal) {
         return At(now_ + delay, std::move(fn), phase);
     }
+    // For work that schedules its events one at a time but must be ordered as if all had been
+    // scheduled now: takes the next `count` tie-breaks of the stream (as `count` At calls would)
+    // and returns a generator that yields them in order, for AtWithTie.
+    Rng ReserveTies(uint64_t count);
+    // Schedules an internal event with a tie-break from ReserveTies.
+    EventId AtWithTie(TimeUs at, uint64_t tie, Callback fn);
     // Returns true when the event was still pending.
     bool Cancel(EventId id);
     bool Pending(EventId id) const { return payloads_.count(id) != 0; }

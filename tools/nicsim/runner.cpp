@@ -54,11 +54,17 @@ struct Ping {
 
 struct Burst {
     std::string adapter;
+    AdapterView* view = nullptr;
     uint32_t number = 0;  // the adapter's first, second, ... traffic burst
     uint64_t startedUs = 0;
+    uint64_t intervalUs = 0;
+    Mac dst{};
     uint32_t size = 0;
     uint32_t stream = 0;
     uint32_t frames = 0, offered = 0, completed = 0, refused = 0;
+    // The frames are scheduled one at a time, each by the one before, with the tie-breaks the
+    // burst reserved when it started: ordered as if all had been scheduled then.
+    host::sim::Rng ties{0};
 };
 
 class Run {
@@ -77,6 +83,7 @@ private:
     void OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f);
     void SendArp(Ping& p);
     void SendEcho(Ping& p);
+    void ScheduleFrame(Burst& b, uint32_t i);
     void NoteCarrier(AdapterView& v);
     void NoteInitialised(AdapterView& v);
     std::optional<Mac> PartnerMac(const AdapterView& v) const;
@@ -125,6 +132,9 @@ bool Run::Build() {
     }
     for (auto& [name, v] : views_) {
         AdapterView* view = &v;
+        // Frames are looked at as they arrive and counted, not kept: a run's memory does not
+        // grow with its traffic.
+        v.adapter->protocol.keepReceived = false;
         v.adapter->protocol.onReceive = [this, view](const host::ndis::ReceivedFrame& f) {
             OnReceive(*view, f);
         };
@@ -305,6 +315,23 @@ void Run::SendEcho(Ping& p) {
     if (p.sent < p.count) world_.Scheduler().After(p.intervalUs, [this, ping] { SendEcho(*ping); });
 }
 
+void Run::ScheduleFrame(Burst& burst, uint32_t i) {
+    Burst* b = &burst;
+    auto send = [this, b, i] {
+        if (b->intervalUs != 0 && i + 1 < b->frames) ScheduleFrame(*b, i + 1);
+        AdapterView* v = b->view;
+        if (v->adapter->state != host::ndis::AdapterState::Initialized) return;
+        ++b->offered;
+        // The protocol side answers the send inside the call: know the frame first.
+        burstOfFrame_[v->adapter->protocol.nextId] = b;
+        world_.Ndis().Send(*v->adapter, host::wire::TestFrame(b->dst, v->mac, b->stream, i, b->size),
+                           1 + i % 3);
+    };
+    const uint64_t at = b->startedUs + i * b->intervalUs;
+    if (b->intervalUs == 0) world_.Scheduler().At(at, std::move(send));
+    else world_.Scheduler().AtWithTie(at, b->ties.Next(), std::move(send));
+}
+
 void Run::Schedule(const EventDesc& e) {
     auto& ndis = world_.Ndis();
     std::function<bool()> gate;
@@ -348,18 +375,17 @@ void Run::Play(const EventDesc& e) {
         burst->startedUs = world_.NowUs();
         burst->number = 1 + static_cast<uint32_t>(std::count_if(
             bursts_.begin(), bursts_.end(), [&](const auto& b) { return b->adapter == a->name; }));
+        burst->view = v;
+        burst->intervalUs = e.intervalUs;
+        burst->dst = partner.value_or(host::wire::kBroadcast);
         Burst* b = burst.get();
         bursts_.push_back(std::move(burst));
-        const Mac dst = partner.value_or(host::wire::kBroadcast);
-        for (uint32_t i = 0; i < e.frames; ++i) {
-            world_.Scheduler().At(world_.NowUs() + i * e.intervalUs, [this, v, b, dst, i, size = e.size] {
-                if (v->adapter->state != host::ndis::AdapterState::Initialized) return;
-                ++b->offered;
-                // The protocol side answers the send inside the call: know the frame first.
-                burstOfFrame_[v->adapter->protocol.nextId] = b;
-                world_.Ndis().Send(*v->adapter, host::wire::TestFrame(dst, v->mac, b->stream, i, size),
-                                   1 + i % 3);
-            });
+        if (e.intervalUs == 0) {
+            // All at one instant: each frame must be queued before any runs.
+            for (uint32_t i = 0; i < e.frames; ++i) ScheduleFrame(*b, i);
+        } else {
+            b->ties = world_.Scheduler().ReserveTies(e.frames);
+            if (e.frames > 0) ScheduleFrame(*b, 0);
         }
         world_.Scheduler().At(world_.NowUs() + e.frames * e.intervalUs + 2 * kSecond, [this, b] {
             Emit("traffic", b->adapter,
@@ -499,7 +525,7 @@ int Run::Go() {
                           {"rx_filtered", frames.rxFiltered},
                           {"rx_overflow", frames.rxOverflow},
                           {"rx_delivered", frames.rxDelivered},
-                          {"frames_indicated", v.adapter->protocol.received.size()},
+                          {"frames_indicated", v.adapter->protocol.receivedCount},
                           {"status_indications", v.adapter->protocol.statuses.size()},
                           {"control_transfers", bus.control},
                           {"bulk_out", bus.bulkOut},
