@@ -8,9 +8,12 @@
   memory        peak resident memory of `nicsim run` with 10^4 and with 10^6 frames between two
                 adapters (half each way)
   cpu           CPU seconds of `nicsim run` with two adapters exchanging 10^4 frames each way,
-                and virtual seconds per CPU second of the default story and the idle day
+                and virtual seconds per CPU second of the default story and the idle day, run
+                in one process by bench/nicsim_bench
+  scale         CPU seconds of runs with 2 to 64 adapters in pairs, 1000 frames each: the cost
+                per adapter should not grow with their number
 
-With no section named, all three run. Instruction counts are the same from run to run on one
+With no section named, all run. Instruction counts are the same from run to run on one
 build; CPU times are the best of several runs. Needs valgrind for `instructions`.
 """
 
@@ -33,6 +36,7 @@ COPY_FUNCTION = re.compile(r"(^|[^A-Za-z])(__)?(mem(cpy|move|set)\w*|NdisMoveMem
 ANNOTATE_LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?):(.*?)(?:\s+\[(.*)\])?$")
 
 FRAMES = 2000
+SECTIONS = ("instructions", "memory", "cpu", "scale")
 
 
 def idle_day():
@@ -68,11 +72,31 @@ def exchange(frames_each_way):
     }
 
 
+def pairs(adapters, frames=1000):
+    """`adapters` adapters in pairs, one cable a pair, each sending `frames` 600-byte frames to
+    its partner once all have started (start-ups run one at a time, about a second each)."""
+    start = 2 + 1.1 * adapters
+    body = {"name": f"pairs-{adapters}", "duration_s": round(start + frames * 0.001 + 10, 3),
+            "adapters": [], "links": [], "events": []}
+    for i in range(adapters):
+        name = f"N{i}"
+        body["adapters"].append({"name": name, "eeprom": f"02:00:00:00:{i // 256:02x}:{i % 256:02x}",
+                                 "phys": [{"address": 0, "id": "0x225410"}]})
+        body["events"].append({"at": 0, "do": "initialize", "adapter": name})
+        body["events"].append({"at": round(start, 3), "do": "traffic", "adapter": name, "frames": frames,
+                               "size": 600, "interval": 0.001})
+    for i in range(0, adapters, 2):
+        body["links"].append({"name": f"cable{i // 2}", "medium": "ethernet", "up": True,
+                              "between": [f"N{i}:0", f"N{i + 1}:0"]})
+    return body
+
+
 class Build:
     def __init__(self, directory):
         self.dir = os.path.abspath(directory)
         self.nicsim = os.path.join(self.dir, "tools", "nicsim", "nicsim")
         self.frames = os.path.join(self.dir, "bench", "frame_instructions")
+        self.nicsim_bench = os.path.join(self.dir, "bench", "nicsim_bench")
         for path in (self.nicsim,):
             if not os.access(path, os.X_OK):
                 sys.exit(f"measure.py: {path} is missing; build the default preset first")
@@ -199,13 +223,31 @@ def cpu(build, repeats=5):
     path = build.scenario(exchange(10**4))
     best = min(run_child(quiet(build, path))[0] for _ in range(repeats))
     results["exchange"] = best
-    print(f"  two adapters, 10^4 frames each way   {best:8.3f} CPU s")
-    for name, scenario, seconds in (("default story", "default", build.default_seconds()),
-                                    ("idle day", build.scenario(idle_day()), 86400)):
-        best = min(run_child(quiet(build, scenario))[0] for _ in range(repeats))
-        rate = seconds / best if best > 0 else float("inf")
+    print(f"  two adapters, 10^4 frames each way  {best:10.3f} CPU s (the whole nicsim run)")
+    # Whole runs in one process (bench/nicsim_bench): start-up of the program is not counted.
+    if not os.access(build.nicsim_bench, os.X_OK):
+        sys.exit(f"measure.py: {build.nicsim_bench} is missing; build the default preset first")
+    out = subprocess.run([build.nicsim_bench, "--benchmark_format=json",
+                          f"--benchmark_repetitions={repeats}"],
+                         check=True, capture_output=True, text=True).stdout
+    runs = [b for b in json.loads(out)["benchmarks"] if b.get("run_type") == "iteration"]
+    for name, bench, seconds in (("default story", "DefaultStory", build.default_seconds()),
+                                 ("idle day", "IdleDay", 86400)):
+        cpu_ms = min(b["cpu_time"] for b in runs if b["run_name"].split("/")[0] == bench)
+        rate = seconds / (cpu_ms / 1000)
         results[name] = rate
-        print(f"  {name:<36}{rate:12,.0f} virtual s per CPU s   ({best:.3f} CPU s)")
+        print(f"  {name:<34}{rate:12,.0f} virtual s per CPU s ({cpu_ms:.2f} CPU ms a run)")
+    return results
+
+
+def scale(build, repeats=3):
+    print(f"adapters in pairs, 1000 frames each (best of {repeats})")
+    results = {}
+    for adapters in (2, 8, 32, 64):
+        path = build.scenario(pairs(adapters))
+        best = min(run_child(quiet(build, path))[0] for _ in range(repeats))
+        results[str(adapters)] = best
+        print(f"  {adapters:>3} adapters  {best:8.3f} CPU s   {best / adapters * 1000:7.2f} ms per adapter")
     return results
 
 
@@ -214,7 +256,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog=__doc__.split("\n\n", 1)[1])
     parser.add_argument("sections", nargs="*", metavar="SECTION",
-                        help="instructions, memory or cpu (default: all three)")
+                        help=f"{', '.join(SECTIONS)} (default: all)")
     parser.add_argument("--build", default=os.path.join(REPO, "build", "default"),
                         help="the build directory to measure (default: build/default)")
     parser.add_argument("--frames", type=int, default=FRAMES,
@@ -222,18 +264,19 @@ def main():
     parser.add_argument("--json", metavar="FILE", help="also write the numbers as JSON")
     args = parser.parse_args()
     for section in args.sections:
-        if section not in ("instructions", "memory", "cpu"):
-            parser.error(f"unknown section '{section}': choose instructions, memory or cpu")
+        if section not in SECTIONS:
+            parser.error(f"unknown section '{section}': choose from {', '.join(SECTIONS)}")
     if args.frames < 1:
         parser.error("--frames must be at least 1")
-    sections = args.sections or ["instructions", "memory", "cpu"]
+    sections = args.sections or list(SECTIONS)
     build = Build(args.build)
     results = {}
     try:
         for section in sections:
             results[section] = {"instructions": lambda: instructions(build, args.frames),
                                 "memory": lambda: memory(build),
-                                "cpu": lambda: cpu(build)}[section]()
+                                "cpu": lambda: cpu(build),
+                                "scale": lambda: scale(build)}[section]()
     finally:
         build.close()
     if args.json:

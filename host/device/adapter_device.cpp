@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <zlib.h>
 
 namespace host::device {
 
@@ -28,12 +29,8 @@ constexpr uint8_t kNodeAddress = 0x10;
 }  // namespace
 
 uint32_t EthernetCrc32(const uint8_t* data, size_t length) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int b = 0; b < 8; ++b) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
+    // zlib's CRC-32 is the Ethernet frame check sequence (reflected 0x04C11DB7, inverted).
+    return static_cast<uint32_t>(crc32(0L, data, static_cast<uInt>(length)));
 }
 
 unsigned MulticastHashBit(const uint8_t address[6]) { return EthernetCrc32(address, 6) >> 26; }

@@ -91,21 +91,39 @@ Adapter& Ndis::AddAdapter(const std::string& name, usb::UsbDevice& device, Regis
         if (length > 0) ap->landed[buffer] = length;
         else ap->landed.erase(buffer);
     });
+    byHandle_.emplace(a.get(), a.get());
     adapters_.push_back(std::move(a));
     return *adapters_.back();
 }
 
 Adapter* Ndis::FromHandle(NDIS_HANDLE handle) {
-    for (auto& a : adapters_)
-        if (a.get() == handle) return a.get();
+    auto it = byHandle_.find(handle);
+    if (it != byHandle_.end()) return it->second;
     kernel_.Report(verifier::check::kBadHandle, "unknown miniport adapter handle");
     return nullptr;
 }
 
 Adapter* Ndis::FromContext(NDIS_HANDLE context) {
-    for (auto& a : adapters_)
-        if (a->context == context && context != nullptr) return a.get();
-    return nullptr;
+    if (context == nullptr) return nullptr;
+    auto it = byContext_.find(context);
+    return it == byContext_.end() ? nullptr : it->second;
+}
+
+void Ndis::SetContext(Adapter& a, NDIS_HANDLE context) {
+    if (a.context != nullptr) {
+        auto it = byContext_.find(a.context);
+        if (it != byContext_.end() && it->second == &a) {
+            byContext_.erase(it);
+            // Another adapter told the same context answers for it now, the first one first.
+            for (auto& other : adapters_)
+                if (other.get() != &a && other->context == a.context) {
+                    byContext_.emplace(a.context, other.get());
+                    break;
+                }
+        }
+    }
+    a.context = context;
+    if (context != nullptr) byContext_.emplace(context, &a);
 }
 
 void Ndis::TraceCall(Adapter& a, const char* call, const NDIS_STATUS* status, trace::Json extra) {
@@ -189,7 +207,7 @@ void Ndis::Halt(Adapter& a, bool implicit) {
                                       " USB request(s) outstanding after halt",
                                   a.name);
     }
-    a.context = nullptr;
+    SetContext(a, nullptr);
 }
 
 NDIS_STATUS Ndis::Reset(Adapter& a, BOOLEAN* addressingReset) {
@@ -357,7 +375,7 @@ void Ndis::SetAttributes(NDIS_HANDLE handle, NDIS_HANDLE context, UINT hang, ULO
                          NDIS_INTERFACE_TYPE type) {
     Adapter* a = FromHandle(handle);
     if (!a) return;
-    a->context = context;
+    SetContext(*a, context);
     a->hangSeconds = hang;
     a->attributeFlags = flags;
     a->interfaceType = type;
@@ -450,8 +468,7 @@ void Ndis::OnFree(uintptr_t base, size_t size) {
         }
         it = timers_.erase(it);
     }
-    for (auto& a : adapters_) {
-        if (reinterpret_cast<uintptr_t>(a->context) != base || base == 0) continue;
+    if (Adapter* a = FromContext(reinterpret_cast<NDIS_HANDLE>(base))) {
         const size_t inFlight = kernel_.InFlightIrps(a->id);
         if (inFlight > 0) {
             kernel_.Report(verifier::check::kRequestOutstandingAtFree,

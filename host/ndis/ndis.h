@@ -108,6 +108,8 @@ public:
     Adapter& AdapterById(int id) { return *adapters_.at(id); }
     Adapter* FromHandle(NDIS_HANDLE handle);
     Adapter* FromContext(NDIS_HANDLE context);
+    // Records the context the miniport set for `a` (nullptr once halted).
+    void SetContext(Adapter& a, NDIS_HANDLE context);
     size_t AdapterCount() const { return adapters_.size(); }
 
     // Handlers, called as NDIS calls them. Passive ones run alone; others at DISPATCH_LEVEL.
@@ -174,6 +176,10 @@ private:
     bool failRegistration_ = false;
     NDIS_MINIPORT_CHARACTERISTICS characteristics_{};
     std::vector<std::unique_ptr<Adapter>> adapters_;
+    // Constant-time lookups: the handle NDIS gave each adapter, and the context its miniport
+    // set (the first adapter that set it, when two set the same one).
+    std::unordered_map<NDIS_HANDLE, Adapter*> byHandle_;
+    std::unordered_map<NDIS_HANDLE, Adapter*> byContext_;
     std::map<uintptr_t, TimerState> timers_;
     int passiveDepth_ = 0;
     uint64_t timerGranularityUs_ = 0;

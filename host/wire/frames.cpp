@@ -1,5 +1,6 @@
 #include "host/wire/frames.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -194,7 +195,15 @@ std::vector<uint8_t> TestFrame(const Mac& dst, const Mac& src, uint32_t stream, 
     Put32(payload, stream);
     Put32(payload, sequence);
     Put32(payload, static_cast<uint32_t>(size));
-    for (size_t i = payload.size(); i < size - 14; ++i) payload.push_back(PatternByte(stream, sequence, i));
+    const size_t head = payload.size();
+    payload.resize(size - 14);
+    uint8_t* bytes = payload.data();
+    // Within each 256-byte block the pattern steps by 7 a byte.
+    for (size_t i = head, n = size - 14; i < n;) {
+        const size_t blockEnd = std::min(n, (i | 0xFF) + 1);
+        uint8_t v = PatternByte(stream, sequence, i);
+        for (; i < blockEnd; ++i, v = static_cast<uint8_t>(v + 7)) bytes[i] = v;
+    }
     return EthernetFrame(dst, src, kEtherTypeTest, payload);
 }
 
