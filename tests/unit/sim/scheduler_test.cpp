@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -88,6 +89,44 @@ TEST(SchedulerOrder, SeedDecidesTheOrderOfInternalEventsDueTogether) {
     std::set<std::vector<int>> orders;
     for (uint64_t seed = 1; seed <= 10; ++seed) orders.insert(SameInstantOrder(seed, kEvents));
     EXPECT_GE(orders.size(), 5u);
+}
+
+// Work that schedules its events one at a time, each from the one before, with reserved
+// tie-breaks runs in the order it would have had with every event scheduled at once, among
+// other events due at the same instants, and leaves the stream where those calls would have.
+TEST(SchedulerOrder, ReservedTiesOrderEventsScheduledOneAtATimeAsIfAllWereScheduledAtOnce) {
+    constexpr int kSteps = 6;
+    auto order = [&](uint64_t seed, bool oneAtATime) {
+        Scheduler s(seed);
+        std::vector<std::string> log;
+        if (oneAtATime) {
+            auto ties = std::make_shared<host::sim::Rng>(s.ReserveTies(kSteps));
+            auto step = std::make_shared<std::function<void(int)>>();
+            *step = [&, ties, step](int i) {
+                s.AtWithTie(100 * (i + 1), ties->Next(), [&, i, step] {
+                    if (i + 1 < kSteps) (*step)(i + 1);
+                    log.push_back("step" + std::to_string(i));
+                });
+            };
+            (*step)(0);
+        } else {
+            for (int i = 0; i < kSteps; ++i)
+                s.At(100 * (i + 1), [&, i] { log.push_back("step" + std::to_string(i)); });
+        }
+        // Events due at the same instants as the steps, scheduled after them.
+        for (int i = 0; i < kSteps; ++i)
+            for (int k = 0; k < 3; ++k)
+                s.At(100 * (i + 1), [&, i, k] { log.push_back(std::to_string(i) + "/" + std::to_string(k)); });
+        s.RunUntil(10'000);
+        return log;
+    };
+    std::set<std::vector<std::string>> orders;
+    for (uint64_t seed : {1u, 2u, 3u, 4u, 5u, 77u}) {
+        const auto eager = order(seed, false);
+        EXPECT_EQ(order(seed, true), eager) << "seed " << seed;
+        orders.insert(eager);
+    }
+    EXPECT_GE(orders.size(), 3u);  // the seeds really place the steps among the others
 }
 
 TEST(SchedulerOrder, EventsScheduledInThePastRunNowAndEventsAddedWhileRunningAreSeen) {

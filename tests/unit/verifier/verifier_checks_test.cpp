@@ -637,4 +637,25 @@ TEST_F(VerifierCheckTest, BadHandleForUnknownAdapterIrpPoolConfigurationAndPipe)
     ExpectOnly(check::kBadHandle, 5);
 }
 
+TEST_F(VerifierCheckTest, MoveOverlapWhenNdisMoveMemoryIsGivenRangesThatShareBytes) {
+    uint8_t bytes[16];
+    for (int i = 0; i < 16; ++i) bytes[i] = static_cast<uint8_t>(i);
+    AtDispatch([&] {
+        NdisMoveMemory(bytes + 8, bytes, 8);  // adjacent, not overlapping: a plain copy
+        NdisZeroMemory(bytes, 2);
+    });
+    ExpectOnly(check::kMoveOverlap, 0);
+    EXPECT_EQ(bytes[0], 0);
+    EXPECT_EQ(bytes[2], 2);
+    EXPECT_EQ(bytes[8], 0);
+    EXPECT_EQ(bytes[15], 7);
+
+    AtDispatch([&] { NdisMoveMemory(bytes + 1, bytes, 4); });
+    ExpectOnly(check::kMoveOverlap, 1);
+    EXPECT_NE(LastDetail().find("4 bytes"), std::string::npos) << LastDetail();
+    // Reported, and still moved as memmove would.
+    EXPECT_EQ(bytes[1], 0);
+    EXPECT_EQ(bytes[4], 3);
+}
+
 }  // namespace
