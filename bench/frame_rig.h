@@ -23,6 +23,7 @@ struct FrameRig {
         device = d.get();
         device->keepBulkOut = false;  // counted, not kept: the rig measures the path, not a log
         adapter = &world.AddAdapter("A", std::move(d));
+        adapter->protocol.keepReceived = false;  // read and counted, as nicsim does
         world.Ndis().Initialize(*adapter);
         world.RunFor(10'000);
     }
@@ -47,7 +48,6 @@ struct FrameRig {
         const uint64_t before = adapter->protocol.receivedCount;
         device->QueueBulkIn(transfer);
         while (adapter->protocol.receivedCount == before) world.Scheduler().RunOne(UINT64_MAX);
-        adapter->protocol.received.clear();
     }
 };
 

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 preset="${1:-default}"
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libpcap-dev zlib1g-dev pkg-config tshark)
+          nlohmann-json3-dev libcli11-dev libpcap-dev zlib1g-dev libabsl-dev pkg-config tshark)
 # The fuzz preset builds with clang and links libFuzzer from its runtime library.
 if [ "$preset" = fuzz ]; then packages+=(clang libclang-rt-14-dev); fi
 missing=()

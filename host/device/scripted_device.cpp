@@ -73,8 +73,14 @@ usb::Result ScriptedDevice::BulkOut(uint8_t endpoint, const uint8_t* data, size_
     return usb::Result::Ok;
 }
 
-void ScriptedDevice::QueueBulkIn(std::vector<uint8_t> transfer) {
-    bulkIn_.push_back(std::move(transfer));
+void ScriptedDevice::QueueBulkIn(const std::vector<uint8_t>& transfer) {
+    std::vector<uint8_t> buffer;
+    if (!spare_.empty()) {
+        buffer = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    buffer.assign(transfer.begin(), transfer.end());
+    bulkIn_.push_back(std::move(buffer));
     NotifyDataReady();
 }
 
@@ -90,6 +96,7 @@ size_t ScriptedDevice::BulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity
     bulkIn_.pop_front();
     const size_t n = std::min(capacity, t.size());
     if (n) std::memcpy(buffer, t.data(), n);
+    if (spare_.size() < 16) spare_.push_back(std::move(t));
     return n;
 }
 

@@ -33,8 +33,8 @@ public:
     // for (PHY address, register); when empty, nothing answers (reads give 0xFFFF).
     std::function<uint16_t(uint8_t address, uint8_t reg)> phyRead;
 
-    // Queues a bulk-in transfer and tells the bus.
-    void QueueBulkIn(std::vector<uint8_t> transfer);
+    // Queues a bulk-in transfer and tells the bus. Buffers of transfers taken are reused.
+    void QueueBulkIn(const std::vector<uint8_t>& transfer);
 
     std::vector<uint8_t> ConfigurationSet() const override { return configuration; }
     usb::ControlOutcome Control(const usb::Setup& setup, uint8_t* data) override;
@@ -49,6 +49,7 @@ public:
 
 private:
     std::deque<std::vector<uint8_t>> bulkIn_;
+    std::vector<std::vector<uint8_t>> spare_;
 };
 
 }  // namespace host::device

@@ -3,6 +3,7 @@
 #include "host/kernel/processors.h"
 #include "host/kernel/race_sync.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,8 @@ Kernel::~Kernel() {
     processors_.reset();
     // Whatever is still tracked belongs to a world torn down mid-flight; give it back quietly.
     for (auto& [addr, res] : resources_) std::free(reinterpret_cast<void*>(addr));
+    for (auto& [size, blocks] : cached_)
+        for (void* p : blocks) std::free(p);
 }
 
 std::string Kernel::AdapterName(int adapter) const {
@@ -50,7 +53,7 @@ std::string Kernel::AdapterName(int adapter) const {
 }
 
 void Kernel::Report(std::string_view check, std::string detail) {
-    detail += " (in " + stack_->back().name + ")";
+    detail += " (in " + std::string(stack_->back().name) + ")";
     verifier_.Report(check, std::move(detail), AdapterName(stack_->back().adapter));
 }
 
@@ -104,10 +107,7 @@ void Kernel::RunFrame(std::string_view name, KIRQL irql, int adapter, sim::Funct
     if (!ctx.locks.empty()) {
         Report(verifier::check::kLockAtExit,
                "context ended holding " + std::to_string(ctx.locks.size()) + " lock(s)");
-        for (const void* l : ctx.locks) {
-            auto it = held_.find(l);
-            if (it != held_.end()) heldNodes_.Erase(held_, it);
-        }
+        for (const void* l : ctx.locks) held_.erase(l);
     }
     if (ctx.irql != ctx.entryIrql) {
         Report(verifier::check::kIrqlAtExit, "context entered at IRQL " +
@@ -146,8 +146,8 @@ void Kernel::AcquireLock(const void* lock, LockKind kind) {
                                                std::to_string(stack_->back().irql));
     }
     for (;;) {
-        auto it = held_.find(lock);
-        if (it == held_.end()) break;
+        auto [it, taken] = held_.try_emplace(lock, LockState{kind, stack_, stack_->size() - 1});
+        if (taken) break;
         if (it->second.owner == stack_) {
             Report(verifier::check::kLockRecursive,
                    "spin lock " + LockName(lock) + " is already held");
@@ -167,19 +167,25 @@ void Kernel::AcquireLock(const void* lock, LockKind kind) {
         }
         NoteLockOrder(lock);
     }
-    heldNodes_.Put(held_, lock, LockState{kind, stack_, stack_->size() - 1});
     ctx.locks.push_back(lock);
     RaceAcquire(lock);
 }
 
 void Kernel::NoteLockOrder(const void* lock) {
     // Every lock held now was taken before `lock`. A path from `lock` back to one of them means
-    // some context takes them the other way round.
+    // some context takes them the other way round. Only a new edge can close a cycle, and after
+    // the first frames every nesting the driver uses is known.
+    bool fresh = false;
+    for (const Context& c : *stack_)
+        for (const void* l : c.locks)
+            if (!lockEdges_.contains(std::make_pair(l, lock))) fresh = true;
+    if (!fresh) return;
     std::vector<const void*> held;
     for (const Context& c : *stack_)
         for (const void* l : c.locks) held.push_back(l);
     for (const void* outer : held) {
-        if (!lockOrder_[outer].insert(lock).second) continue;
+        if (!lockEdges_.insert(std::make_pair(outer, lock)).second) continue;
+        lockOrder_[outer].insert(lock);
         std::vector<const void*> todo{lock};
         std::set<const void*> seen;
         while (!todo.empty()) {
@@ -220,7 +226,7 @@ void Kernel::ReleaseLock(const void* lock, LockKind kind) {
             break;
         }
     }
-    heldNodes_.Erase(held_, it);
+    held_.erase(it);
     Point("spin lock release");
 }
 
@@ -233,7 +239,7 @@ std::string Kernel::LockName(const void* lock) const {
     size_t bytes = 0;
     if (!BytesAvailable(lock, bytes)) return Ptr(lock);
     const auto addr = reinterpret_cast<uintptr_t>(lock);
-    auto it = std::prev(resources_.upper_bound(addr));
+    auto it = Containing(lock);
     std::string tag;
     for (int i = 0; i < 4; ++i) {
         const char c = static_cast<char>((it->second.tag >> (8 * i)) & 0xFF);
@@ -251,8 +257,41 @@ std::string Kernel::LocksHeldBy(const ContextStack& stack) const {
     return out.empty() ? "none" : out;
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kReuseBlocks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kReuseBlocks = false;
+#else
+constexpr bool kReuseBlocks = true;
+#endif
+#else
+constexpr bool kReuseBlocks = true;
+#endif
+
+void* Kernel::TakeCached(size_t size) {
+    if (!kReuseBlocks) return nullptr;
+    auto it = cached_.find(size);
+    if (it == cached_.end() || it->second.empty()) return nullptr;
+    void* p = it->second.back();
+    it->second.pop_back();
+    return p;
+}
+
+bool Kernel::Cache(void* p, size_t size) {
+    // Small blocks only, and a few of each size: what a steady stream of transfers reuses.
+    constexpr size_t kLargest = 4096;
+    constexpr size_t kPerSize = 64;
+    if (!kReuseBlocks || size > kLargest) return false;
+    auto& blocks = cached_[size];
+    if (blocks.size() >= kPerSize) return false;
+    blocks.push_back(p);
+    return true;
+}
+
 void* Kernel::Allocate(ResourceKind kind, size_t size, uint32_t tag, bool zero) {
-    void* p = std::malloc(size == 0 ? 1 : size);
+    void* p = TakeCached(size);
+    if (p == nullptr) p = std::malloc(size == 0 ? 1 : size);
     if (p == nullptr) return nullptr;
     std::memset(p, zero ? 0 : kFreshFill, size);
     Track(p, kind, size, tag);
@@ -260,8 +299,8 @@ void* Kernel::Allocate(ResourceKind kind, size_t size, uint32_t tag, bool zero) 
 }
 
 void Kernel::Track(const void* p, ResourceKind kind, size_t size, uint32_t tag) {
-    resourceNodes_.Put(resources_, reinterpret_cast<uintptr_t>(p),
-                       Resource{kind, size, tag, stack_->back().adapter, ++serial_});
+    resources_.insert_or_assign(reinterpret_cast<uintptr_t>(p),
+                                Resource{kind, size, tag, stack_->back().adapter, ++serial_});
 }
 
 bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
@@ -274,11 +313,15 @@ bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
                std::string(routine) + " of " + Ptr(p) + ": " + what);
         return false;
     }
+    Forget(it);
+    return true;
+}
+
+void Kernel::Forget(absl::flat_hash_map<uintptr_t, Resource>::iterator it) {
     const uintptr_t base = it->first;
     const size_t size = it->second.size;
-    resourceNodes_.Erase(resources_, it);
+    resources_.erase(it);
     for (auto& hook : freeHooks_) hook(base, size);
-    return true;
 }
 
 void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expectedSize) {
@@ -294,7 +337,13 @@ void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expect
     // while the block is still tracked, so that a report names it.
     if (InTask() && it != resources_.end() && it->second.kind == kind)
         RaceFree(p, it->second.size);
-    if (Untrack(p, kind, routine)) std::free(p);
+    if (it == resources_.end() || it->second.kind != kind) {
+        Untrack(p, kind, routine);  // reports it
+        return;
+    }
+    const size_t size = it->second.size;
+    Forget(it);
+    if (!Cache(p, size)) std::free(p);
 }
 
 const Resource* Kernel::Find(const void* p) const {
@@ -302,13 +351,19 @@ const Resource* Kernel::Find(const void* p) const {
     return it == resources_.end() ? nullptr : &it->second;
 }
 
-bool Kernel::BytesAvailable(const void* p, size_t& bytes) const {
+absl::flat_hash_map<uintptr_t, Resource>::const_iterator Kernel::Containing(const void* p) const {
     const auto addr = reinterpret_cast<uintptr_t>(p);
-    auto it = resources_.upper_bound(addr);
-    if (it == resources_.begin()) return false;
-    --it;
-    if (addr >= it->first + it->second.size) return false;
-    bytes = it->first + it->second.size - addr;
+    auto exact = resources_.find(addr);
+    if (exact != resources_.end() && exact->second.size > 0) return exact;
+    for (auto it = resources_.begin(); it != resources_.end(); ++it)
+        if (it->first <= addr && addr < it->first + it->second.size) return it;
+    return resources_.end();
+}
+
+bool Kernel::BytesAvailable(const void* p, size_t& bytes) const {
+    auto it = Containing(p);
+    if (it == resources_.end()) return false;
+    bytes = it->first + it->second.size - reinterpret_cast<uintptr_t>(p);
     return true;
 }
 
@@ -316,6 +371,8 @@ std::vector<std::pair<uintptr_t, Resource>> Kernel::ResourcesOf(int adapter) con
     std::vector<std::pair<uintptr_t, Resource>> out;
     for (const auto& [addr, res] : resources_)
         if (adapter < 0 || res.adapter == adapter) out.emplace_back(addr, res);
+    std::sort(out.begin(), out.end(),
+              [](const auto& a, const auto& b) { return a.second.serial < b.second.serial; });
     return out;
 }
 
@@ -331,7 +388,7 @@ PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site
     auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
     irp->IoStatus.Status = STATUS_SUCCESS;
-    irpNodes_.Put(irps_, irp, IrpState{built, false, stack_->back().adapter, size});
+    irps_.insert_or_assign(irp, IrpState{built, false, stack_->back().adapter, size});
     return irp;
 }
 
@@ -346,7 +403,7 @@ void Kernel::FreeIrp(PIRP irp) {
         Report(verifier::check::kIrpDoubleFree,
                "IoFreeIrp of " + Ptr(irp) + " while the lower driver still owns it");
     }
-    irpNodes_.Erase(irps_, it);
+    irps_.erase(it);
     Free(irp, ResourceKind::Irp, "IoFreeIrp");
 }
 

@@ -16,7 +16,8 @@
 #include "driver/platform/nt.h"
 #include "host/sim/callback.h"
 #include "host/sim/faults.h"
-#include "host/sim/node_cache.h"
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "host/sim/scheduler.h"
 #include "host/trace/trace.h"
 #include "host/verifier/verifier.h"
@@ -56,7 +57,7 @@ public:
     // One execution context: a handler call, a timer or completion routine. Contexts nest when
     // one calls into another on the same processor (a completion inside IofCallDriver).
     struct Context {
-        std::string name;
+        std::string_view name;  // a name that outlives the context (a literal, mostly)
         KIRQL irql;
         KIRQL entryIrql;
         int adapter;
@@ -70,7 +71,7 @@ public:
         Context& Push(std::string_view name, KIRQL irql, int adapter) {
             if (size_ == items_.size()) items_.emplace_back();
             Context& c = items_[size_++];
-            c.name.assign(name.data(), name.size());
+            c.name = name;
             c.irql = c.entryIrql = irql;
             c.adapter = adapter;
             c.locks.clear();
@@ -131,7 +132,7 @@ public:
     bool CompleteElsewhere();
     KIRQL CurrentIrql() const { return stack_->back().irql; }
     int CurrentAdapter() const { return stack_->back().adapter; }
-    const std::string& CurrentContextName() const { return stack_->back().name; }
+    std::string_view CurrentContextName() const { return stack_->back().name; }
     bool HoldsAnyLock() const { return !stack_->back().locks.empty(); }
     // Whether a context of that name is on the current stack (the running one or one it is
     // nested in).
@@ -168,8 +169,10 @@ public:
     bool Untrack(const void* p, ResourceKind kind, const char* routine);
     void Free(void* p, ResourceKind kind, const char* routine, size_t expectedSize = SIZE_MAX);
     const Resource* Find(const void* p) const;
-    // The tracked block that contains `p`, if any: how many bytes lie from `p` to its end.
+    // The tracked block that contains `p`, if any: how many bytes lie from `p` to its end. A
+    // scan of every resource: for checks at start-up and for reports, not for every frame.
     bool BytesAvailable(const void* p, size_t& bytes) const;
+    // In the order they were acquired.
     std::vector<std::pair<uintptr_t, Resource>> ResourcesOf(int adapter) const;
     size_t LiveResources() const { return resources_.size(); }
     // Called with every block of memory about to be freed (timers living in it, ...).
@@ -225,13 +228,21 @@ private:
     ContextStack main_;
     ContextStack* stack_ = &main_;
     std::unique_ptr<Processors> processors_;
-    std::unordered_map<const void*, LockState> held_;
-    sim::NodeCache<std::unordered_map<const void*, LockState>> heldNodes_;
+    // Drops a tracked resource and tells the free hooks.
+    void Forget(absl::flat_hash_map<uintptr_t, Resource>::iterator it);
+    // The tracked block containing `p`, or end().
+    absl::flat_hash_map<uintptr_t, Resource>::const_iterator Containing(const void* p) const;
+    // Memory of freed blocks kept for reuse, by size: IRPs and the driver's per-transfer pool
+    // come and go once a frame. Sanitizer builds free every block for real, so that a use after
+    // free is still caught.
+    void* TakeCached(size_t size);
+    bool Cache(void* p, size_t size);
+    absl::flat_hash_map<const void*, LockState> held_;
     std::map<const void*, std::set<const void*>> lockOrder_;
-    std::map<uintptr_t, Resource> resources_;
-    sim::NodeCache<std::map<uintptr_t, Resource>> resourceNodes_;
-    std::unordered_map<PIRP, IrpState> irps_;
-    sim::NodeCache<std::unordered_map<PIRP, IrpState>> irpNodes_;
+    absl::flat_hash_set<std::pair<const void*, const void*>> lockEdges_;  // lockOrder_'s edges
+    absl::flat_hash_map<uintptr_t, Resource> resources_;
+    absl::flat_hash_map<size_t, std::vector<void*>> cached_;
+    absl::flat_hash_map<PIRP, IrpState> irps_;
     std::vector<std::function<void(uintptr_t, size_t)>> freeHooks_;
     std::function<std::string(int)> namer_;
     uint64_t serial_ = 0;

@@ -47,12 +47,12 @@ void Protocol::Recycle(std::unique_ptr<ProtocolPacket> packet) {
 
 void Protocol::Hand(std::unique_ptr<ProtocolPacket> packet) {
     PNDIS_PACKET key = packet->Packet();
-    outstandingNodes_.Put(outstanding, key, std::move(packet));
+    outstanding.insert_or_assign(key, std::move(packet));
 }
 
 std::unique_ptr<ProtocolPacket> Protocol::TakeBack(Outstanding::iterator it) {
     std::unique_ptr<ProtocolPacket> packet = std::move(it->second);
-    outstandingNodes_.Erase(outstanding, it);
+    outstanding.erase(it);
     return packet;
 }
 

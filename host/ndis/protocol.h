@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "driver/platform/ndis.h"
-#include "host/sim/node_cache.h"
+#include "absl/container/flat_hash_map.h"
 
 namespace host::ndis {
 
@@ -90,7 +90,7 @@ public:
     // Gives a packet back for MakePacket to reuse.
     void Recycle(std::unique_ptr<ProtocolPacket> packet);
 
-    using Outstanding = std::unordered_map<PNDIS_PACKET, std::unique_ptr<ProtocolPacket>>;
+    using Outstanding = absl::flat_hash_map<PNDIS_PACKET, std::unique_ptr<ProtocolPacket>>;
     // A packet the miniport now holds; it must not be there already.
     void Hand(std::unique_ptr<ProtocolPacket> packet);
     // Takes the packet at `it` back from the miniport.
@@ -103,7 +103,6 @@ public:
 
 private:
     std::vector<std::unique_ptr<ProtocolPacket>> spare_;
-    sim::NodeCache<Outstanding> outstandingNodes_;
 };
 
 }  // namespace host::ndis

@@ -19,7 +19,7 @@ EventId Scheduler::At(TimeUs at, Callback fn, Phase phase,
     // Internal events due together are ordered by the seed; scenario events keep file order.
     const uint64_t tie = phase == Phase::Internal ? rng_.Next() : 0;
     queue_.push(Key{at, p, tie, id});
-    payloadNodes_.Put(payloads_, id, Payload{std::move(fn), std::move(gate), p});
+    payloads_.insert_or_assign(id, Payload{std::move(fn), std::move(gate), p});
     return id;
 }
 
@@ -34,14 +34,14 @@ EventId Scheduler::AtWithTie(TimeUs at, uint64_t tie, Callback fn) {
     const EventId id = nextId_++;
     const uint8_t p = static_cast<uint8_t>(Phase::Internal);
     queue_.push(Key{at, p, tie, id});
-    payloadNodes_.Put(payloads_, id, Payload{std::move(fn), {}, p});
+    payloads_.insert_or_assign(id, Payload{std::move(fn), {}, p});
     return id;
 }
 
 bool Scheduler::Cancel(EventId id) {
     auto it = payloads_.find(id);
     if (it == payloads_.end()) return false;
-    payloadNodes_.Erase(payloads_, it);
+    payloads_.erase(it);
     return true;
 }
 
@@ -84,7 +84,7 @@ bool Scheduler::RunOne(TimeUs limit) {
         queue_.pop();
         auto it = payloads_.find(key.id);
         Payload payload = std::move(it->second);
-        payloadNodes_.Erase(payloads_, it);
+        payloads_.erase(it);
         AdvanceTo(key.time);
         if (payload.gate && !payload.gate()) {
             deferred_.emplace_back(key.id, std::move(payload));
@@ -129,7 +129,7 @@ void Scheduler::ReleaseDeferred() {
     deferred_.clear();
     for (auto& [id, payload] : pending) {
         queue_.push(Key{now_, payload.phase, 0, id});
-        payloadNodes_.Put(payloads_, id, std::move(payload));
+        payloads_.insert_or_assign(id, std::move(payload));
     }
 }
 

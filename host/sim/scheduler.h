@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host/sim/callback.h"
-#include "host/sim/node_cache.h"
+#include "absl/container/flat_hash_map.h"
 #include "host/sim/rng.h"
 
 namespace host::sim {
@@ -138,8 +138,7 @@ private:
     EventId nextId_ = 1;
     uint64_t eventsRun_ = 0;
     std::priority_queue<Key, std::vector<Key>, std::greater<Key>> queue_;
-    std::unordered_map<EventId, Payload> payloads_;
-    NodeCache<std::unordered_map<EventId, Payload>> payloadNodes_;
+    absl::flat_hash_map<EventId, Payload> payloads_;
     std::deque<std::pair<EventId, Payload>> deferred_;
     std::map<int, Watch> watches_;
     std::function<uint64_t()> wallClock_;

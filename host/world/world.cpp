@@ -161,7 +161,9 @@ extern "C" void __tsan_on_report(void* report) {
     r.world = world;
     const kernel::Kernel& kernel = world->Kernel();
     r.adapter = kernel.CurrentAdapter();
-    CopyName(r.context, kernel.CurrentContextName().c_str());
+    const std::string_view context = kernel.CurrentContextName();
+    std::snprintf(r.context, sizeof r.context, "%.*s", static_cast<int>(context.size()),
+                  context.data());
     const char* description = nullptr;
     int count = 0, stacks = 0, mops = 0, locs = 0, mutexes = 0, threads = 0, tids = 0;
     void* sleepTrace[1] = {};
