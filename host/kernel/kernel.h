@@ -13,11 +13,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "driver/platform/nt.h"
 #include "host/sim/callback.h"
 #include "host/sim/faults.h"
-#include "absl/container/flat_hash_map.h"
-#include "absl/container/flat_hash_set.h"
 #include "host/sim/scheduler.h"
 #include "host/trace/trace.h"
 #include "host/verifier/verifier.h"

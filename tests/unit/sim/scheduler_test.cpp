@@ -99,16 +99,22 @@ TEST(SchedulerOrder, ReservedTiesOrderEventsScheduledOneAtATimeAsIfAllWereSchedu
     auto order = [&](uint64_t seed, bool oneAtATime) {
         Scheduler s(seed);
         std::vector<std::string> log;
-        if (oneAtATime) {
-            auto ties = std::make_shared<host::sim::Rng>(s.ReserveTies(kSteps));
-            auto step = std::make_shared<std::function<void(int)>>();
-            *step = [&, ties, step](int i) {
-                s.AtWithTie(100 * (i + 1), ties->Next(), [&, i, step] {
-                    if (i + 1 < kSteps) (*step)(i + 1);
+        struct Stepper {
+            Scheduler& s;
+            std::vector<std::string>& log;
+            host::sim::Rng ties;
+            int steps;
+            void Schedule(int i) {
+                s.AtWithTie(100 * (i + 1), ties.Next(), [this, i] {
+                    if (i + 1 < steps) Schedule(i + 1);
                     log.push_back("step" + std::to_string(i));
                 });
-            };
-            (*step)(0);
+            }
+        };
+        std::unique_ptr<Stepper> stepper;
+        if (oneAtATime) {
+            stepper.reset(new Stepper{s, log, s.ReserveTies(kSteps), kSteps});
+            stepper->Schedule(0);
         } else {
             for (int i = 0; i < kSteps; ++i)
                 s.At(100 * (i + 1), [&, i] { log.push_back("step" + std::to_string(i)); });
