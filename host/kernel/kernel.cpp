@@ -257,7 +257,9 @@ std::string Kernel::LocksHeldBy(const ContextStack& stack) const {
     return out.empty() ? "none" : out;
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The tsan build instruments only the driver (NICSIM_TSAN): a block the world hands out again
+// would carry the accesses of its last owner into the next one's, as races.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(NICSIM_TSAN)
 constexpr bool kReuseBlocks = false;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
