@@ -107,7 +107,7 @@ void Kernel::RunFrame(std::string_view name, KIRQL irql, int adapter, sim::Funct
     if (!ctx.locks.empty()) {
         Report(verifier::check::kLockAtExit,
                "context ended holding " + std::to_string(ctx.locks.size()) + " lock(s)");
-        for (const void* l : ctx.locks) held_.erase(l);
+        for (const void* l : ctx.locks) held_.Erase(l);
     }
     if (ctx.irql != ctx.entryIrql) {
         Report(verifier::check::kIrqlAtExit, "context entered at IRQL " +
@@ -146,9 +146,12 @@ void Kernel::AcquireLock(const void* lock, LockKind kind) {
                                                std::to_string(stack_->back().irql));
     }
     for (;;) {
-        auto [it, taken] = held_.try_emplace(lock, LockState{kind, stack_, stack_->size() - 1});
-        if (taken) break;
-        if (it->second.owner == stack_) {
+        const HeldLocks::Entry* it = held_.Find(lock);
+        if (it == nullptr) {
+            held_.Add(lock, LockState{kind, stack_, stack_->size() - 1});
+            break;
+        }
+        if (it->state.owner == stack_) {
             Report(verifier::check::kLockRecursive,
                    "spin lock " + LockName(lock) + " is already held");
             return;
@@ -159,7 +162,7 @@ void Kernel::AcquireLock(const void* lock, LockKind kind) {
     Context& ctx = stack_->back();
     if (!ctx.locks.empty()) {
         const bool allowed = ctx.locks.size() == 1 && kind == LockKind::Interlocked &&
-                             held_.at(ctx.locks.front()).kind == LockKind::Kernel;
+                             held_.Find(ctx.locks.front())->state.kind == LockKind::Kernel;
         if (!allowed) {
             Report(verifier::check::kLockOrder,
                    "spin lock " + LockName(lock) + " taken while holding " +
@@ -209,8 +212,8 @@ void Kernel::NoteLockOrder(const void* lock) {
 
 void Kernel::ReleaseLock(const void* lock, LockKind kind) {
     (void)kind;
-    auto it = held_.find(lock);
-    if (it == held_.end()) {
+    HeldLocks::Entry* it = held_.Find(lock);
+    if (it == nullptr) {
         Report(verifier::check::kLockNotHeld, "spin lock " + LockName(lock) + " released unheld");
         return;
     }
@@ -219,20 +222,20 @@ void Kernel::ReleaseLock(const void* lock, LockKind kind) {
                                                std::to_string(stack_->back().irql));
     }
     RaceRelease(lock);
-    auto& locks = (*it->second.owner)[it->second.depth].locks;
+    auto& locks = (*it->state.owner)[it->state.depth].locks;
     for (auto l = locks.begin(); l != locks.end(); ++l) {
         if (*l == lock) {
             locks.erase(l);
             break;
         }
     }
-    held_.erase(it);
+    held_.Erase(it);
     Point("spin lock release");
 }
 
 const Kernel::ContextStack* Kernel::LockOwner(const void* lock) const {
-    auto it = held_.find(lock);
-    return it == held_.end() ? nullptr : it->second.owner;
+    const HeldLocks::Entry* it = held_.Find(lock);
+    return it == nullptr ? nullptr : it->state.owner;
 }
 
 std::string Kernel::LockName(const void* lock) const {
@@ -292,17 +295,27 @@ bool Kernel::Cache(void* p, size_t size) {
 }
 
 void* Kernel::Allocate(ResourceKind kind, size_t size, uint32_t tag, bool zero) {
-    void* p = TakeCached(size);
-    if (p == nullptr) p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) return nullptr;
-    std::memset(p, zero ? 0 : kFreshFill, size);
-    Track(p, kind, size, tag);
+    void* p = AllocateBlock(size, zero);
+    if (p != nullptr) Track(p, kind, size, tag);
     return p;
 }
 
+void* Kernel::AllocateBlock(size_t size, bool zero) {
+    void* p = TakeCached(size);
+    if (p == nullptr) p = std::malloc(size == 0 ? 1 : size);
+    if (p != nullptr) std::memset(p, zero ? 0 : kFreshFill, size);
+    return p;
+}
+
+Resource& Kernel::TrackNew(const void* p, ResourceKind kind, size_t size, uint32_t tag) {
+    return resources_
+        .insert_or_assign(reinterpret_cast<uintptr_t>(p),
+                          Resource{kind, false, false, size, tag, stack_->back().adapter, ++serial_})
+        .first->second;
+}
+
 void Kernel::Track(const void* p, ResourceKind kind, size_t size, uint32_t tag) {
-    resources_.insert_or_assign(reinterpret_cast<uintptr_t>(p),
-                                Resource{kind, size, tag, stack_->back().adapter, ++serial_});
+    TrackNew(p, kind, size, tag);
 }
 
 bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
@@ -322,8 +335,9 @@ bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
 void Kernel::Forget(absl::flat_hash_map<uintptr_t, Resource>::iterator it) {
     const uintptr_t base = it->first;
     const size_t size = it->second.size;
+    const ResourceKind kind = it->second.kind;
     resources_.erase(it);
-    for (auto& hook : freeHooks_) hook(base, size);
+    for (auto& hook : freeHooks_) hook(base, size, kind);
 }
 
 void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expectedSize) {
@@ -343,6 +357,10 @@ void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expect
         Untrack(p, kind, routine);  // reports it
         return;
     }
+    Release(it, p);
+}
+
+void Kernel::Release(absl::flat_hash_map<uintptr_t, Resource>::iterator it, void* p) {
     const size_t size = it->second.size;
     Forget(it);
     if (!Cache(p, size)) std::free(p);
@@ -382,7 +400,9 @@ PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site
     if (faults_.ShouldFail(sim::AllocKind::Irp, stack_->back().adapter, site)) return nullptr;
     if (stackSize < 1) stackSize = 1;
     const size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    auto* irp = static_cast<PIRP>(Allocate(ResourceKind::Irp, size, MAKE_POOL_TAG('I', 'r', 'p', ' '), true));
+    auto* irp = static_cast<PIRP>(AllocateBlock(size, true));
+    if (irp == nullptr) return nullptr;
+    TrackNew(irp, ResourceKind::Irp, size, MAKE_POOL_TAG('I', 'r', 'p', ' ')).irpBuilt = built;
     irp->Type = 6;
     irp->Size = static_cast<USHORT>(size);
     irp->StackCount = stackSize;
@@ -390,50 +410,55 @@ PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site
     auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
     irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
     irp->IoStatus.Status = STATUS_SUCCESS;
-    irps_.insert_or_assign(irp, IrpState{built, false, stack_->back().adapter, size});
     return irp;
 }
 
+Resource* Kernel::IrpEntry(PIRP irp) {
+    auto it = resources_.find(reinterpret_cast<uintptr_t>(irp));
+    return it != resources_.end() && it->second.kind == ResourceKind::Irp ? &it->second : nullptr;
+}
+
 void Kernel::FreeIrp(PIRP irp) {
-    auto it = irps_.find(irp);
-    if (it == irps_.end()) {
+    auto it = resources_.find(reinterpret_cast<uintptr_t>(irp));
+    if (it == resources_.end() || it->second.kind != ResourceKind::Irp) {
         Report(verifier::check::kIrpDoubleFree, "IoFreeIrp of " + Ptr(irp) +
                                                     ", which is not a live IRP");
         return;
     }
-    if (it->second.inFlight) {
+    if (it->second.irpInFlight) {
         Report(verifier::check::kIrpDoubleFree,
                "IoFreeIrp of " + Ptr(irp) + " while the lower driver still owns it");
     }
-    irps_.erase(it);
-    Free(irp, ResourceKind::Irp, "IoFreeIrp");
+    if (InTask()) RaceFree(irp, it->second.size);
+    Release(it, irp);
 }
 
 bool Kernel::IrpInFlight(PIRP irp) const {
-    auto it = irps_.find(irp);
-    return it != irps_.end() && it->second.inFlight;
+    const Resource* r = IrpEntry(irp);
+    return r != nullptr && r->irpInFlight;
 }
 
 bool Kernel::IrpIsSynchronous(PIRP irp) const {
-    auto it = irps_.find(irp);
-    return it != irps_.end() && it->second.built;
+    const Resource* r = IrpEntry(irp);
+    return r != nullptr && r->irpBuilt;
 }
 
 int Kernel::IrpAdapter(PIRP irp) const {
-    auto it = irps_.find(irp);
-    return it == irps_.end() ? -1 : it->second.adapter;
+    const Resource* r = IrpEntry(irp);
+    return r == nullptr ? -1 : r->adapter;
 }
 
 size_t Kernel::InFlightIrps(int adapter) const {
     size_t n = 0;
-    for (const auto& [irp, st] : irps_)
-        if (st.inFlight && (adapter < 0 || st.adapter == adapter)) ++n;
+    for (const auto& [addr, r] : resources_)
+        if (r.kind == ResourceKind::Irp && r.irpInFlight && (adapter < 0 || r.adapter == adapter))
+            ++n;
     return n;
 }
 
 NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
-    auto it = irps_.find(irp);
-    if (it == irps_.end()) {
+    Resource* it = IrpEntry(irp);
+    if (it == nullptr) {
         Report(verifier::check::kBadHandle, "IofCallDriver with " + Ptr(irp) +
                                                 ", which is not a live IRP");
         return STATUS_INVALID_PARAMETER;
@@ -447,14 +472,17 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
         Report(verifier::check::kIrpStack, "IofCallDriver with no stack location left");
         return STATUS_INVALID_PARAMETER;
     }
-    Point("IofCallDriver");
-    it = irps_.find(irp);
-    if (it == irps_.end()) return STATUS_INVALID_PARAMETER;
+    if (processors_) {
+        // Another processor may run here, and free the IRP or move the table under `it`.
+        Point("IofCallDriver");
+        it = IrpEntry(irp);
+        if (it == nullptr) return STATUS_INVALID_PARAMETER;
+    }
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION loc = irp->Tail.Overlay.CurrentStackLocation;
     loc->DeviceObject = device;
-    it->second.inFlight = true;
+    it->irpInFlight = true;
     // What the sender wrote before passing the IRP down happens before its completion.
     RaceRelease(irp);
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[loc->MajorFunction];
@@ -464,21 +492,21 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 void Kernel::CompleteRequest(PIRP irp) {
-    auto it = irps_.find(irp);
-    if (it == irps_.end()) {
+    Resource* it = IrpEntry(irp);
+    if (it == nullptr) {
         Report(verifier::check::kBadHandle, "completion of " + Ptr(irp) +
                                                 ", which is not a live IRP");
         return;
     }
-    if (!it->second.inFlight) {
+    if (!it->irpInFlight) {
         // Only the driver that holds an IRP may complete it, once.
         Report(verifier::check::kIrpDoubleComplete,
                "completion of " + Ptr(irp) + ", which no lower driver holds");
         return;
     }
-    it->second.inFlight = false;
+    it->irpInFlight = false;
     RaceAcquire(irp);
-    const bool built = it->second.built;
+    const bool built = it->irpBuilt;
     const auto top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
     while (irp->Tail.Overlay.CurrentStackLocation < top) {
         PIO_STACK_LOCATION loc = irp->Tail.Overlay.CurrentStackLocation;
@@ -510,18 +538,17 @@ void Kernel::CompleteRequest(PIRP irp) {
         }
     }
     // The I/O manager gives back what reached the top of its stack.
-    irps_.erase(irp);
     Free(irp, ResourceKind::Irp, "I/O completion");
 }
 
 bool Kernel::CancelIrp(PIRP irp) {
-    if (irps_.count(irp) == 0) {
+    if (!IrpLive(irp)) {
         Report(verifier::check::kBadHandle, "IoCancelIrp of " + Ptr(irp) +
                                                 ", which is not a live IRP");
         return false;
     }
     Point("IoCancelIrp");
-    if (irps_.count(irp) == 0) return false;
+    if (!IrpLive(irp)) return false;
     irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = irp->CancelRoutine;
     if (routine == nullptr) return FALSE;

@@ -39,6 +39,10 @@ const char* ResourceKindName(ResourceKind kind);
 
 struct Resource {
     ResourceKind kind;
+    // IRPs only: built by IoBuildDeviceIoControlRequest (its sender waits for it), and passed
+    // down and not yet completed.
+    bool irpBuilt = false;
+    bool irpInFlight = false;
     size_t size;
     uint32_t tag;
     int adapter;     // adapter the acquiring context worked for; -1 none
@@ -153,7 +157,7 @@ public:
     // ---- spin locks ----
     void AcquireLock(const void* lock, LockKind kind);
     void ReleaseLock(const void* lock, LockKind kind);
-    bool LockHeld(const void* lock) const { return held_.count(lock) != 0; }
+    bool LockHeld(const void* lock) const { return held_.Find(lock) != nullptr; }
     // The context stack that holds `lock`; nullptr when it is free.
     const ContextStack* LockOwner(const void* lock) const;
     // A name for a lock in reports: the tag of the block it lives in and its offset there.
@@ -176,7 +180,7 @@ public:
     std::vector<std::pair<uintptr_t, Resource>> ResourcesOf(int adapter) const;
     size_t LiveResources() const { return resources_.size(); }
     // Called with every block of memory about to be freed (timers living in it, ...).
-    void AddFreeHook(std::function<void(uintptr_t, size_t)> hook) {
+    void AddFreeHook(std::function<void(uintptr_t, size_t, ResourceKind)> hook) {
         freeHooks_.push_back(std::move(hook));
     }
     // Memory handed out but not yet freed; fill pattern for fresh, unzeroed blocks.
@@ -189,7 +193,7 @@ public:
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
     void CompleteRequest(PIRP irp);
     bool CancelIrp(PIRP irp);
-    bool IrpLive(PIRP irp) const { return irps_.count(irp) != 0; }
+    bool IrpLive(PIRP irp) const { return IrpEntry(irp) != nullptr; }
     bool IrpInFlight(PIRP irp) const;
     // The IRP was built by IoBuildDeviceIoControlRequest: its sender waits for it.
     bool IrpIsSynchronous(PIRP irp) const;
@@ -210,16 +214,47 @@ private:
         ContextStack* owner;
         size_t depth;  // index of the holding context in its stack
     };
+    // The locks held right now, on every processor. Only a handful are ever held at once, so a
+    // scan of a short array beats hashing the address on every acquire and release.
+    class HeldLocks {
+    public:
+        struct Entry {
+            const void* lock;
+            LockState state;
+        };
+        Entry* Find(const void* lock) {
+            for (Entry& e : items_)
+                if (e.lock == lock) return &e;
+            return nullptr;
+        }
+        const Entry* Find(const void* lock) const {
+            return const_cast<HeldLocks*>(this)->Find(lock);
+        }
+        void Add(const void* lock, const LockState& state) { items_.push_back({lock, state}); }
+        void Erase(Entry* e) {
+            *e = items_.back();
+            items_.pop_back();
+        }
+        void Erase(const void* lock) {
+            if (Entry* e = Find(lock)) Erase(e);
+        }
+
+    private:
+        std::vector<Entry> items_;
+    };
     void RunFrame(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn);
     // Lock-order edges seen so far (held -> taken inside it); a new edge that closes a cycle is
     // a deadlock waiting for its interleaving.
     void NoteLockOrder(const void* lock);
-    struct IrpState {
-        bool built;
-        bool inFlight;
-        int adapter;
-        size_t size;
-    };
+    // The live IRP `irp`, tracked as a resource of kind Irp; nullptr when there is none. The
+    // pointer lasts until the next allocation or free.
+    Resource* IrpEntry(PIRP irp);
+    const Resource* IrpEntry(PIRP irp) const { return const_cast<Kernel*>(this)->IrpEntry(irp); }
+    // Memory for a block, zeroed or filled with kFreshFill; not tracked yet.
+    void* AllocateBlock(size_t size, bool zero);
+    Resource& TrackNew(const void* p, ResourceKind kind, size_t size, uint32_t tag);
+    // Frees the tracked block `it` (of `p`) for real, or keeps it for reuse.
+    void Release(absl::flat_hash_map<uintptr_t, Resource>::iterator it, void* p);
 
     sim::Scheduler& scheduler_;
     trace::Trace& trace_;
@@ -237,13 +272,12 @@ private:
     // free is still caught.
     void* TakeCached(size_t size);
     bool Cache(void* p, size_t size);
-    absl::flat_hash_map<const void*, LockState> held_;
+    HeldLocks held_;
     std::map<const void*, std::set<const void*>> lockOrder_;
     absl::flat_hash_set<std::pair<const void*, const void*>> lockEdges_;  // lockOrder_'s edges
     absl::flat_hash_map<uintptr_t, Resource> resources_;
     absl::flat_hash_map<size_t, std::vector<void*>> cached_;
-    absl::flat_hash_map<PIRP, IrpState> irps_;
-    std::vector<std::function<void(uintptr_t, size_t)>> freeHooks_;
+    std::vector<std::function<void(uintptr_t, size_t, ResourceKind)>> freeHooks_;
     std::function<std::string(int)> namer_;
     uint64_t serial_ = 0;
 };

@@ -27,7 +27,10 @@ bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b)
 }
 
 Ndis::Ndis(kernel::Kernel& kernel, trace::Trace& trace) : kernel_(kernel), trace_(trace) {
-    kernel_.AddFreeHook([this](uintptr_t base, size_t size) { OnFree(base, size); });
+    kernel_.AddFreeHook([this](uintptr_t base, size_t size, kernel::ResourceKind kind) {
+        // An IRP's memory is the I/O manager's: no timer or adapter context lives in it.
+        if (kind != kernel::ResourceKind::Irp) OnFree(base, size);
+    });
     kernel_.SetAdapterNamer([this](int id) {
         return id >= 0 && static_cast<size_t>(id) < adapters_.size() ? adapters_[id]->name
                                                                      : std::string();
@@ -342,9 +345,10 @@ void Ndis::PumpSends(Adapter& a) {
         NDIS_STATUS status = NDIS_STATUS_FAILURE;
         kernel_.RunInContext("MiniportSend", DISPATCH_LEVEL, a.id,
                              [&] { status = characteristics_.Ndis40Chars.Ndis30Chars.SendHandler(a.context, packet, 0); });
-        TraceCall(a, "MiniportSend", &status);
-        auto it = p.outstanding.find(packet);
+        // One per frame: skip even building the line's arguments when nobody reads it.
+        if (trace_.Enabled(trace::Trace::kMiniportSend)) TraceCall(a, "MiniportSend", &status);
         if (status == NDIS_STATUS_PENDING) continue;  // completed through NdisMSendComplete
+        auto it = p.outstanding.find(packet);
         if (status == NDIS_STATUS_SUCCESS) {
             ++p.sends.completed;
             if (p.onSendDone) p.onSendDone(raw->id, status);

@@ -46,6 +46,11 @@ public:
 
     explicit operator bool() const { return ops_ != nullptr; }
     void operator()() { ops_->invoke(storage_); }
+    // Destroys the callable now; the callback is empty afterwards.
+    void Reset() {
+        if (ops_) ops_->destroy(storage_);
+        ops_ = nullptr;
+    }
 
 private:
     struct Ops {
@@ -76,11 +81,6 @@ private:
         if (ops_) ops_->move(storage_, o.storage_);
         o.ops_ = nullptr;
     }
-    void Reset() {
-        if (ops_) ops_->destroy(storage_);
-        ops_ = nullptr;
-    }
-
     alignas(std::max_align_t) unsigned char storage_[kInline];
     const Ops* ops_ = nullptr;
 };

@@ -5,21 +5,65 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace host::sim {
 
 Scheduler::Scheduler(uint64_t seed) : seed_(seed), rng_(seed) {}
 
+EventId Scheduler::NewEvent(Callback&& fn, std::function<bool()>&& gate, uint8_t phase) {
+    uint64_t index;
+    if (!freeSlots_.empty()) {
+        index = freeSlots_.back();
+        freeSlots_.pop_back();
+    } else {
+        if (slotCount_ > kSlotMask) {
+            std::fprintf(stderr, "scheduler: more than %llu events pending at once\n",
+                         static_cast<unsigned long long>(kSlotMask));
+            std::abort();
+        }
+        index = slotCount_++;
+        if ((index >> kChunkBits) == chunks_.size())
+            chunks_.push_back(std::make_unique<Slot[]>(kChunkMask + 1));
+    }
+    if (nextSeq_ >> (64 - kSlotBits) != 0) {
+        std::fprintf(stderr, "scheduler: event ids exhausted\n");
+        std::abort();
+    }
+    Slot& slot = SlotAt(index);
+    slot.id = (nextSeq_++ << kSlotBits) | index;
+    slot.state = SlotState::Queued;
+    slot.payload.fn = std::move(fn);
+    if (gate) slot.payload.gate = std::move(gate);
+    slot.payload.phase = phase;
+    ++queued_;
+    return slot.id;
+}
+
+void Scheduler::FreeSlot(Slot& slot) {
+    slot.state = SlotState::Free;
+    slot.payload.fn.Reset();
+    if (slot.payload.gate) slot.payload.gate = nullptr;
+    freeSlots_.push_back(static_cast<uint32_t>(slot.id & kSlotMask));
+}
+
+Scheduler::Slot* Scheduler::Queued(EventId id) {
+    const uint64_t index = id & kSlotMask;
+    if (index >= slotCount_) return nullptr;
+    Slot& slot = SlotAt(index);
+    return slot.id == id && slot.state == SlotState::Queued ? &slot : nullptr;
+}
+
 EventId Scheduler::At(TimeUs at, Callback fn, Phase phase,
                       std::function<bool()> gate) {
     if (at < now_) at = now_;
-    const EventId id = nextId_++;
     const uint8_t p = static_cast<uint8_t>(phase);
     // Internal events due together are ordered by the seed; scenario events keep file order.
     const uint64_t tie = phase == Phase::Internal ? rng_.Next() : 0;
+    const EventId id = NewEvent(std::move(fn), std::move(gate), p);
     queue_.push(Key{at, p, tie, id});
-    payloads_.insert_or_assign(id, Payload{std::move(fn), std::move(gate), p});
     return id;
 }
 
@@ -31,22 +75,22 @@ Rng Scheduler::ReserveTies(uint64_t count) {
 
 EventId Scheduler::AtWithTie(TimeUs at, uint64_t tie, Callback fn) {
     if (at < now_) at = now_;
-    const EventId id = nextId_++;
     const uint8_t p = static_cast<uint8_t>(Phase::Internal);
+    const EventId id = NewEvent(std::move(fn), {}, p);
     queue_.push(Key{at, p, tie, id});
-    payloads_.insert_or_assign(id, Payload{std::move(fn), {}, p});
     return id;
 }
 
 bool Scheduler::Cancel(EventId id) {
-    auto it = payloads_.find(id);
-    if (it == payloads_.end()) return false;
-    payloads_.erase(it);
+    Slot* slot = Queued(id);
+    if (slot == nullptr) return false;
+    --queued_;
+    FreeSlot(*slot);
     return true;
 }
 
 void Scheduler::SkipCancelled() {
-    while (!queue_.empty() && payloads_.find(queue_.top().id) == payloads_.end()) queue_.pop();
+    while (!queue_.empty() && Queued(queue_.top().id) == nullptr) queue_.pop();
 }
 
 TimeUs Scheduler::NextDueTime() const {
@@ -82,16 +126,19 @@ bool Scheduler::RunOne(TimeUs limit) {
         const Key key = queue_.top();
         if (key.time > limit) return false;
         queue_.pop();
-        auto it = payloads_.find(key.id);
-        Payload payload = std::move(it->second);
-        payloads_.erase(it);
+        Slot& slot = SlotAt(key.id & kSlotMask);
+        --queued_;
         AdvanceTo(key.time);
-        if (payload.gate && !payload.gate()) {
-            deferred_.emplace_back(key.id, std::move(payload));
+        // Not pending from here on: a cancel of a running or deferred event finds nothing.
+        slot.state = SlotState::Running;
+        if (slot.payload.gate && !slot.payload.gate()) {
+            slot.state = SlotState::Deferred;
+            deferred_.push_back(key.id);
             continue;
         }
         ++eventsRun_;
-        payload.fn();
+        slot.payload.fn();
+        FreeSlot(slot);
         return true;
     }
 }
@@ -127,9 +174,11 @@ void Scheduler::ReleaseDeferred() {
     // their place ahead of later scenario events due now.
     auto pending = std::move(deferred_);
     deferred_.clear();
-    for (auto& [id, payload] : pending) {
-        queue_.push(Key{now_, payload.phase, 0, id});
-        payloads_.insert_or_assign(id, std::move(payload));
+    for (const EventId id : pending) {
+        Slot& slot = SlotAt(id & kSlotMask);
+        slot.state = SlotState::Queued;
+        ++queued_;
+        queue_.push(Key{now_, slot.payload.phase, 0, id});
     }
 }
 

@@ -8,12 +8,11 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <queue>
-#include <unordered_map>
 #include <vector>
 
 #include "host/sim/callback.h"
-#include "absl/container/flat_hash_map.h"
 #include "host/sim/rng.h"
 
 namespace host::sim {
@@ -61,7 +60,7 @@ public:
     EventId AtWithTie(TimeUs at, uint64_t tie, Callback fn);
     // Returns true when the event was still pending.
     bool Cancel(EventId id);
-    bool Pending(EventId id) const { return payloads_.count(id) != 0; }
+    bool Pending(EventId id) const { return Queued(id) != nullptr; }
 
     // Runs the earliest runnable event due at or before `limit`; advances the clock to it.
     // Returns false when there is none.
@@ -79,8 +78,8 @@ public:
     // time, ahead of anything scheduled later, in their original order.
     void ReleaseDeferred();
 
-    bool Empty() const { return payloads_.empty() && deferred_.empty(); }
-    size_t PendingCount() const { return payloads_.size(); }
+    bool Empty() const { return queued_ == 0 && deferred_.empty(); }
+    size_t PendingCount() const { return queued_; }
     TimeUs NextDueTime() const;  // UINT64_MAX when nothing is queued
     uint64_t EventsRun() const { return eventsRun_; }
 
@@ -119,6 +118,23 @@ private:
         std::function<bool()> gate;
         uint8_t phase = 0;
     };
+    // An event's payload lives in a slot, found from its id without hashing: the low bits of an
+    // id name the slot, the high bits count events, so ids still order events by creation and a
+    // slot used again never answers to an old id.
+    static constexpr unsigned kSlotBits = 26;
+    static constexpr uint64_t kSlotMask = (uint64_t{1} << kSlotBits) - 1;
+    enum class SlotState : uint8_t { Free, Queued, Deferred, Running };
+    struct Slot {
+        EventId id = 0;
+        SlotState state = SlotState::Free;
+        Payload payload;
+    };
+    // The slot of a queued (not deferred, not running) event; nullptr when `id` is not one.
+    Slot* Queued(EventId id);
+    const Slot* Queued(EventId id) const { return const_cast<Scheduler*>(this)->Queued(id); }
+    EventId NewEvent(Callback&& fn, std::function<bool()>&& gate, uint8_t phase);
+    Slot& SlotAt(uint64_t index) { return chunks_[index >> kChunkBits][index & kChunkMask]; }
+    void FreeSlot(Slot& slot);
 
     void SkipCancelled();
     void AdvanceTo(TimeUs t);
@@ -135,11 +151,17 @@ private:
     uint64_t seed_;
     Rng rng_;
     TimeUs now_ = 0;
-    EventId nextId_ = 1;
+    uint64_t nextSeq_ = 1;
     uint64_t eventsRun_ = 0;
     std::priority_queue<Key, std::vector<Key>, std::greater<Key>> queue_;
-    absl::flat_hash_map<EventId, Payload> payloads_;
-    std::deque<std::pair<EventId, Payload>> deferred_;
+    // Slots in fixed chunks: a running event's slot stays put while it schedules others.
+    static constexpr unsigned kChunkBits = 10;
+    static constexpr uint64_t kChunkMask = (uint64_t{1} << kChunkBits) - 1;
+    std::vector<std::unique_ptr<Slot[]>> chunks_;
+    uint64_t slotCount_ = 0;
+    std::vector<uint32_t> freeSlots_;
+    size_t queued_ = 0;
+    std::deque<EventId> deferred_;  // gated events that fell due while their gate was closed
     std::map<int, Watch> watches_;
     std::function<uint64_t()> wallClock_;
     bool realTime_ = false;

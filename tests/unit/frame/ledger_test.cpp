@@ -29,7 +29,7 @@ class LedgerTest : public testing_support::WorldTest {
 protected:
     void SetUp() override {
         adapter_ = AddScripted("L").id;
-        world_.Kernel().AddFreeHook([this](uintptr_t base, size_t) { freed_.push_back(base); });
+        world_.Kernel().AddFreeHook([this](uintptr_t base, size_t, host::kernel::ResourceKind) { freed_.push_back(base); });
     }
 
     // Runs `fn` as a passive context working for `adapter` (the test adapter by default).
