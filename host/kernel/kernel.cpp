@@ -92,9 +92,7 @@ void Kernel::Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callb
     RunFrame(name, irql, adapter, fn);
 }
 
-void Kernel::Point(const char* what) {
-    if (processors_) processors_->Point(what);
-}
+void Kernel::PointOnProcessors(const char* what) { processors_->Point(what); }
 
 bool Kernel::CompleteElsewhere() {
     return processors_ && processors_->Running() != nullptr && processors_->Random().Chance(1, 2);
@@ -117,26 +115,9 @@ void Kernel::RunFrame(std::string_view name, KIRQL irql, int adapter, sim::Funct
     stack_->pop_back();
 }
 
-KIRQL Kernel::Raise(KIRQL level) {
-    Context& ctx = stack_->back();
-    const KIRQL old = ctx.irql;
-    if (level < old) {
-        Report(verifier::check::kIrqlDirection,
-               "KfRaiseIrql to " + std::to_string(level) + " from " + std::to_string(old));
-    }
-    ctx.irql = level;
-    Point("KfRaiseIrql");
-    return old;
-}
-
-void Kernel::Lower(KIRQL level) {
-    Context& ctx = stack_->back();
-    if (level > ctx.irql) {
-        Report(verifier::check::kIrqlDirection,
-               "KfLowerIrql to " + std::to_string(level) + " from " + std::to_string(ctx.irql));
-    }
-    ctx.irql = level;
-    Point("KfLowerIrql");
+void Kernel::ReportIrqlDirection(const char* routine, KIRQL to, KIRQL from) {
+    Report(verifier::check::kIrqlDirection, std::string(routine) + " to " + std::to_string(to) +
+                                                " from " + std::to_string(from));
 }
 
 void Kernel::AcquireLock(const void* lock, LockKind kind) {

@@ -130,7 +130,9 @@ public:
     // at this instant, perhaps on another processor while the caller goes on.
     void Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callback fn);
     // With several processors: a point where the seed may switch the running task out.
-    void Point(const char* what);
+    void Point(const char* what) {
+        if (processors_) PointOnProcessors(what);
+    }
     // With several processors, the seed's answer to whether work that could complete here and
     // now (a lower driver's completion) completes on another processor instead.
     bool CompleteElsewhere();
@@ -151,8 +153,21 @@ public:
     void Report(std::string_view check, std::string detail);
 
     // ---- IRQL ----
-    KIRQL Raise(KIRQL level);
-    void Lower(KIRQL level);
+    // Inline: a spin lock raises and lowers once each, on every frame.
+    KIRQL Raise(KIRQL level) {
+        Context& ctx = stack_->back();
+        const KIRQL old = ctx.irql;
+        if (level < old) ReportIrqlDirection("KfRaiseIrql", level, old);
+        ctx.irql = level;
+        Point("KfRaiseIrql");
+        return old;
+    }
+    void Lower(KIRQL level) {
+        Context& ctx = stack_->back();
+        if (level > ctx.irql) ReportIrqlDirection("KfLowerIrql", level, ctx.irql);
+        ctx.irql = level;
+        Point("KfLowerIrql");
+    }
 
     // ---- spin locks ----
     void AcquireLock(const void* lock, LockKind kind);
@@ -242,6 +257,8 @@ private:
     private:
         std::vector<Entry> items_;
     };
+    void PointOnProcessors(const char* what);
+    void ReportIrqlDirection(const char* routine, KIRQL to, KIRQL from);
     void RunFrame(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn);
     // Lock-order edges seen so far (held -> taken inside it); a new edge that closes a cycle is
     // a deadlock waiting for its interleaving.

@@ -406,9 +406,11 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
                        "NdisMSetTimer on a timer never initialised");
         return;
     }
-    kernel_.Point("NdisMSetTimer");
-    it = timers_.find(reinterpret_cast<uintptr_t>(timer));
-    if (it == timers_.end()) return;
+    if (kernel_.Multiprocessor()) {
+        kernel_.Point("NdisMSetTimer");  // another processor may free the timer here
+        it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+        if (it == timers_.end()) return;
+    }
     // What the setter did happens before the routine runs.
     kernel::RaceRelease(timer);
     auto& sched = kernel_.Scheduler();
