@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // text, unknown ones included.
         const std::string path = e.substr(0, colon);
         bool rooted = path.rfind("$", 0) == 0;
-        for (const char* top : {"name", "description", "seed", "duration_s", "adapters", "links", "events"}) {
+        for (const char* top : {"name", "description", "seed", "duration_s", "cpus", "adapters", "links", "events"}) {
             const std::string t = top;
             rooted = rooted || path == t || path.rfind(t + ".", 0) == 0 || path.rfind(t + "[", 0) == 0;
         }

@@ -38,13 +38,19 @@ TEST(NicsimBridgeUsage, WrongOptionsAreUsageErrorsThatSayWhatToGive) {
          "--address 02:00:00:00:00:03",
          "more --address options than adapters"},
         {"bridge --tap a0 --tap a1 --flap-at soon", "--flap-at wants AT[:FOR]"},
+        {"bridge --tap a0 --tap a1 --flap-at nan", "AT from 0 to 10000000, FOR above 0 up to 10000000"},
+        {"bridge --tap a0 --tap a1 --flap-at -5", "--flap-at wants AT[:FOR]"},
+        {"bridge --tap a0 --tap a1 --flap-at 1:-1", "--flap-at wants AT[:FOR]"},
+        {"bridge --tap a0 --tap a1 --flap-at 1:inf", "--flap-at wants AT[:FOR]"},
+        {"bridge --tap a0 --tap a1 --duration nan", "--duration: \"nan\" is not a number of seconds"},
+        {"bridge --tap a0 --tap a1 --seed 18446744073709551616", "from 0 to 18446744073709551615 (64 bits)"},
         {"bridge --tap a0 --tap a1 --usb-timing half-speed", "--usb-timing"},
         {"bridge --tap a0@nicsim_no_such_namespace --tap a1", "ip netns add nicsim_no_such_namespace"},
         {"bridge no_such_scenario.json --tap a0 --tap a1", "cannot read no_such_scenario.json"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args);
-        const Outcome o = Nicsim(c.args);
+        const Outcome o = testing_support::NicsimRefusedWithin(c.args);
         EXPECT_EQ(o.status, 2) << o.out;
         EXPECT_NE(o.out.find(c.says), std::string::npos) << o.out;
     }

@@ -2,11 +2,15 @@
 // the same seed giving the same trace byte for byte.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -67,6 +71,134 @@ TEST(NicsimCli, ScenarioErrorsNameTheirJsonPath) {
     EXPECT_NE(huge.out.find("$: not valid JSON"), std::string::npos) << huge.out;
     EXPECT_EQ(Nicsim("run --bogus-option").status, 2);
     EXPECT_EQ(Nicsim("run " + TempPath("missing.json")).status, 2);
+}
+
+// A directory of the test's own, gone when the test ends.
+struct ScratchDir {
+    std::filesystem::path path;
+    ScratchDir() {
+        std::string pattern = ::testing::TempDir() + "nicsim_input_XXXXXX";
+        path = mkdtemp(pattern.data());
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+// Each scenario is refused (status 2) with a message that names the JSON path, the field and
+// the limit it broke. A is on "eth0" (a responder), B and C each have a PHY on "cable".
+TEST(NicsimCli, ScenarioRefusalsNameThePathAndTheLimit) {
+    auto scenario = [](const std::string& events, const std::string& extra = "") {
+        return R"({)" + extra + R"( "adapters": [
+            { "name": "A", "phys": [ { "address": 0, "id": "0x225410", "link": "eth0" } ] },
+            { "name": "B", "phys": [ { "address": 0, "id": "0x225410" } ] },
+            { "name": "C", "phys": [ { "address": 0, "id": "0x225410" } ] } ],
+          "links": [ { "name": "eth0", "peer": { "kind": "sink" } },
+                     { "name": "cable", "between": ["B:0", "C:0"] } ],
+          "events": [ )" + events + " ] }";
+    };
+    std::string manyEvents, manyAdapters;
+    for (int i = 0; i <= 100000; ++i) manyEvents += std::string(i ? "," : "") + R"({"at":0,"do":"reset","adapter":"A"})";
+    for (int i = 0; i < 126; ++i) manyAdapters += (i ? "," : "") + std::string(R"({"name":"N)") + std::to_string(i) + "\"}";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"name": "a", "name": "b"})", R"($: key "name" appears twice)"},
+        {scenario(R"({"at": 1, "at": 2, "do": "reset", "adapter": "A"})"), R"(events[0]: key "at" appears twice)"},
+        {scenario(R"({"at": 1, "do": "reset", "adapter": "A", "frame": "00"})"), R"(events[0].frame: "reset" takes no "frame")"},
+        {scenario(R"({"at": 1, "do": "fault", "adapter": "A", "fault": "bulk-in-error", "ms": 5})"),
+         R"(events[0].ms: fault "bulk-in-error" takes no "ms")"},
+        {scenario(R"({"at": 1, "do": "intialize", "adapter": "A"})"), R"(unknown action "intialize" (did you mean "initialize"?))"},
+        {scenario(R"({"at": 1, "do": "fault", "adapter": "A", "fault": "bulk-in-eror"})"), R"((did you mean "bulk-in-error"?))"},
+        {scenario(R"({"at": 1, "do": "query", "adapter": "A", "oid": "OID_GEN_LINK_SPED"})"), R"((did you mean "OID_GEN_LINK_SPEED"?))"},
+        {R"({"adapters": [{"name": "B", "phys": [{"address": 0, "id": 0}]}], "links": [{"name": "c", "between": ["B:0", "B:0"]}]})",
+         R"(links[0].between[1]: "B:0" is the other end too; a cable joins two PHYs, not a PHY to itself)"},
+        {R"({"adapters": [{"name": "A", "phys": [{"address": 0, "id": 0, "link": "c"}]},
+                          {"name": "B", "phys": [{"address": 0, "id": 0, "link": "c"}]},
+                          {"name": "C", "phys": [{"address": 0, "id": 0, "link": "c"}]}], "links": [{"name": "c"}]})",
+         R"(adapters[2].phys[0].link: link "c" is a cable between A:0 and B:0)"},
+        {scenario(R"({"at": 1, "do": "receive", "link": "cable", "frame": "ffffffffffff02000000000a0800"})"),
+         R"(events[0].link: link "cable" has no scripted peer)"},
+        {scenario(R"({"at": 1, "do": "send", "adapter": "A", "frame": "ffff"})"), "events[0].frame: a frame of 2 bytes; a frame has 14 to 65535 bytes"},
+        {scenario(R"({"at": 1, "do": "send", "adapter": "A", "frame": ")" + std::string(200, 'f') + R"(", "repeat": 1000000})"),
+         "events[0].repeat: 1000000 copies of a 100-byte frame, all at one instant, are more than 67108864 bytes"},
+        {scenario(R"({"at": 1, "do": "traffic", "adapter": "A", "frames": 50000, "interval": 0})"), "events[0].frames: 50000 frames of 1514 bytes"},
+        {scenario(R"({"at": 1, "do": "traffic", "adapter": "A", "frames": 6000000},
+                     {"at": 1, "do": "traffic", "adapter": "A", "frames": 6000000})"),
+         "events: the events send 12000000 frames in all"},
+        {scenario(manyEvents), "events: 100001 events; a scenario has at most 100000"},
+        {R"({"adapters": [)" + manyAdapters + "]}", "adapters: 126 adapters; a scenario has at most 125"},
+        {R"({"seed": 18446744073709551616})", "seed: 1.8446744073709552e+19 does not fit 64 bits"},
+        {R"({"seed": "18446744073709551616"})", R"(seed: "18446744073709551616" does not fit 64 bits)"},
+        {R"({"duration_s": 1e300})", "duration_s: 1e+300 is not a time from 0 to 10000000 seconds"},
+        {scenario(R"({"at": 1, "do": "ping", "adapter": "A", "ip": "10.0.0.1", "to": "10.0.0.2", "count": 2.5})"),
+         "events[0].count: expected a whole number, not 2.5"},
+        {std::string(40, '[') + std::string(40, ']'), "nested deeper than 32 levels"},
+    };
+    ScratchDir dir;
+    for (const auto& [text, says] : cases) {
+        SCOPED_TRACE(says);
+        Write(dir / "s.json", text);
+        const Outcome o = Nicsim("check " + dir / "s.json");
+        EXPECT_EQ(o.status, 2) << o.out;
+        EXPECT_NE(o.out.find(says), std::string::npos) << o.out;
+    }
+    // The bounds themselves load: the largest seed, whole, and a `receive` from a scripted peer.
+    Write(dir / "s.json", scenario(R"({"at": 1, "do": "receive", "link": "eth0", "frame": "ffffffffffff02000000000a0800"})",
+                                   R"("seed": "18446744073709551615",)"));
+    const Outcome top = Nicsim("run --until 2 " + dir / "s.json");
+    EXPECT_EQ(top.status, 0) << top.out;
+    EXPECT_NE(top.out.find("seed 18446744073709551615"), std::string::npos) << top.out;
+}
+
+// Options: NaN, infinities, values past their range and mistyped names are usage errors (2)
+// whose messages give the bounds in plain numbers and the closest name.
+TEST(NicsimCli, OptionsOutOfRangeAndMistypedNamesAreRefused) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"run --until nan", "--until: \"nan\" is not a number of seconds from 0 (excluded) to 10000000"},
+        {"run --until inf", "to 10000000"},
+        {"run --until 1e300", "to 10000000"},
+        {"run --until 10000000.5", "to 10000000"},
+        {"run --until -5", "to 10000000"},
+        {"run --seed 18446744073709551616", "a whole number from 0 to 18446744073709551615"},
+        {"run --seed -1", "a whole number from 0 to 18446744073709551615"},
+        {"run --cpus 65", "1 to 64"},
+        {"rnu", "unknown command \"rnu\" (did you mean \"run\"?)"},
+        {"run --untill 3", "unknown option --untill (did you mean --until?)"},
+        {"run defualt", "(did you mean \"default\"?)"},
+        {"show two_adapter", "(did you mean \"two_adapters\"?)"},
+    };
+    for (const auto& [args, says] : cases) {
+        SCOPED_TRACE(args);
+        const Outcome o = testing_support::NicsimRefusedWithin(args);
+        EXPECT_EQ(o.status, 2) << o.out;
+        EXPECT_NE(o.out.find(says), std::string::npos) << o.out;
+        EXPECT_FALSE(std::regex_search(o.out, std::regex("[0-9]{21}"))) << "an unreadable bound: " << o.out;
+    }
+    EXPECT_EQ(Nicsim("run --quiet --until 0.5").status, 0);
+}
+
+// Output that cannot be written and input that is not a bounded regular file are errors (2)
+// that name the file and the reason, never a silent success or an endless read.
+TEST(NicsimCli, FilesThatCannotBeWrittenOrReadAreErrors) {
+    for (const char* option : {"--trace", "--pcap-usb", "--pcap-wire"}) {
+        const Outcome o = Nicsim(std::string("run --quiet --until 1 ") + option + " /dev/full");
+        EXPECT_EQ(o.status, 2) << option;
+        EXPECT_NE(o.out.find("writing /dev/full failed: No space left on device"), std::string::npos) << o.out;
+    }
+    ScratchDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir / "dir");
+    std::ofstream(dir / "big.json").close();
+    std::filesystem::resize_file(dir / "big.json", (16u << 20) + 1);  // sparse: nothing is written
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/zero", "/dev/zero: is a device"},
+        {dir / "fifo", "is a FIFO"},
+        {dir / "dir", "is a directory"},
+        {dir / "big.json", "is larger than 16777216 bytes (16 MiB)"},
+    };
+    for (const auto& [path, says] : cases) {
+        const Outcome o = testing_support::NicsimRefusedWithin("check " + path);
+        EXPECT_EQ(o.status, 2) << path;
+        EXPECT_NE(o.out.find(says), std::string::npos) << o.out;
+    }
 }
 
 TEST(NicsimCli, HelpOnEverySubcommand) {

@@ -37,6 +37,12 @@ inline Outcome Nicsim(const std::string& args) {
     return Shell(std::string(NICSIM_BINARY) + " " + args, true);
 }
 
+// The same, stopped (SIGTERM) after `seconds`: for commands that must be refused at once, so a
+// regression that lets one run shows as a failure instead of a hung test.
+inline Outcome NicsimRefusedWithin(const std::string& args, int seconds = 20) {
+    return Shell("timeout " + std::to_string(seconds) + " " + std::string(NICSIM_BINARY) + " " + args, true);
+}
+
 // CTest runs tests two at a time, and two test runs may share a machine: files are per process.
 inline std::string TempPath(const std::string& prefix, const std::string& name) {
     return ::testing::TempDir() + prefix + std::to_string(getpid()) + "_" + name;

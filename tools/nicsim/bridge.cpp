@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "host/world/world.h"
+#include "tools/nicsim/input.h"
 #include "tools/nicsim/run_files.h"
 #include "tools/nicsim/tap.h"
 
@@ -394,9 +395,7 @@ int Bridge::Go() {
         }
     }
     for (const std::string& f : options_.flaps) {
-        const auto colon = f.find(':');
-        const double at = std::stod(f.substr(0, colon));
-        const double length = colon == std::string::npos ? 5.0 : std::stod(f.substr(colon + 1));
+        const auto [at, length] = *ParseFlap(f);  // RunBridge refused any other
         const uint64_t downAt = static_cast<uint64_t>(at * kSecond);
         world_.Scheduler().At(downAt, [this] { SetMedia(false, "--flap-at"); }, host::sim::Phase::Scenario);
         world_.Scheduler().At(downAt + static_cast<uint64_t>(length * kSecond),
@@ -411,7 +410,7 @@ int Bridge::Go() {
     world_.HaltRemaining();
     for (auto& s : sides_) s->tap->SetCarrier(false);
     PrintSummary(std::chrono::duration<double>(Clock::now() - start_).count());
-    if (!files_->CloseCaptures(error)) {
+    if (!files_->Close(error)) {
         std::cerr << "nicsim: " << error << "\n";
         return 2;
     }
@@ -533,12 +532,9 @@ int RunBridge(const std::optional<Scenario>& scenario, const BridgeOptions& opti
             if (a.name == adapter) a.eeprom = host::device::EepromFromAddress(mac.data());
     }
     for (const std::string& f : options.flaps) {
-        const auto colon = f.find(':');
-        try {
-            std::stod(f.substr(0, colon));
-            if (colon != std::string::npos) std::stod(f.substr(colon + 1));
-        } catch (const std::exception&) {
-            std::cerr << "nicsim bridge: --flap-at wants AT[:FOR] in seconds, not \"" << f << "\"\n";
+        if (!ParseFlap(f)) {
+            std::cerr << "nicsim bridge: --flap-at wants AT[:FOR] in seconds (AT from 0 to 10000000, FOR above 0 "
+                         "up to 10000000), not \"" << f << "\"\n";
             return 2;
         }
     }

@@ -57,15 +57,20 @@ void PcapWriter::Write(uint64_t t_us, const uint8_t* data, size_t length) {
     h.len = static_cast<bpf_u_int32>(length);
     h.caplen = static_cast<bpf_u_int32>(std::min<size_t>(length, kSnapLength));
     pcap_dump(reinterpret_cast<u_char*>(dumper_), &h, data);
+    if (failure_ == 0 && std::ferror(pcap_dump_file(dumper_))) failure_ = errno != 0 ? errno : EIO;
     ++records_;
 }
 
 bool PcapWriter::Close() {
     if (dumper_ == nullptr) return true;
+    errno = 0;
     const bool flushed = pcap_dump_flush(dumper_) == 0;
+    if (!flushed && failure_ == 0) failure_ = errno != 0 ? errno : EIO;
     const bool clean = !std::ferror(pcap_dump_file(dumper_));
+    if (!clean && failure_ == 0) failure_ = EIO;
     pcap_dump_close(dumper_);
     dumper_ = nullptr;
+    errno = failure_;
     return flushed && clean;
 }
 

@@ -38,7 +38,8 @@ public:
     PcapWriter& operator=(const PcapWriter&) = delete;
 
     void Write(uint64_t t_us, const uint8_t* data, size_t length);
-    // Flushes and closes; false when the file could not be written completely.
+    // Flushes and closes; false when the file could not be written completely, with errno
+    // telling why when the system said (0 otherwise).
     bool Close();
     uint64_t Records() const { return records_; }
 
@@ -47,6 +48,7 @@ private:
     ::pcap* dead_ = nullptr;
     ::pcap_dumper* dumper_ = nullptr;
     uint64_t records_ = 0;
+    int failure_ = 0;  // errno of the first write that failed
 };
 
 // The 64-byte header Linux's usbmon puts before each record's data (struct usbmon_packet of the

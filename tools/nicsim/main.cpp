@@ -2,12 +2,12 @@
 // virtual time, prints a timeline and writes traces.
 #include <CLI/CLI.hpp>
 
-#include <fstream>
+#include <algorithm>
 #include <iostream>
-#include <sstream>
 
 #include "tools/nicsim/bridge.h"
 #include "tools/nicsim/embedded.h"
+#include "tools/nicsim/input.h"
 #include "tools/nicsim/runner.h"
 #include "tools/nicsim/scenario.h"
 
@@ -19,25 +19,31 @@ const nicsim::EmbeddedScenario* FindEmbedded(const std::string& name) {
     return nullptr;
 }
 
+std::vector<std::string> EmbeddedNames() {
+    std::vector<std::string> names;
+    for (const auto& s : nicsim::EmbeddedScenarios()) names.emplace_back(s.name);
+    return names;
+}
+
 // Reads a scenario from a file, or an embedded one by name. Prints errors; 2 on failure.
 int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
     std::string text;
-    if (const auto* embedded = source.empty() ? FindEmbedded("default") : nullptr) {
-        text = embedded->json;
+    if (source.empty()) {
+        text = FindEmbedded("default")->json;
     } else {
-        std::ifstream in(source, std::ios::binary);
-        if (!in) {
-            if (const auto* named = FindEmbedded(source)) {
-                text = named->json;
-            } else {
-                std::cerr << "nicsim: cannot read " << source
-                          << " (and no embedded scenario has that name; see `nicsim scenarios`)\n";
+        std::string error;
+        bool exists = true;
+        if (!nicsim::ReadInputFile(source, text, error, exists)) {
+            const auto* named = exists ? nullptr : FindEmbedded(source);
+            if (named == nullptr) {
+                if (exists) std::cerr << "nicsim: " << error << "\n";
+                else
+                    std::cerr << "nicsim: cannot read " << source
+                              << ": no such file, and no embedded scenario has that name"
+                              << nicsim::DidYouMean(source, EmbeddedNames()) << "; see `nicsim scenarios`\n";
                 return 2;
             }
-        } else {
-            std::stringstream ss;
-            ss << in.rdbuf();
-            text = ss.str();
+            text = named->json;
         }
     }
     std::vector<std::string> errors;
@@ -47,6 +53,26 @@ int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
         return 2;
     }
     return 0;
+}
+
+// After CLI11 has refused an option: the closest option of the command for each unknown one.
+void SuggestOptions(CLI::App& app, int argc, char** argv) {
+    if (argc < 2) return;
+    CLI::App* command = nullptr;
+    for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+        if (sub->get_name() == argv[1]) command = sub;
+    if (command == nullptr) return;
+    std::vector<std::string> names;
+    for (const CLI::Option* o : command->get_options())
+        for (const std::string& l : o->get_lnames()) names.push_back("--" + l);
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.rfind("--", 0) != 0 || arg == "--") continue;
+        arg = arg.substr(0, arg.find('='));
+        if (std::find(names.begin(), names.end(), arg) != names.end()) continue;
+        if (const auto close = nicsim::ClosestName(arg, names))
+            std::cerr << "nicsim " << argv[1] << ": unknown option " << arg << " (did you mean " << *close << "?)\n";
+    }
 }
 
 }  // namespace
@@ -64,9 +90,11 @@ int main(int argc, char** argv) {
         "run", "Run a scenario (a file, an embedded name, or the embedded default) and print its "
                "timeline and summary");
     runCmd->add_option("scenario", scenarioPath, "Scenario file (JSON) or embedded scenario name");
-    auto* seedOpt = runCmd->add_option("--seed", seed, "Seed for every random choice (default: the scenario's)");
-    auto* untilOpt = runCmd->add_option("--until", until, "Stop after this many virtual seconds")
-                         ->check(CLI::PositiveNumber);
+    auto* seedOpt = runCmd->add_option("--seed", seed, "Seed for every random choice (default: the scenario's)")
+                        ->check(nicsim::SeedCheck());
+    auto* untilOpt = runCmd->add_option("--until", until,
+                                        "Stop after this many virtual seconds (above 0, at most 10000000)")
+                         ->check(nicsim::SecondsCheck(false));
     runCmd->add_option("--trace", run.tracePath, "Write every event as JSON Lines to this file");
     runCmd->add_option("--pcap-usb", run.pcapUsbPath, "Write the USB traffic as a usbmon pcap file");
     runCmd->add_option("--pcap-wire", run.pcapWirePath, "Write the frames on the media as an Ethernet pcap file");
@@ -123,10 +151,12 @@ int main(int argc, char** argv) {
                           "frame: each transfer completes at the next 1 ms frame (default); "
                           "full-speed: 64-byte packets, 19 per frame")
         ->check(CLI::IsMember({"frame", "full-speed"}));
-    auto* bridgeSeedOpt = bridgeCmd->add_option("--seed", bridgeSeed, "Seed for every random choice");
+    auto* bridgeSeedOpt = bridgeCmd->add_option("--seed", bridgeSeed, "Seed for every random choice")
+                              ->check(nicsim::SeedCheck());
     auto* bridgeDurationOpt =
-        bridgeCmd->add_option("--duration", bridgeDuration, "Stop by itself after this many seconds")
-            ->check(CLI::PositiveNumber);
+        bridgeCmd->add_option("--duration", bridgeDuration,
+                              "Stop by itself after this many seconds (above 0, at most 10000000)")
+            ->check(nicsim::SecondsCheck(false));
     bridgeCmd->add_option("--mtu", bridge.mtu, "MTU of the TAP interfaces")->check(CLI::Range(68, 1500));
     bridgeCmd->add_option("--trace", bridge.tracePath, "Write every event as JSON Lines to this file");
     bridgeCmd->add_option("--pcap-usb", bridge.pcapUsbPath, "Write the USB traffic as a usbmon pcap file");
@@ -134,6 +164,18 @@ int main(int argc, char** argv) {
                           "Write the frames on the media as an Ethernet pcap file");
     bridgeCmd->add_flag("--quiet", bridge.quiet, "Print nothing; only the exit status tells");
 
+    // A mistyped command is not left to CLI11, which would only say that one is required.
+    std::vector<std::string> commands;
+    for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+        commands.push_back(sub->get_name());
+    if (argc > 1 && argv[1][0] != '-' &&
+        std::find(commands.begin(), commands.end(), argv[1]) == commands.end()) {
+        std::string list;
+        for (const auto& c : commands) list += (list.empty() ? "" : ", ") + c;
+        std::cerr << "nicsim: unknown command \"" << argv[1] << "\"" << nicsim::DidYouMean(argv[1], commands)
+                  << "; the commands are " << list << " (see nicsim --help)\n";
+        return 2;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -142,6 +184,7 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
+        SuggestOptions(app, argc, argv);
         return 2;
     }
 
@@ -156,7 +199,8 @@ int main(int argc, char** argv) {
     if (*showCmd) {
         const auto* s = FindEmbedded(showName);
         if (s == nullptr) {
-            std::cerr << "nicsim: no embedded scenario \"" << showName << "\" (see `nicsim scenarios`)\n";
+            std::cerr << "nicsim: no embedded scenario \"" << showName << "\""
+                      << nicsim::DidYouMean(showName, EmbeddedNames()) << " (see `nicsim scenarios`)\n";
             return 2;
         }
         std::fputs(s->json, stdout);

@@ -42,6 +42,12 @@ std::optional<uint32_t> OidByName(const std::string& name) {
     return std::nullopt;
 }
 
+std::vector<std::string> OidNames() {
+    std::vector<std::string> names;
+    for (const Named& n : kOids) names.emplace_back(n.name);
+    return names;
+}
+
 std::string OidName(uint32_t oid) {
     for (const Named& n : kOids)
         if (n.oid == oid) return n.name;

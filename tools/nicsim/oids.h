@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace nicsim {
 
 std::optional<uint32_t> OidByName(const std::string& name);
+// Every name OidByName knows, in table order (for suggestions when a name is mistyped).
+std::vector<std::string> OidNames();
 std::string OidName(uint32_t oid);  // the hex form for OIDs without a name
 // The size of the adapter's answer to a query of `oid`, for the OIDs it answers with a fixed
 // size; nothing for the others (a query then learns the size from the miniport).

@@ -1,5 +1,8 @@
 #include "tools/nicsim/run_files.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace nicsim {
 
 bool RunFiles::Open(host::trace::Trace& trace, std::function<uint64_t()> clock, std::string& error) {
@@ -9,7 +12,10 @@ bool RunFiles::Open(host::trace::Trace& trace, std::function<uint64_t()> clock, 
             error = "cannot write " + tracePath_;
             return false;
         }
-        trace.AddSink([this](const host::trace::Json& line) { trace_ << line.dump() << '\n'; });
+        trace.AddSink([this](const host::trace::Json& line) {
+            trace_ << line.dump() << '\n';
+            if (!trace_ && traceErrno_ == 0) traceErrno_ = errno != 0 ? errno : EIO;
+        });
     }
     std::string why;
     if (!usbPath_.empty()) {
@@ -39,16 +45,26 @@ void RunFiles::AttachLink(host::wire::Link& link) {
     if (wire_) wire_->Attach(link);
 }
 
-bool RunFiles::CloseCaptures(std::string& error) {
+bool RunFiles::Close(std::string& error) {
     // The captures detach from what they watch before their files go.
     usb_.reset();
     wire_.reset();
     bool written = true;
+    auto failed = [&](const std::string& path, int why) {
+        error += (error.empty() ? "" : "; ") + ("writing " + path + " failed: " + std::strerror(why));
+        written = false;
+    };
+    if (trace_.is_open()) {
+        trace_.flush();
+        if (!trace_ && traceErrno_ == 0) traceErrno_ = errno != 0 ? errno : EIO;
+        trace_.close();
+        if (trace_.fail() && traceErrno_ == 0) traceErrno_ = errno != 0 ? errno : EIO;
+        if (traceErrno_ != 0) failed(tracePath_, traceErrno_);
+    }
     for (auto [file, path] : {std::pair{usbFile_.get(), &usbPath_}, std::pair{wireFile_.get(), &wirePath_}}) {
-        if (file != nullptr && !file->Close()) {
-            error += (error.empty() ? "" : "; ") + ("writing " + *path + " failed");
-            written = false;
-        }
+        if (file == nullptr) continue;
+        errno = 0;
+        if (!file->Close()) failed(*path, errno != 0 ? errno : EIO);
     }
     return written;
 }

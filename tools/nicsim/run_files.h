@@ -24,13 +24,15 @@ public:
     // Watch a bus or a medium; nothing happens for a capture that was not asked for.
     void AttachBus(host::usb::UsbBus& bus);
     void AttachLink(host::wire::Link& link);
-    // Stops the captures and closes their files; false, with a message, when one could not be
-    // written whole. The trace file stays open as long as this object lives.
-    bool CloseCaptures(std::string& error);
+    // Stops the captures and closes every file; false, with a message naming each file and the
+    // system's reason, when one could not be written whole (a full disk, /dev/full). Call it
+    // after the last trace line.
+    bool Close(std::string& error);
 
 private:
     std::string tracePath_, usbPath_, wirePath_;
     std::ofstream trace_;
+    int traceErrno_ = 0;  // why the trace first failed to take a line; 0 while it takes them
     std::unique_ptr<PcapWriter> usbFile_, wireFile_;
     std::unique_ptr<UsbCapture> usb_;
     std::unique_ptr<WireCapture> wire_;

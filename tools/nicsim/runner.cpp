@@ -533,7 +533,7 @@ int Run::Go() {
                           {"faults_injected", bus.faultsInjected}};
     }
     Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
-    const bool written = files.CloseCaptures(error);
+    const bool written = files.Close(error);
     if (!written) std::cerr << "nicsim: " << error << "\n";
     if (!options_.quiet) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <set>
 
+#include "tools/nicsim/input.h"
 #include "tools/nicsim/oids.h"
 
 namespace nicsim {
@@ -21,12 +23,13 @@ public:
     }
     bool Ok() const { return errors_.empty(); }
 
-    // Reports keys outside `allowed`.
-    void Keys(const std::string& path, const Json& object, std::initializer_list<const char*> allowed) {
+    // Reports keys outside `allowed`, with the closest allowed one. `_comment` is allowed in
+    // every object: the loader ignores it.
+    void Keys(const std::string& path, const Json& object, const std::vector<std::string>& allowed) {
         for (auto it = object.begin(); it != object.end(); ++it) {
-            bool known = false;
-            for (const char* a : allowed) known = known || it.key() == a;
-            if (!known) Error(path + "." + it.key(), "unknown key");
+            if (it.key() == "_comment" || std::find(allowed.begin(), allowed.end(), it.key()) != allowed.end())
+                continue;
+            Error(path + "." + it.key(), "unknown key" + DidYouMean(it.key(), allowed));
         }
     }
     const Json* Object(const std::string& path, const Json& v) {
@@ -37,44 +40,48 @@ public:
         return &v;
     }
     // Numbers may be written as numbers or as strings ("0x..." hexadecimal, else decimal).
+    // Whole numbers only, never wrapped or clamped into range.
     std::optional<uint64_t> Unsigned(const std::string& path, const Json& v, uint64_t max) {
         uint64_t value = 0;
         if (v.is_number_unsigned()) {
             value = v.get<uint64_t>();
         } else if (v.is_number_integer()) {
-            if (v.get<int64_t>() < 0) {
-                Error(path, "must not be negative");
-                return std::nullopt;
-            }
-            value = static_cast<uint64_t>(v.get<int64_t>());
+            Error(path, v.dump() + " must not be negative");
+            return std::nullopt;
+        } else if (v.is_number_float()) {
+            // JSON integers beyond 64 bits arrive here too, as doubles.
+            const double d = v.get<double>();
+            if (d < 0) Error(path, v.dump() + " must not be negative");
+            else if (max == UINT64_MAX ? d >= 0x1p64 : d > static_cast<double>(max)) OutOfRange(path, v.dump(), max);
+            else Error(path, "expected a whole number, not " + v.dump());
+            return std::nullopt;
         } else if (v.is_string()) {
             const std::string s = v.get<std::string>();
             const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
-            const std::string digits = hex ? s.substr(2) : s;
-            if (digits.empty()) {
+            const char* first = s.data() + (hex ? 2 : 0);
+            const char* last = s.data() + s.size();
+            const auto [end, ec] = std::from_chars(first, last, value, hex ? 16 : 10);
+            if (first == last || end != last || (ec != std::errc() && ec != std::errc::result_out_of_range)) {
                 Error(path, "\"" + s + "\" is not a number");
                 return std::nullopt;
             }
-            for (char c : digits) {
-                if (!(hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c)))) {
-                    Error(path, "\"" + s + "\" is not a number");
-                    return std::nullopt;
-                }
-            }
-            if (digits.size() > 16) {
-                Error(path, "\"" + s + "\" is too large");
+            if (ec == std::errc::result_out_of_range) {
+                OutOfRange(path, "\"" + s + "\"", max);
                 return std::nullopt;
             }
-            value = std::stoull(digits, nullptr, hex ? 16 : 10);
         } else {
             Error(path, "expected a number");
             return std::nullopt;
         }
         if (value > max) {
-            Error(path, std::to_string(value) + " is out of range (at most " + std::to_string(max) + ")");
+            OutOfRange(path, std::to_string(value), max);
             return std::nullopt;
         }
         return value;
+    }
+    void OutOfRange(const std::string& path, const std::string& shown, uint64_t max) {
+        if (max == UINT64_MAX) Error(path, shown + " does not fit 64 bits (at most " + std::to_string(max) + ")");
+        else Error(path, shown + " is out of range (at most " + std::to_string(max) + ")");
     }
     std::optional<double> Seconds(const std::string& path, const Json& v) {
         if (!v.is_number()) {
@@ -82,8 +89,9 @@ public:
             return std::nullopt;
         }
         const double s = v.get<double>();
-        if (!(s >= 0) || !std::isfinite(s) || s > 1e7) {
-            Error(path, "must be a time of at least 0 seconds");
+        if (!(s >= 0) || !std::isfinite(s) || s > kMaxSeconds) {
+            Error(path, v.dump() + " is not a time from 0 to " + std::to_string(static_cast<long long>(kMaxSeconds)) +
+                            " seconds");
             return std::nullopt;
         }
         return s;
@@ -229,6 +237,7 @@ void LoadAdapter(Checker& c, const std::string& path, const Json& v, AdapterDesc
         const Json& r = v["registry"];
         if (!c.Object(path + ".registry", r)) return;
         for (auto it = r.begin(); it != r.end(); ++it) {
+            if (it.key() == "_comment") continue;  // a note, not a keyword
             const std::string rp = path + ".registry." + it.key();
             if (it.value().is_number_unsigned()) {
                 if (it.value().get<uint64_t>() > 0xFFFFFFFFu) c.Error(rp, "does not fit 32 bits");
@@ -315,31 +324,113 @@ void LoadLink(Checker& c, const std::string& path, const Json& v, LinkDesc& l) {
     }
 }
 
-const std::set<std::string> kActions = {"initialize", "reset", "shutdown", "halt", "send", "traffic",
-                                        "receive", "ping", "query", "set", "link", "fault"};
-const std::set<std::string> kAdapterFaults = {"control-stall",  "control-error",     "control-silent",
-                                              "control-late",   "bulk-in-error",     "bulk-out-error",
-                                              "bulk-late",      "irp-complete-error", "alloc-fail",
-                                              "device-vanish",  "eeprom-never-done", "mdio-never-done"};
-const std::set<std::string> kLinkFaults = {"an-never-completes", "an-never-links"};
+// The keys of each action besides "at" and "do", and of each fault plan besides "fault".
+const std::map<std::string, std::vector<std::string>> kActionKeys = {
+    {"initialize", {"adapter"}},
+    {"reset", {"adapter"}},
+    {"shutdown", {"adapter"}},
+    {"halt", {"adapter"}},
+    {"send", {"adapter", "frame", "repeat"}},
+    {"traffic", {"adapter", "frames", "size", "interval"}},
+    {"receive", {"link", "frame", "status"}},
+    {"ping", {"adapter", "ip", "to", "count", "interval"}},
+    {"query", {"adapter", "oid", "length"}},
+    {"set", {"adapter", "oid", "data"}},
+    {"link", {"link", "up", "advertise", "autoneg", "speed", "duplex"}},
+    {"fault", {"fault", "adapter", "link", "nth", "count", "kind", "ms"}},
+};
+const std::map<std::string, std::vector<std::string>> kFaultKeys = {
+    {"control-stall", {"adapter", "nth"}},
+    {"control-error", {"adapter", "nth"}},
+    {"control-silent", {"adapter", "nth", "count"}},
+    {"control-late", {"adapter", "nth", "ms"}},
+    {"bulk-late", {"adapter", "count", "ms"}},
+    {"bulk-in-error", {"adapter", "count"}},
+    {"bulk-out-error", {"adapter", "count"}},
+    {"irp-complete-error", {"adapter"}},
+    {"alloc-fail", {"adapter", "kind", "nth"}},
+    {"device-vanish", {"adapter"}},
+    {"eeprom-never-done", {"adapter"}},
+    {"mdio-never-done", {"adapter"}},
+    {"an-never-completes", {"link"}},
+    {"an-never-links", {"link"}},
+};
+
+std::vector<std::string> NamesOf(const std::map<std::string, std::vector<std::string>>& table) {
+    std::vector<std::string> names;
+    for (const auto& [name, keys] : table) names.push_back(name);
+    return names;
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+    std::string out;
+    for (const auto& w : words) out += (out.empty() ? "" : ", ") + w;
+    return out;
+}
+
+bool Has(const std::vector<std::string>& words, const std::string& w) {
+    return std::find(words.begin(), words.end(), w) != words.end();
+}
+
+// Refuses the keys an event of this action (and fault plan) does not take: a key that belongs
+// to another action says which, an unknown one gets the closest key the action takes.
+void EventKeys(Checker& c, const std::string& path, const Json& v, const std::string& action,
+               const std::string& fault) {
+    const auto faultKeys = kFaultKeys.find(fault);
+    const std::vector<std::string>& keys =
+        faultKeys != kFaultKeys.end() ? faultKeys->second : kActionKeys.at(action);
+    std::vector<std::string> allowed = {"at", "do"};
+    if (faultKeys != kFaultKeys.end()) allowed.push_back("fault");
+    allowed.insert(allowed.end(), keys.begin(), keys.end());
+    const std::string who = faultKeys != kFaultKeys.end() ? "fault \"" + fault + "\"" : "\"" + action + "\"";
+    for (auto it = v.begin(); it != v.end(); ++it) {
+        const std::string& k = it.key();
+        if (k == "_comment" || Has(allowed, k)) continue;
+        std::vector<std::string> owners;
+        for (const auto& [other, otherKeys] : kActionKeys)
+            if (Has(otherKeys, k)) owners.push_back(other);
+        if (owners.empty()) {
+            c.Error(path + "." + k, "unknown key" + DidYouMean(k, allowed));
+        } else if (owners == std::vector<std::string>{"fault"}) {
+            std::vector<std::string> plans;
+            for (const auto& [plan, planKeys] : kFaultKeys)
+                if (Has(planKeys, k)) plans.push_back(plan);
+            c.Error(path + "." + k, who + " takes no \"" + k + "\" (its keys: " + Joined(keys) + "; \"" + k +
+                                        "\" goes with " + Joined(plans) + ")");
+        } else {
+            c.Error(path + "." + k, who + " takes no \"" + k + "\" (its keys: " + Joined(keys) + "; \"" + k +
+                                        "\" goes with " + Joined(owners) + ")");
+        }
+    }
+}
 
 void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e) {
     if (!c.Object(path, v)) return;
-    c.Keys(path, v, {"at", "do", "adapter", "link", "frame", "repeat", "frames", "size", "interval",
-                     "status", "ip", "to", "count", "oid", "length", "data", "up", "advertise",
-                     "autoneg", "speed", "duplex", "fault", "nth", "kind", "ms"});
     if (!v.contains("at")) c.Error(path + ".at", "missing");
     else if (auto at = c.Seconds(path + ".at", v["at"])) e.atUs = static_cast<uint64_t>(std::llround(*at * 1e6));
+    // Without a known action, only keys no action takes are errors yet.
+    std::vector<std::string> anyKeys = {"at", "do"};
+    for (const auto& [name, keys] : kActionKeys)
+        for (const auto& k : keys)
+            if (!Has(anyKeys, k)) anyKeys.push_back(k);
     if (!v.contains("do")) {
+        c.Keys(path, v, anyKeys);
         c.Error(path + ".do", "missing");
         return;
     }
     auto action = c.String(path + ".do", v["do"]);
-    if (!action) return;
-    if (!kActions.count(*action)) {
-        c.Error(path + ".do", "unknown action \"" + *action + "\"");
+    if (!action || !kActionKeys.count(*action)) {
+        c.Keys(path, v, anyKeys);
+        if (action) {
+            const std::string hint = DidYouMean(*action, NamesOf(kActionKeys));
+            c.Error(path + ".do", "unknown action \"" + *action + "\"" +
+                                      (hint.empty() ? " (one of: " + Joined(NamesOf(kActionKeys)) + ")" : hint));
+        }
         return;
     }
+    std::string fault;
+    if (*action == "fault" && v.contains("fault") && v["fault"].is_string()) fault = v["fault"].get<std::string>();
+    EventKeys(c, path, v, *action, fault);
     e.action = *action;
     auto need = [&](const char* key) {
         if (!v.contains(key)) c.Error(path + "." + key, "missing for \"" + e.action + "\"");
@@ -355,10 +446,27 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
         a == "traffic" || a == "ping" || a == "query" || a == "set")
         need("adapter");
     if (a == "receive" || a == "link") need("link");
+    // A frame the medium could carry: an Ethernet header at least, and what a length field of
+    // 16 bits counts.
+    auto frame = [&] {
+        auto f = c.Bytes(path + ".frame", v["frame"]);
+        if (f && (f->size() < kMinFrameBytes || f->size() > kMaxFrameBytes)) {
+            c.Error(path + ".frame", "a frame of " + std::to_string(f->size()) + " bytes; a frame has " +
+                                         std::to_string(kMinFrameBytes) + " to " + std::to_string(kMaxFrameBytes) +
+                                         " bytes");
+            f.reset();
+        }
+        if (f) e.frame = *f;
+        return f.has_value();
+    };
     if (a == "send" && need("frame")) {
-        if (auto f = c.Bytes(path + ".frame", v["frame"])) e.frame = *f;
+        const bool framed = frame();
         if (v.contains("repeat"))
             if (auto r = c.Unsigned(path + ".repeat", v["repeat"], 1000000)) e.repeat = static_cast<uint32_t>(*r);
+        if (framed && uint64_t{e.repeat} * e.frame.size() > kMaxBytesAtOnce)
+            c.Error(path + ".repeat", std::to_string(e.repeat) + " copies of a " + std::to_string(e.frame.size()) +
+                                          "-byte frame, all at one instant, are more than " +
+                                          std::to_string(kMaxBytesAtOnce) + " bytes (64 MiB)");
     }
     if (a == "traffic") {
         if (need("frames"))
@@ -373,9 +481,17 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
         e.intervalUs = 1000;
         if (v.contains("interval"))
             if (auto i = c.Seconds(path + ".interval", v["interval"])) e.intervalUs = static_cast<uint64_t>(std::llround(*i * 1e6));
+        if (e.intervalUs == 0 && uint64_t{e.frames} * e.size > kMaxBytesAtOnce)
+            c.Error(path + ".frames", std::to_string(e.frames) + " frames of " + std::to_string(e.size) +
+                                          " bytes with no interval, all at one instant, are more than " +
+                                          std::to_string(kMaxBytesAtOnce) + " bytes (64 MiB)");
+        if (static_cast<double>(e.frames) * static_cast<double>(e.intervalUs) > kMaxSeconds * 1e6)
+            c.Error(path + ".interval", "the burst would last beyond " +
+                                            std::to_string(static_cast<long long>(kMaxSeconds)) +
+                                            " seconds, the longest a run lasts");
     }
     if (a == "receive" && need("frame")) {
-        if (auto f = c.Bytes(path + ".frame", v["frame"])) e.frame = *f;
+        frame();
         if (v.contains("status"))
             if (auto s = c.Unsigned(path + ".status", v["status"], 255)) e.status = static_cast<uint8_t>(*s);
     }
@@ -398,15 +514,21 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
                            !std::isdigit(static_cast<unsigned char>(o.get<std::string>()[0]));
         if (named) {
             auto oid = OidByName(o.get<std::string>());
-            if (!oid) c.Error(path + ".oid", "unknown OID \"" + o.get<std::string>() + "\"");
+            if (!oid) c.Error(path + ".oid", "unknown OID \"" + o.get<std::string>() + "\"" +
+                                                 DidYouMean(o.get<std::string>(), OidNames()));
             else e.oid = *oid;
         } else if (auto n = c.Unsigned(path + ".oid", o, 0xFFFFFFFFu)) {
             e.oid = static_cast<uint32_t>(*n);
         }
         if (a == "query" && v.contains("length"))
-            if (auto l = c.Unsigned(path + ".length", v["length"], 65536)) e.length = static_cast<uint32_t>(*l);
+            if (auto l = c.Unsigned(path + ".length", v["length"], kMaxInformationBytes)) e.length = static_cast<uint32_t>(*l);
         if (a == "set" && need("data"))
-            if (auto d = c.Bytes(path + ".data", v["data"])) e.data = *d;
+            if (auto d = c.Bytes(path + ".data", v["data"])) {
+                if (d->size() > kMaxInformationBytes)
+                    c.Error(path + ".data", std::to_string(d->size()) + " bytes; a set buffer has at most " +
+                                                std::to_string(kMaxInformationBytes));
+                e.data = *d;
+            }
     }
     if (a == "link") {
         if (v.contains("up"))
@@ -429,12 +551,13 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
     if (a == "fault" && need("fault")) {
         if (auto f = c.String(path + ".fault", v["fault"])) {
             e.fault = *f;
-            if (kAdapterFaults.count(*f)) {
-                need("adapter");
-            } else if (kLinkFaults.count(*f)) {
-                need("link");
+            const auto plan = kFaultKeys.find(*f);
+            if (plan == kFaultKeys.end()) {
+                const std::string hint = DidYouMean(*f, NamesOf(kFaultKeys));
+                c.Error(path + ".fault", "unknown fault \"" + *f + "\"" +
+                                             (hint.empty() ? " (one of: " + Joined(NamesOf(kFaultKeys)) + ")" : hint));
             } else {
-                c.Error(path + ".fault", "unknown fault \"" + *f + "\"");
+                need(Has(plan->second, "link") ? "link" : "adapter");
             }
         }
         if (v.contains("nth"))
@@ -458,21 +581,97 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
     }
 }
 
+// The keys of the document itself. Paths name them bare ("seed"), any other key "$.key".
+const std::vector<std::string> kTopKeys = {"$schema", "name",     "description", "seed", "duration_s",
+                                           "cpus",    "adapters", "links",       "events"};
+
+// Watches the parser for a key twice in one object (which a DOM would quietly collapse to one
+// value) and for nesting deeper than any scenario has, naming the JSON path of each.
+class ParseWatch {
+public:
+    // Nesting of the deepest scenario (a PHY's values, a fault's count) is 4; the margin leaves
+    // room for `_comment` values and later keys, and bounds what the watch keeps.
+    static constexpr size_t kMaxDepth = 32;
+    struct TooDeep {};
+
+    explicit ParseWatch(std::vector<std::string>& errors) : errors_(errors) {}
+
+    bool operator()(int, Json::parse_event_t event, Json& parsed) {
+        using E = Json::parse_event_t;
+        switch (event) {
+            case E::object_start:
+            case E::array_start:
+                if (levels_.size() >= kMaxDepth) {
+                    errors_.push_back(ChildPath() + ": nested deeper than " + std::to_string(kMaxDepth) +
+                                      " levels; no scenario value is");
+                    throw TooDeep{};
+                }
+                levels_.push_back(Level{ChildPath(), event == E::object_start, {}, {}, 0});
+                break;
+            case E::key: {
+                Level& top = levels_.back();
+                top.key = parsed.get<std::string>();
+                if (!top.keys.insert(top.key).second)
+                    errors_.push_back(top.path + ": key \"" + top.key + "\" appears twice; a key appears once in an object");
+                break;
+            }
+            case E::object_end:
+            case E::array_end:
+                levels_.pop_back();
+                NextElement();
+                break;
+            case E::value:
+                NextElement();
+                break;
+        }
+        return true;
+    }
+
+private:
+    struct Level {
+        std::string path;
+        bool object;
+        std::set<std::string> keys;
+        std::string key;  // objects: the key being read
+        size_t index;     // arrays: the element being read
+    };
+    // The path of the value about to start, as the loader names it ("adapters[0].name").
+    std::string ChildPath() const {
+        if (levels_.empty()) return "$";
+        const Level& top = levels_.back();
+        if (!top.object) return top.path + "[" + std::to_string(top.index) + "]";
+        if (top.path == "$" && std::find(kTopKeys.begin(), kTopKeys.end(), top.key) != kTopKeys.end()) return top.key;
+        return top.path + "." + top.key;
+    }
+    void NextElement() {
+        if (!levels_.empty() && !levels_.back().object) ++levels_.back().index;
+    }
+    std::vector<std::string>& errors_;
+    std::vector<Level> levels_;
+};
+
 }  // namespace
 
 std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::string>& errors) {
     Json doc;
+    std::vector<std::string> structure;
+    ParseWatch watch(structure);
     try {
-        doc = Json::parse(text);
+        doc = Json::parse(text, std::ref(watch));
+    } catch (const ParseWatch::TooDeep&) {
+        errors.insert(errors.end(), structure.begin(), structure.end());
+        return std::nullopt;
     } catch (const Json::exception& e) {
         // Syntax errors, and numbers no double holds (out_of_range), alike.
         errors.push_back(std::string("$: not valid JSON: ") + e.what());
         return std::nullopt;
     }
     Checker c(errors);
+    for (const auto& e : structure) errors.push_back(e);
     Scenario s;
     if (!c.Object("$", doc)) return std::nullopt;
-    c.Keys("$", doc, {"name", "description", "seed", "duration_s", "cpus", "adapters", "links", "events"});
+    c.Keys("$", doc, kTopKeys);
+    if (doc.contains("$schema")) c.String("$schema", doc["$schema"]);
     if (doc.contains("name"))
         if (auto n = c.String("name", doc["name"])) s.name = *n;
     if (doc.contains("description"))
@@ -491,7 +690,11 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
     std::set<std::string> adapterNames, linkNames;
     if (doc.contains("adapters")) {
         if (!doc["adapters"].is_array()) c.Error("adapters", "expected a list");
-        else
+        else {
+            if (doc["adapters"].size() > kMaxAdapters)
+                c.Error("adapters", std::to_string(doc["adapters"].size()) + " adapters; a scenario has at most " +
+                                        std::to_string(kMaxAdapters) +
+                                        " (adapter n is USB device n + 2 on one bus, and device numbers end at 127)");
             for (size_t i = 0; i < doc["adapters"].size(); ++i) {
                 AdapterDesc a;
                 const std::string p = "adapters[" + std::to_string(i) + "]";
@@ -500,6 +703,7 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
                     c.Error(p + ".name", "two adapters named \"" + a.name + "\"");
                 s.adapters.push_back(std::move(a));
             }
+        }
     }
     if (doc.contains("links")) {
         if (!doc["links"].is_array()) c.Error("links", "expected a list");
@@ -541,8 +745,49 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
                 c.Error(p, "that PHY is already on link \"" + phy->link + "\"");
             else phy->link = s.links[i].name;
         }
+    // A link without a scripted peer is a cable: two ends, each a different PHY. (A peer's
+    // medium may carry more PHYs, as a hub does.)
+    std::map<std::string, std::vector<std::string>> cableEnds;
+    for (const LinkDesc& l : s.links) {
+        if (l.peer) continue;
+        auto& ends = cableEnds[l.name];
+        for (const auto& [adapter, address] : l.between) {
+            const std::string end = adapter + ":" + std::to_string(address);
+            if (std::find(ends.begin(), ends.end(), end) == ends.end()) ends.push_back(end);
+        }
+    }
+    for (size_t i = 0; i < s.links.size(); ++i) {
+        const auto& b = s.links[i].between;
+        if (b.size() == 2 && b[0] == b[1])
+            c.Error("links[" + std::to_string(i) + "].between[1]",
+                    "\"" + b[1].first + ":" + std::to_string(b[1].second) +
+                        "\" is the other end too; a cable joins two PHYs, not a PHY to itself");
+    }
+    for (size_t i = 0; i < s.adapters.size(); ++i)
+        for (size_t k = 0; k < s.adapters[i].phys.size(); ++k) {
+            const PhyDesc& phy = s.adapters[i].phys[k];
+            auto ends = cableEnds.find(phy.link);
+            if (ends == cableEnds.end()) continue;
+            const std::string label = s.adapters[i].name + ":" + std::to_string(phy.phy.address);
+            if (std::find(ends->second.begin(), ends->second.end(), label) != ends->second.end()) continue;
+            const bool between = std::any_of(s.links.begin(), s.links.end(), [&](const LinkDesc& l) {
+                return l.name == phy.link && !l.between.empty();
+            });
+            if (between || ends->second.size() >= 2) {
+                std::string joined;
+                for (const auto& e : ends->second) joined += (joined.empty() ? "" : " and ") + e;
+                c.Error("adapters[" + std::to_string(i) + "].phys[" + std::to_string(k) + "].link",
+                        "link \"" + phy.link + "\" is a cable between " + joined +
+                            "; a link without a peer joins at most two PHYs");
+                continue;
+            }
+            ends->second.push_back(label);
+        }
     if (doc.contains("events")) {
         if (!doc["events"].is_array()) c.Error("events", "expected a list");
+        else if (doc["events"].size() > kMaxEvents)
+            c.Error("events", std::to_string(doc["events"].size()) + " events; a scenario has at most " +
+                                  std::to_string(kMaxEvents));
         else
             for (size_t i = 0; i < doc["events"].size(); ++i) {
                 EventDesc e;
@@ -553,9 +798,22 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
                     c.Error(p + ".adapter", "no adapter named \"" + e.adapter + "\"");
                 if (!e.link.empty() && !linkNames.count(e.link))
                     c.Error(p + ".link", "no link named \"" + e.link + "\"");
+                else if (e.action == "receive" && cableEnds.count(e.link))
+                    c.Error(p + ".link", "link \"" + e.link +
+                                             "\" has no scripted peer to send the frame; \"receive\" needs a link with a \"peer\"");
                 s.events.push_back(std::move(e));
             }
     }
+    uint64_t frames = 0;
+    for (const EventDesc& e : s.events) {
+        if (e.action == "send") frames += e.repeat;
+        else if (e.action == "traffic") frames += e.frames;
+        else if (e.action == "ping") frames += e.count;
+    }
+    if (frames > kMaxFramesInAll)
+        c.Error("events", "the events send " + std::to_string(frames) +
+                              " frames in all (send repeats, traffic frames and ping counts); a scenario sends at most " +
+                              std::to_string(kMaxFramesInAll));
     if (!c.Ok()) return std::nullopt;
     std::stable_sort(s.events.begin(), s.events.end(),
                      [](const EventDesc& x, const EventDesc& y) { return x.atUs < y.atUs; });

@@ -80,6 +80,22 @@ struct EventDesc {
 // The most processors a run may have.
 inline constexpr unsigned kMaxCpus = 64;
 
+// What one scenario may ask for; the loader refuses more before anything runs.
+// Adapter n is USB device n + 2 on one bus (1 is the root hub) and device numbers end at 127.
+inline constexpr size_t kMaxAdapters = 125;
+inline constexpr size_t kMaxEvents = 100'000;
+// A `send` or `receive` frame: an Ethernet header at least, and no more than the device's
+// 16-bit receive length and a pcap record carry.
+inline constexpr size_t kMinFrameBytes = 14;
+inline constexpr size_t kMaxFrameBytes = 65'535;
+// Frames of all events together: every `send` repeat, `traffic` frame and `ping` echo.
+inline constexpr uint64_t kMaxFramesInAll = 10'000'000;
+// Bytes handed to the miniport at one instant: a `send` with its repeats, or a `traffic` burst
+// with no interval. They are all queued at once, so this bounds the memory a run takes.
+inline constexpr uint64_t kMaxBytesAtOnce = 64u << 20;
+// A `set` buffer, as a query's `length`.
+inline constexpr size_t kMaxInformationBytes = 65'536;
+
 struct Scenario {
     std::string name;
     std::string description;
@@ -97,7 +113,8 @@ host::device::DeviceConfig DeviceConfigFor(const AdapterDesc& adapter,
                                            const std::map<std::string, host::wire::Link*>& links);
 
 // Parses and checks a scenario. On failure returns nothing and fills `errors`, one message per
-// problem, each starting with its JSON path.
+// problem, each starting with its JSON path ("$" for the document). A key twice in one object,
+// a key of another action and anything past the limits above are errors too.
 std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::string>& errors);
 
 }  // namespace nicsim
