@@ -140,6 +140,9 @@ void Ndis::TraceCall(Adapter& a, const char* call, const NDIS_STATUS* status, tr
 }
 
 void Ndis::RunPassive(Adapter& a, const char* name, const std::function<void()>& fn) {
+    // Passive handlers may wait for the device for seconds: a line says when one begins, so a
+    // reader sees what runs meanwhile (its `miniport` line comes when it returns).
+    if (trace_.Enabled("handler_start")) trace_.Emit("handler_start", a.name, trace::Json{{"call", name}});
     ++passiveDepth_;
     a.passiveBusy = true;
     kernel_.RunInContext(name, PASSIVE_LEVEL, a.id, [&] {

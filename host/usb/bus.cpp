@@ -126,7 +126,7 @@ void UsbBus::ApplyPlans(Request& req, bool control) {
             ++it;
             continue;
         }
-        ApplyPlan(req, it->fault, it->lateUs);
+        ApplyPlan(req, it->fault, it->lateUs, control);
         if (--it->count > 0) {
             it->remaining = 1;  // the next request of its kind is hit too
             ++it;
@@ -136,16 +136,23 @@ void UsbBus::ApplyPlans(Request& req, bool control) {
     }
 }
 
-void UsbBus::ApplyPlan(Request& req, BusFaults::ControlFault fault, sim::TimeUs lateUs) {
+void UsbBus::ApplyPlan(Request& req, BusFaults::ControlFault fault, sim::TimeUs lateUs, bool control) {
     using CF = BusFaults::ControlFault;
     ++stats_.faultsInjected;
+    const char* name = "";
     switch (fault) {
-        case CF::Stall: req.fault = Result::Stall; break;
-        case CF::Error: req.fault = Result::Error; break;
-        case CF::Silent: req.silent = true; break;
-        case CF::Late: req.lateUs += lateUs; break;
-        case CF::None: break;
+        case CF::Stall: req.fault = Result::Stall; name = "control-stall"; break;
+        case CF::Error: req.fault = Result::Error; name = "control-error"; break;
+        case CF::Silent: req.silent = true; name = "control-silent"; break;
+        case CF::Late: req.lateUs += lateUs; name = control ? "control-late" : "bulk-late"; break;
+        case CF::None: return;
     }
+    FaultFired(name);
+}
+
+void UsbBus::FaultFired(const char* name) {
+    if (trace_.Enabled("fault"))
+        trace_.Emit("fault", adapterName_, trace::Json{{"fault", name}, {"state", "fired"}});
 }
 
 NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
@@ -200,6 +207,7 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
         // The lower driver fails the request at once and says so in its return value.
         faults_.irpCompleteError = false;
         ++stats_.faultsInjected;
+        FaultFired("irp-complete-error");
         Complete(irp, urb, Result::Error);
         return STATUS_UNSUCCESSFUL;
     }
@@ -568,6 +576,7 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
         if (result == Result::Ok && faults_.bulkInErrors > 0) {
             --faults_.bulkInErrors;
             ++stats_.faultsInjected;
+            FaultFired("bulk-in-error");
             result = Result::Error;
         }
         size_t n = 0;
@@ -589,6 +598,7 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
         if (result == Result::Ok && faults_.bulkOutErrors > 0) {
             --faults_.bulkOutErrors;
             ++stats_.faultsInjected;
+            FaultFired("bulk-out-error");
             result = Result::Error;
         }
         if (result == Result::Ok) result = device_.BulkOut(pipe.endpoint, buffer, t.TransferBufferLength);

@@ -178,7 +178,9 @@ private:
     NTSTATUS Submit(PIRP irp, PURB urb);
     // Applies the fault plans that count this request.
     void ApplyPlans(Request& req, bool control);
-    void ApplyPlan(Request& req, BusFaults::ControlFault fault, sim::TimeUs lateUs);
+    void ApplyPlan(Request& req, BusFaults::ControlFault fault, sim::TimeUs lateUs, bool control);
+    // A `fault` trace line: the fault plan named `name` (as scenarios name it) hit a request.
+    void FaultFired(const char* name);
     Pipe* PipeFor(PURB urb);
     bool Ready(const Pipe& pipe) const;
     void Kick(Pipe& pipe);

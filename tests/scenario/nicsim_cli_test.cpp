@@ -249,12 +249,14 @@ TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
     const Outcome run = Nicsim("run");
     ASSERT_EQ(run.status, 0) << run.out;
     const std::vector<std::string> story = {
+        "MiniportInitialize called",
         "PHYs found: PHY 0 (0x225410, ethernet), PHY 1 (0x6B90, phoneline), PHY 2 (0x6B70, other); chosen: PHY 0",
         "carrying frames on PHY 0 (0x225410, ethernet), 100 Mb/s full duplex",
         "media connect on PHY 0",
-        "MiniportInitialize -> NDIS_STATUS_SUCCESS",
+        "MiniportInitialize -> NDIS_STATUS_SUCCESS (called at 0.000000 s)",
         "ping 192.168.7.1 seq 4: reply",
         "medium eth0 down",
+        "carrier lost on PHY 0 (0x225410, ethernet)",
         "traffic burst 1 (from 6.000 s, 1000 frames of 1000 bytes): 1000 offered, 1000 completed, 0 refused",
         "media disconnect",
         "media switched to PHY 1 (0x6B90, phoneline), 1 Mb/s half duplex",
@@ -264,13 +266,18 @@ TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
         "medium phone down",
         "media disconnect",
         "media switched to PHY 0 (0x225410, ethernet), 100 Mb/s full duplex",
+        "carrier lost on PHY 0",
+        "carrier back on PHY 0",
         "media disconnect (repeated",
         "media connect on PHY 0 (0x225410, ethernet), 100 Mb/s full duplex",
         "ping 192.168.7.1 seq 2: reply",
         "MiniportSetInformation OID_GEN_CURRENT_PACKET_FILTER -> NDIS_STATUS_SUCCESS (4 bytes read)",
-        "MiniportQueryInformation OID_GEN_LINK_SPEED -> NDIS_STATUS_SUCCESS: 40420f00",
-        "MiniportReset -> NDIS_STATUS_SUCCESS",
+        "MiniportQueryInformation OID_GEN_LINK_SPEED -> NDIS_STATUS_SUCCESS: 100 Mb/s",
+        "MiniportReset called",
+        "MiniportReset -> NDIS_STATUS_SUCCESS (called at 53.000000 s)",
+        "MiniportShutdown called",
         "MiniportShutdown",
+        "MiniportHalt called",
         "MiniportHalt",
         "summary: 60.000 s of virtual time",
         "ping A -> 192.168.7.1, burst 1 from 4.000 s: 4 sent, 4 replies",
@@ -299,6 +306,80 @@ TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
                            "indicated before at 0.974"),
               std::string::npos)
         << run.out;
+}
+
+// What a user debugs must show on the timeline: events that do nothing and why, faults armed and
+// fired, each lost echo, query answers as values (and the size a short buffer needed), the
+// driver's keep-alive frames; `check` warns of an event that a run never reaches.
+TEST(NicsimCli, TimelineShowsWhatDidNothingFaultsLostPingsAndDecodedAnswers) {
+    const std::string path = TempPath("quiet_events.json");
+    {
+        std::ofstream f(path);
+        f << R"({ "name": "quiet", "seed": 3, "duration_s": 20,
+  "adapters": [ { "name": "A", "eeprom": "00:11:22:33:44:55",
+                  "phys": [ { "address": 0, "id": "0x225410", "link": "eth0" } ] } ],
+  "links": [ { "name": "eth0", "medium": "ethernet", "up": true,
+               "peer": { "kind": "responder", "mac": "02:00:00:00:00:FE", "ip": "10.0.0.1" } } ],
+  "events": [
+    { "at": 0.5, "do": "reset", "adapter": "A" },
+    { "at": 1, "do": "initialize", "adapter": "A" },
+    { "at": 2, "do": "initialize", "adapter": "A" },
+    { "at": 4, "do": "fault", "adapter": "A", "fault": "bulk-out-error", "count": 1 },
+    { "at": 5, "do": "ping", "adapter": "A", "ip": "10.0.0.2", "to": "10.0.0.1", "count": 4, "interval": 1 },
+    { "at": 7.5, "do": "link", "link": "eth0", "up": false },
+    { "at": 12, "do": "query", "adapter": "A", "oid": "OID_GEN_SUPPORTED_LIST" },
+    { "at": 12.1, "do": "query", "adapter": "A", "oid": "OID_GEN_VENDOR_DESCRIPTION" },
+    { "at": 12.2, "do": "query", "adapter": "A", "oid": "OID_802_3_CURRENT_ADDRESS" },
+    { "at": 12.3, "do": "query", "adapter": "A", "oid": "OID_802_3_PERMANENT_ADDRESS", "length": 2 },
+    { "at": 15, "do": "halt", "adapter": "A" },
+    { "at": 16, "do": "query", "adapter": "A", "oid": "OID_GEN_LINK_SPEED" },
+    { "at": 25, "do": "reset", "adapter": "A" } ] })";
+    }
+    const Outcome check = Nicsim("check " + path);
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("warning: events[12].at: 25 s is after duration_s (20 s)"), std::string::npos)
+        << check.out;
+    EXPECT_EQ(check.out.find("events[11]"), std::string::npos) << check.out;
+
+    const Outcome run = Nicsim("run " + path);
+    std::remove(path.c_str());
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::vector<std::string> story = {
+        "event 0 (reset) skipped: adapter not initialised",
+        "MiniportInitialize called",
+        "MiniportInitialize -> NDIS_STATUS_SUCCESS",
+        "event 2 (initialize) skipped: adapter already initialised",
+        "fault bulk-out-error armed (event 3)",
+        "fault bulk-out-error fired",
+        "ping 10.0.0.1 seq 1: reply",
+        "ping 10.0.0.1 seq 2: reply",
+        "medium eth0 down",
+        "carrier lost on PHY 0",
+        "ping 10.0.0.1 seq 3: lost, no reply within 1 s (burst 1)",
+        "ping 10.0.0.1 seq 4: lost, no reply within 1 s (burst 1)",
+        "OID_GEN_SUPPORTED_LIST -> NDIS_STATUS_SUCCESS: 45 OIDs: OID_GEN_SUPPORTED_LIST OID_GEN_HARDWARE_STATUS",
+        "OID_GEN_VENDOR_DESCRIPTION -> NDIS_STATUS_SUCCESS: \"Brellwick NDIS 5.0\"",
+        "OID_802_3_CURRENT_ADDRESS -> NDIS_STATUS_SUCCESS: 00:11:22:33:44:55",
+        "OID_802_3_PERMANENT_ADDRESS -> NDIS_STATUS_INVALID_LENGTH (needs 4 more bytes)",
+        "MiniportHalt called",
+        "MiniportHalt",
+        "event 11 (query) skipped: adapter halted",
+        "event 12 (reset) skipped: after the end of the run",
+    };
+    size_t at = 0;
+    for (const auto& line : story) {
+        const size_t found = run.out.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "\"" << line << "\" missing after offset " << at << "\n" << run.out;
+        at = found + line.size();
+    }
+
+    const Outcome keepalive = Nicsim("run keepalive");
+    ASSERT_EQ(keepalive.status, 0) << keepalive.out;
+    size_t frames = 0;
+    for (size_t p = keepalive.out.find("keep-alive frame on phone"); p != std::string::npos;
+         p = keepalive.out.find("keep-alive frame on phone", p + 1))
+        ++frames;
+    EXPECT_EQ(frames, 4u) << keepalive.out;  // every fourth second from 0.17 s to the halt at 18 s
 }
 
 }  // namespace

@@ -211,6 +211,13 @@ int main(int argc, char** argv) {
         if (const int rc = Load(checkPath, s)) return rc;
         std::printf("%s: ok (%zu adapters, %zu links, %zu events)\n", checkPath.c_str(),
                     s->adapters.size(), s->links.size(), s->events.size());
+        // Legal, but probably not what the author meant: a run stops at duration_s.
+        for (const auto& e : s->events) {
+            if (e.atUs <= static_cast<uint64_t>(s->durationS * 1e6)) continue;
+            std::printf("%s: warning: events[%zu].at: %g s is after duration_s (%g s): the event "
+                        "does not play unless --until is longer\n",
+                        checkPath.c_str(), e.index, e.atUs / 1e6, s->durationS);
+        }
         return 0;
     }
     if (*bridgeCmd) {

@@ -29,4 +29,20 @@ uint32_t ParseStatus(const std::string& text) {
     return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 16));
 }
 
+std::vector<uint8_t> FromHex(const std::string& text) {
+    std::vector<uint8_t> out;
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
+        if (hi < 0 || lo < 0) break;
+        out.push_back(static_cast<uint8_t>(hi << 4 | lo));
+    }
+    return out;
+}
+
 }  // namespace nicsim

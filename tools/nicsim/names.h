@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace nicsim {
 
@@ -10,5 +11,7 @@ namespace nicsim {
 std::string StatusName(uint32_t status);
 // Parses the trace's "0x%08X" form.
 uint32_t ParseStatus(const std::string& text);
+// The bytes of a trace line's hex string ("0a1b..."); stops at the first pair that is not hex.
+std::vector<uint8_t> FromHex(const std::string& text);
 
 }  // namespace nicsim

@@ -82,4 +82,87 @@ std::optional<uint32_t> AnswerSize(uint32_t oid) {
     }
 }
 
+namespace {
+
+uint32_t Le32(const std::vector<uint8_t>& d, size_t at) {
+    return d[at] | (d[at + 1] << 8) | (d[at + 2] << 16) | (static_cast<uint32_t>(d[at + 3]) << 24);
+}
+
+std::string Macs(const std::vector<uint8_t>& d) {
+    std::string out;
+    for (size_t at = 0; at + 6 <= d.size(); at += 6) {
+        char mac[24];
+        std::snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", d[at], d[at + 1], d[at + 2],
+                      d[at + 3], d[at + 4], d[at + 5]);
+        out += (out.empty() ? "" : ", ") + std::string(mac);
+    }
+    return out.empty() ? "none" : out;
+}
+
+std::string Hex(const std::vector<uint8_t>& d) {
+    std::string out;
+    char b[4];
+    for (uint8_t x : d) {
+        std::snprintf(b, sizeof b, "%02x", x);
+        out += b;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string DecodeAnswer(uint32_t oid, const std::vector<uint8_t>& d) {
+    char text[64];
+    switch (oid) {
+        case OID_GEN_SUPPORTED_LIST: {
+            if (d.size() % 4 != 0) break;
+            std::string out = std::to_string(d.size() / 4) + " OIDs:";
+            for (size_t at = 0; at < d.size(); at += 4) out += " " + OidName(Le32(d, at));
+            return out;
+        }
+        case OID_GEN_VENDOR_DESCRIPTION: {
+            std::string out;
+            for (uint8_t c : d) {
+                if (c == 0) break;
+                out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
+            }
+            return "\"" + out + "\"";
+        }
+        case OID_GEN_DRIVER_VERSION:
+            if (d.size() != 2) break;
+            std::snprintf(text, sizeof text, "NDIS %u.%u", d[1], d[0]);
+            return text;
+        case OID_802_3_PERMANENT_ADDRESS:
+        case OID_802_3_CURRENT_ADDRESS:
+        case OID_802_3_MULTICAST_LIST:
+            if (d.size() % 6 != 0) break;
+            return Macs(d);
+        default:
+            break;
+    }
+    if (d.size() != 4 || !AnswerSize(oid)) return Hex(d);
+    const uint32_t v = Le32(d, 0);
+    switch (oid) {
+        case OID_GEN_LINK_SPEED:  // in units of 100 b/s
+            if (v % 10000 == 0) std::snprintf(text, sizeof text, "%u Mb/s", v / 10000);
+            else std::snprintf(text, sizeof text, "%.4f Mb/s", v / 10000.0);
+            return text;
+        case OID_GEN_MEDIA_CONNECT_STATUS:
+            return v == 0 ? "connected" : v == 1 ? "disconnected" : std::to_string(v);
+        case OID_GEN_MEDIA_SUPPORTED:
+        case OID_GEN_MEDIA_IN_USE:
+            return v == 0 ? "802.3" : std::to_string(v);
+        case OID_GEN_HARDWARE_STATUS:
+            return v == 0 ? "ready" : std::to_string(v);
+        case OID_GEN_VENDOR_ID:
+        case OID_GEN_CURRENT_PACKET_FILTER:
+        case OID_GEN_MAC_OPTIONS:
+        case OID_GEN_PROTOCOL_OPTIONS:
+            std::snprintf(text, sizeof text, "0x%08X", v);
+            return text;
+        default:
+            return std::to_string(v);
+    }
+}
+
 }  // namespace nicsim

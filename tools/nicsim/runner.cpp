@@ -47,7 +47,7 @@ struct Ping {
     uint32_t count = 0;
     uint64_t intervalUs = 0;
     uint16_t id = 0;
-    uint32_t sent = 0, replies = 0, arpTries = 0;
+    uint32_t sent = 0, replies = 0, lost = 0, arpTries = 0;
     bool gaveUp = false;
     std::map<uint16_t, uint64_t> sentAt;
 };
@@ -87,6 +87,8 @@ private:
     void NoteCarrier(AdapterView& v);
     void NoteInitialised(AdapterView& v);
     std::optional<Mac> PartnerMac(const AdapterView& v) const;
+    // A `skipped` line: event `e` did nothing, for `reason`.
+    void Skipped(const EventDesc& e, const char* reason);
     void Emit(std::string_view ev, const std::string& adapter, Json fields) {
         world_.Trace().Emit(ev, adapter, std::move(fields));
     }
@@ -107,6 +109,15 @@ bool Run::Build() {
     for (const LinkDesc& l : scenario_.links) {
         auto& link = world_.AddLink(l.name, l.medium, l.partner);
         links_[l.name] = &link;
+        // The driver's keep-alive frames (to 00-00-00-00-00-00 from 00-00-00-00-00-01) get a
+        // line of their own: no protocol sent them, so no other line tells of them.
+        link.AddTap([this](const host::wire::Link& on, const std::string& from, const host::wire::Frame& f) {
+            static constexpr uint8_t kKeepAlive[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+            if (f.size() < 12 || !std::equal(kKeepAlive, kKeepAlive + 12, f.begin())) return;
+            const size_t colon = from.find(':');
+            if (colon == std::string::npos) return;  // the scripted partner
+            Emit("keepalive", from.substr(0, colon), Json{{"link", on.Name()}, {"length", f.size()}});
+        });
         if (l.peer) peers_[l.name] = &world_.AddPeer(link, l.peer->kind, l.peer->mac, l.peer->ip);
     }
     for (const AdapterDesc& a : scenario_.adapters) {
@@ -130,6 +141,14 @@ bool Run::Build() {
         }
         views_[a.name] = v;
     }
+    world_.Faults().onInjected = [this](host::sim::AllocKind kind, const host::sim::AllocSite*) {
+        std::string adapter;
+        const int id = world_.Kernel().CurrentAdapter();
+        for (const auto& [name, v] : views_)
+            if (v.adapter->id == id) adapter = name;
+        Emit("fault", adapter, Json{{"fault", "alloc-fail"}, {"kind", std::string(host::sim::AllocKindName(kind))},
+                                    {"state", "fired"}});
+    };
     for (auto& [name, v] : views_) {
         AdapterView* view = &v;
         // Frames are looked at as they arrive and counted, not kept: a run's memory does not
@@ -308,6 +327,17 @@ void Run::SendEcho(Ping& p) {
     if (mac == v.arp.end()) return;
     const uint16_t seq = static_cast<uint16_t>(++p.sent);
     p.sentAt[seq] = world_.NowUs();
+    // An echo without a reply a second later is lost, and said so on its own line. A scenario
+    // phase event draws no tie-break, so the order of everything else stays as it was.
+    Ping* lost = &p;
+    world_.Scheduler().At(world_.NowUs() + kSecond, [this, lost, seq] {
+        auto it = lost->sentAt.find(seq);
+        if (it == lost->sentAt.end()) return;
+        lost->sentAt.erase(it);
+        ++lost->lost;
+        Emit("ping", lost->adapter, Json{{"to", host::wire::IpText(lost->to)}, {"burst", lost->number},
+                                         {"seq", seq}, {"lost", true}});
+    }, host::sim::Phase::Scenario);
     std::vector<uint8_t> payload(56);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i);
     world_.Ndis().Send(*v.adapter, host::wire::IcmpEcho(mac->second, v.mac, p.from, p.to, true, p.id, seq, payload));
@@ -348,23 +378,52 @@ void Run::Schedule(const EventDesc& e) {
     world_.Scheduler().At(e.atUs, [this, event] { Play(*event); }, host::sim::Phase::Scenario, gate);
 }
 
+void Run::Skipped(const EventDesc& e, const char* reason) {
+    Emit("skipped", e.adapter, Json{{"event", e.index}, {"do", e.action}, {"reason", reason}});
+}
+
+namespace {
+
+// Why an event for an adapter that is not running does nothing.
+const char* NotRunning(host::ndis::AdapterState state) {
+    switch (state) {
+        case host::ndis::AdapterState::Bound: return "adapter not initialised";
+        case host::ndis::AdapterState::Halted: return "adapter halted";
+        case host::ndis::AdapterState::Failed: return "adapter failed to start";
+        case host::ndis::AdapterState::Initialized: break;
+    }
+    return "adapter initialised";
+}
+
+}  // namespace
+
 void Run::Play(const EventDesc& e) {
     auto& ndis = world_.Ndis();
     AdapterView* v = e.adapter.empty() ? nullptr : &View(e.adapter);
     host::ndis::Adapter* a = v ? v->adapter : nullptr;
     const bool up = a && a->state == host::ndis::AdapterState::Initialized;
     const std::string& d = e.action;
+    // Events that act through a running adapter say so when there is none.
+    // (A traffic burst is not one: its frames go out once the adapter comes up.)
+    const bool needsUp = d == "reset" || d == "shutdown" || d == "halt" || d == "send" ||
+                         d == "ping" || d == "query" || d == "set";
+    if (needsUp && !up) return Skipped(e, NotRunning(a->state));
+    if (d == "fault") {
+        Emit("fault", e.adapter.empty() ? std::string() : e.adapter,
+             Json{{"event", e.index}, {"fault", e.fault}, {"state", "armed"}});
+    }
     if (d == "initialize") {
         if (a->state == host::ndis::AdapterState::Bound) ndis.Initialize(*a);
+        else Skipped(e, a->state == host::ndis::AdapterState::Initialized ? "adapter already initialised"
+                                                                          : NotRunning(a->state));
     } else if (d == "reset") {
-        if (up) ndis.Reset(*a);
+        ndis.Reset(*a);
     } else if (d == "shutdown") {
-        if (up) ndis.Shutdown(*a);
+        ndis.Shutdown(*a);
     } else if (d == "halt") {
-        if (up) ndis.Halt(*a);
+        ndis.Halt(*a);
     } else if (d == "send") {
-        if (up)
-            for (uint32_t i = 0; i < e.repeat; ++i) ndis.Send(*a, e.frame);
+        for (uint32_t i = 0; i < e.repeat; ++i) ndis.Send(*a, e.frame);
     } else if (d == "traffic") {
         auto partner = PartnerMac(*v);
         auto burst = std::make_unique<Burst>();
@@ -401,7 +460,6 @@ void Run::Play(const EventDesc& e) {
                 if (phy->Link() == link && e.status != 0) view.device->PlanReceiveStatus(e.status);
         if (peer != peers_.end()) peer->second->Send(e.frame);
     } else if (d == "ping") {
-        if (!up) return;
         v->ip = e.ip;
         auto ping = std::make_unique<Ping>();
         ping->adapter = a->name;
@@ -416,7 +474,6 @@ void Run::Play(const EventDesc& e) {
         pings_.push_back(std::move(ping));
         SendArp(*pings_.back());
     } else if (d == "query") {
-        if (!up) return;
         // Without a length the buffer is the answer's size; where the tool does not know it, it
         // asks as a protocol would: with an empty buffer, then with what the miniport needs.
         const auto known = AnswerSize(e.oid);
@@ -425,7 +482,7 @@ void Run::Play(const EventDesc& e) {
             r.status == NDIS_STATUS_INVALID_LENGTH)
             ndis.Query(*a, e.oid, r.bytesNeeded);
     } else if (d == "set") {
-        if (up) ndis.Set(*a, e.oid, e.data);
+        ndis.Set(*a, e.oid, e.data);
     } else if (d == "link") {
         host::wire::Link* link = links_.at(e.link);
         host::wire::PartnerSettings p = link->Partner();
@@ -505,6 +562,8 @@ int Run::Go() {
         }
     }
     if (progress) std::fprintf(stderr, "\r%60s\r", "");
+    for (const EventDesc& e : scenario_.events)
+        if (e.atUs > until) Skipped(e, "after the end of the run");
     world_.HaltRemaining();
 
     const auto& verifier = world_.Verifier();

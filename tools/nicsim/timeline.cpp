@@ -5,6 +5,13 @@
 
 namespace nicsim {
 
+std::string Timeline::Seconds(uint64_t t_us) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%06llu s", static_cast<unsigned long long>(t_us / 1000000),
+                  static_cast<unsigned long long>(t_us % 1000000));
+    return text;
+}
+
 void Timeline::Print(uint64_t t_us, const std::string& adapter, const std::string& text) {
     std::fprintf(out_, "%7llu.%06llu s  %-3s %s\n", static_cast<unsigned long long>(t_us / 1000000),
                  static_cast<unsigned long long>(t_us % 1000000), adapter.c_str(), text.c_str());
@@ -22,12 +29,39 @@ void Timeline::OnLine(const host::trace::Json& line) {
         if (line.contains("oid")) text += " " + OidName(ParseStatus(line["oid"]));
         if (line.contains("status")) text += " -> " + StatusName(ParseStatus(line["status"]));
         if (call == "MiniportQueryInformation" && line.contains("data"))
-            text += ": " + line.value("data", "");
+            text += ": " + DecodeAnswer(ParseStatus(line["oid"]), FromHex(line.value("data", "")));
+        // A query's miniport counts what the buffer lacks; a set's, the whole size it wants.
+        if (line.value("bytes_needed", 0u) != 0 && line.value("status", "") != "0x00000000")
+            text += " (needs " + std::to_string(line.value("bytes_needed", 0u)) +
+                    (call == "MiniportQueryInformation" ? " more bytes)" : " bytes)");
         if (call == "MiniportSetInformation" && line.contains("bytes_read"))
             text += " (" + std::to_string(line.value("bytes_read", 0u)) + " bytes read)";
         if (line.value("implicit", false)) text += " (end of run)";
+        auto began = started_.find({adapter, call});
+        if (began != started_.end()) {
+            if (t > began->second) text += " (called at " + Seconds(began->second) + ")";
+            started_.erase(began);
+        }
         if (call == "MiniportHalt") adapters_[adapter] = AdapterState{};
         Print(t, adapter, text);
+    } else if (ev == "handler_start") {
+        const std::string call = line.value("call", "");
+        started_[{adapter, call}] = t;
+        Print(t, adapter, call + " called");
+    } else if (ev == "skipped") {
+        Print(t, adapter, "event " + std::to_string(line.value("event", 0)) + " (" + line.value("do", "") +
+                              ") skipped: " + line.value("reason", ""));
+    } else if (ev == "fault") {
+        std::string text = "fault " + line.value("fault", "");
+        if (line.contains("kind")) text += " (" + line.value("kind", "") + ")";
+        if (line.value("state", "") == "armed")
+            text += " armed (event " + std::to_string(line.value("event", 0)) + ")";
+        else
+            text += " fired";
+        Print(t, adapter, text);
+    } else if (ev == "keepalive") {
+        Print(t, adapter, "keep-alive frame on " + line.value("link", "") + " (" +
+                              std::to_string(line.value("length", 0u)) + " bytes)");
     } else if (ev == "indicate_status") {
         Indication(t, adapter, ParseStatus(line["status"]));
     } else if (ev == "link") {
@@ -48,7 +82,10 @@ void Timeline::OnLine(const host::trace::Json& line) {
         Media(t, adapter, line);
     } else if (ev == "ping") {
         char text[160];
-        if (line.contains("error"))
+        if (line.value("lost", false))
+            std::snprintf(text, sizeof text, "ping %s seq %d: lost, no reply within 1 s (burst %d)",
+                          line.value("to", "").c_str(), line.value("seq", 0), line.value("burst", 0));
+        else if (line.contains("error"))
             std::snprintf(text, sizeof text, "ping %s: %s (burst %d)", line.value("to", "").c_str(),
                           line.value("error", "").c_str(), line.value("burst", 0));
         else
@@ -82,6 +119,10 @@ namespace nicsim {
 void Timeline::Media(uint64_t t, const std::string& adapter, const host::trace::Json& line) {
     AdapterState& a = adapters_[adapter];
     if (!line.value("carrier", false)) {
+        if (!a.carrier.empty()) {
+            Print(t, adapter, "carrier lost on " + a.carrier);
+            a.lost = true;
+        }
         a.carrier.clear();
         return;
     }
@@ -90,7 +131,12 @@ void Timeline::Media(uint64_t t, const std::string& adapter, const host::trace::
                   line.value("id", "").c_str(), line.value("medium", "").c_str(),
                   line.value("speed_mbps", 0u), line.value("full_duplex", false) ? "full" : "half");
     a.carrier = text;
-    if (a.carrier == a.shown) return;
+    if (a.carrier == a.shown) {
+        if (a.lost) Print(t, adapter, "carrier back on " + a.carrier);
+        a.lost = false;
+        return;
+    }
+    a.lost = false;
     const bool first = a.shown.empty();
     a.shown = a.carrier;
     if (first) Print(t, adapter, "carrying frames on " + a.carrier);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <map>
+#include <utility>
 #include <vector>
 #include <string>
 
@@ -17,11 +18,13 @@ public:
     void OnLine(const host::trace::Json& line);
     // The kinds of trace line OnLine prints anything for: the only ones its sink asks for.
     static std::vector<std::string> Kinds() {
-        return {"miniport", "indicate_status", "link", "phys", "media", "ping", "traffic", "violation"};
+        return {"miniport", "handler_start", "indicate_status", "link",    "phys",     "media",
+                "ping",     "traffic",       "skipped",         "fault", "keepalive", "violation"};
     }
 
 private:
     void Print(uint64_t t_us, const std::string& adapter, const std::string& text);
+    static std::string Seconds(uint64_t t_us);
     void Media(uint64_t t_us, const std::string& adapter, const host::trace::Json& line);
     void Indication(uint64_t t_us, const std::string& adapter, uint32_t status);
 
@@ -29,11 +32,14 @@ private:
     struct AdapterState {
         std::string carrier;         // "PHY 0 (0x225410, ethernet), 100 Mb/s full duplex"; empty: none
         std::string shown;           // the carrier as last printed
+        bool lost = false;           // a loss of the carrier was printed since
         uint32_t indicated = 0;      // the last media status indicated
         uint64_t indicatedAt = 0;
     };
     std::FILE* out_;
     std::map<std::string, AdapterState> adapters_;
+    // When each passive handler now running began, by adapter and handler.
+    std::map<std::pair<std::string, std::string>, uint64_t> started_;
 };
 
 }  // namespace nicsim
