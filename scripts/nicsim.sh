@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs nicsim with the given arguments (default: `run`, the embedded story).
+# Sets up and builds nicsim alone (its packages, the nicsim target; no tests), then runs it with
+# the given arguments (default: `run`, the embedded story). It stays in the directory it was
+# called from, so file arguments mean what they mean to the caller.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/setup.sh default >&2
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+"$repo/scripts/setup.sh" default nicsim >&2
 if [ $# -eq 0 ]; then set -- run; fi
-exec build/default/tools/nicsim/nicsim "$@"
+exec "$repo/build/default/tools/nicsim/nicsim" "$@"

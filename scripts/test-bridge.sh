@@ -29,7 +29,7 @@ fi
 
 nicsim="${1:-build/default/tools/nicsim/nicsim}"
 if [ ! -x "$nicsim" ]; then
-  scripts/setup.sh default >/dev/null
+  scripts/setup.sh default nicsim >/dev/null
 fi
 
 ns_a="nsbrA$$"

@@ -21,6 +21,7 @@ namespace {
 
 using testing_support::Nicsim;
 using testing_support::Outcome;
+using testing_support::ScratchDir;
 
 std::string TempPath(const std::string& name) { return testing_support::TempPath("nicsim_", name); }
 
@@ -72,17 +73,6 @@ TEST(NicsimCli, ScenarioErrorsNameTheirJsonPath) {
     EXPECT_EQ(Nicsim("run --bogus-option").status, 2);
     EXPECT_EQ(Nicsim("run " + TempPath("missing.json")).status, 2);
 }
-
-// A directory of the test's own, gone when the test ends.
-struct ScratchDir {
-    std::filesystem::path path;
-    ScratchDir() {
-        std::string pattern = ::testing::TempDir() + "nicsim_input_XXXXXX";
-        path = mkdtemp(pattern.data());
-    }
-    ~ScratchDir() { std::filesystem::remove_all(path); }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
 
 // Each scenario is refused (status 2) with a message that names the JSON path, the field and
 // the limit it broke. A is on "eth0" (a responder), B and C each have a PHY on "cable".
@@ -207,6 +197,21 @@ TEST(NicsimCli, HelpOnEverySubcommand) {
         EXPECT_EQ(o.status, 0) << sub;
         EXPECT_NE(o.out.find("Usage"), std::string::npos) << sub;
     }
+}
+
+// --version names the commit of the sources nicsim was built from, as `git describe` does;
+// "-dirty" depends on edits made since the build, the commit does not.
+TEST(NicsimCli, VersionNamesTheCommitItWasBuiltFrom) {
+    const Outcome v = Nicsim("--version");
+    EXPECT_EQ(v.status, 0) << v.out;
+    const auto sources = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    Outcome git = testing_support::Shell("git -C '" + sources.string() + "' describe --always");
+    if (!git.out.empty() && git.out.back() == '\n') git.out.pop_back();
+    const std::string expected = git.status == 0 && !git.out.empty()
+                                     ? "nicsim " + git.out
+                                     : "nicsim unknown (not built from a git checkout)";
+    EXPECT_TRUE(v.out == expected + "\n" || v.out == expected + "-dirty\n")
+        << "printed: " << v.out << "expected: " << expected;
 }
 
 TEST(NicsimCli, SameSeedGivesTheSameTraceByteForByte) {

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -43,9 +45,38 @@ inline Outcome NicsimRefusedWithin(const std::string& args, int seconds = 20) {
     return Shell("timeout " + std::to_string(seconds) + " " + std::string(NICSIM_BINARY) + " " + args, true);
 }
 
-// CTest runs tests two at a time, and two test runs may share a machine: files are per process.
+// A directory of its own under the test temporary directory (mkdtemp, so tests run two at a time
+// and test runs sharing a machine never meet), removed with everything in it when the object goes.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string pattern = ::testing::TempDir() + "nicsim_test_XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            ADD_FAILURE() << "cannot create a scratch directory from " << pattern;
+            return;
+        }
+        path_ = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A file for a run to write, in a scratch directory this test process owns and removes when it
+// exits (CTest runs every test in a process of its own), so a failed assertion halfway through a
+// test leaves nothing behind either.
 inline std::string TempPath(const std::string& prefix, const std::string& name) {
-    return ::testing::TempDir() + prefix + std::to_string(getpid()) + "_" + name;
+    static const ScratchDir dir;
+    return dir / (prefix + name);
 }
 
 inline std::string ReadFile(const std::string& path) {

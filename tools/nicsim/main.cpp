@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "nicsim_version.h"
 #include "tools/nicsim/bridge.h"
 #include "tools/nicsim/embedded.h"
 #include "tools/nicsim/input.h"
@@ -81,6 +82,8 @@ int main(int argc, char** argv) {
     CLI::App app{"nicsim - run the USB network adapter miniport in an emulated world.\n"
                  "Exit status: 0 clean, 1 the verifier caught a violation, 2 usage or scenario error."};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("nicsim ") + NICSIM_VERSION,
+                         "Print the version (git describe of the sources it was built from) and exit");
 
     nicsim::RunOptions run;
     std::string scenarioPath;
@@ -181,6 +184,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
