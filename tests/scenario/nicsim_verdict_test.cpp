@@ -47,21 +47,38 @@ uint64_t Number(const std::smatch& m, int i) { return std::stoull(m[i].str()); }
 
 TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) {
     struct Case {
-        std::string args;     // after "run"
+        std::string args;     // after "run"; FILE is the scenario below, written to a file
         std::string options;  // what the replay command must carry after its seed
+        std::string scenario = "";
     };
+    // Pings that lose replies when the link goes, and one that never gets an ARP answer.
+    const std::string lostPings = R"({ "name": "lost pings", "duration_s": 21,
+      "adapters": [ { "name": "A", "phys": [ { "address": 0, "id": "0x225410", "link": "eth0" } ] } ],
+      "links": [ { "name": "eth0", "medium": "ethernet", "up": true,
+                   "peer": { "kind": "responder", "ip": "192.168.7.1" } } ],
+      "events": [ { "at": 0, "do": "initialize", "adapter": "A" },
+        { "at": 4, "do": "ping", "adapter": "A", "ip": "192.168.7.2", "to": "192.168.7.1", "count": 6, "interval": 1 },
+        { "at": 6.5, "do": "link", "link": "eth0", "up": false },
+        { "at": 12, "do": "ping", "adapter": "A", "ip": "192.168.7.2", "to": "192.168.7.9", "count": 2 },
+        { "at": 20, "do": "halt", "adapter": "A" } ] })";
     const Case cases[] = {
         {"", ""},
         {"two_adapters --cpus 2", " --cpus 2"},
         {"forced_media --usb-timing full-speed --until 12.5", " --usb-timing full-speed --until 12.5"},
+        {"FILE", "", lostPings},
     };
     const std::regex adapterLine(
         R"(  (\w+): sent (\d+), completed (\d+), refused (\d+), on the wire (\d+); from the wire (\d+), )"
         R"(indicated (\d+); dropped: no link (\d+), filtered (\d+), overflow (\d+))");
-    const std::regex pingLine(R"(  ping (\w+) -> ([\d.]+), burst (\d+) from [\d.]+ s: (\d+) sent, (\d+) replies)");
-    for (const Case& c : cases) {
+    const std::regex pingLine(
+        R"(  ping (\w+) -> ([\d.]+), burst (\d+) from [\d.]+ s: (\d+) sent, (\d+) replies( \(no ARP reply\))?)");
+    for (Case c : cases) {
         SCOPED_TRACE(c.args);
         TempDir dir;
+        if (!c.scenario.empty()) {
+            std::ofstream(dir.path + "/lost.json") << c.scenario;
+            c.args = dir.path + "/lost.json";
+        }
         const Outcome human = Nicsim("run " + c.args);
         ASSERT_EQ(human.status, 0) << human.out;
         std::smatch m;
@@ -109,6 +126,7 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
             EXPECT_EQ(p["burst"], Number(*it, 3));
             EXPECT_EQ(p["sent"], Number(*it, 4));
             EXPECT_EQ(p["replies"], Number(*it, 5));
+            EXPECT_EQ(p["no_arp_reply"], (*it)[6].matched);
         }
         EXPECT_EQ(j["pings"].size(), pings);
 
