@@ -13,6 +13,7 @@
 #include "tools/nicsim/input.h"
 #include "tools/nicsim/run_files.h"
 #include "tools/nicsim/tap.h"
+#include "tools/nicsim/verdict.h"
 
 namespace nicsim {
 
@@ -111,7 +112,7 @@ private:
     void SetMedia(bool up, const char* why);
     void PlayEvent(const EventDesc& e);
     bool KeepRunning();
-    void PrintSummary(double wallSeconds);
+    Json PrintSummary(double wallSeconds);
 
     Scenario scenario_;
     BridgeOptions options_;
@@ -270,7 +271,7 @@ bool Bridge::KeepRunning() {
     return true;
 }
 
-void Bridge::PrintSummary(double wallSeconds) {
+Json Bridge::PrintSummary(double wallSeconds) {
     const auto& verifier = world_.Verifier();
     const size_t leaks = verifier.Count(host::verifier::check::kLeak);
     Json counters = Json::object();
@@ -303,7 +304,7 @@ void Bridge::PrintSummary(double wallSeconds) {
     }
     world_.Trace().Emit("summary", "",
                         Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
-    if (options_.quiet) return;
+    if (options_.quiet) return counters;
     std::printf("\nsummary: %.3f s of virtual time in %.3f s of wall time (seed %llu, usb timing %s)\n",
                 world_.NowUs() / 1e6, wallSeconds, static_cast<unsigned long long>(world_.Seed()),
                 options_.usbTiming.c_str());
@@ -338,6 +339,7 @@ void Bridge::PrintSummary(double wallSeconds) {
     std::printf("  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
     for (const auto& v : verifier.Violations())
         std::printf("    %s: %s\n", v.check.c_str(), v.detail.c_str());
+    return counters;
 }
 
 int Bridge::Go() {
@@ -345,6 +347,11 @@ int Bridge::Go() {
     files_ = std::make_unique<RunFiles>(options_.tracePath, options_.pcapUsbPath, options_.pcapWirePath);
     std::string error;
     if (!files_->Open(world_.Trace(), [this] { return world_.NowUs(); }, error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        return 2;
+    }
+    ReportFile junit(options_.junitPath);
+    if (!junit.Open(error)) {
         std::cerr << "nicsim: " << error << "\n";
         return 2;
     }
@@ -409,11 +416,27 @@ int Bridge::Go() {
     if (partner_) world_.Scheduler().UnwatchFd(partner_->Fd());
     world_.HaltRemaining();
     for (auto& s : sides_) s->tap->SetCarrier(false);
-    PrintSummary(std::chrono::duration<double>(Clock::now() - start_).count());
-    if (!files_->Close(error)) {
-        std::cerr << "nicsim: " << error << "\n";
-        return 2;
+    const double wall = std::chrono::duration<double>(Clock::now() - start_).count();
+    const Json counters = PrintSummary(wall);
+    bool written = files_->Close(error);
+    if (!written) std::cerr << "nicsim: " << error << "\n";
+    if (options_.json || junit.Asked()) {
+        std::vector<std::string> command = options_.commandArgs;
+        if (command.empty()) command = {"nicsim", "bridge"};
+        command.insert(command.end(), {"--seed", std::to_string(world_.Seed())});
+        const auto& verifier = world_.Verifier();
+        const Verdict verdict{"bridge", scenario_.name, world_.Seed(), 1, options_.usbTiming,
+                              world_.NowUs() / 1e6, wall, verifier.Violations(),
+                              verifier.Count(host::verifier::check::kLeak), counters, Json::array(),
+                              ShellCommand(command)};
+        if (options_.json)
+            std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+        if (!junit.Write(VerdictJUnit(verdict), error)) {
+            std::cerr << "nicsim: " << error << "\n";
+            written = false;
+        }
     }
+    if (!written) return 2;
     return world_.Verifier().Count() == 0 ? 0 : 1;
 }
 
@@ -479,6 +502,11 @@ int RunBridge(const std::optional<Scenario>& scenario, const BridgeOptions& opti
         }
     }
     if (options.relay) {
+        if (options.json || !options.junitPath.empty()) {
+            std::cerr << "nicsim bridge: --relay runs no driver and has no verdict; --json and --junit "
+                         "go with a bridge through the driver\n";
+            return 2;
+        }
         if (options.taps.size() != 2) {
             std::cerr << "nicsim bridge: --relay needs two --tap options\n";
             return 2;

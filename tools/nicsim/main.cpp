@@ -11,6 +11,7 @@
 #include "tools/nicsim/input.h"
 #include "tools/nicsim/runner.h"
 #include "tools/nicsim/scenario.h"
+#include "tools/nicsim/verdict.h"
 
 namespace {
 
@@ -102,8 +103,12 @@ int main(int argc, char** argv) {
     runCmd->add_option("--pcap-usb", run.pcapUsbPath, "Write the USB traffic as a usbmon pcap file");
     runCmd->add_option("--pcap-wire", run.pcapWirePath, "Write the frames on the media as an Ethernet pcap file");
     runCmd->add_flag("--quiet", run.quiet, "Print nothing; only the exit status tells");
+    runCmd->add_flag("--json", run.json,
+                     "Print only the summary, as one JSON object on standard output (no timeline)");
+    runCmd->add_option("--junit", run.junitPath,
+                       "Write the verdict as a JUnit XML report: one failure per violation");
     std::string runUsbTiming = "frame";
-    runCmd->add_option("--usb-timing", runUsbTiming,
+    auto* runUsbTimingOpt = runCmd->add_option("--usb-timing", runUsbTiming,
                        "frame: each transfer completes at the next 1 ms frame (default); "
                        "full-speed: 64-byte bulk packets, 19 per frame")
         ->check(CLI::IsMember({"frame", "full-speed"}));
@@ -166,6 +171,10 @@ int main(int argc, char** argv) {
     bridgeCmd->add_option("--pcap-wire", bridge.pcapWirePath,
                           "Write the frames on the media as an Ethernet pcap file");
     bridgeCmd->add_flag("--quiet", bridge.quiet, "Print nothing; only the exit status tells");
+    bridgeCmd->add_flag("--json", bridge.json,
+                        "Print only the summary, as one JSON object on standard output");
+    bridgeCmd->add_option("--junit", bridge.junitPath,
+                          "Write the verdict as a JUnit XML report: one failure per violation");
 
     // A mistyped command is not left to CLI11, which would only say that one is required.
     std::vector<std::string> commands;
@@ -231,6 +240,22 @@ int main(int argc, char** argv) {
             if (const int rc = Load(bridgeScenario, s)) return rc;
         if (*bridgeSeedOpt) bridge.seed = bridgeSeed;
         if (*bridgeDurationOpt) bridge.durationSeconds = bridgeDuration;
+        if (bridge.json) bridge.quiet = true;
+        // The set-up as the user gave it; the bridge adds the seed it ran with.
+        bridge.commandArgs = {"nicsim", "bridge"};
+        if (!bridgeScenario.empty()) bridge.commandArgs.push_back(bridgeScenario);
+        for (const CLI::Option* o : bridgeCmd->get_options()) {
+            const std::string name = o->get_name();
+            if (o->count() == 0 || name == "--seed" || name == "--json" || name == "--junit" ||
+                name == "--quiet" || name == "--trace" || name == "--pcap-usb" || name == "--pcap-wire" ||
+                name.rfind("--", 0) != 0)
+                continue;
+            if (o->get_type_size() == 0) {
+                bridge.commandArgs.push_back(name);
+                continue;
+            }
+            for (const std::string& r : o->results()) bridge.commandArgs.insert(bridge.commandArgs.end(), {name, r});
+        }
         return nicsim::RunBridge(s, bridge);
     }
     std::optional<nicsim::Scenario> scenario;
@@ -239,5 +264,15 @@ int main(int argc, char** argv) {
     if (*untilOpt) run.untilSeconds = until;
     run.fullSpeedUsb = runUsbTiming == "full-speed";
     if (*cpusOpt) run.cpus = cpus;
+    if (run.json) run.quiet = true;
+    // What decides the run, as the user gave it; the seed always, so a scenario edited later
+    // still replays with the seed this run used.
+    std::vector<std::string> replay{"nicsim", "run"};
+    if (!scenarioPath.empty()) replay.push_back(scenarioPath);
+    replay.insert(replay.end(), {"--seed", std::to_string(run.seed.value_or(scenario->seed))});
+    if (*cpusOpt) replay.insert(replay.end(), {"--cpus", std::to_string(cpus)});
+    if (runUsbTimingOpt->count() > 0) replay.insert(replay.end(), {"--usb-timing", runUsbTiming});
+    if (*untilOpt) replay.insert(replay.end(), {"--until", untilOpt->results().front()});
+    run.replay = nicsim::ShellCommand(replay);
     return nicsim::RunScenario(*scenario, run);
 }

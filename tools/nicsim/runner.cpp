@@ -14,6 +14,7 @@
 #include "tools/nicsim/oids.h"
 #include "tools/nicsim/run_files.h"
 #include "tools/nicsim/timeline.h"
+#include "tools/nicsim/verdict.h"
 
 namespace nicsim {
 
@@ -533,6 +534,11 @@ int Run::Go() {
         std::cerr << "nicsim: " << error << "\n";
         return 2;
     }
+    ReportFile junit(options_.junitPath);
+    if (!junit.Open(error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        return 2;
+    }
     for (auto& [name, v] : views_) files.AttachBus(*v.adapter->bus);
     for (auto& [name, link] : links_) files.AttachLink(*link);
     Timeline timeline(stdout);
@@ -592,10 +598,26 @@ int Run::Go() {
                           {"faults_injected", bus.faultsInjected}};
     }
     Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
-    const bool written = files.Close(error);
+    bool written = files.Close(error);
     if (!written) std::cerr << "nicsim: " << error << "\n";
-    if (!options_.quiet) {
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    if (options_.json || junit.Asked()) {
+        Verdict verdict{"run", scenario_.name, seed, cpus, options_.fullSpeedUsb ? "full-speed" : "frame",
+                        world_.NowUs() / 1e6, wall, verifier.Violations(), leaks, counters,
+                        Json::array(), options_.replay};
+        for (auto& p : pings_)
+            verdict.pings.push_back(Json{{"adapter", p->adapter}, {"to", host::wire::IpText(p->to)},
+                                         {"burst", p->number}, {"started_s", p->startedUs / 1e6},
+                                         {"sent", p->sent}, {"replies", p->replies},
+                                         {"no_arp_reply", p->gaveUp}});
+        if (options_.json)
+            std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+        if (!junit.Write(VerdictJUnit(verdict), error)) {
+            std::cerr << "nicsim: " << error << "\n";
+            written = false;
+        }
+    }
+    if (!options_.quiet && !options_.json) {
         std::printf("\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
                     static_cast<unsigned long long>(seed));
         for (auto& [name, c] : counters.items()) {

@@ -19,6 +19,9 @@ struct RunOptions {
     bool quiet = false;
     bool fullSpeedUsb = false;  // time bulk transfers as a USB 1.1 full-speed bus
     std::optional<unsigned> cpus;  // processors (default: the scenario's)
+    bool json = false;       // the summary as one JSON object on standard output, and no timeline
+    std::string junitPath;   // a JUnit XML report of the verdict, when not empty
+    std::string replay;      // the command line that plays this run again, for the verdict
 };
 
 // Exit status: 0 no violation, 1 the verifier caught something, 2 a usage or file error.

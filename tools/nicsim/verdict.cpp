@@ -1,0 +1,179 @@
+#include "tools/nicsim/verdict.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace nicsim {
+
+using host::trace::Json;
+
+std::string ShellCommand(const std::vector<std::string>& args) {
+    std::string out;
+    for (const std::string& a : args) {
+        if (!out.empty()) out += ' ';
+        const bool plain = !a.empty() && a.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                             "0123456789_./:=@,+-%") == std::string::npos;
+        if (plain) {
+            out += a;
+            continue;
+        }
+        out += '\'';
+        for (char c : a) {
+            if (c == '\'') out += "'\\''";
+            else out += c;
+        }
+        out += '\'';
+    }
+    return out;
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at `s[i]`, or 0 when the bytes there are not one.
+size_t Utf8Length(const std::string& s, size_t i) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k)
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+    if (n == 2 && c < 0xC2) return 0;                      // overlong
+    if (n == 3 && c == 0xE0 && b(i + 1) < 0xA0) return 0;  // overlong
+    if (n == 3 && c == 0xED && b(i + 1) >= 0xA0) return 0;  // surrogate
+    if (n == 4 && (c > 0xF4 || (c == 0xF0 && b(i + 1) < 0x90) || (c == 0xF4 && b(i + 1) >= 0x90))) return 0;
+    return n;
+}
+
+std::string Seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", s);
+    return text;
+}
+
+}  // namespace
+
+std::string XmlEscape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t n = Utf8Length(text, i);
+        if (n == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+            ++i;
+            continue;
+        }
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            // Attribute values would fold these to spaces: kept as references.
+            case '\n': out += "&#10;"; break;
+            case '\r': out += "&#13;"; break;
+            case '\t': out += "&#9;"; break;
+            default: out.append(text, i, n);
+        }
+        i += n;
+    }
+    return out;
+}
+
+Json VerdictJson(const Verdict& v) {
+    Json violations = Json::array();
+    for (const auto& x : v.violations)
+        violations.push_back(Json{{"check", x.check}, {"detail", x.detail},
+                                  {"adapter", x.adapter.empty() ? Json() : Json(x.adapter)}, {"t_us", x.t_us}});
+    Json out{{"command", v.command},
+             {"scenario", v.scenario},
+             {"seed", v.seed},
+             {"cpus", v.cpus},
+             {"usb_timing", v.usbTiming},
+             {"virtual_s", v.virtualSeconds},
+             {"wall_s", v.wallSeconds},
+             {"counts", Json{{"violations", v.violations.size()}, {"leaks", v.leaks}}},
+             {"violations", violations},
+             {"adapters", v.adapters}};
+    if (v.command == "run") out["pings"] = v.pings;
+    out["replay"] = v.replay;
+    return out;
+}
+
+// One testsuite for the run, one failing testcase per violation (CI systems show one failure per
+// testcase, so several violations of one check would otherwise hide behind the first), and a
+// single passing testcase when the verifier caught nothing. Testcases are named after their
+// check and numbered within it, so the same fault keeps its name from one pipeline to the next.
+std::string VerdictJUnit(const Verdict& v) {
+    const std::string scenario = v.scenario.empty() ? "unnamed" : v.scenario;
+    const std::string suite = "nicsim " + v.command + " " + scenario;
+    const std::string classname = "nicsim." + v.command + "." + scenario;
+    std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    x += "<testsuites name=\"nicsim\" tests=\"" + std::to_string(std::max<size_t>(1, v.violations.size())) +
+         "\" failures=\"" + std::to_string(v.violations.size()) + "\" errors=\"0\" time=\"" +
+         Seconds(v.wallSeconds) + "\">\n";
+    x += "  <testsuite name=\"" + XmlEscape(suite) + "\" tests=\"" +
+         std::to_string(std::max<size_t>(1, v.violations.size())) + "\" failures=\"" +
+         std::to_string(v.violations.size()) + "\" errors=\"0\" skipped=\"0\" time=\"" + Seconds(v.wallSeconds) +
+         "\">\n";
+    x += "    <properties>\n";
+    const std::pair<const char*, std::string> properties[] = {
+        {"scenario", scenario},       {"seed", std::to_string(v.seed)},
+        {"cpus", std::to_string(v.cpus)}, {"usb_timing", v.usbTiming},
+        {"virtual_s", Seconds(v.virtualSeconds)}, {"leaks", std::to_string(v.leaks)},
+        {"replay", v.replay}};
+    for (const auto& [name, value] : properties)
+        x += "      <property name=\"" + std::string(name) + "\" value=\"" + XmlEscape(value) + "\"/>\n";
+    x += "    </properties>\n";
+    if (v.violations.empty()) {
+        x += "    <testcase classname=\"" + XmlEscape(classname) + "\" name=\"no violations\" time=\"" +
+             Seconds(v.wallSeconds) + "\"/>\n";
+    }
+    std::map<std::string, unsigned> seen;
+    for (const auto& f : v.violations) {
+        const unsigned n = ++seen[f.check];
+        const std::string message = f.check + ": " + f.detail;
+        std::string body = message + "\n";
+        if (!f.adapter.empty()) body += "adapter: " + f.adapter + "\n";
+        body += "at: " + Seconds(f.t_us / 1e6) + " s of virtual time\n";
+        body += "replay with: " + v.replay + "\n";
+        x += "    <testcase classname=\"" + XmlEscape(classname) + "\" name=\"" +
+             XmlEscape(f.check + " #" + std::to_string(n)) + "\" time=\"0\">\n";
+        x += "      <failure type=\"" + XmlEscape(f.check) + "\" message=\"" + XmlEscape(message) + "\">" +
+             XmlEscape(body) + "</failure>\n";
+        x += "    </testcase>\n";
+    }
+    x += "  </testsuite>\n</testsuites>\n";
+    return x;
+}
+
+bool ReportFile::Open(std::string& error) {
+    if (path_.empty()) return true;
+    out_.open(path_, std::ios::binary | std::ios::trunc);
+    if (!out_) {
+        error = "cannot write " + path_ + (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
+        return false;
+    }
+    return true;
+}
+
+bool ReportFile::Write(const std::string& text, std::string& error) {
+    if (path_.empty()) return true;
+    errno = 0;
+    out_ << text;
+    out_.flush();
+    const int why = errno;
+    out_.close();
+    if (!out_) {
+        error = "writing " + path_ + " failed: " + std::strerror(why != 0 ? why : errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace nicsim

@@ -1,0 +1,57 @@
+// The verdict of a run in forms other programs read: one JSON object on standard output
+// (`--json`) and a JUnit XML report (`--junit FILE`) that CI systems show as test results.
+// `nicsim run` and `nicsim bridge` fill the same Verdict from their summaries.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/trace/trace.h"
+#include "host/verifier/verifier.h"
+
+namespace nicsim {
+
+struct Verdict {
+    std::string command;   // "run" or "bridge"
+    std::string scenario;  // the scenario's own name
+    uint64_t seed = 0;
+    unsigned cpus = 1;
+    std::string usbTiming;  // "frame" or "full-speed"
+    double virtualSeconds = 0;
+    double wallSeconds = 0;
+    std::vector<host::verifier::Violation> violations;  // in the order the verifier caught them
+    size_t leaks = 0;
+    host::trace::Json adapters = host::trace::Json::object();  // the counters of the summary record
+    host::trace::Json pings = host::trace::Json::array();      // `run` only
+    std::string replay;  // the nicsim command line that plays the run again
+};
+
+// `args` joined with spaces, each quoted for a POSIX shell where it needs to be.
+std::string ShellCommand(const std::vector<std::string>& args);
+
+host::trace::Json VerdictJson(const Verdict& verdict);
+std::string VerdictJUnit(const Verdict& verdict);
+
+// Text for XML character data and attribute values: markup characters as entities, characters
+// XML 1.0 cannot carry (control characters, bytes that are not UTF-8) as visible \xNN.
+std::string XmlEscape(const std::string& text);
+
+// The JUnit report file: created (truncated) when the run starts, so a path that cannot be
+// written is refused before anything runs, and written once the verdict is known.
+class ReportFile {
+public:
+    explicit ReportFile(std::string path) : path_(std::move(path)) {}
+    bool Asked() const { return !path_.empty(); }
+    // False, with a message naming the file, when it cannot be created; true if none was asked.
+    bool Open(std::string& error);
+    // False, with a message naming the file and the system's reason, when it was not written whole.
+    bool Write(const std::string& text, std::string& error);
+
+private:
+    std::string path_;
+    std::ofstream out_;
+};
+
+}  // namespace nicsim
