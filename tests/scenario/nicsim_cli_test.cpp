@@ -285,9 +285,9 @@ TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
         "MiniportHalt called",
         "MiniportHalt",
         "summary: 60.000 s of virtual time",
-        "ping A -> 192.168.7.1, burst 1 from 4.000 s: 4 sent, 4 replies",
-        "ping A -> 192.168.7.1, burst 2 from 25.000 s: 3 sent, 3 replies",
-        "ping A -> 192.168.7.1, burst 3 from 49.000 s: 2 sent, 2 replies",
+        "ping A -> 192.168.7.1, burst 1 from 4.000 s: 4 sent, 4 replies, 0 lost",
+        "ping A -> 192.168.7.1, burst 2 from 25.000 s: 3 sent, 3 replies, 0 lost",
+        "ping A -> 192.168.7.1, burst 3 from 49.000 s: 2 sent, 2 replies, 0 lost",
         "violations: 0, leaks: 0",
     };
     size_t at = 0;
@@ -370,6 +370,7 @@ TEST(NicsimCli, TimelineShowsWhatDidNothingFaultsLostPingsAndDecodedAnswers) {
         "MiniportHalt",
         "event 11 (query) skipped: adapter halted",
         "event 12 (reset) skipped: after the end of the run",
+        "ping A -> 10.0.0.1, burst 1 from 5.000 s: 4 sent, 2 replies, 2 lost",
     };
     size_t at = 0;
     for (const auto& line : story) {

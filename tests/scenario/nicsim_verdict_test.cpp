@@ -71,7 +71,7 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
         R"(  (\w+): sent (\d+), completed (\d+), refused (\d+), on the wire (\d+); from the wire (\d+), )"
         R"(indicated (\d+); dropped: no link (\d+), filtered (\d+), overflow (\d+))");
     const std::regex pingLine(
-        R"(  ping (\w+) -> ([\d.]+), burst (\d+) from [\d.]+ s: (\d+) sent, (\d+) replies( \(no ARP reply\))?)");
+        R"(  ping (\w+) -> ([\d.]+), burst (\d+) from [\d.]+ s: (\d+) sent, (\d+) replies, (\d+) lost( \(no ARP reply\))?)");
     for (Case c : cases) {
         SCOPED_TRACE(c.args);
         TempDir dir;
@@ -108,9 +108,10 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
                 EXPECT_EQ(j["adapters"][(*it)[1].str()][adapterFields[f]], Number(*it, f + 2)) << (*it)[0];
         for (std::sregex_iterator it(human.out.begin(), human.out.end(), pingLine), end; it != end; ++it, ++pings) {
             const json p = j["pings"].at(pings);
-            EXPECT_EQ(json::array({p["adapter"], p["to"], p["burst"], p["sent"], p["replies"], p["no_arp_reply"]}),
+            EXPECT_EQ(json::array({p["adapter"], p["to"], p["burst"], p["sent"], p["replies"], p["lost"],
+                                   p["no_arp_reply"]}),
                       json::array({(*it)[1].str(), (*it)[2].str(), Number(*it, 3), Number(*it, 4), Number(*it, 5),
-                                   (*it)[6].matched})) << (*it)[0];
+                                   Number(*it, 6), (*it)[7].matched})) << (*it)[0];
         }
         EXPECT_GT(adapters, 0u);
         EXPECT_EQ(j["adapters"].size(), adapters);

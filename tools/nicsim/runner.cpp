@@ -609,7 +609,7 @@ int Run::Go() {
             verdict.pings.push_back(Json{{"adapter", p->adapter}, {"to", host::wire::IpText(p->to)},
                                          {"burst", p->number}, {"started_s", p->startedUs / 1e6},
                                          {"sent", p->sent}, {"replies", p->replies},
-                                         {"no_arp_reply", p->gaveUp}});
+                                         {"lost", p->lost}, {"no_arp_reply", p->gaveUp}});
         if (options_.json)
             std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
         if (!junit.Write(VerdictJUnit(verdict), error)) {
@@ -635,14 +635,11 @@ int Run::Go() {
                         c["rx_overflow"].get<unsigned long long>());
         }
         for (auto& p : pings_)
-            std::printf("  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies%s\n", p->adapter.c_str(),
-                        host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6, p->sent,
-                        p->replies, p->gaveUp ? " (no ARP reply)" : "");
+            std::printf("  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies, %u lost%s\n",
+                        p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
+                        p->sent, p->replies, p->lost, p->gaveUp ? " (no ARP reply)" : "");
         std::printf("  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
-        if (verifier.Count() > 0)
-            std::printf("  replay with: nicsim run <scenario> --seed %llu%s\n",
-                        static_cast<unsigned long long>(seed),
-                        cpus > 1 ? (" --cpus " + std::to_string(cpus)).c_str() : "");
+        if (verifier.Count() > 0) std::printf("  replay with: %s\n", options_.replay.c_str());
     }
     if (!written) return 2;
     return verifier.Count() == 0 ? 0 : 1;
