@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/support/nicsim_process.h"
 
 namespace {
@@ -22,6 +24,7 @@ namespace {
 using testing_support::Nicsim;
 using testing_support::Outcome;
 using testing_support::ScratchDir;
+using testing_support::Shell;
 
 std::string TempPath(const std::string& name) { return testing_support::TempPath("nicsim_", name); }
 
@@ -214,16 +217,43 @@ TEST(NicsimCli, VersionNamesTheCommitItWasBuiltFrom) {
         << "printed: " << v.out << "expected: " << expected;
 }
 
+// The same command gives the same trace; its first line, the run record, says what produced it.
 TEST(NicsimCli, SameSeedGivesTheSameTraceByteForByte) {
-    const std::string first = TempPath("first.jsonl"), second = TempPath("second.jsonl"),
-                      other = TempPath("other.jsonl");
-    EXPECT_EQ(Nicsim("run --quiet --trace " + first).status, 0);
-    EXPECT_EQ(Nicsim("run --quiet --trace " + second).status, 0);
+    const std::string path = TempPath("trace.jsonl"), other = TempPath("other.jsonl");
+    EXPECT_EQ(Nicsim("run --quiet --trace " + path).status, 0);
+    const std::string a = Read(path);
+    EXPECT_EQ(Nicsim("run --quiet --trace " + path).status, 0);
+    const std::string b = Read(path);
     EXPECT_EQ(Nicsim("run --quiet --seed 9 --trace " + other).status, 0);
-    const std::string a = Read(first), b = Read(second), c = Read(other);
+    const std::string c = Read(other);
     ASSERT_FALSE(a.empty());
     EXPECT_EQ(a, b);
     EXPECT_NE(a, c);
+
+    // The run record names the scenario by the SHA-256 of the text it read (here a copy of the
+    // embedded default, hashed by coreutils), the seed, processors, USB timing and end.
+    const std::string scenario = TempPath("default.json");
+    ASSERT_EQ(Shell(std::string(NICSIM_BINARY) + " show default > " + scenario).status, 0);
+    const std::string sha = Shell("sha256sum " + scenario).out.substr(0, 64);
+    const Outcome shown = Nicsim("run " + scenario + " --cpus 2 --until 5 --usb-timing full-speed --trace " + path);
+    EXPECT_EQ(shown.status, 0) << shown.out;
+    const auto record = nlohmann::json::parse(Read(path).substr(0, Read(path).find('\n')));
+    const std::string version = Nicsim("--version").out;
+    EXPECT_EQ(record["ev"], "run");
+    EXPECT_EQ("nicsim " + record["version"].get<std::string>() + "\n", version);
+    EXPECT_EQ(record["sha256"], sha);
+    EXPECT_EQ(record["source"], scenario);
+    EXPECT_EQ(record["scenario"], "default");
+    EXPECT_EQ(record["seed"], 1);
+    EXPECT_EQ(record["cpus"], 2);
+    EXPECT_EQ(record["usb_timing"], "full-speed");
+    EXPECT_EQ(record["until_us"], 5'000'000);
+    EXPECT_NE(record["command"].get<std::string>().find("--until 5 --usb-timing full-speed"), std::string::npos);
+    // The timeline's header says the same.
+    EXPECT_NE(shown.out.find("scenario \"default\" (" + scenario + ", sha256 " + sha.substr(0, 12) +
+                             "), seed 1, 2 processors, USB timing full-speed, until 5 s"),
+              std::string::npos)
+        << shown.out;
     // The last line is the summary, with no violation and no leak.
     const std::string last = a.substr(a.rfind('\n', a.size() - 2) + 1);
     EXPECT_NE(last.find("\"ev\":\"summary\""), std::string::npos) << last;

@@ -30,9 +30,11 @@ std::vector<std::string> EmbeddedNames() {
 // Reads a scenario from a file, or an embedded one by name. Prints errors; 2 on failure.
 int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
     std::string text;
+    bool embedded = true;
     if (source.empty()) {
         text = FindEmbedded("default")->json;
     } else {
+        embedded = false;
         std::string error;
         bool exists = true;
         if (!nicsim::ReadInputFile(source, text, error, exists)) {
@@ -46,6 +48,7 @@ int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
                 return 2;
             }
             text = named->json;
+            embedded = true;
         }
     }
     std::vector<std::string> errors;
@@ -54,6 +57,8 @@ int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
         for (const auto& e : errors) std::cerr << (source.empty() ? "default" : source) << ": " << e << "\n";
         return 2;
     }
+    out->source = embedded ? "embedded " + out->name : source;
+    out->sha256 = nicsim::Sha256Hex(text);
     return 0;
 }
 
@@ -274,5 +279,7 @@ int main(int argc, char** argv) {
     if (runUsbTimingOpt->count() > 0) replay.insert(replay.end(), {"--usb-timing", runUsbTiming});
     if (*untilOpt) replay.insert(replay.end(), {"--until", untilOpt->results().front()});
     run.replay = nicsim::ShellCommand(replay);
+    run.version = NICSIM_VERSION;
+    run.commandLine = nicsim::ShellCommand(std::vector<std::string>(argv, argv + argc));
     return nicsim::RunScenario(*scenario, run);
 }

@@ -546,17 +546,24 @@ int Run::Go() {
         world_.Trace().AddSink([&timeline](const Json& l) { timeline.OnLine(l); }, Timeline::Kinds());
     const uint64_t seed = world_.Seed();
     const unsigned cpus = options_.cpus.value_or(scenario_.cpus);
+    const uint64_t until = static_cast<uint64_t>(options_.untilSeconds.value_or(scenario_.durationS) * kSecond);
+    const char* usbTiming = options_.fullSpeedUsb ? "full-speed" : "frame";
+    // The record that makes a trace say what produced it; the timeline's header says the same.
+    Emit("run", "", Json{{"version", options_.version}, {"command", options_.commandLine},
+                         {"scenario", scenario_.name}, {"source", scenario_.source},
+                         {"sha256", scenario_.sha256}, {"seed", seed}, {"cpus", cpus},
+                         {"usb_timing", usbTiming}, {"until_us", until}});
     if (!options_.quiet) {
-        std::printf("nicsim: scenario \"%s\", seed %llu", scenario_.name.c_str(),
-                    static_cast<unsigned long long>(seed));
-        if (cpus > 1) std::printf(", %u processors", cpus);
-        std::printf("\n");
+        std::printf("nicsim %s: scenario \"%s\" (%s, sha256 %.12s), seed %llu, %u processor%s, USB "
+                    "timing %s, until %.6g s\n",
+                    options_.version.c_str(), scenario_.name.c_str(), scenario_.source.c_str(),
+                    scenario_.sha256.c_str(), static_cast<unsigned long long>(seed), cpus, cpus > 1 ? "s" : "",
+                    usbTiming, until / 1e6);
         if (!scenario_.description.empty()) std::printf("  %s\n", scenario_.description.c_str());
     }
     world_.LoadDriver();
     for (const EventDesc& e : scenario_.events) Schedule(e);
 
-    const uint64_t until = static_cast<uint64_t>(options_.untilSeconds.value_or(scenario_.durationS) * kSecond);
     const bool progress = !options_.quiet && isatty(STDERR_FILENO);
     const auto wallStart = std::chrono::steady_clock::now();
     auto lastShown = wallStart;

@@ -22,6 +22,8 @@ struct RunOptions {
     bool json = false;       // the summary as one JSON object on standard output, and no timeline
     std::string junitPath;   // a JUnit XML report of the verdict, when not empty
     std::string replay;      // the command line that plays this run again, for the verdict
+    std::string version;     // of nicsim, for the run record
+    std::string commandLine;  // as the user typed it, for the run record
 };
 
 // Exit status: 0 no violation, 1 the verifier caught something, 2 a usage or file error.

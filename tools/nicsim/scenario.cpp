@@ -1,5 +1,7 @@
 #include "tools/nicsim/scenario.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -833,6 +835,19 @@ host::device::DeviceConfig DeviceConfigFor(const AdapterDesc& adapter,
         config.phys.push_back(phySpec);
     }
     return config;
+}
+
+std::string Sha256Hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) return "";
+    std::string hex;
+    char byte[3];
+    for (unsigned i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof byte, "%02x", digest[i]);
+        hex += byte;
+    }
+    return hex;
 }
 
 }  // namespace nicsim

@@ -105,7 +105,14 @@ struct Scenario {
     std::vector<AdapterDesc> adapters;
     std::vector<LinkDesc> links;
     std::vector<EventDesc> events;  // in time order, file order kept for equal times
+    // Where it came from: a file's path as given, or "embedded NAME"; and the SHA-256 of its
+    // text in hex. Filled by whoever read the text.
+    std::string source;
+    std::string sha256;
 };
+
+// The SHA-256 of `text`, 64 lower-case hex digits.
+std::string Sha256Hex(const std::string& text);
 
 // The adapter model's configuration for one adapter of a scenario, each PHY attached to its
 // link by name (`links` must hold every link the adapter names).
