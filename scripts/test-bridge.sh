@@ -190,12 +190,14 @@ if start_bridge driver --tap "$tap_a@$ns_a" --tap "$tap_b@$ns_b"; then
   # answers the driver gave (it did run out of descriptors under iperf3) were retried, not dropped.
   for adapter in A B; do
     line="$(grep -E "^ +$adapter on " "$work/driver.log" || true)"
+    sends="$(grep -E "^ +$adapter: sends " "$work/driver.log" || true)"
     echo "  $line"
+    echo "  $sends"
     in="$(echo "$line" | sed -nE 's/.*from the kernel ([0-9]+) frames.*/\1/p')"
-    completed="$(echo "$line" | sed -nE 's/.*completed ([0-9]+),.*/\1/p')"
-    refused="$(echo "$line" | sed -nE 's/.*refused ([0-9]+),.*/\1/p')"
-    halted="$(echo "$line" | sed -nE 's/.*given up at halt ([0-9]+),.*/\1/p')"
-    answers="$(echo "$line" | sed -nE 's/.*resources answers ([0-9]+),.*/\1/p')"
+    completed="$(echo "$sends" | sed -nE 's/.*= completed ([0-9]+) .*/\1/p')"
+    refused="$(echo "$sends" | sed -nE 's/.* refused ([0-9]+) .*/\1/p')"
+    halted="$(echo "$sends" | sed -nE 's/.* given up ([0-9]+) .*/\1/p')"
+    answers="$(echo "$sends" | sed -nE 's/.*times \(([0-9]+) answered resources.*/\1/p')"
     if [ -n "$in" ] && [ "$refused" = 0 ] && [ "$in" -eq $((completed + halted)) ] && [ "$answers" -gt 0 ]; then
       ok "driver: $adapter completed every frame from the kernel ($in) after $answers resources answers"
     else

@@ -101,8 +101,12 @@ public:
     std::vector<uint8_t> WritesTo(uint8_t reg) const;
     PhyModel* Phy(uint8_t address) const;
     const std::vector<std::unique_ptr<PhyModel>>& Phys() const { return phys_; }
+    // PHY `index`'s side on its link (for Link::SideCounts), -1 for a PHY on no link.
+    int LinkSide(size_t index) const { return index < phySides_.size() ? phySides_[index] : -1; }
     DeviceFaults& Faults() { return faults_; }
     const DeviceFrameStats& FrameStats() const { return frames_; }
+    // Frames taken off a medium and waiting for a bulk-in transfer to carry them to the host.
+    size_t ReceiveQueued() const { return receiveQueue_.size(); }
     // The receive status byte reported with the next frame taken off a medium.
     void PlanReceiveStatus(uint8_t status) { plannedStatus_.push_back(status); }
     static constexpr size_t kReceiveQueueFrames = 64;

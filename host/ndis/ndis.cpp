@@ -233,8 +233,20 @@ void Ndis::Shutdown(Adapter& a) {
     TraceCall(a, "MiniportShutdown", nullptr);
 }
 
+namespace {
+
+// What BytesWritten, BytesRead and BytesNeeded hold before the miniport is called: a count still
+// holding it was never written, and the trace says so with null rather than a made-up number.
+constexpr ULONG kNotWritten = 0xDEADBEEF;
+
+trace::Json CountOrNull(ULONG count) {
+    return count == kNotWritten ? trace::Json(nullptr) : trace::Json(count);
+}
+
+}  // namespace
+
 QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
-    QueryResult r{NDIS_STATUS_FAILURE, 0xDEADBEEF, 0xDEADBEEF, {}};
+    QueryResult r{NDIS_STATUS_FAILURE, kNotWritten, kNotWritten, {}};
     r.buffer.assign(length + kGuardBytes, kGuardByte);
     kernel_.RunInContext("MiniportQueryInformation", DISPATCH_LEVEL, a.id, [&] {
         r.status = characteristics_.Ndis40Chars.Ndis30Chars.QueryInformationHandler(a.context, oid, r.buffer.data(), length,
@@ -255,9 +267,9 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
         // Every query line carries both counts, whatever the status; only a success has data.
         trace::Json f{{"oid", trace::Status32(oid)},
                       {"length", length},
-                      {"bytes_written", r.bytesWritten},
-                      {"bytes_needed", r.bytesNeeded}};
-        if (r.status == NDIS_STATUS_SUCCESS)
+                      {"bytes_written", CountOrNull(r.bytesWritten)},
+                      {"bytes_needed", CountOrNull(r.bytesNeeded)}};
+        if (r.status == NDIS_STATUS_SUCCESS && r.bytesWritten != kNotWritten)
             f["data"] = trace::Hex(r.buffer.data(), std::min<size_t>(r.bytesWritten, length));
         TraceCall(a, "MiniportQueryInformation", &r.status, std::move(f));
     }
@@ -265,7 +277,7 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
 }
 
 SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) {
-    SetResult r{NDIS_STATUS_FAILURE, 0xDEADBEEF, 0xDEADBEEF};
+    SetResult r{NDIS_STATUS_FAILURE, kNotWritten, kNotWritten};
     std::vector<uint8_t> buffer = data;
     buffer.resize(data.size() + kGuardBytes, kGuardByte);
     kernel_.RunInContext("MiniportSetInformation", DISPATCH_LEVEL, a.id, [&] {
@@ -278,8 +290,8 @@ SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) 
         TraceCall(a, "MiniportSetInformation", &r.status,
                   trace::Json{{"oid", trace::Status32(oid)},
                               {"length", data.size()},
-                              {"bytes_read", r.bytesRead},
-                              {"bytes_needed", r.bytesNeeded}});
+                              {"bytes_read", CountOrNull(r.bytesRead)},
+                              {"bytes_needed", CountOrNull(r.bytesNeeded)}});
     }
     return r;
 }

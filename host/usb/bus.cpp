@@ -432,7 +432,8 @@ void UsbBus::Execute(Pipe& pipe, Request req, Result forced) {
 Result UsbBus::DoControl(Request& req, Result forced) {
     PURB urb = req.urb;
     const bool sync = kernel_.IrpIsSynchronous(req.irp);
-    ++stats_.control;
+    // A pipe abort is the host's own bookkeeping: nothing of it goes on the bus.
+    if (urb->UrbHeader.Function != URB_FUNCTION_ABORT_PIPE) ++stats_.control;
     Setup setup{};
     uint8_t* buffer = nullptr;
     ULONG* length = nullptr;
@@ -449,8 +450,16 @@ Result UsbBus::DoControl(Request& req, Result forced) {
             return DoSelectConfiguration(urb, sync);
         case URB_FUNCTION_ABORT_PIPE:
             return forced == Result::Gone ? forced : Result::Ok;
-        case URB_FUNCTION_RESET_PIPE:
-            return forced;  // a plan may stall or fail it like any control request
+        case URB_FUNCTION_RESET_PIPE: {
+            // On the bus this is CLEAR_FEATURE(ENDPOINT_HALT) to the pipe's endpoint, and is
+            // traced as such so that the trace, the usbmon capture and the count agree. A plan
+            // may stall or fail it like any control request.
+            uint8_t endpoint = 0;
+            for (const auto& p : pipes_)
+                if (p.get() == urb->UrbPipeRequest.PipeHandle) endpoint = p->endpoint;
+            TraceControl(Setup{0x02, 1, 0, endpoint, 0}, nullptr, 0, forced, sync);
+            return forced;
+        }
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
             auto& r = urb->UrbControlDescriptorRequest;
             setup = Setup{0x80, 6, static_cast<uint16_t>((r.DescriptorType << 8) | r.Index),
@@ -509,7 +518,12 @@ Result UsbBus::DoControl(Request& req, Result forced) {
 
 Result UsbBus::DoSelectConfiguration(PURB urb, bool sync) {
     auto& sel = urb->UrbSelectConfiguration;
-    if (sel.ConfigurationDescriptor == nullptr) return Result::Ok;
+    if (sel.ConfigurationDescriptor == nullptr) {
+        // SET_CONFIGURATION(0): the device goes back to its address state; nothing it models
+        // changes, but the transfer is on the bus like any other.
+        TraceControl(Setup{0x00, 9, 0, 0, 0}, nullptr, 0, Result::Ok, sync);
+        return Result::Ok;
+    }
     const std::vector<uint8_t> set = device_.ConfigurationSet();
     if (set.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return Result::Error;
     const uint8_t configValue = set[5];
@@ -601,7 +615,10 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
             FaultFired("bulk-out-error");
             result = Result::Error;
         }
-        if (result == Result::Ok) result = device_.BulkOut(pipe.endpoint, buffer, t.TransferBufferLength);
+        if (result == Result::Ok) {
+            ++stats_.bulkOutToDevice;
+            result = device_.BulkOut(pipe.endpoint, buffer, t.TransferBufferLength);
+        }
         if (trace_.Enabled("bulk"))
             trace_.Emit("bulk", adapterName_,
                     trace::Json{{"ep", "out"},

@@ -103,7 +103,10 @@ public:
 enum class BusTiming : uint8_t { Frame, FullSpeed };
 
 struct BusStats {
-    uint64_t control = 0, bulkIn = 0, bulkOut = 0, pipeRequests = 0;
+    // control: transfers on the control pipe that reached the bus (pipe resets included, as the
+    // CLEAR_FEATURE they are; pipe aborts not). bulkOutToDevice: bulk-out transfers the device
+    // was handed (the others failed on the bus).
+    uint64_t control = 0, bulkIn = 0, bulkOut = 0, bulkOutToDevice = 0, pipeRequests = 0;
     uint64_t inlineCompletions = 0, cancelled = 0, faultsInjected = 0;
     // Requests the fault plans count (control requests, pipe resets and bulk transfers; not pipe
     // aborts, nor requests already cancelled when they arrived), in the order the bus took them.

@@ -41,7 +41,14 @@ int Link::AddSide(Side side) {
     sides_.push_back(std::move(side));
     busyUntil_.push_back(0);
     inFlight_.push_back(0);
+    sideStats_.push_back({});
     return static_cast<int>(sides_.size()) - 1;
+}
+
+int Link::SideIndex(const std::string& label) const {
+    for (size_t i = 0; i < sides_.size(); ++i)
+        if (sides_[i].label == label) return static_cast<int>(i);
+    return -1;
 }
 
 void Link::RemoveSide(int index) {
@@ -54,6 +61,7 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
     if (scheduler_ == nullptr || from < 0 || static_cast<size_t>(from) >= sides_.size()) return;
     if (inFlight_[from] >= kMaxInFlight) {
         ++stats_.queueFull;
+        ++sideStats_[from].queueFull;
         return;
     }
     if (speedMbps == 0) speedMbps = 1;
@@ -65,6 +73,7 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
     ++inFlight_[from];
     scheduler_->At(done, [this, from, f = std::move(frame)] {
         --inFlight_[from];
+        ++sideStats_[from].sent;
         if (trace_ != nullptr && trace_->Enabled("wire")) {
             trace_->Emit("wire", "",
                          trace::Json{{"link", name_},
@@ -77,9 +86,11 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
             if (static_cast<int>(i) == from || !sides_[i].deliver) continue;
             if (!partner_.up || (sides_[i].receiving && !sides_[i].receiving())) {
                 ++stats_.notReceived;
+                ++sideStats_[i].notReceived;
                 continue;
             }
             ++stats_.carried;
+            ++sideStats_[i].received;
             sides_[i].deliver(f);
         }
     });

@@ -37,6 +37,15 @@ struct LinkStats {
     uint64_t queueFull = 0;   // the medium was too busy to take the frame
 };
 
+// One side's share of its link's frames: what it put on the medium and what reached it.
+struct SideStats {
+    uint64_t sent = 0;         // frames from this side that crossed the medium
+    uint64_t queueFull = 0;    // frames from this side the medium was too busy to take
+    uint64_t received = 0;     // frames from another side delivered to this one
+    uint64_t notReceived = 0;  // frames from another side this one was off the medium for
+    uint64_t inFlight = 0;     // frames from this side on the medium now
+};
+
 class Link {
 public:
     // Frames in flight per direction before the medium refuses more.
@@ -80,6 +89,16 @@ public:
     // on the wire at `speedMbps`, in order.
     void Send(int from, Frame frame, uint32_t speedMbps);
     const LinkStats& Stats() const { return stats_; }
+    // The side's counts; zeros for an index that is no side.
+    SideStats SideCounts(int index) const {
+        if (index < 0 || static_cast<size_t>(index) >= sideStats_.size()) return {};
+        SideStats s = sideStats_[index];
+        s.inFlight = inFlight_[index];
+        return s;
+    }
+    size_t Sides() const { return sides_.size(); }
+    // The index of the side labelled `label`, or -1.
+    int SideIndex(const std::string& label) const;
 
     // Captures: told of every frame at the moment it has crossed the medium (when the trace's
     // `wire` line is written), with the label of the side that sent it. Returns an id for
@@ -99,6 +118,7 @@ private:
     std::vector<Side> sides_;
     std::vector<sim::TimeUs> busyUntil_;  // per sending side
     std::vector<size_t> inFlight_;        // per sending side
+    std::vector<SideStats> sideStats_;
     std::vector<std::pair<size_t, FrameTap>> taps_;
     LinkStats stats_;
 };

@@ -361,6 +361,8 @@ TEST(NicsimCli, TimelineShowsWhatDidNothingFaultsLostPingsAndDecodedAnswers) {
     { "at": 2, "do": "initialize", "adapter": "A" },
     { "at": 4, "do": "fault", "adapter": "A", "fault": "bulk-out-error", "count": 1 },
     { "at": 5, "do": "ping", "adapter": "A", "ip": "10.0.0.2", "to": "10.0.0.1", "count": 4, "interval": 1 },
+    { "at": 5.2, "do": "ping", "adapter": "A", "ip": "10.0.0.2", "to": "10.0.0.9", "count": 1 },
+    { "at": 5.6, "do": "receive", "link": "eth0", "frame": "001122334455020000000099080600010800060400020200000000990a0000090011223344550a000002000000000000000000000000000000000000" },
     { "at": 7.5, "do": "link", "link": "eth0", "up": false },
     { "at": 12, "do": "query", "adapter": "A", "oid": "OID_GEN_SUPPORTED_LIST" },
     { "at": 12.1, "do": "query", "adapter": "A", "oid": "OID_GEN_VENDOR_DESCRIPTION" },
@@ -372,9 +374,9 @@ TEST(NicsimCli, TimelineShowsWhatDidNothingFaultsLostPingsAndDecodedAnswers) {
     }
     const Outcome check = Nicsim("check " + path);
     EXPECT_EQ(check.status, 0) << check.out;
-    EXPECT_NE(check.out.find("warning: events[12].at: 25 s is after duration_s (20 s)"), std::string::npos)
+    EXPECT_NE(check.out.find("warning: events[14].at: 25 s is after duration_s (20 s)"), std::string::npos)
         << check.out;
-    EXPECT_EQ(check.out.find("events[11]"), std::string::npos) << check.out;
+    EXPECT_EQ(check.out.find("events[13]"), std::string::npos) << check.out;
 
     const Outcome run = Nicsim("run " + path);
     std::remove(path.c_str());
@@ -387,20 +389,24 @@ TEST(NicsimCli, TimelineShowsWhatDidNothingFaultsLostPingsAndDecodedAnswers) {
         "fault bulk-out-error armed (event 3)",
         "fault bulk-out-error fired",
         "ping 10.0.0.1 seq 1: reply",
+        // An echo that left but got no answer is lost; one the adapter could not send (no link)
+        // is not, and says so.
+        "ping 10.0.0.9 seq 1: lost, no reply within 1 s (burst 2)",
         "ping 10.0.0.1 seq 2: reply",
         "medium eth0 down",
         "carrier lost on PHY 0",
-        "ping 10.0.0.1 seq 3: lost, no reply within 1 s (burst 1)",
-        "ping 10.0.0.1 seq 4: lost, no reply within 1 s (burst 1)",
+        "ping 10.0.0.1 seq 3: not sent within 1 s (burst 1)",
+        "ping 10.0.0.1 seq 4: not sent within 1 s (burst 1)",
         "OID_GEN_SUPPORTED_LIST -> NDIS_STATUS_SUCCESS: 45 OIDs: OID_GEN_SUPPORTED_LIST OID_GEN_HARDWARE_STATUS",
         "OID_GEN_VENDOR_DESCRIPTION -> NDIS_STATUS_SUCCESS: \"Brellwick NDIS 5.0\"",
         "OID_802_3_CURRENT_ADDRESS -> NDIS_STATUS_SUCCESS: 00:11:22:33:44:55",
         "OID_802_3_PERMANENT_ADDRESS -> NDIS_STATUS_INVALID_LENGTH (needs 4 more bytes)",
         "MiniportHalt called",
         "MiniportHalt",
-        "event 11 (query) skipped: adapter halted",
-        "event 12 (reset) skipped: after the end of the run",
-        "ping A -> 10.0.0.1, burst 1 from 5.000 s: 4 sent, 2 replies, 2 lost",
+        "event 13 (query) skipped: adapter halted",
+        "event 14 (reset) skipped: after the end of the run",
+        "ping A -> 10.0.0.1, burst 1 from 5.000 s: 2 sent, 2 replies, 0 lost; 4 requested, 2 not sent within 1 s",
+        "ping A -> 10.0.0.9, burst 2 from 5.200 s: 1 sent, 0 replies, 1 lost; 1 requested, 0 not sent within 1 s",
     };
     size_t at = 0;
     for (const auto& line : story) {

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "host/world/world.h"
+#include "tools/nicsim/accounts.h"
 #include "tools/nicsim/input.h"
 #include "tools/nicsim/run_files.h"
 #include "tools/nicsim/tap.h"
@@ -95,6 +96,7 @@ struct Side {
     std::unique_ptr<Tap> tap;
     uint64_t oversize = 0;   // frames from the kernel longer than the medium carries
     size_t deepestQueue = 0;
+    uint64_t keepalives = 0;  // the driver's keep-alive frames that crossed the medium
     bool carrier = false;
 };
 
@@ -154,6 +156,13 @@ bool Bridge::Build(std::string& error) {
         side->tap = Tap::Open(name, netns, options_.mtu, error);
         if (!side->tap) return false;
         sides_.push_back(std::move(side));
+    }
+    for (auto* link : links_) {
+        link->AddTap([this](const host::wire::Link&, const std::string& from, const host::wire::Frame& f) {
+            if (!IsKeepAlive(f)) return;
+            for (auto& s : sides_)
+                if (from.compare(0, s->adapter->name.size() + 1, s->adapter->name + ":") == 0) ++s->keepalives;
+        });
     }
     if (!options_.partnerTap.empty()) {
         std::string name, netns;
@@ -276,31 +285,17 @@ Json Bridge::PrintSummary(double wallSeconds) {
     const size_t leaks = verifier.Count(host::verifier::check::kLeak);
     Json counters = Json::object();
     for (auto& s : sides_) {
-        const auto& sends = s->adapter->protocol.sends;
-        const auto& frames = s->device->FrameStats();
-        const auto& bus = s->adapter->bus->Stats();
         const auto& tap = s->tap->Stats();
-        counters[s->adapter->name] = {{"tap", s->tap->Label()},
-                                      {"tap_frames_in", tap.framesIn},
-                                      {"tap_bytes_in", tap.bytesIn},
-                                      {"tap_frames_out", tap.framesOut},
-                                      {"tap_bytes_out", tap.bytesOut},
-                                      {"tap_write_failures", tap.writeFailures},
-                                      {"oversize", s->oversize},
-                                      {"sends_offered", sends.offered},
-                                      {"sends_completed", sends.completed},
-                                      {"sends_refused", sends.failures},
-                                      {"sends_dropped", sends.dropped},
-                                      {"resources_answers", sends.resourcesAnswers},
-                                      {"deepest_queue", s->deepestQueue},
-                                      {"frames_on_wire", frames.txFrames},
-                                      {"tx_dropped_no_link", frames.txNoLink},
-                                      {"rx_from_wire", frames.rxFrames},
-                                      {"rx_filtered", frames.rxFiltered},
-                                      {"rx_overflow", frames.rxOverflow},
-                                      {"frames_indicated", s->adapter->protocol.receivedCount},
-                                      {"bulk_out", bus.bulkOut},
-                                      {"bulk_in", bus.bulkIn}};
+        Json c = AdapterAccounts(*s->adapter, *s->device, s->keepalives);
+        c.update(Json{{"tap", s->tap->Label()},
+                      {"tap_frames_in", tap.framesIn},
+                      {"tap_bytes_in", tap.bytesIn},
+                      {"tap_frames_out", tap.framesOut},
+                      {"tap_bytes_out", tap.bytesOut},
+                      {"tap_write_failures", tap.writeFailures},
+                      {"oversize", s->oversize},
+                      {"deepest_queue", s->deepestQueue}});
+        counters[s->adapter->name] = std::move(c);
     }
     world_.Trace().Emit("summary", "",
                         Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
@@ -309,24 +304,15 @@ Json Bridge::PrintSummary(double wallSeconds) {
                 world_.NowUs() / 1e6, wallSeconds, static_cast<unsigned long long>(world_.Seed()),
                 options_.usbTiming.c_str());
     for (auto& [name, c] : counters.items()) {
-        std::printf("  %s on %s: from the kernel %llu frames (%llu bytes), sent %llu, completed %llu, "
-                    "refused %llu, given up at halt %llu, resources answers %llu, deepest queue %llu; "
-                    "on the wire %llu, "
-                    "from the wire %llu, indicated %llu, to the kernel %llu frames (%llu bytes); "
-                    "dropped: no link %llu, overflow %llu, oversize %llu, kernel refused %llu\n",
-                    name.c_str(), c["tap"].get<std::string>().c_str(),
-                    c["tap_frames_in"].get<unsigned long long>(), c["tap_bytes_in"].get<unsigned long long>(),
-                    c["sends_offered"].get<unsigned long long>(), c["sends_completed"].get<unsigned long long>(),
-                    c["sends_refused"].get<unsigned long long>(),
-                    c["sends_dropped"].get<unsigned long long>(),
-                    c["resources_answers"].get<unsigned long long>(),
-                    c["deepest_queue"].get<unsigned long long>(),
-                    c["frames_on_wire"].get<unsigned long long>(), c["rx_from_wire"].get<unsigned long long>(),
-                    c["frames_indicated"].get<unsigned long long>(),
-                    c["tap_frames_out"].get<unsigned long long>(), c["tap_bytes_out"].get<unsigned long long>(),
-                    c["tx_dropped_no_link"].get<unsigned long long>(),
-                    c["rx_overflow"].get<unsigned long long>(), c["oversize"].get<unsigned long long>(),
-                    c["tap_write_failures"].get<unsigned long long>());
+        auto n = [&c](const char* field) { return c[field].get<unsigned long long>(); };
+        const unsigned long long toNdis = n("sends_queued") + n("oversize");
+        std::printf("  %s on %s: from the kernel %llu frames (%llu bytes) = to NDIS %llu + oversize %llu%s; "
+                    "to the kernel %llu frames (%llu bytes), kernel refused %llu; deepest queue %llu\n",
+                    name.c_str(), c["tap"].get<std::string>().c_str(), n("tap_frames_in"), n("tap_bytes_in"),
+                    n("sends_queued"), n("oversize"),
+                    toNdis == n("tap_frames_in") ? "" : ("  (does not balance: " + std::to_string(toNdis) + ")").c_str(),
+                    n("tap_frames_out"), n("tap_bytes_out"), n("tap_write_failures"), n("deepest_queue"));
+        std::fputs(AccountLines(name, c).c_str(), stdout);
     }
     if (partner_) {
         const auto& t = partner_->Stats();

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "host/world/world.h"
+#include "tools/nicsim/accounts.h"
 #include "tools/nicsim/oids.h"
 #include "tools/nicsim/run_files.h"
 #include "tools/nicsim/timeline.h"
@@ -38,6 +39,7 @@ struct AdapterView {
     int reportedPhy = -1;  // the last PHY that carried
     std::set<int> probed;  // PHY addresses whose identifier the driver read during initialise
     bool initialised = false;
+    uint64_t keepalives = 0;  // the driver's keep-alive frames that crossed a medium
 };
 
 struct Ping {
@@ -48,9 +50,16 @@ struct Ping {
     uint32_t count = 0;
     uint64_t intervalUs = 0;
     uint16_t id = 0;
-    uint32_t sent = 0, replies = 0, lost = 0, arpTries = 0;
+    // requested: echoes handed to the adapter; sent: those that crossed the medium within a
+    // second; notSent: those that had not (still queued, refused, or dropped for want of a
+    // link). Only a sent echo can be answered or lost; one that leaves later counts for neither.
+    uint32_t requested = 0, sent = 0, replies = 0, lost = 0, notSent = 0, arpTries = 0;
     bool gaveUp = false;
-    std::map<uint16_t, uint64_t> sentAt;
+    struct Echo {
+        uint64_t at;
+        bool left;
+    };
+    std::map<uint16_t, Echo> sentAt;  // echoes not yet answered nor given up
 };
 
 struct Burst {
@@ -84,6 +93,8 @@ private:
     void OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f);
     void SendArp(Ping& p);
     void SendEcho(Ping& p);
+    // Marks the ping echo request `f`, seen crossing a medium from `adapter`, as sent.
+    void EchoLeft(const std::string& adapter, const host::wire::Frame& f);
     void ScheduleFrame(Burst& b, uint32_t i);
     void NoteCarrier(AdapterView& v);
     void NoteInitialised(AdapterView& v);
@@ -110,14 +121,19 @@ bool Run::Build() {
     for (const LinkDesc& l : scenario_.links) {
         auto& link = world_.AddLink(l.name, l.medium, l.partner);
         links_[l.name] = &link;
-        // The driver's keep-alive frames (to 00-00-00-00-00-00 from 00-00-00-00-00-01) get a
-        // line of their own: no protocol sent them, so no other line tells of them.
+        // The driver's keep-alive frames get a line of their own: no protocol sent them, so no other line tells of them. A ping's
+        // echo request counts as sent only once it has crossed the medium.
         link.AddTap([this](const host::wire::Link& on, const std::string& from, const host::wire::Frame& f) {
-            static constexpr uint8_t kKeepAlive[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-            if (f.size() < 12 || !std::equal(kKeepAlive, kKeepAlive + 12, f.begin())) return;
             const size_t colon = from.find(':');
             if (colon == std::string::npos) return;  // the scripted partner
-            Emit("keepalive", from.substr(0, colon), Json{{"link", on.Name()}, {"length", f.size()}});
+            const std::string adapter = from.substr(0, colon);
+            if (IsKeepAlive(f)) {
+                auto view = views_.find(adapter);
+                if (view != views_.end()) ++view->second.keepalives;
+                Emit("keepalive", adapter, Json{{"link", on.Name()}, {"length", f.size()}});
+                return;
+            }
+            if (!pings_.empty()) EchoLeft(adapter, f);
         });
         if (l.peer) peers_[l.name] = &world_.AddPeer(link, l.peer->kind, l.peer->mac, l.peer->ip);
     }
@@ -279,7 +295,7 @@ void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
             world_.Ndis().Send(*v.adapter, host::wire::ArpReply(v.mac, *v.ip, arp->senderMac, arp->senderIp));
         if (arp->operation == 2) {
             for (auto& p : pings_)
-                if (p->adapter == v.adapter->name && p->to == arp->senderIp && p->sent == 0 &&
+                if (p->adapter == v.adapter->name && p->to == arp->senderIp && p->requested == 0 &&
                     !p->gaveUp)
                     SendEcho(*p);
         }
@@ -301,7 +317,7 @@ void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
                      Json{{"to", host::wire::IpText(p->to)},
                           {"burst", p->number},
                           {"seq", echo->sequence},
-                          {"rtt_us", world_.NowUs() - sent->second}});
+                          {"rtt_us", world_.NowUs() - sent->second.at}});
                 p->sentAt.erase(sent);
             }
         }
@@ -310,7 +326,7 @@ void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
 
 void Run::SendArp(Ping& p) {
     AdapterView& v = View(p.adapter);
-    if (p.sent > 0 || p.gaveUp || v.adapter->state != host::ndis::AdapterState::Initialized) return;
+    if (p.requested > 0 || p.gaveUp || v.adapter->state != host::ndis::AdapterState::Initialized) return;
     if (++p.arpTries > 5) {
         p.gaveUp = true;
         Emit("ping", p.adapter, Json{{"to", host::wire::IpText(p.to)}, {"burst", p.number}, {"error", "no ARP reply"}});
@@ -323,27 +339,42 @@ void Run::SendArp(Ping& p) {
 
 void Run::SendEcho(Ping& p) {
     AdapterView& v = View(p.adapter);
-    if (p.sent >= p.count || v.adapter->state != host::ndis::AdapterState::Initialized) return;
+    if (p.requested >= p.count || v.adapter->state != host::ndis::AdapterState::Initialized) return;
     auto mac = v.arp.find(p.to);
     if (mac == v.arp.end()) return;
-    const uint16_t seq = static_cast<uint16_t>(++p.sent);
-    p.sentAt[seq] = world_.NowUs();
-    // An echo without a reply a second later is lost, and said so on its own line. A scenario
-    // phase event draws no tie-break, so the order of everything else stays as it was.
+    const uint16_t seq = static_cast<uint16_t>(++p.requested);
+    p.sentAt[seq] = Ping::Echo{world_.NowUs(), false};
+    // An echo without a reply a second later is lost, or never left the adapter, and said so on
+    // its own line. A scenario phase event draws no tie-break, so the order of everything else
+    // stays as it was.
     Ping* lost = &p;
     world_.Scheduler().At(world_.NowUs() + kSecond, [this, lost, seq] {
         auto it = lost->sentAt.find(seq);
         if (it == lost->sentAt.end()) return;
+        const bool left = it->second.left;
         lost->sentAt.erase(it);
-        ++lost->lost;
-        Emit("ping", lost->adapter, Json{{"to", host::wire::IpText(lost->to)}, {"burst", lost->number},
-                                         {"seq", seq}, {"lost", true}});
+        ++(left ? lost->lost : lost->notSent);
+        Json line{{"to", host::wire::IpText(lost->to)}, {"burst", lost->number}, {"seq", seq}};
+        line[left ? "lost" : "not_sent"] = true;
+        Emit("ping", lost->adapter, std::move(line));
     }, host::sim::Phase::Scenario);
     std::vector<uint8_t> payload(56);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i);
     world_.Ndis().Send(*v.adapter, host::wire::IcmpEcho(mac->second, v.mac, p.from, p.to, true, p.id, seq, payload));
     Ping* ping = &p;
-    if (p.sent < p.count) world_.Scheduler().After(p.intervalUs, [this, ping] { SendEcho(*ping); });
+    if (p.requested < p.count) world_.Scheduler().After(p.intervalUs, [this, ping] { SendEcho(*ping); });
+}
+
+void Run::EchoLeft(const std::string& adapter, const host::wire::Frame& f) {
+    auto echo = host::wire::ParseEcho(f);
+    if (!echo || !echo->request) return;
+    for (auto& p : pings_) {
+        if (p->adapter != adapter || p->id != echo->id) continue;
+        auto it = p->sentAt.find(echo->sequence);
+        if (it == p->sentAt.end() || it->second.left) continue;
+        it->second.left = true;
+        ++p->sent;
+    }
 }
 
 void Run::ScheduleFrame(Burst& burst, uint32_t i) {
@@ -582,28 +613,7 @@ int Run::Go() {
     const auto& verifier = world_.Verifier();
     const size_t leaks = verifier.Count(host::verifier::check::kLeak);
     Json counters = Json::object();
-    for (auto& [name, v] : views_) {
-        const auto& bus = v.adapter->bus->Stats();
-        const auto& sends = v.adapter->protocol.sends;
-        const auto& frames = v.device->FrameStats();
-        counters[name] = {{"sends_offered", sends.offered},
-                          {"sends_completed", sends.completed},
-                          {"sends_refused", sends.failures},
-                          {"resources_answers", sends.resourcesAnswers},
-                          {"frames_on_wire", frames.txFrames},
-                          {"tx_dropped_no_link", frames.txNoLink},
-                          {"tx_dropped_mac_off", frames.txMacOff},
-                          {"rx_from_wire", frames.rxFrames},
-                          {"rx_filtered", frames.rxFiltered},
-                          {"rx_overflow", frames.rxOverflow},
-                          {"rx_delivered", frames.rxDelivered},
-                          {"frames_indicated", v.adapter->protocol.receivedCount},
-                          {"status_indications", v.adapter->protocol.statuses.size()},
-                          {"control_transfers", bus.control},
-                          {"bulk_out", bus.bulkOut},
-                          {"bulk_in", bus.bulkIn},
-                          {"faults_injected", bus.faultsInjected}};
-    }
+    for (auto& [name, v] : views_) counters[name] = AdapterAccounts(*v.adapter, *v.device, v.keepalives);
     Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
     bool written = files.Close(error);
     if (!written) std::cerr << "nicsim: " << error << "\n";
@@ -615,8 +625,9 @@ int Run::Go() {
         for (auto& p : pings_)
             verdict.pings.push_back(Json{{"adapter", p->adapter}, {"to", host::wire::IpText(p->to)},
                                          {"burst", p->number}, {"started_s", p->startedUs / 1e6},
-                                         {"sent", p->sent}, {"replies", p->replies},
-                                         {"lost", p->lost}, {"no_arp_reply", p->gaveUp}});
+                                         {"requested", p->requested}, {"sent", p->sent},
+                                         {"replies", p->replies}, {"lost", p->lost},
+                                         {"not_sent", p->notSent}, {"no_arp_reply", p->gaveUp}});
         if (options_.json)
             std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
         if (!junit.Write(VerdictJUnit(verdict), error)) {
@@ -627,24 +638,13 @@ int Run::Go() {
     if (!options_.quiet && !options_.json) {
         std::printf("\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
                     static_cast<unsigned long long>(seed));
-        for (auto& [name, c] : counters.items()) {
-            std::printf("  %s: sent %llu, completed %llu, refused %llu, on the wire %llu; "
-                        "from the wire %llu, indicated %llu; dropped: no link %llu, filtered %llu, "
-                        "overflow %llu\n",
-                        name.c_str(), c["sends_offered"].get<unsigned long long>(),
-                        c["sends_completed"].get<unsigned long long>(),
-                        c["sends_refused"].get<unsigned long long>(),
-                        c["frames_on_wire"].get<unsigned long long>(),
-                        c["rx_from_wire"].get<unsigned long long>(),
-                        c["frames_indicated"].get<unsigned long long>(),
-                        c["tx_dropped_no_link"].get<unsigned long long>(),
-                        c["rx_filtered"].get<unsigned long long>(),
-                        c["rx_overflow"].get<unsigned long long>());
-        }
+        for (auto& [name, c] : counters.items()) std::fputs(AccountLines(name, c).c_str(), stdout);
         for (auto& p : pings_)
-            std::printf("  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies, %u lost%s\n",
+            std::printf("  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies, %u lost; "
+                        "%u requested, %u not sent within 1 s%s\n",
                         p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
-                        p->sent, p->replies, p->lost, p->gaveUp ? " (no ARP reply)" : "");
+                        p->sent, p->replies, p->lost, p->requested, p->notSent,
+                        p->gaveUp ? " (no ARP reply)" : "");
         std::printf("  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
         if (verifier.Count() > 0) std::printf("  replay with: %s\n", options_.replay.c_str());
     }

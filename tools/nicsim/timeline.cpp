@@ -1,5 +1,7 @@
 #include "tools/nicsim/timeline.h"
 
+#include <optional>
+
 #include "tools/nicsim/names.h"
 #include "tools/nicsim/oids.h"
 
@@ -30,12 +32,18 @@ void Timeline::OnLine(const host::trace::Json& line) {
         if (line.contains("status")) text += " -> " + StatusName(ParseStatus(line["status"]));
         if (call == "MiniportQueryInformation" && line.contains("data"))
             text += ": " + DecodeAnswer(ParseStatus(line["oid"]), FromHex(line.value("data", "")));
+        // A count the miniport left unwritten is null in the trace, and not told.
+        auto count = [&](const char* key) -> std::optional<uint64_t> {
+            auto it = line.find(key);
+            if (it == line.end() || !it->is_number_unsigned()) return std::nullopt;
+            return it->get<uint64_t>();
+        };
         // A query's miniport counts what the buffer lacks; a set's, the whole size it wants.
-        if (line.value("bytes_needed", 0u) != 0 && line.value("status", "") != "0x00000000")
-            text += " (needs " + std::to_string(line.value("bytes_needed", 0u)) +
+        if (count("bytes_needed").value_or(0) != 0 && line.value("status", "") != "0x00000000")
+            text += " (needs " + std::to_string(*count("bytes_needed")) +
                     (call == "MiniportQueryInformation" ? " more bytes)" : " bytes)");
-        if (call == "MiniportSetInformation" && line.contains("bytes_read"))
-            text += " (" + std::to_string(line.value("bytes_read", 0u)) + " bytes read)";
+        if (call == "MiniportSetInformation" && count("bytes_read"))
+            text += " (" + std::to_string(*count("bytes_read")) + " bytes read)";
         if (line.value("implicit", false)) text += " (end of run)";
         auto began = started_.find({adapter, call});
         if (began != started_.end()) {
@@ -84,6 +92,9 @@ void Timeline::OnLine(const host::trace::Json& line) {
         char text[160];
         if (line.value("lost", false))
             std::snprintf(text, sizeof text, "ping %s seq %d: lost, no reply within 1 s (burst %d)",
+                          line.value("to", "").c_str(), line.value("seq", 0), line.value("burst", 0));
+        else if (line.value("not_sent", false))
+            std::snprintf(text, sizeof text, "ping %s seq %d: not sent within 1 s (burst %d)",
                           line.value("to", "").c_str(), line.value("seq", 0), line.value("burst", 0));
         else if (line.contains("error"))
             std::snprintf(text, sizeof text, "ping %s: %s (burst %d)", line.value("to", "").c_str(),
