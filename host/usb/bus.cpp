@@ -246,7 +246,7 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
 }
 
 sim::TimeUs UsbBus::BookFullSpeed(Pipe& pipe) {
-    const Request& head = pipe.queue.front();
+    Request& head = pipe.queue.front();
     const auto& t = head.urb->UrbBulkOrInterruptTransfer;
     size_t bytes = t.TransferBufferLength;
     uint64_t packets;
@@ -261,6 +261,7 @@ sim::TimeUs UsbBus::BookFullSpeed(Pipe& pipe) {
     }
     packets = std::max<uint64_t>(packets, 1);
     stats_.bulkPackets += packets;
+    head.packets = packets;
 
     const sim::TimeUs now = scheduler_.Now();
     uint64_t frame = now / 1000;
@@ -444,10 +445,10 @@ Result UsbBus::DoControl(Request& req, Result forced) {
                     urb->UrbSelectConfiguration.ConfigurationDescriptor
                         ? urb->UrbSelectConfiguration.ConfigurationDescriptor->bConfigurationValue
                         : 0;
-                TraceControl(Setup{0x00, 9, value, 0, 0}, nullptr, 0, forced, sync);
+                TraceControl(Setup{0x00, 9, value, 0, 0}, nullptr, 0, forced, sync, req.submitted);
                 return forced;
             }
-            return DoSelectConfiguration(urb, sync);
+            return DoSelectConfiguration(urb, sync, req.submitted);
         case URB_FUNCTION_ABORT_PIPE:
             return forced == Result::Gone ? forced : Result::Ok;
         case URB_FUNCTION_RESET_PIPE: {
@@ -457,7 +458,7 @@ Result UsbBus::DoControl(Request& req, Result forced) {
             uint8_t endpoint = 0;
             for (const auto& p : pipes_)
                 if (p.get() == urb->UrbPipeRequest.PipeHandle) endpoint = p->endpoint;
-            TraceControl(Setup{0x02, 1, 0, endpoint, 0}, nullptr, 0, forced, sync);
+            TraceControl(Setup{0x02, 1, 0, endpoint, 0}, nullptr, 0, forced, sync, req.submitted);
             return forced;
         }
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
@@ -509,19 +510,19 @@ Result UsbBus::DoControl(Request& req, Result forced) {
     if (setup.In()) {
         if (result == Result::Ok && buffer != nullptr && actual) std::memcpy(buffer, data.data(), actual);
         if (length != nullptr) *length = static_cast<ULONG>(result == Result::Ok ? actual : 0);
-        TraceControl(setup, data.data(), result == Result::Ok ? actual : 0, result, sync);
+        TraceControl(setup, data.data(), result == Result::Ok ? actual : 0, result, sync, req.submitted);
     } else {
-        TraceControl(setup, data.data(), setup.wLength, result, sync);
+        TraceControl(setup, data.data(), setup.wLength, result, sync, req.submitted);
     }
     return result;
 }
 
-Result UsbBus::DoSelectConfiguration(PURB urb, bool sync) {
+Result UsbBus::DoSelectConfiguration(PURB urb, bool sync, sim::TimeUs submitted) {
     auto& sel = urb->UrbSelectConfiguration;
     if (sel.ConfigurationDescriptor == nullptr) {
         // SET_CONFIGURATION(0): the device goes back to its address state; nothing it models
         // changes, but the transfer is on the bus like any other.
-        TraceControl(Setup{0x00, 9, 0, 0, 0}, nullptr, 0, Result::Ok, sync);
+        TraceControl(Setup{0x00, 9, 0, 0, 0}, nullptr, 0, Result::Ok, sync, submitted);
         return Result::Ok;
     }
     const std::vector<uint8_t> set = device_.ConfigurationSet();
@@ -550,7 +551,7 @@ Result UsbBus::DoSelectConfiguration(PURB urb, bool sync) {
     const Result result = [&] {
         Setup setup{0x00, 9, configValue, 0, 0};
         ControlOutcome out = device_.Control(setup, nullptr);
-        TraceControl(setup, nullptr, 0, out.result, sync);
+        TraceControl(setup, nullptr, 0, out.result, sync, submitted);
         return out.result;
     }();
     if (result != Result::Ok) return result;
@@ -601,12 +602,7 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
             t.TransferBufferLength += faults_.bulkInOverstate;
             ++stats_.faultsInjected;
         }
-        if (trace_.Enabled("bulk"))
-            trace_.Emit("bulk", adapterName_,
-                    trace::Json{{"ep", "in"},
-                                {"length", n},
-                                {"data", trace::Hex(buffer, n)},
-                                {"result", ResultName(result)}});
+        if (trace_.Enabled("bulk")) TraceBulk(req, "in", buffer, n, result);
     } else {
         ++stats_.bulkOut;
         if (result == Result::Ok && faults_.bulkOutErrors > 0) {
@@ -619,12 +615,7 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
             ++stats_.bulkOutToDevice;
             result = device_.BulkOut(pipe.endpoint, buffer, t.TransferBufferLength);
         }
-        if (trace_.Enabled("bulk"))
-            trace_.Emit("bulk", adapterName_,
-                    trace::Json{{"ep", "out"},
-                                {"length", t.TransferBufferLength},
-                                {"data", trace::Hex(buffer, t.TransferBufferLength)},
-                                {"result", ResultName(result)}});
+        if (trace_.Enabled("bulk")) TraceBulk(req, "out", buffer, t.TransferBufferLength, result);
     }
     return result;
 }
@@ -744,8 +735,20 @@ bool UsbBus::Describe(PIRP irp, PURB urb, TransferRecord& t) const {
     }
 }
 
+void UsbBus::TraceBulk(const Request& req, const char* ep, const uint8_t* data, size_t length,
+                       Result result) {
+    trace::Json fields{{"ep", ep},
+                       {"length", length},
+                       {"data", trace::Hex(data, length)},
+                       {"result", ResultName(result)},
+                       {"submitted_us", req.submitted}};
+    // Only the full-speed bus books packets; under the frame timing a transfer has no count.
+    if (timing_ == BusTiming::FullSpeed) fields["packets"] = req.packets;
+    trace_.Emit("bulk", adapterName_, std::move(fields));
+}
+
 void UsbBus::TraceControl(const Setup& s, const uint8_t* data, size_t length, Result result,
-                          bool sync) {
+                          bool sync, sim::TimeUs submitted) {
     if (!trace_.Enabled("control")) return;
     trace_.Emit("control", adapterName_,
                 trace::Json{{"dir", s.In() ? "in" : "out"},
@@ -756,7 +759,8 @@ void UsbBus::TraceControl(const Setup& s, const uint8_t* data, size_t length, Re
                             {"wLength", s.wLength},
                             {"data", data ? trace::Hex(data, length) : std::string()},
                             {"result", ResultName(result)},
-                            {"sync", sync}});
+                            {"sync", sync},
+                            {"submitted_us", submitted}});
 }
 
 }  // namespace host::usb

@@ -162,6 +162,7 @@ private:
         bool silent = false;  // answered by nobody until cancelled
         Result fault = Result::Ok;  // planned outcome instead of the device's
         sim::TimeUs lateUs = 0;     // answered this much later than it would be
+        uint64_t packets = 0;       // full-speed bulk: the 64-byte packets booked for it
     };
     struct Pipe {
         PipeKind kind;
@@ -194,12 +195,16 @@ private:
     void Execute(Pipe& pipe, Request req, Result forced = Result::Ok);
     Result DoControl(Request& req, Result forced);
     Result DoBulk(Pipe& pipe, Request& req, Result forced);
-    Result DoSelectConfiguration(PURB urb, bool sync);
+    Result DoSelectConfiguration(PURB urb, bool sync, sim::TimeUs submitted);
     void Complete(PIRP irp, PURB urb, Result result);
     // What an observer is shown of `urb`; false for requests that are not bus transfers.
     bool Describe(PIRP irp, PURB urb, TransferRecord& t) const;
+    // A `bulk` line for `req`, completed with `result` after moving `length` bytes at `data`.
+    void TraceBulk(const Request& req, const char* ep, const uint8_t* data, size_t length, Result result);
+    // `submitted` is when the request reached the bus: with the completion's time, how long it
+    // was in flight.
     void TraceControl(const Setup& setup, const uint8_t* data, size_t length, Result result,
-                      bool sync);
+                      bool sync, sim::TimeUs submitted);
     sim::TimeUs NextBoundary(sim::TimeUs t) const { return (t / 1000 + 1) * 1000; }
     // Full-speed timing: books the packets of the head transfer of `pipe` into frames from now on
     // and returns the boundary at which it completes.

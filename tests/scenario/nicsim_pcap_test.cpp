@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -172,6 +174,9 @@ TEST(NicsimPcap, EverySubmissionHasOneCompletionSharingItsUrbId) {
     };
     std::map<std::string, Seen> urbs;
     size_t bulkInWithData = 0, bulkOutWithData = 0;
+    // (submitted, completed) in microseconds of every control and bulk transfer the bus carried.
+    std::multiset<std::pair<uint64_t, uint64_t>> carried;
+    auto us = [](double seconds) { return static_cast<uint64_t>(std::llround(seconds * 1e6)); };
     for (const auto& r : rows) {
         ASSERT_EQ(r.size(), 9u);
         Seen& s = urbs[r[2]];
@@ -195,6 +200,7 @@ TEST(NicsimPcap, EverySubmissionHasOneCompletionSharingItsUrbId) {
             EXPECT_GE(at, s.submittedAt);
             EXPECT_EQ(r[4], s.type);
             EXPECT_EQ(r[5], s.endpoint);
+            if (r[4] == "0x02" || r[4] == "0x03") carried.emplace(us(s.submittedAt), us(at));
             if (r[5] == "0x02") {
                 EXPECT_EQ(r[8], "0");  // no OUT data again on completion
             }
@@ -209,6 +215,21 @@ TEST(NicsimPcap, EverySubmissionHasOneCompletionSharingItsUrbId) {
         EXPECT_EQ(s.submits, 1) << id;
         EXPECT_EQ(s.completions, 1) << id;
     }
+    // The trace's transfer lines say when each transfer was submitted: the time of its
+    // submission record in the capture, paired with the time of its completion record.
+    size_t traced = 0, waited = 0;
+    for (const auto& l : TraceLines(run.trace)) {
+        if (l["ev"] != "control" && l["ev"] != "bulk") continue;
+        ++traced;
+        const std::pair<uint64_t, uint64_t> span{l["submitted_us"].get<uint64_t>(), l["t_us"].get<uint64_t>()};
+        const auto hit = carried.find(span);
+        EXPECT_NE(hit, carried.end()) << "no transfer of the capture was submitted at " << span.first
+                                      << " us and completed at " << span.second << " us: " << l.dump(-1).substr(0, 200);
+        if (hit != carried.end()) carried.erase(hit);
+        if (span.second > span.first) ++waited;
+    }
+    EXPECT_GT(traced, 1000u);
+    EXPECT_GT(waited, traced / 2);  // most requests wait for a frame boundary
     // The default story's frames: its burst and pings go out, the replies come in.
     EXPECT_GE(bulkOutWithData, 1000u);
     EXPECT_GE(bulkInWithData, 9u);

@@ -9,6 +9,7 @@
 #include "tools/nicsim/bridge.h"
 #include "tools/nicsim/embedded.h"
 #include "tools/nicsim/input.h"
+#include "tools/nicsim/report.h"
 #include "tools/nicsim/runner.h"
 #include "tools/nicsim/scenario.h"
 #include "tools/nicsim/verdict.h"
@@ -124,6 +125,16 @@ int main(int argc, char** argv) {
                                        "interleave as the seed says")
                         ->check(CLI::Range(1u, nicsim::kMaxCpus));
 
+    runCmd->add_option("--html", run.htmlPath,
+                       "Write the picture of the run as one self-contained HTML page (see `nicsim report`)");
+
+    std::string reportTrace, reportOut;
+    auto* reportCmd = app.add_subcommand(
+        "report", "Draw a trace of `nicsim run` as one self-contained HTML page: every lane on one "
+                  "time axis, zoom and hover");
+    reportCmd->add_option("trace", reportTrace, "Trace file (JSON Lines) written by `nicsim run --trace`")->required();
+    reportCmd->add_option("-o,--output", reportOut, "The HTML page to write")->required();
+
     auto* listCmd = app.add_subcommand("scenarios", "List the embedded scenarios, one line each");
     std::string showName;
     auto* showCmd = app.add_subcommand("show", "Print an embedded scenario as JSON, to copy and edit");
@@ -225,6 +236,7 @@ int main(int argc, char** argv) {
         std::fputs(s->json, stdout);
         return 0;
     }
+    if (*reportCmd) return nicsim::WriteReport(reportTrace, reportOut);
     if (*checkCmd) {
         std::optional<nicsim::Scenario> s;
         if (const int rc = Load(checkPath, s)) return rc;

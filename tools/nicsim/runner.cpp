@@ -13,6 +13,7 @@
 #include "host/world/world.h"
 #include "tools/nicsim/accounts.h"
 #include "tools/nicsim/oids.h"
+#include "tools/nicsim/report.h"
 #include "tools/nicsim/run_files.h"
 #include "tools/nicsim/timeline.h"
 #include "tools/nicsim/verdict.h"
@@ -187,8 +188,16 @@ bool Run::Build() {
     // the driver takes to indicate the connect.
     for (auto& [name, v] : views_) {
         AdapterView* view = &v;
-        for (const auto& phy : v.device->Phys())
-            phy->onLinkChange = [this, view](bool) { NoteCarrier(*view); };
+        for (const auto& phy : v.device->Phys()) {
+            const host::device::PhyModel* p = phy.get();
+            phy->onLinkChange = [this, view, p](bool up) {
+                // Every PHY's own link, on the medium or not: what the report draws per PHY.
+                Emit("phy_link", view->adapter->name,
+                     Json{{"phy", p->Config().address}, {"up", up},
+                          {"link", p->Link() != nullptr ? Json(p->Link()->Name()) : Json()}});
+                NoteCarrier(*view);
+            };
+        }
     }
     // Runs before the other sinks see a line, so what it emits about the adapter's PHYs comes
     // ahead of the indication or handler return that made it known.
@@ -570,6 +579,16 @@ int Run::Go() {
         std::cerr << "nicsim: " << error << "\n";
         return 2;
     }
+    ReportFile html(options_.htmlPath);
+    if (!html.Open(error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        return 2;
+    }
+    // The page is drawn from the same lines a trace file gets, the run record first.
+    RunReport report;
+    if (html.Asked())
+        world_.Trace().AddSink([&report](const Json& l) { std::string ignored; report.OnLine(l, ignored); },
+                               RunReport::Kinds());
     for (auto& [name, v] : views_) files.AttachBus(*v.adapter->bus);
     for (auto& [name, link] : links_) files.AttachLink(*link);
     Timeline timeline(stdout);
@@ -617,6 +636,10 @@ int Run::Go() {
     Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
     bool written = files.Close(error);
     if (!written) std::cerr << "nicsim: " << error << "\n";
+    if (html.Asked() && !html.Write(report.Html(), error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        written = false;
+    }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     if (options_.json || junit.Asked()) {
         Verdict verdict{"run", scenario_.name, seed, cpus, options_.fullSpeedUsb ? "full-speed" : "frame",

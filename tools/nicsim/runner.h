@@ -21,6 +21,7 @@ struct RunOptions {
     std::optional<unsigned> cpus;  // processors (default: the scenario's)
     bool json = false;       // the summary as one JSON object on standard output, and no timeline
     std::string junitPath;   // a JUnit XML report of the verdict, when not empty
+    std::string htmlPath;    // the picture of the run (see report.h), when not empty
     std::string replay;      // the command line that plays this run again, for the verdict
     std::string version;     // of nicsim, for the run record
     std::string commandLine;  // as the user typed it, for the run record
