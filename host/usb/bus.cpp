@@ -587,12 +587,12 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
             t.TransferBufferLength += faults_.bulkInOverstate;
             ++stats_.faultsInjected;
         }
-        if (trace_.Enabled("bulk"))
-            trace_.Emit("bulk", adapterName_,
-                    trace::Json{{"ep", "in"},
-                                {"length", n},
-                                {"data", trace::Hex(buffer, n)},
-                                {"result", ResultName(result)}});
+        if (trace_.Enabled("bulk")) {
+            trace::Json fields{{"ep", "in"}, {"length", n}};
+            trace_.PutData(fields, "bulk", buffer, n);
+            fields["result"] = ResultName(result);
+            trace_.Emit("bulk", adapterName_, std::move(fields));
+        }
     } else {
         ++stats_.bulkOut;
         if (result == Result::Ok && faults_.bulkOutErrors > 0) {
@@ -602,12 +602,12 @@ Result UsbBus::DoBulk(Pipe& pipe, Request& req, Result forced) {
             result = Result::Error;
         }
         if (result == Result::Ok) result = device_.BulkOut(pipe.endpoint, buffer, t.TransferBufferLength);
-        if (trace_.Enabled("bulk"))
-            trace_.Emit("bulk", adapterName_,
-                    trace::Json{{"ep", "out"},
-                                {"length", t.TransferBufferLength},
-                                {"data", trace::Hex(buffer, t.TransferBufferLength)},
-                                {"result", ResultName(result)}});
+        if (trace_.Enabled("bulk")) {
+            trace::Json fields{{"ep", "out"}, {"length", t.TransferBufferLength}};
+            trace_.PutData(fields, "bulk", buffer, t.TransferBufferLength);
+            fields["result"] = ResultName(result);
+            trace_.Emit("bulk", adapterName_, std::move(fields));
+        }
     }
     return result;
 }
@@ -730,16 +730,16 @@ bool UsbBus::Describe(PIRP irp, PURB urb, TransferRecord& t) const {
 void UsbBus::TraceControl(const Setup& s, const uint8_t* data, size_t length, Result result,
                           bool sync) {
     if (!trace_.Enabled("control")) return;
-    trace_.Emit("control", adapterName_,
-                trace::Json{{"dir", s.In() ? "in" : "out"},
-                            {"bmRequestType", s.bmRequestType},
-                            {"bRequest", s.bRequest},
-                            {"wValue", s.wValue},
-                            {"wIndex", s.wIndex},
-                            {"wLength", s.wLength},
-                            {"data", data ? trace::Hex(data, length) : std::string()},
-                            {"result", ResultName(result)},
-                            {"sync", sync}});
+    trace::Json fields{{"dir", s.In() ? "in" : "out"},
+                       {"bmRequestType", s.bmRequestType},
+                       {"bRequest", s.bRequest},
+                       {"wValue", s.wValue},
+                       {"wIndex", s.wIndex},
+                       {"wLength", s.wLength}};
+    trace_.PutData(fields, "control", data, data ? length : 0);
+    fields["result"] = ResultName(result);
+    fields["sync"] = sync;
+    trace_.Emit("control", adapterName_, std::move(fields));
 }
 
 }  // namespace host::usb
