@@ -101,7 +101,8 @@ struct Side {
 class Bridge {
 public:
     Bridge(Scenario scenario, const BridgeOptions& o)
-        : scenario_(std::move(scenario)), options_(o), world_(o.seed.value_or(scenario_.seed)) {}
+        : scenario_(std::move(scenario)), options_(o), world_(o.seed.value_or(scenario_.seed)),
+          human_(WritesStandardOutput(o.outputs) ? stderr : stdout) {}
     int Go();
 
 private:
@@ -117,6 +118,8 @@ private:
     Scenario scenario_;
     BridgeOptions options_;
     host::world::World world_;
+    // Where the lines for people go: standard error when a file takes standard output.
+    std::FILE* human_;
     std::vector<std::unique_ptr<Side>> sides_;
     std::vector<host::wire::Link*> links_;
     std::map<std::string, host::wire::Link*> linkByName_;
@@ -129,8 +132,8 @@ private:
 
 void Bridge::Note(const std::string& text) {
     if (options_.quiet) return;
-    std::printf("[%11.6f] %s\n", world_.NowUs() / 1e6, text.c_str());
-    std::fflush(stdout);
+    std::fprintf(human_, "[%11.6f] %s\n", world_.NowUs() / 1e6, text.c_str());
+    std::fflush(human_);
 }
 
 bool Bridge::Build(std::string& error) {
@@ -305,11 +308,11 @@ Json Bridge::PrintSummary(double wallSeconds) {
     world_.Trace().Emit("summary", "",
                         Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
     if (options_.quiet) return counters;
-    std::printf("\nsummary: %.3f s of virtual time in %.3f s of wall time (seed %llu, usb timing %s)\n",
+    std::fprintf(human_, "\nsummary: %.3f s of virtual time in %.3f s of wall time (seed %llu, usb timing %s)\n",
                 world_.NowUs() / 1e6, wallSeconds, static_cast<unsigned long long>(world_.Seed()),
                 options_.usbTiming.c_str());
     for (auto& [name, c] : counters.items()) {
-        std::printf("  %s on %s: from the kernel %llu frames (%llu bytes), sent %llu, completed %llu, "
+        std::fprintf(human_, "  %s on %s: from the kernel %llu frames (%llu bytes), sent %llu, completed %llu, "
                     "refused %llu, given up at halt %llu, resources answers %llu, deepest queue %llu; "
                     "on the wire %llu, "
                     "from the wire %llu, indicated %llu, to the kernel %llu frames (%llu bytes); "
@@ -330,21 +333,21 @@ Json Bridge::PrintSummary(double wallSeconds) {
     }
     if (partner_) {
         const auto& t = partner_->Stats();
-        std::printf("  partner %s: from the kernel %llu frames (%llu bytes), to the kernel %llu frames "
+        std::fprintf(human_, "  partner %s: from the kernel %llu frames (%llu bytes), to the kernel %llu frames "
                     "(%llu bytes)\n",
                     partner_->Label().c_str(), static_cast<unsigned long long>(t.framesIn),
                     static_cast<unsigned long long>(t.bytesIn), static_cast<unsigned long long>(t.framesOut),
                     static_cast<unsigned long long>(t.bytesOut));
     }
-    std::printf("  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
+    std::fprintf(human_, "  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
     for (const auto& v : verifier.Violations())
-        std::printf("    %s: %s\n", v.check.c_str(), v.detail.c_str());
+        std::fprintf(human_, "    %s: %s\n", v.check.c_str(), v.detail.c_str());
     return counters;
 }
 
 int Bridge::Go() {
     // The files are opened before anything touches the network, and the trace sees the build.
-    files_ = std::make_unique<RunFiles>(options_.tracePath, options_.pcapUsbPath, options_.pcapWirePath);
+    files_ = std::make_unique<RunFiles>(options_.outputs);
     std::string error;
     if (!files_->Open(world_.Trace(), [this] { return world_.NowUs(); }, error)) {
         std::cerr << "nicsim: " << error << "\n";
@@ -360,6 +363,12 @@ int Bridge::Go() {
         return 2;
     }
     for (auto& s : sides_) files_->AttachBus(*s->adapter->bus);
+    std::vector<std::string> linkNames;
+    for (auto* link : links_) linkNames.push_back(link->Name());
+    if (!files_->OpenWire(linkNames, error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        return 2;
+    }
     for (auto* link : links_) files_->AttachLink(*link);
     InstallSignals();
     start_ = Clock::now();
@@ -367,15 +376,15 @@ int Bridge::Go() {
     for (auto& s : sides_) WatchProtocolTap(*s);
     if (partner_) WatchPartnerTap();
     if (!options_.quiet) {
-        std::printf("nicsim bridge: %zu adapter(s), usb timing %s, seed %llu; Ctrl-C stops, "
+        std::fprintf(human_, "nicsim bridge: %zu adapter(s), usb timing %s, seed %llu; Ctrl-C stops, "
                     "SIGUSR1 takes the media down, SIGUSR2 brings them up\n",
                     sides_.size(), options_.usbTiming.c_str(),
                     static_cast<unsigned long long>(world_.Seed()));
         for (auto& s : sides_)
-            std::printf("  %s: protocol side on %s\n", s->adapter->name.c_str(), s->tap->Label().c_str());
+            std::fprintf(human_, "  %s: protocol side on %s\n", s->adapter->name.c_str(), s->tap->Label().c_str());
         if (partner_)
-            std::printf("  %s: far end of %s\n", partner_->Label().c_str(), links_.front()->Name().c_str());
-        std::fflush(stdout);
+            std::fprintf(human_, "  %s: far end of %s\n", partner_->Label().c_str(), links_.front()->Name().c_str());
+        std::fflush(human_);
     }
     auto& ndis = world_.Ndis();
     for (auto& s : sides_) {
