@@ -309,35 +309,35 @@ Json Bridge::PrintSummary(double wallSeconds) {
                         Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
     if (options_.quiet) return counters;
     std::fprintf(human_, "\nsummary: %.3f s of virtual time in %.3f s of wall time (seed %llu, usb timing %s)\n",
-                world_.NowUs() / 1e6, wallSeconds, static_cast<unsigned long long>(world_.Seed()),
-                options_.usbTiming.c_str());
+                         world_.NowUs() / 1e6, wallSeconds, static_cast<unsigned long long>(world_.Seed()),
+                         options_.usbTiming.c_str());
     for (auto& [name, c] : counters.items()) {
         std::fprintf(human_, "  %s on %s: from the kernel %llu frames (%llu bytes), sent %llu, completed %llu, "
-                    "refused %llu, given up at halt %llu, resources answers %llu, deepest queue %llu; "
-                    "on the wire %llu, "
-                    "from the wire %llu, indicated %llu, to the kernel %llu frames (%llu bytes); "
-                    "dropped: no link %llu, overflow %llu, oversize %llu, kernel refused %llu\n",
-                    name.c_str(), c["tap"].get<std::string>().c_str(),
-                    c["tap_frames_in"].get<unsigned long long>(), c["tap_bytes_in"].get<unsigned long long>(),
-                    c["sends_offered"].get<unsigned long long>(), c["sends_completed"].get<unsigned long long>(),
-                    c["sends_refused"].get<unsigned long long>(),
-                    c["sends_dropped"].get<unsigned long long>(),
-                    c["resources_answers"].get<unsigned long long>(),
-                    c["deepest_queue"].get<unsigned long long>(),
-                    c["frames_on_wire"].get<unsigned long long>(), c["rx_from_wire"].get<unsigned long long>(),
-                    c["frames_indicated"].get<unsigned long long>(),
-                    c["tap_frames_out"].get<unsigned long long>(), c["tap_bytes_out"].get<unsigned long long>(),
-                    c["tx_dropped_no_link"].get<unsigned long long>(),
-                    c["rx_overflow"].get<unsigned long long>(), c["oversize"].get<unsigned long long>(),
-                    c["tap_write_failures"].get<unsigned long long>());
+                             "refused %llu, given up at halt %llu, resources answers %llu, deepest queue %llu; "
+                             "on the wire %llu, "
+                             "from the wire %llu, indicated %llu, to the kernel %llu frames (%llu bytes); "
+                             "dropped: no link %llu, overflow %llu, oversize %llu, kernel refused %llu\n",
+                             name.c_str(), c["tap"].get<std::string>().c_str(),
+                             c["tap_frames_in"].get<unsigned long long>(), c["tap_bytes_in"].get<unsigned long long>(),
+                             c["sends_offered"].get<unsigned long long>(), c["sends_completed"].get<unsigned long long>(),
+                             c["sends_refused"].get<unsigned long long>(),
+                             c["sends_dropped"].get<unsigned long long>(),
+                             c["resources_answers"].get<unsigned long long>(),
+                             c["deepest_queue"].get<unsigned long long>(),
+                             c["frames_on_wire"].get<unsigned long long>(), c["rx_from_wire"].get<unsigned long long>(),
+                             c["frames_indicated"].get<unsigned long long>(),
+                             c["tap_frames_out"].get<unsigned long long>(), c["tap_bytes_out"].get<unsigned long long>(),
+                             c["tx_dropped_no_link"].get<unsigned long long>(),
+                             c["rx_overflow"].get<unsigned long long>(), c["oversize"].get<unsigned long long>(),
+                             c["tap_write_failures"].get<unsigned long long>());
     }
     if (partner_) {
         const auto& t = partner_->Stats();
         std::fprintf(human_, "  partner %s: from the kernel %llu frames (%llu bytes), to the kernel %llu frames "
-                    "(%llu bytes)\n",
-                    partner_->Label().c_str(), static_cast<unsigned long long>(t.framesIn),
-                    static_cast<unsigned long long>(t.bytesIn), static_cast<unsigned long long>(t.framesOut),
-                    static_cast<unsigned long long>(t.bytesOut));
+                             "(%llu bytes)\n",
+                             partner_->Label().c_str(), static_cast<unsigned long long>(t.framesIn),
+                             static_cast<unsigned long long>(t.bytesIn), static_cast<unsigned long long>(t.framesOut),
+                             static_cast<unsigned long long>(t.bytesOut));
     }
     std::fprintf(human_, "  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
     for (const auto& v : verifier.Violations())
@@ -377,9 +377,9 @@ int Bridge::Go() {
     if (partner_) WatchPartnerTap();
     if (!options_.quiet) {
         std::fprintf(human_, "nicsim bridge: %zu adapter(s), usb timing %s, seed %llu; Ctrl-C stops, "
-                    "SIGUSR1 takes the media down, SIGUSR2 brings them up\n",
-                    sides_.size(), options_.usbTiming.c_str(),
-                    static_cast<unsigned long long>(world_.Seed()));
+                             "SIGUSR1 takes the media down, SIGUSR2 brings them up\n",
+                             sides_.size(), options_.usbTiming.c_str(),
+                             static_cast<unsigned long long>(world_.Seed()));
         for (auto& s : sides_)
             std::fprintf(human_, "  %s: protocol side on %s\n", s->adapter->name.c_str(), s->tap->Label().c_str());
         if (partner_)

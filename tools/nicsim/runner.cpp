@@ -565,10 +565,10 @@ int Run::Go() {
     Emit("run", "", std::move(record));
     if (!options_.quiet) {
         std::fprintf(human, "nicsim %s: scenario \"%s\" (%s, sha256 %.12s), seed %llu, %u processor%s, USB "
-                    "timing %s, until %.6g s\n",
-                    options_.version.c_str(), scenario_.name.c_str(), scenario_.source.c_str(),
-                    scenario_.sha256.c_str(), static_cast<unsigned long long>(seed), cpus, cpus > 1 ? "s" : "",
-                    usbTiming, until / 1e6);
+                            "timing %s, until %.6g s\n",
+                            options_.version.c_str(), scenario_.name.c_str(), scenario_.source.c_str(),
+                            scenario_.sha256.c_str(), static_cast<unsigned long long>(seed), cpus, cpus > 1 ? "s" : "",
+                            usbTiming, until / 1e6);
         if (!scenario_.description.empty()) std::fprintf(human, "  %s\n", scenario_.description.c_str());
     }
     world_.LoadDriver();
@@ -637,25 +637,25 @@ int Run::Go() {
     }
     if (!options_.quiet && !options_.json) {
         std::fprintf(human, "\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
-                    static_cast<unsigned long long>(seed));
+                            static_cast<unsigned long long>(seed));
         for (auto& [name, c] : counters.items()) {
             std::fprintf(human, "  %s: sent %llu, completed %llu, refused %llu, on the wire %llu; "
-                        "from the wire %llu, indicated %llu; dropped: no link %llu, filtered %llu, "
-                        "overflow %llu\n",
-                        name.c_str(), c["sends_offered"].get<unsigned long long>(),
-                        c["sends_completed"].get<unsigned long long>(),
-                        c["sends_refused"].get<unsigned long long>(),
-                        c["frames_on_wire"].get<unsigned long long>(),
-                        c["rx_from_wire"].get<unsigned long long>(),
-                        c["frames_indicated"].get<unsigned long long>(),
-                        c["tx_dropped_no_link"].get<unsigned long long>(),
-                        c["rx_filtered"].get<unsigned long long>(),
-                        c["rx_overflow"].get<unsigned long long>());
+                                "from the wire %llu, indicated %llu; dropped: no link %llu, filtered %llu, "
+                                "overflow %llu\n",
+                                name.c_str(), c["sends_offered"].get<unsigned long long>(),
+                                c["sends_completed"].get<unsigned long long>(),
+                                c["sends_refused"].get<unsigned long long>(),
+                                c["frames_on_wire"].get<unsigned long long>(),
+                                c["rx_from_wire"].get<unsigned long long>(),
+                                c["frames_indicated"].get<unsigned long long>(),
+                                c["tx_dropped_no_link"].get<unsigned long long>(),
+                                c["rx_filtered"].get<unsigned long long>(),
+                                c["rx_overflow"].get<unsigned long long>());
         }
         for (auto& p : pings_)
             std::fprintf(human, "  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies, %u lost%s\n",
-                        p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
-                        p->sent, p->replies, p->lost, p->gaveUp ? " (no ARP reply)" : "");
+                                p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
+                                p->sent, p->replies, p->lost, p->gaveUp ? " (no ARP reply)" : "");
         std::fprintf(human, "  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
         if (verifier.Count() > 0) std::fprintf(human, "  replay with: %s\n", options_.replay.c_str());
     }
