@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "tools/nicsim/run_files.h"
 #include "tools/nicsim/scenario.h"
 
 namespace nicsim {
@@ -13,9 +14,7 @@ namespace nicsim {
 struct RunOptions {
     std::optional<uint64_t> seed;
     std::optional<double> untilSeconds;
-    std::string tracePath;
-    std::string pcapUsbPath;
-    std::string pcapWirePath;
+    OutputOptions outputs;   // the trace and the captures
     bool quiet = false;
     bool fullSpeedUsb = false;  // time bulk transfers as a USB 1.1 full-speed bus
     std::optional<unsigned> cpus;  // processors (default: the scenario's)
