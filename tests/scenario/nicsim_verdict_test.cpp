@@ -322,6 +322,12 @@ TEST(NicsimVerdict, ReportThatCannotBeWrittenIsAUsageError) {
         EXPECT_EQ(o.status, c.status) << c.args << "\n" << o.out;
         EXPECT_NE(o.out.find(c.says), std::string::npos) << c.args << "\n" << o.out;
     }
+    // A bridge that stops before its verdict (a TAP that cannot open) leaves no empty report.
+    const std::string report = dir.path + "/bridge.xml";
+    const Outcome o =
+        testing_support::NicsimRefusedWithin("bridge --tap a0@nicsim_no_such_namespace --tap a1 --junit " + report);
+    EXPECT_EQ(o.status, 2) << o.out;
+    EXPECT_FALSE(std::filesystem::exists(report)) << o.out;
 }
 
 // A bridge between two TAP interfaces for a second: its verdict in both forms. TAP interfaces

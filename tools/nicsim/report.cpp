@@ -212,7 +212,11 @@ bool RunReport::OnLine(const Json& line, std::string& error) {
             const uint64_t rtt = line.value("rtt_us", uint64_t{0});
             Point(a.pings, Mark{t - std::min(rtt, t), t, "ping", "reply", "", title});
         } else {
-            Point(a.pings, Mark{t, t, "ping", line.value("lost", false) ? "lost" : "error", "", title});
+            // An echo that never crossed the medium is the adapter's doing, not the network's.
+            const char* cls = line.value("lost", false)       ? "lost"
+                              : line.value("not_sent", false) ? "not-sent"
+                                                              : "error";
+            Point(a.pings, Mark{t, t, "ping", cls, "", title});
         }
     } else if (ev == "fault" || ev == "violation") {
         Point(AdapterFor(adapter).faults, Mark{t, t, ev, ev, "", title});

@@ -162,8 +162,16 @@ bool ReportFile::Open(std::string& error) {
     return true;
 }
 
+ReportFile::~ReportFile() {
+    if (out_.is_open() && !written_) {
+        out_.close();
+        std::remove(path_.c_str());
+    }
+}
+
 bool ReportFile::Write(const std::string& text, std::string& error) {
     if (path_.empty()) return true;
+    written_ = true;
     errno = 0;
     out_ << text;
     out_.flush();

@@ -43,6 +43,11 @@ std::string XmlEscape(const std::string& text);
 class ReportFile {
 public:
     explicit ReportFile(std::string path) : path_(std::move(path)) {}
+    // A report opened but never written (the run stopped before its verdict, say a TAP that
+    // would not open) is removed: an empty report would read as a run with no tests.
+    ~ReportFile();
+    ReportFile(const ReportFile&) = delete;
+    ReportFile& operator=(const ReportFile&) = delete;
     bool Asked() const { return !path_.empty(); }
     // False, with a message naming the file, when it cannot be created; true if none was asked.
     bool Open(std::string& error);
@@ -52,6 +57,7 @@ public:
 private:
     std::string path_;
     std::ofstream out_;
+    bool written_ = false;
 };
 
 }  // namespace nicsim
