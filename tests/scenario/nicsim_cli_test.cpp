@@ -29,6 +29,18 @@ using testing_support::Shell;
 
 std::string TempPath(const std::string& name) { return testing_support::TempPath("nicsim_", name); }
 
+// Each line of `story` is in `out`, in this order; other lines may come between them.
+::testing::AssertionResult InOrder(const std::string& out, const std::vector<std::string>& story) {
+    size_t at = 0;
+    for (const auto& line : story) {
+        const size_t found = out.find(line, at);
+        if (found == std::string::npos)
+            return ::testing::AssertionFailure() << "\"" << line << "\" missing after offset " << at << "\n" << out;
+        at = found + line.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 void Write(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
@@ -455,12 +467,7 @@ TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
         "ping A -> 192.168.7.1, burst 3 from 49.000 s: 2 sent, 2 replies, 0 lost",
         "violations: 0, leaks: 0",
     };
-    size_t at = 0;
-    for (const auto& line : story) {
-        const size_t found = run.out.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "\"" << line << "\" missing after offset " << at << "\n" << run.out;
-        at = found + line.size();
-    }
+    ASSERT_TRUE(InOrder(run.out, story));
     // The pings over the phone line are all answered between the connect on it and its loss.
     const size_t phoneConnect = run.out.find("media connect on PHY 1");
     const size_t phoneDown = run.out.find("medium phone down");
@@ -548,12 +555,7 @@ TEST(NicsimCli, TimelineShowsWhatDidNothingFaultsLostPingsAndDecodedAnswers) {
         "ping A -> 10.0.0.1, burst 1 from 5.000 s: 2 sent, 2 replies, 0 lost; 4 requested, 2 not sent within 1 s",
         "ping A -> 10.0.0.9, burst 2 from 5.200 s: 1 sent, 0 replies, 1 lost; 1 requested, 0 not sent within 1 s",
     };
-    size_t at = 0;
-    for (const auto& line : story) {
-        const size_t found = run.out.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "\"" << line << "\" missing after offset " << at << "\n" << run.out;
-        at = found + line.size();
-    }
+    ASSERT_TRUE(InOrder(run.out, story));
 
     const Outcome keepalive = Nicsim("run keepalive");
     ASSERT_EQ(keepalive.status, 0) << keepalive.out;
