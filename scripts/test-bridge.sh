@@ -204,6 +204,12 @@ if start_bridge driver --tap "$tap_a@$ns_a" --tap "$tap_b@$ns_b"; then
       fail "driver: $adapter lost frames between its TAP and the miniport, or never ran out of descriptors"
     fi
   done
+  # Every frame of the run is accounted for: each of the summary's accounts balances.
+  if grep -q "does not balance" "$work/driver.log"; then
+    fail "driver: an account does not balance: $(grep "does not balance" "$work/driver.log" | head -1)"
+  else
+    ok "driver: every account of the summary balances"
+  fi
 fi
 
 # ---- two adapters on the full-speed USB timing model ----
