@@ -270,7 +270,7 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
                       {"bytes_written", CountOrNull(r.bytesWritten)},
                       {"bytes_needed", CountOrNull(r.bytesNeeded)}};
         if (r.status == NDIS_STATUS_SUCCESS && r.bytesWritten != kNotWritten)
-            f["data"] = trace::Hex(r.buffer.data(), std::min<size_t>(r.bytesWritten, length));
+            trace_.PutData(f, "miniport", r.buffer.data(), std::min<size_t>(r.bytesWritten, length));
         TraceCall(a, "MiniportQueryInformation", &r.status, std::move(f));
     }
     return r;
@@ -553,10 +553,12 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
                                       a->name);
         }
         if (trace_.Enabled("indicate_receive"))
-            trace_.Emit("indicate_receive", a->name,
-                    trace::Json{{"length", f.data.size()},
-                                {"data", trace::Hex(f.data.data(), f.data.size())},
-                                {"packet_status", trace::Status32(static_cast<uint32_t>(f.packetStatus))}});
+        {
+            trace::Json fields{{"length", f.data.size()}};
+            trace_.PutData(fields, "indicate_receive", f.data.data(), f.data.size());
+            fields["packet_status"] = trace::Status32(static_cast<uint32_t>(f.packetStatus));
+            trace_.Emit("indicate_receive", a->name, std::move(fields));
+        }
         ++p.receivedCount;
         if (p.keepReceived) {
             p.received.push_back(std::move(f));

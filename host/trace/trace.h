@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,9 +41,20 @@ public:
             if (k == kind) return true;
         return false;
     }
+    // A sink's `dataLimit` when it takes payloads whole.
+    static constexpr size_t kAllData = std::numeric_limits<size_t>::max();
+
     // Returns an id usable with RemoveSink. With `kinds` given the sink receives only lines of
     // those kinds; `miniport` then excludes MiniportSend lines unless kMiniportSend is listed.
-    size_t AddSink(Sink sink, std::vector<std::string> kinds = {});
+    // `dataLimit` is how many payload bytes the sink wants in a line's `data` (0: none); a line
+    // cut for it says `data_truncated: true`.
+    size_t AddSink(Sink sink, std::vector<std::string> kinds = {}, size_t dataLimit = kAllData);
+
+    // The most payload bytes a sink taking lines of `kind` wants: what an emitter hex-encodes.
+    size_t DataLimit(std::string_view kind) const;
+    // Adds the payload to `fields` as `data` (hex) at this point of the field order, as
+    // DataLimit(kind) allows: whole; cut, followed by `data_truncated: true`; or not at all.
+    void PutData(Json& fields, std::string_view kind, const uint8_t* data, size_t length) const;
     void RemoveSink(size_t id);
 
     // `adapter` may be empty for lines that are about no adapter. `fields` follow t_us, ev and
@@ -54,6 +66,7 @@ private:
         size_t id;
         Sink sink;
         std::vector<std::string> kinds;  // empty: every line
+        size_t dataLimit = kAllData;
     };
     void Recount();
 

@@ -739,9 +739,9 @@ void UsbBus::TraceBulk(const Request& req, const char* ep, const uint8_t* data, 
                        Result result) {
     trace::Json fields{{"ep", ep},
                        {"length", length},
-                       {"data", trace::Hex(data, length)},
                        {"result", ResultName(result)},
                        {"submitted_us", req.submitted}};
+    trace_.PutData(fields, "bulk", data, length);
     // Only the full-speed bus books packets; under the frame timing a transfer has no count.
     if (timing_ == BusTiming::FullSpeed) fields["packets"] = req.packets;
     trace_.Emit("bulk", adapterName_, std::move(fields));
@@ -750,17 +750,17 @@ void UsbBus::TraceBulk(const Request& req, const char* ep, const uint8_t* data, 
 void UsbBus::TraceControl(const Setup& s, const uint8_t* data, size_t length, Result result,
                           bool sync, sim::TimeUs submitted) {
     if (!trace_.Enabled("control")) return;
-    trace_.Emit("control", adapterName_,
-                trace::Json{{"dir", s.In() ? "in" : "out"},
-                            {"bmRequestType", s.bmRequestType},
-                            {"bRequest", s.bRequest},
-                            {"wValue", s.wValue},
-                            {"wIndex", s.wIndex},
-                            {"wLength", s.wLength},
-                            {"data", data ? trace::Hex(data, length) : std::string()},
-                            {"result", ResultName(result)},
-                            {"sync", sync},
-                            {"submitted_us", submitted}});
+    trace::Json fields{{"dir", s.In() ? "in" : "out"},
+                       {"bmRequestType", s.bmRequestType},
+                       {"bRequest", s.bRequest},
+                       {"wValue", s.wValue},
+                       {"wIndex", s.wIndex},
+                       {"wLength", s.wLength},
+                       {"sync", sync},
+                       {"submitted_us", submitted}};
+    trace_.PutData(fields, "control", data, data ? length : 0);
+    fields["result"] = ResultName(result);
+    trace_.Emit("control", adapterName_, std::move(fields));
 }
 
 }  // namespace host::usb

@@ -75,11 +75,9 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
         --inFlight_[from];
         ++sideStats_[from].sent;
         if (trace_ != nullptr && trace_->Enabled("wire")) {
-            trace_->Emit("wire", "",
-                         trace::Json{{"link", name_},
-                                     {"from", sides_[from].label},
-                                     {"length", f.size()},
-                                     {"data", trace::Hex(f.data(), f.size())}});
+            trace::Json fields{{"link", name_}, {"from", sides_[from].label}, {"length", f.size()}};
+            trace_->PutData(fields, "wire", f.data(), f.size());
+            trace_->Emit("wire", "", std::move(fields));
         }
         for (auto& [id, tap] : taps_) tap(*this, sides_[from].label, f);
         for (size_t i = 0; i < sides_.size(); ++i) {

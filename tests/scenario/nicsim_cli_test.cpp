@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -171,8 +172,9 @@ TEST(NicsimCli, OptionsOutOfRangeAndMistypedNamesAreRefused) {
 // Output that cannot be written and input that is not a bounded regular file are errors (2)
 // that name the file and the reason, never a silent success or an endless read.
 TEST(NicsimCli, FilesThatCannotBeWrittenOrReadAreErrors) {
+    // keepalive has one link, so its wire capture goes where it is told.
     for (const char* option : {"--trace", "--pcap-usb", "--pcap-wire"}) {
-        const Outcome o = Nicsim(std::string("run --quiet --until 1 ") + option + " /dev/full");
+        const Outcome o = Nicsim(std::string("run keepalive --quiet --until 1 ") + option + " /dev/full");
         EXPECT_EQ(o.status, 2) << option;
         EXPECT_NE(o.out.find("writing /dev/full failed: No space left on device"), std::string::npos) << o.out;
     }
@@ -259,6 +261,139 @@ TEST(NicsimCli, SameSeedGivesTheSameTraceByteForByte) {
     EXPECT_NE(last.find("\"ev\":\"summary\""), std::string::npos) << last;
     EXPECT_NE(last.find("\"violations\":0"), std::string::npos) << last;
     EXPECT_NE(last.find("\"leaks\":0"), std::string::npos) << last;
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+// "-" puts one file on standard output; the timeline and summary then go to standard error, so
+// a pipe reads that file alone. Two files there, or one beside --json, are refused before a run.
+TEST(NicsimCli, DashPutsOneFileOnStandardOutputAndThePeoplesLinesOnStandardError) {
+    const std::string bin = NICSIM_BINARY, file = TempPath("dash.jsonl");
+    ASSERT_EQ(Nicsim("run --quiet --trace " + file).status, 0);
+    const Outcome piped = Shell(bin + " run --trace -");  // standard output alone
+    ASSERT_EQ(piped.status, 0);
+    auto fromPipe = JsonLines(piped.out), fromFile = JsonLines(Read(file));
+    std::remove(file.c_str());
+    ASSERT_GT(fromFile.size(), 1000u);
+    ASSERT_EQ(fromPipe.size(), fromFile.size());
+    // The same trace, but for the command line in the run record.
+    EXPECT_NE(fromPipe[0]["command"], fromFile[0]["command"]);
+    fromPipe[0].erase("command");
+    fromFile[0].erase("command");
+    EXPECT_EQ(fromPipe, fromFile);
+    const Outcome people = Shell("{ " + bin + " run --trace - 2>&1 >/dev/null; }");
+    EXPECT_NE(people.out.find("scenario \"default\" (embedded default"), std::string::npos) << people.out;
+    EXPECT_NE(people.out.find("ping 192.168.7.1 seq 1: reply"), std::string::npos) << people.out;
+    EXPECT_NE(people.out.find("\nsummary: "), std::string::npos) << people.out;
+
+    const std::pair<std::string, std::string> refused[] = {
+        {"run --trace - --pcap-usb -", "nicsim run: --trace - and --pcap-usb - would both write to standard output"},
+        {"run --trace - --json", "nicsim run: --trace - and --json would both write to standard output"},
+        {"run --pcap-usb - --pcap-wire - --trace -", "--trace -, --pcap-usb - and --pcap-wire - would all"},
+        {"run --pcap-wire -", "--pcap-wire -: the run has 2 links (eth0, phone)"},
+        {"bridge --tap nicsimnone0 --pcap-wire - --json", "nicsim bridge: --pcap-wire - and --json would both"},
+    };
+    for (const auto& [args, says] : refused) {
+        const Outcome o = testing_support::NicsimRefusedWithin(args);
+        EXPECT_EQ(o.status, 2) << args << "\n" << o.out;
+        EXPECT_NE(o.out.find(says), std::string::npos) << args << "\n" << o.out;
+        EXPECT_EQ(Shell("timeout 20 " + bin + " " + args).out, "") << args;
+    }
+}
+
+// --trace-events: the file takes the chosen kinds, whole and in order, and always its run and
+// summary records; `miniport` takes every handler's lines, MiniportSend's too.
+TEST(NicsimCli, TraceEventsKeepsTheChosenKindsAndTheRunAndSummaryRecords) {
+    const std::string all = TempPath("events_all.jsonl"), some = TempPath("events_some.jsonl");
+    ASSERT_EQ(Nicsim("run --quiet --trace " + all).status, 0);
+    ASSERT_EQ(Nicsim("run --quiet --trace-events ping,media,miniport --trace " + some).status, 0);
+    const auto full = JsonLines(Read(all));
+    auto chosen = JsonLines(Read(some));
+    std::remove(all.c_str());
+    std::remove(some.c_str());
+    ASSERT_FALSE(chosen.empty());
+    EXPECT_EQ(chosen[0]["trace_events"], nlohmann::json({"ping", "media", "miniport"}));
+    std::vector<nlohmann::json> expected;
+    size_t sends = 0;
+    for (const auto& l : full) {
+        const std::string ev = l["ev"];
+        if (ev == "run" || ev == "summary" || ev == "ping" || ev == "media" || ev == "miniport")
+            expected.push_back(l);
+        if (l.value("call", "") == "MiniportSend") ++sends;
+    }
+    EXPECT_GT(sends, 1000u);
+    expected[0].erase("command");
+    chosen[0].erase("command");
+    chosen[0].erase("trace_events");
+    EXPECT_EQ(chosen, expected);
+
+    for (const char* command : {"run", "bridge --tap nicsimnone0"}) {
+        const Outcome o = testing_support::NicsimRefusedWithin(std::string(command) + " --trace-events ping,wier");
+        EXPECT_EQ(o.status, 2) << o.out;
+        EXPECT_NE(o.out.find("--trace-events: unknown kind \"wier\" (did you mean \"wire\"?); the kinds are run, "),
+                  std::string::npos)
+            << o.out;
+    }
+}
+
+// --trace-data: `head` keeps the first 64 bytes of each payload and marks a cut one, `none`
+// keeps none, `full` is the trace as it always was. Cut, the 30-second two-adapter story's
+// trace is less than a fifth of its whole size.
+TEST(NicsimCli, TraceDataKeepsTheHeadOfEachPayloadOrNone) {
+    const std::string paths[] = {TempPath("data_default.jsonl"), TempPath("data_full.jsonl"),
+                                 TempPath("data_head.jsonl"), TempPath("data_none.jsonl")};
+    ASSERT_EQ(Nicsim("run --quiet --trace " + paths[0]).status, 0);
+    ASSERT_EQ(Nicsim("run --quiet --trace-data full --trace " + paths[1]).status, 0);
+    ASSERT_EQ(Nicsim("run --quiet --trace-data head --trace " + paths[2]).status, 0);
+    ASSERT_EQ(Nicsim("run --quiet --trace-data none --trace " + paths[3]).status, 0);
+    const std::string whole = Read(paths[0]);
+    EXPECT_EQ(Read(paths[1]).substr(Read(paths[1]).find('\n')), whole.substr(whole.find('\n')));
+    const auto full = JsonLines(whole), head = JsonLines(Read(paths[2])), none = JsonLines(Read(paths[3]));
+    for (const auto& p : paths) std::remove(p.c_str());
+    ASSERT_EQ(head.size(), full.size());
+    ASSERT_EQ(none.size(), full.size());
+    EXPECT_EQ(head[0]["trace_data"], "head");
+    EXPECT_EQ(none[0]["trace_data"], "none");
+    std::map<std::string, size_t> cut, kept;
+    for (size_t i = 1; i < full.size(); ++i) {
+        auto h = head[i], n = none[i], f = full[i];
+        if (!f.contains("data")) {
+            EXPECT_EQ(h, f) << i;
+            EXPECT_EQ(n, f) << i;
+            continue;
+        }
+        const std::string data = f["data"];
+        EXPECT_EQ(h["data"], data.substr(0, 128)) << i;
+        EXPECT_EQ(h.contains("data_truncated"), data.size() > 128) << i;
+        if (data.size() > 128) {
+            EXPECT_EQ(h["data_truncated"], true);
+            ++cut[f["ev"]];
+        } else {
+            ++kept[f["ev"]];
+        }
+        h.erase("data");
+        h.erase("data_truncated");
+        f.erase("data");
+        EXPECT_EQ(h, f) << i;
+        EXPECT_EQ(n, f) << i;
+    }
+    // The burst's frames are cut wherever they show: on the bus, the wire, and sent and received.
+    for (const char* ev : {"bulk", "wire"}) EXPECT_GT(cut[ev], 1000u) << ev;
+    for (const char* ev : {"control", "bulk", "wire", "indicate_receive", "miniport"}) EXPECT_GT(kept[ev], 0u) << ev;
+
+    const std::string big = TempPath("data_two_full.jsonl"), small = TempPath("data_two_head.jsonl");
+    ASSERT_EQ(Nicsim("run two_adapters --until 30 --quiet --trace " + big).status, 0);
+    ASSERT_EQ(Nicsim("run two_adapters --until 30 --quiet --trace-data head --trace " + small).status, 0);
+    const auto bigSize = std::filesystem::file_size(big), smallSize = std::filesystem::file_size(small);
+    std::remove(big.c_str());
+    std::remove(small.c_str());
+    EXPECT_GT(bigSize, 50'000'000u);
+    EXPECT_LT(smallSize * 5, bigSize) << smallSize << " of " << bigSize;
 }
 
 TEST(NicsimCli, EmbeddedScenariosRunCleanAndShowTheirStory) {
@@ -378,9 +513,14 @@ TEST(NicsimCli, TimelineShowsWhatDidNothingFaultsLostPingsAndDecodedAnswers) {
         << check.out;
     EXPECT_EQ(check.out.find("events[13]"), std::string::npos) << check.out;
 
-    const Outcome run = Nicsim("run " + path);
+    // A trace without payloads leaves the timeline its decoded answers.
+    const std::string trace = TempPath("quiet_events.jsonl");
+    const Outcome run = Nicsim("run " + path + " --trace-data none --trace " + trace);
     std::remove(path.c_str());
     ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(Read(trace).find("\"data\""), std::string::npos);
+    EXPECT_NE(Read(trace).find("\"call\":\"MiniportQueryInformation\",\"status\":\"0x00000000\""), std::string::npos);
+    std::remove(trace.c_str());
     const std::vector<std::string> story = {
         "event 0 (reset) skipped: adapter not initialised",
         "MiniportInitialize called",

@@ -68,16 +68,18 @@ std::vector<nlohmann::json> TraceLines(const std::string& path) {
     return lines;
 }
 
-// One run of the default story with every output, shared by the tests that read them.
+// One run of the default story with every output, shared by the tests that read them. Its two
+// media each get a capture named after the link.
 struct DefaultRun {
     std::string usb = TempPath("default_usb.pcap"), wire = TempPath("default_wire.pcap"),
+                eth0 = TempPath("default_wire-eth0.pcap"), phone = TempPath("default_wire-phone.pcap"),
                 trace = TempPath("default.jsonl");
     Outcome outcome;
     DefaultRun() {
         outcome = Nicsim("run --quiet --pcap-usb " + usb + " --pcap-wire " + wire + " --trace " + trace);
     }
     ~DefaultRun() {
-        for (const auto* path : {&usb, &wire, &trace}) std::remove(path->c_str());
+        for (const auto* path : {&usb, &wire, &eth0, &phone, &trace}) std::remove(path->c_str());
     }
 };
 
@@ -235,41 +237,78 @@ TEST(NicsimPcap, EverySubmissionHasOneCompletionSharingItsUrbId) {
     EXPECT_GE(bulkInWithData, 9u);
 }
 
-TEST(NicsimPcap, WireCaptureShowsThePingsOfTheDefaultStory) {
+// The default story's two media each have a responder at 192.168.7.1 with its own MAC address;
+// in one file Wireshark took them for one network with a duplicated address. Each link has its
+// own capture now, and no file of the run makes Wireshark warn.
+TEST(NicsimPcap, WireCapturesShowThePingsOfTheDefaultStoryOneFilePerLink) {
     REQUIRE_TSHARK();
     const DefaultRun& run = Default();
     ASSERT_EQ(run.outcome.status, 0) << run.outcome.out;
-    const auto echoes = Decode(run.wire, "icmp", {"frame.time_epoch", "icmp.type", "ip.src", "ip.dst", "icmp.seq"});
-    // Three bursts of pings (4, 3 and 2), each request answered by the responder before the next.
-    ASSERT_EQ(echoes.size(), 18u);
-    std::vector<int> sequences;
-    for (size_t i = 0; i < echoes.size(); i += 2) {
-        const auto& request = echoes[i];
-        const auto& reply = echoes[i + 1];
-        EXPECT_EQ(request[1], "8");
-        EXPECT_EQ(request[2], "192.168.7.2");
-        EXPECT_EQ(request[3], "192.168.7.1");
-        EXPECT_EQ(reply[1], "0");
-        EXPECT_EQ(reply[2], "192.168.7.1");
-        EXPECT_EQ(reply[3], "192.168.7.2");
-        EXPECT_EQ(reply[4], request[4]);
-        EXPECT_LE(std::stod(request[0]), std::stod(reply[0]));
-        sequences.push_back(std::stoi(request[4]));
+    EXPECT_FALSE(std::ifstream(run.wire).good()) << "several links write no file of the bare name";
+    // Ping bursts 1 (4 pings) and 3 (2) go over the Ethernet cable, burst 2 (3) over the phone
+    // line; each request is answered by the responder before the next.
+    const std::pair<std::string, std::vector<int>> links[] = {{run.eth0, {1, 2, 3, 4, 1, 2}},
+                                                              {run.phone, {1, 2, 3}}};
+    for (const auto& [file, expected] : links) {
+        const Outcome expert = Shell("tshark -r " + file + " -q -z expert");
+        EXPECT_EQ(expert.status, 0);
+        EXPECT_EQ(expert.out.find("Duplicate IP address"), std::string::npos) << file << "\n" << expert.out;
+        const auto echoes = Decode(file, "icmp", {"frame.time_epoch", "icmp.type", "ip.src", "ip.dst", "icmp.seq"});
+        ASSERT_EQ(echoes.size(), 2 * expected.size()) << file;
+        std::vector<int> sequences;
+        for (size_t i = 0; i < echoes.size(); i += 2) {
+            const auto& request = echoes[i];
+            const auto& reply = echoes[i + 1];
+            EXPECT_EQ(request[1], "8");
+            EXPECT_EQ(request[2], "192.168.7.2");
+            EXPECT_EQ(request[3], "192.168.7.1");
+            EXPECT_EQ(reply[1], "0");
+            EXPECT_EQ(reply[2], "192.168.7.1");
+            EXPECT_EQ(reply[3], "192.168.7.2");
+            EXPECT_EQ(reply[4], request[4]);
+            EXPECT_LE(std::stod(request[0]), std::stod(reply[0]));
+            sequences.push_back(std::stoi(request[4]));
+        }
+        EXPECT_EQ(sequences, expected) << file;
+        // Before each ping burst the adapter resolves the responder.
+        EXPECT_GE(Decode(file, "arp.opcode == 2", {"frame.number"}).size(), 1u) << file;
     }
-    EXPECT_EQ(sequences, (std::vector<int>{1, 2, 3, 4, 1, 2, 3, 1, 2}));
-    // Before each ping burst the adapter resolves the responder.
-    EXPECT_GE(Decode(run.wire, "arp.opcode == 2", {"frame.number"}).size(), 3u);
 
-    // Every frame the trace saw cross a medium is in the capture, at the same virtual time.
-    std::vector<std::string> traced;
+    // Every frame the trace saw cross a medium is in that link's capture, at the same virtual
+    // time and with the same length.
+    std::map<std::string, std::vector<std::string>> traced;
     for (const auto& l : TraceLines(run.trace))
-        if (l["ev"] == "wire") traced.push_back(std::to_string(l["t_us"].get<uint64_t>()));
-    const auto frames = Decode(run.wire, "", {"frame.time_epoch"});
-    ASSERT_EQ(frames.size(), traced.size());
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const double seconds = std::stod(frames[i][0]);
-        EXPECT_EQ(std::to_string(static_cast<uint64_t>(seconds * 1e6 + 0.5)), traced[i]) << i;
+        if (l["ev"] == "wire")
+            traced[l["link"]].push_back(std::to_string(l["t_us"].get<uint64_t>()) + " " +
+                                        std::to_string(l["length"].get<uint64_t>()));
+    ASSERT_EQ(traced.size(), 2u);
+    for (const auto& [link, file] : {std::pair{"eth0", run.eth0}, std::pair{"phone", run.phone}}) {
+        std::vector<std::string> captured;
+        for (const auto& f : Decode(file, "", {"frame.time_epoch", "frame.len"}))
+            captured.push_back(std::to_string(static_cast<uint64_t>(std::stod(f.at(0)) * 1e6 + 0.5)) + " " + f.at(1));
+        EXPECT_EQ(captured, traced[link]) << link;
     }
+}
+
+// "-" writes a capture to standard output, the same bytes a file gets, for a reader on a pipe.
+TEST(NicsimPcap, DashWritesTheCaptureToStandardOutput) {
+    REQUIRE_TSHARK();
+    const std::string bin = NICSIM_BINARY, usb = TempPath("dash_usb.pcap"), wire = TempPath("dash_wire.pcap"),
+                      trace = TempPath("dash.jsonl");
+    ASSERT_EQ(Nicsim("run keepalive --quiet --until 5 --pcap-usb " + usb + " --pcap-wire " + wire).status, 0);
+    const Outcome usbOut = Shell(bin + " run keepalive --until 5 --pcap-usb -");
+    const Outcome wireOut = Shell(bin + " run keepalive --until 5 --pcap-wire -");
+    EXPECT_EQ(usbOut.status, 0);
+    EXPECT_EQ(wireOut.status, 0);
+    EXPECT_GT(Read(usb).size(), 24u);
+    EXPECT_EQ(usbOut.out, Read(usb));
+    EXPECT_EQ(wireOut.out, Read(wire));
+    const auto frames = Rows(Shell(bin + " run keepalive --trace " + trace + " --pcap-wire - | tshark -r - -T fields -e frame.len").out);
+    size_t wires = 0;
+    for (const auto& l : TraceLines(trace)) wires += l["ev"] == "wire";
+    EXPECT_EQ(frames.size(), wires);
+    EXPECT_GT(wires, 0u);
+    for (const auto* path : {&usb, &wire, &trace}) std::remove(path->c_str());
 }
 
 TEST(NicsimPcap, SameSeedGivesTheSameCapturesByteForByte) {

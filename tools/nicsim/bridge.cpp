@@ -103,7 +103,8 @@ struct Side {
 class Bridge {
 public:
     Bridge(Scenario scenario, const BridgeOptions& o)
-        : scenario_(std::move(scenario)), options_(o), world_(o.seed.value_or(scenario_.seed)) {}
+        : scenario_(std::move(scenario)), options_(o), world_(o.seed.value_or(scenario_.seed)),
+          human_(WritesStandardOutput(o.outputs) ? stderr : stdout) {}
     int Go();
 
 private:
@@ -119,6 +120,8 @@ private:
     Scenario scenario_;
     BridgeOptions options_;
     host::world::World world_;
+    // Where the lines for people go: standard error when a file takes standard output.
+    std::FILE* human_;
     std::vector<std::unique_ptr<Side>> sides_;
     std::vector<host::wire::Link*> links_;
     std::map<std::string, host::wire::Link*> linkByName_;
@@ -131,8 +134,8 @@ private:
 
 void Bridge::Note(const std::string& text) {
     if (options_.quiet) return;
-    std::printf("[%11.6f] %s\n", world_.NowUs() / 1e6, text.c_str());
-    std::fflush(stdout);
+    std::fprintf(human_, "[%11.6f] %s\n", world_.NowUs() / 1e6, text.c_str());
+    std::fflush(human_);
 }
 
 bool Bridge::Build(std::string& error) {
@@ -300,37 +303,37 @@ Json Bridge::PrintSummary(double wallSeconds) {
     world_.Trace().Emit("summary", "",
                         Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
     if (options_.quiet) return counters;
-    std::printf("\nsummary: %.3f s of virtual time in %.3f s of wall time (seed %llu, usb timing %s)\n",
-                world_.NowUs() / 1e6, wallSeconds, static_cast<unsigned long long>(world_.Seed()),
-                options_.usbTiming.c_str());
+    std::fprintf(human_, "\nsummary: %.3f s of virtual time in %.3f s of wall time (seed %llu, usb timing %s)\n",
+                         world_.NowUs() / 1e6, wallSeconds, static_cast<unsigned long long>(world_.Seed()),
+                         options_.usbTiming.c_str());
     for (auto& [name, c] : counters.items()) {
         auto n = [&c](const char* field) { return c[field].get<unsigned long long>(); };
         const unsigned long long toNdis = n("sends_queued") + n("oversize");
-        std::printf("  %s on %s: from the kernel %llu frames (%llu bytes) = to NDIS %llu + oversize %llu%s; "
-                    "to the kernel %llu frames (%llu bytes), kernel refused %llu; deepest queue %llu\n",
-                    name.c_str(), c["tap"].get<std::string>().c_str(), n("tap_frames_in"), n("tap_bytes_in"),
-                    n("sends_queued"), n("oversize"),
-                    toNdis == n("tap_frames_in") ? "" : ("  (does not balance: " + std::to_string(toNdis) + ")").c_str(),
-                    n("tap_frames_out"), n("tap_bytes_out"), n("tap_write_failures"), n("deepest_queue"));
-        std::fputs(AccountLines(name, c).c_str(), stdout);
+        std::fprintf(human_, "  %s on %s: from the kernel %llu frames (%llu bytes) = to NDIS %llu + oversize %llu%s; "
+                             "to the kernel %llu frames (%llu bytes), kernel refused %llu; deepest queue %llu\n",
+                     name.c_str(), c["tap"].get<std::string>().c_str(), n("tap_frames_in"), n("tap_bytes_in"),
+                     n("sends_queued"), n("oversize"),
+                     toNdis == n("tap_frames_in") ? "" : ("  (does not balance: " + std::to_string(toNdis) + ")").c_str(),
+                     n("tap_frames_out"), n("tap_bytes_out"), n("tap_write_failures"), n("deepest_queue"));
+        std::fputs(AccountLines(name, c).c_str(), human_);
     }
     if (partner_) {
         const auto& t = partner_->Stats();
-        std::printf("  partner %s: from the kernel %llu frames (%llu bytes), to the kernel %llu frames "
-                    "(%llu bytes)\n",
-                    partner_->Label().c_str(), static_cast<unsigned long long>(t.framesIn),
-                    static_cast<unsigned long long>(t.bytesIn), static_cast<unsigned long long>(t.framesOut),
-                    static_cast<unsigned long long>(t.bytesOut));
+        std::fprintf(human_, "  partner %s: from the kernel %llu frames (%llu bytes), to the kernel %llu frames "
+                             "(%llu bytes)\n",
+                             partner_->Label().c_str(), static_cast<unsigned long long>(t.framesIn),
+                             static_cast<unsigned long long>(t.bytesIn), static_cast<unsigned long long>(t.framesOut),
+                             static_cast<unsigned long long>(t.bytesOut));
     }
-    std::printf("  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
+    std::fprintf(human_, "  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
     for (const auto& v : verifier.Violations())
-        std::printf("    %s: %s\n", v.check.c_str(), v.detail.c_str());
+        std::fprintf(human_, "    %s: %s\n", v.check.c_str(), v.detail.c_str());
     return counters;
 }
 
 int Bridge::Go() {
     // The files are opened before anything touches the network, and the trace sees the build.
-    files_ = std::make_unique<RunFiles>(options_.tracePath, options_.pcapUsbPath, options_.pcapWirePath);
+    files_ = std::make_unique<RunFiles>(options_.outputs);
     std::string error;
     if (!files_->Open(world_.Trace(), [this] { return world_.NowUs(); }, error)) {
         std::cerr << "nicsim: " << error << "\n";
@@ -346,6 +349,12 @@ int Bridge::Go() {
         return 2;
     }
     for (auto& s : sides_) files_->AttachBus(*s->adapter->bus);
+    std::vector<std::string> linkNames;
+    for (auto* link : links_) linkNames.push_back(link->Name());
+    if (!files_->OpenWire(linkNames, error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        return 2;
+    }
     for (auto* link : links_) files_->AttachLink(*link);
     InstallSignals();
     start_ = Clock::now();
@@ -353,15 +362,15 @@ int Bridge::Go() {
     for (auto& s : sides_) WatchProtocolTap(*s);
     if (partner_) WatchPartnerTap();
     if (!options_.quiet) {
-        std::printf("nicsim bridge: %zu adapter(s), usb timing %s, seed %llu; Ctrl-C stops, "
-                    "SIGUSR1 takes the media down, SIGUSR2 brings them up\n",
-                    sides_.size(), options_.usbTiming.c_str(),
-                    static_cast<unsigned long long>(world_.Seed()));
+        std::fprintf(human_, "nicsim bridge: %zu adapter(s), usb timing %s, seed %llu; Ctrl-C stops, "
+                             "SIGUSR1 takes the media down, SIGUSR2 brings them up\n",
+                             sides_.size(), options_.usbTiming.c_str(),
+                             static_cast<unsigned long long>(world_.Seed()));
         for (auto& s : sides_)
-            std::printf("  %s: protocol side on %s\n", s->adapter->name.c_str(), s->tap->Label().c_str());
+            std::fprintf(human_, "  %s: protocol side on %s\n", s->adapter->name.c_str(), s->tap->Label().c_str());
         if (partner_)
-            std::printf("  %s: far end of %s\n", partner_->Label().c_str(), links_.front()->Name().c_str());
-        std::fflush(stdout);
+            std::fprintf(human_, "  %s: far end of %s\n", partner_->Label().c_str(), links_.front()->Name().c_str());
+        std::fflush(human_);
     }
     auto& ndis = world_.Ndis();
     for (auto& s : sides_) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/nicsim/run_files.h"
 #include "tools/nicsim/scenario.h"
 
 namespace nicsim {
@@ -33,9 +34,7 @@ struct BridgeOptions {
     std::optional<double> durationSeconds;  // stop by itself after this much wall time
     unsigned mtu = 1500;
     size_t queueLimit = 64;  // frames waiting on a protocol side before its TAP is left unread
-    std::string tracePath;
-    std::string pcapUsbPath;
-    std::string pcapWirePath;
+    OutputOptions outputs;         // the trace and the captures
     bool quiet = false;
     bool json = false;             // the summary as one JSON object on standard output, nothing else
     std::string junitPath;         // a JUnit XML report of the verdict, when not empty

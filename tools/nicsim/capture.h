@@ -5,8 +5,10 @@
 //                ('S') and one complete ('C') record per request, sharing the URB id, as
 //                Wireshark and tshark decode them. Adapter n is device n + 2 on bus 1 (device 1
 //                is the root hub).
-//   WireCapture  the Ethernet frames that crossed each medium (LINKTYPE_ETHERNET, 1), all links
-//                in one file, in the order they arrived.
+//   WireCapture  the Ethernet frames that crossed the media it watches (LINKTYPE_ETHERNET, 1), in
+//                the order they arrived. nicsim gives each medium a capture of its own: each
+//                has its own partner, often with the same address, which in one file reads as
+//                one network with a duplicated address.
 #pragma once
 
 #include <cstdint>

@@ -87,6 +87,32 @@ void SuggestOptions(CLI::App& app, int argc, char** argv) {
     }
 }
 
+// The options that choose what a run writes; `run` and `bridge` take the same.
+void AddOutputOptions(CLI::App& command, nicsim::OutputOptions& o) {
+    command.add_option("--trace", o.tracePath,
+                       "Write every event as JSON Lines to this file (- for standard output)");
+    command.add_option("--trace-events", o.traceEvents,
+                       "KIND,...: the trace file takes only these kinds of line (its run and "
+                       "summary records always)")
+        ->delimiter(',');
+    command.add_option("--trace-data", o.traceData,
+                       "Payload bytes in trace lines: none, head (the first 64) or full (default)")
+        ->check(CLI::IsMember({"none", "head", "full"}));
+    command.add_option("--pcap-usb", o.pcapUsbPath,
+                       "Write the USB traffic as a usbmon pcap file (- for standard output)");
+    command.add_option("--pcap-wire", o.pcapWirePath,
+                       "Write the frames on the media as Ethernet pcap files, one per link "
+                       "(FILE-LINK.pcap when there are several; - for standard output with one)");
+}
+
+// Refuses output options that do not go together; 2 after saying why, else 0.
+int CheckOutputs(const char* command, const nicsim::OutputOptions& o, bool json) {
+    std::string error;
+    if (nicsim::CheckOutputOptions(o, json, error)) return 0;
+    std::cerr << "nicsim " << command << ": " << error << "\n";
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,9 +135,7 @@ int main(int argc, char** argv) {
     auto* untilOpt = runCmd->add_option("--until", until,
                                         "Stop after this many virtual seconds (above 0, at most 10000000)")
                          ->check(nicsim::SecondsCheck(false));
-    runCmd->add_option("--trace", run.tracePath, "Write every event as JSON Lines to this file");
-    runCmd->add_option("--pcap-usb", run.pcapUsbPath, "Write the USB traffic as a usbmon pcap file");
-    runCmd->add_option("--pcap-wire", run.pcapWirePath, "Write the frames on the media as an Ethernet pcap file");
+    AddOutputOptions(*runCmd, run.outputs);
     runCmd->add_flag("--quiet", run.quiet, "Print nothing; only the exit status tells");
     runCmd->add_flag("--json", run.json,
                      "Print only the summary, as one JSON object on standard output (no timeline)");
@@ -186,10 +210,7 @@ int main(int argc, char** argv) {
                               "Stop by itself after this many seconds (above 0, at most 10000000)")
             ->check(nicsim::SecondsCheck(false));
     bridgeCmd->add_option("--mtu", bridge.mtu, "MTU of the TAP interfaces")->check(CLI::Range(68, 1500));
-    bridgeCmd->add_option("--trace", bridge.tracePath, "Write every event as JSON Lines to this file");
-    bridgeCmd->add_option("--pcap-usb", bridge.pcapUsbPath, "Write the USB traffic as a usbmon pcap file");
-    bridgeCmd->add_option("--pcap-wire", bridge.pcapWirePath,
-                          "Write the frames on the media as an Ethernet pcap file");
+    AddOutputOptions(*bridgeCmd, bridge.outputs);
     bridgeCmd->add_flag("--quiet", bridge.quiet, "Print nothing; only the exit status tells");
     bridgeCmd->add_flag("--json", bridge.json,
                         "Print only the summary, as one JSON object on standard output");
@@ -297,6 +318,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (*bridgeCmd) {
+        if (const int rc = CheckOutputs("bridge", bridge.outputs, bridge.json)) return rc;
         std::optional<nicsim::Scenario> s;
         if (!bridgeScenario.empty())
             if (const int rc = Load(bridgeScenario, s)) return rc;
@@ -310,6 +332,7 @@ int main(int argc, char** argv) {
             const std::string name = o->get_name();
             if (o->count() == 0 || name == "--seed" || name == "--json" || name == "--junit" ||
                 name == "--quiet" || name == "--trace" || name == "--pcap-usb" || name == "--pcap-wire" ||
+                name == "--trace-events" || name == "--trace-data" ||
                 name.rfind("--", 0) != 0)
                 continue;
             if (o->get_type_size() == 0) {
@@ -347,6 +370,7 @@ int main(int argc, char** argv) {
         nicsim::FixedScenario source(std::move(*s), exploreScenario);
         return nicsim::Explore(source, explore);
     }
+    if (const int rc = CheckOutputs("run", run.outputs, run.json)) return rc;
     std::optional<nicsim::Scenario> scenario;
     if (const int rc = Load(scenarioPath, scenario)) return rc;
     if (*seedOpt) run.seed = seed;

@@ -223,7 +223,7 @@ bool Run::Build() {
             v.probed.clear();
             v.carrierPhy = -2;
         }
-    }, {"mdio", "miniport", "indicate_status"});
+    }, {"mdio", "miniport", "indicate_status"}, 0);  // no payloads: it reads the fields around them
     return true;
 }
 
@@ -569,9 +569,12 @@ int Run::Go(RunOutcome* outcome) {
     // The run's own sink goes first (see Build); building the world writes no trace line.
     Build();
     // Captures outlive nothing they watch: they are closed before the world goes.
-    RunFiles files(options_.tracePath, options_.pcapUsbPath, options_.pcapWirePath);
+    RunFiles files(options_.outputs);
     std::string error;
-    if (!files.Open(world_.Trace(), [this] { return world_.NowUs(); }, error)) {
+    std::vector<std::string> linkNames;
+    for (const auto& [name, link] : links_) linkNames.push_back(name);
+    if (!files.Open(world_.Trace(), [this] { return world_.NowUs(); }, error) ||
+        !files.OpenWire(linkNames, error)) {
         std::cerr << "nicsim: " << error << "\n";
         return 2;
     }
@@ -592,7 +595,10 @@ int Run::Go(RunOutcome* outcome) {
                                RunReport::Kinds());
     for (auto& [name, v] : views_) files.AttachBus(*v.adapter->bus);
     for (auto& [name, link] : links_) files.AttachLink(*link);
-    Timeline timeline(stdout);
+    // With a file on standard output, the people's part goes to standard error, as tcpdump -w -
+    // does, so `nicsim run --trace - | jq` reads only the trace.
+    std::FILE* const human = WritesStandardOutput(options_.outputs) ? stderr : stdout;
+    Timeline timeline(human);
     if (!options_.quiet)
         world_.Trace().AddSink([&timeline](const Json& l) { timeline.OnLine(l); }, Timeline::Kinds());
     const uint64_t seed = world_.Seed();
@@ -600,22 +606,27 @@ int Run::Go(RunOutcome* outcome) {
     const uint64_t until = static_cast<uint64_t>(options_.untilSeconds.value_or(scenario_.durationS) * kSecond);
     const char* usbTiming = options_.fullSpeedUsb ? "full-speed" : "frame";
     // The record that makes a trace say what produced it; the timeline's header says the same.
-    Emit("run", "", Json{{"version", options_.version}, {"command", options_.commandLine},
-                         {"scenario", scenario_.name}, {"source", scenario_.source},
-                         {"sha256", scenario_.sha256}, {"seed", seed}, {"cpus", cpus},
-                         {"usb_timing", usbTiming}, {"until_us", until}});
+    Json record{{"version", options_.version}, {"command", options_.commandLine},
+                {"scenario", scenario_.name}, {"source", scenario_.source},
+                {"sha256", scenario_.sha256}, {"seed", seed}, {"cpus", cpus},
+                {"usb_timing", usbTiming}, {"until_us", until}};
+    // A trace that holds less than every line, or less than every payload, says so itself.
+    if (!options_.outputs.traceEvents.empty()) record["trace_events"] = options_.outputs.traceEvents;
+    if (options_.outputs.traceData != "full") record["trace_data"] = options_.outputs.traceData;
+    Emit("run", "", std::move(record));
     if (!options_.quiet) {
-        std::printf("nicsim %s: scenario \"%s\" (%s, sha256 %.12s), seed %llu, %u processor%s, USB "
-                    "timing %s, until %.6g s\n",
-                    options_.version.c_str(), scenario_.name.c_str(), scenario_.source.c_str(),
-                    scenario_.sha256.c_str(), static_cast<unsigned long long>(seed), cpus, cpus > 1 ? "s" : "",
-                    usbTiming, until / 1e6);
-        if (!scenario_.description.empty()) std::printf("  %s\n", scenario_.description.c_str());
+        std::fprintf(human, "nicsim %s: scenario \"%s\" (%s, sha256 %.12s), seed %llu, %u processor%s, USB "
+                            "timing %s, until %.6g s\n",
+                            options_.version.c_str(), scenario_.name.c_str(), scenario_.source.c_str(),
+                            scenario_.sha256.c_str(), static_cast<unsigned long long>(seed), cpus, cpus > 1 ? "s" : "",
+                            usbTiming, until / 1e6);
+        if (!scenario_.description.empty()) std::fprintf(human, "  %s\n", scenario_.description.c_str());
     }
     world_.LoadDriver();
     for (const EventDesc& e : scenario_.events) Schedule(e);
 
-    const bool progress = !options_.quiet && isatty(STDERR_FILENO);
+    // The progress line would break into a timeline written to the same terminal.
+    const bool progress = !options_.quiet && human == stdout && isatty(STDERR_FILENO);
     const auto wallStart = std::chrono::steady_clock::now();
     auto lastShown = wallStart;
     while (world_.NowUs() < until) {
@@ -660,17 +671,16 @@ int Run::Go(RunOutcome* outcome) {
         }
     }
     if (!options_.quiet && !options_.json) {
-        std::printf("\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
-                    static_cast<unsigned long long>(seed));
-        for (auto& [name, c] : counters.items()) std::fputs(AccountLines(name, c).c_str(), stdout);
+        std::fprintf(human, "\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
+                     static_cast<unsigned long long>(seed));
+        for (auto& [name, c] : counters.items()) std::fputs(AccountLines(name, c).c_str(), human);
         for (auto& p : pings_)
-            std::printf("  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies, %u lost; "
-                        "%u requested, %u not sent within 1 s%s\n",
-                        p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
-                        p->sent, p->replies, p->lost, p->requested, p->notSent,
-                        p->gaveUp ? " (no ARP reply)" : "");
-        std::printf("  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
-        if (verifier.Count() > 0) std::printf("  replay with: %s\n", options_.replay.c_str());
+            std::fprintf(human, "  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies, %u lost; "
+                                "%u requested, %u not sent within 1 s%s\n",
+                         p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
+                         p->sent, p->replies, p->lost, p->requested, p->notSent, p->gaveUp ? " (no ARP reply)" : "");
+        std::fprintf(human, "  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
+        if (verifier.Count() > 0) std::fprintf(human, "  replay with: %s\n", options_.replay.c_str());
     }
     const int status = !written ? 2 : verifier.Count() == 0 ? 0 : 1;
     if (outcome != nullptr) {
@@ -694,9 +704,7 @@ int RunScenario(const Scenario& scenario, const RunOptions& options) {
 RunOutcome PlayScenario(const Scenario& scenario, RunOptions options) {
     options.quiet = true;
     options.json = false;
-    options.tracePath.clear();
-    options.pcapUsbPath.clear();
-    options.pcapWirePath.clear();
+    options.outputs = OutputOptions{};
     options.junitPath.clear();
     options.htmlPath.clear();
     RunOutcome outcome;

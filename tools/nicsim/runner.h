@@ -9,6 +9,7 @@
 
 #include "host/trace/trace.h"
 #include "host/verifier/verifier.h"
+#include "tools/nicsim/run_files.h"
 #include "tools/nicsim/scenario.h"
 
 namespace nicsim {
@@ -16,9 +17,7 @@ namespace nicsim {
 struct RunOptions {
     std::optional<uint64_t> seed;
     std::optional<double> untilSeconds;
-    std::string tracePath;
-    std::string pcapUsbPath;
-    std::string pcapWirePath;
+    OutputOptions outputs;   // the trace and the captures
     bool quiet = false;
     bool fullSpeedUsb = false;  // time bulk transfers as a USB 1.1 full-speed bus
     std::optional<unsigned> cpus;  // processors (default: the scenario's)
