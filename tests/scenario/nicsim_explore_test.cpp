@@ -81,14 +81,22 @@ TEST(NicsimExplore, BrokenDriverReportsExactlyItsFailingSeedsAndEachReplayReprod
         EXPECT_EQ(f["kind"], "leak") << f;
         EXPECT_EQ(f["scenario"], "default");
         EXPECT_EQ(f["violations"], 1);
-        EXPECT_LE(f["t_us"].get<uint64_t>(), 30'000'000u);
         const std::string replay = f["replay"];
         EXPECT_EQ(replay, "nicsim run --seed " + std::to_string(seeds.back()) + " --cpus 2 --until 30");
-        // The same seed under the broken driver fails the same way; under the real one it is clean.
-        const Outcome again = Broken(replay.substr(std::string("nicsim ").size()));
+        // The same seed under the broken driver fails the same way, at the same virtual time;
+        // under the real one it is clean.
+        const std::string args = replay.substr(std::string("nicsim ").size());
+        const Outcome again = Broken(args);
         EXPECT_EQ(again.status, 1) << again.out;
-        EXPECT_NE(again.out.find(f["detail"].get<std::string>()), std::string::npos) << again.out;
-        if (i == 0) EXPECT_EQ(Nicsim(replay.substr(std::string("nicsim ").size())).status, 0);
+        EXPECT_NE(again.out.find("replay with: " + replay), std::string::npos) << again.out;
+        const Outcome verdict = Shell(std::string(NICSIM_BROKEN_BINARY) + " " + args + " --json");
+        EXPECT_EQ(verdict.status, 1) << verdict.out;
+        const json first = json::parse(verdict.out)["violations"].at(0);
+        EXPECT_EQ(first["check"], f["kind"]);
+        EXPECT_EQ(first["detail"], f["detail"]);
+        EXPECT_EQ(first["adapter"], f["adapter"]);
+        EXPECT_EQ(first["t_us"], f["t_us"]);
+        if (i == 0) EXPECT_EQ(Nicsim(args).status, 0);
     }
     EXPECT_EQ(seeds, (std::vector<uint64_t>{7, 14, 21, 28}));
     const json& s = records.back();

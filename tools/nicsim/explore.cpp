@@ -441,7 +441,7 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
                  {"usb_timing", o.usbTiming.empty() ? "frame" : o.usbTiming},
                  {"until_s", o.untilSeconds ? Json(*o.untilSeconds) : Json()},
                  {"time_limit_s", o.timeLimitSeconds > 0 ? Json(o.timeLimitSeconds) : Json()},
-                 {"stopped_by_time_limit", timeUp && done < total},
+                 {"stopped_by_time_limit", timeUp && !(total > 0 && done == total)},
                  {"jobs", workers.size()},
                  {"wall_s", elapsed()},
                  {"cpu_s", CpuSeconds()}};
