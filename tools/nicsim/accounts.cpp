@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace nicsim {
 
@@ -71,61 +72,93 @@ Json AdapterAccounts(const host::ndis::Adapter& adapter, const host::device::Ada
 
 namespace {
 
-using Terms = std::initializer_list<std::pair<const char*, const char*>>;
+struct Term {
+    const char* name;
+    const char* field;
+};
+
+// One account: the whole, counted in one place, and the parts it must equal.
+struct Account {
+    const char* label;
+    const char* whole;
+    std::vector<Term> terms;
+};
+
+// In the order the summary prints them.
+const std::vector<Account>& Accounts() {
+    static const std::vector<Account> accounts = {
+        {"sends", "sends_queued",
+         {{"completed", "sends_completed"},
+          {"failed", "sends_failed"},
+          {"refused", "sends_refused"},
+          {"pending", "sends_pending"},
+          {"given up", "sends_dropped"},
+          {"waiting", "sends_waiting"}}},
+        {"handed to the device", "bulk_out_to_device",
+         {{"to a medium", "frames_on_wire"},
+          {"no link", "tx_dropped_no_link"},
+          {"MAC off", "tx_dropped_mac_off"},
+          {"malformed", "tx_malformed"}}},
+        {"to a medium", "frames_on_wire",
+         {{"crossed", "tx_crossed"}, {"medium busy", "tx_medium_busy"}, {"in flight", "tx_in_flight"}}},
+        {"sent to it", "rx_sent_by_partner",
+         {{"taken off the medium", "rx_from_wire"}, {"not received (no link)", "rx_not_received"}}},
+        {"taken off the medium", "rx_from_wire",
+         {{"to the host", "rx_delivered"},
+          {"filtered", "rx_filtered"},
+          {"MAC off", "rx_mac_off"},
+          {"overflow", "rx_overflow"},
+          {"queued", "rx_queued"}}},
+    };
+    return accounts;
+}
+
+uint64_t Field(const Json& c, const char* field) { return c.value(field, uint64_t{0}); }
+
+bool Balances(const Json& c, const Account& a) {
+    uint64_t sum = 0;
+    for (const Term& t : a.terms) sum += Field(c, t.field);
+    return sum == Field(c, a.whole);
+}
 
 // "label W = a A + b B ...", flagged when the sides differ.
-std::string Equation(const Json& c, const char* label, const char* whole, Terms terms) {
-    auto n = [&](const char* field) { return c.value(field, uint64_t{0}); };
-    std::string line = std::string(label) + " " + std::to_string(n(whole)) + " =";
+std::string Equation(const Json& c, const Account& a) {
+    std::string line = std::string(a.label) + " " + std::to_string(Field(c, a.whole)) + " =";
     uint64_t sum = 0;
     bool first = true;
-    for (const auto& [name, field] : terms) {
-        line += std::string(first ? " " : " + ") + name + " " + std::to_string(n(field));
-        sum += n(field);
+    for (const Term& t : a.terms) {
+        line += std::string(first ? " " : " + ") + t.name + " " + std::to_string(Field(c, t.field));
+        sum += Field(c, t.field);
         first = false;
     }
-    if (sum != n(whole)) line += "  (does not balance: " + std::to_string(sum) + ")";
+    if (sum != Field(c, a.whole)) line += "  (does not balance: " + std::to_string(sum) + ")";
     return line;
 }
 
 }  // namespace
 
 std::string AccountLines(const std::string& name, const Json& c) {
+    const auto& a = Accounts();
     const std::string indent(name.size() + 4, ' ');
-    std::string out = "  " + name + ": " +
-                      Equation(c, "sends", "sends_queued",
-                               {{"completed", "sends_completed"},
-                                {"failed", "sends_failed"},
-                                {"refused", "sends_refused"},
-                                {"pending", "sends_pending"},
-                                {"given up", "sends_dropped"},
-                                {"waiting", "sends_waiting"}}) +
-                      "; offered " + std::to_string(c.value("sends_offered", uint64_t{0})) + " times (" +
+    std::string out = "  " + name + ": " + Equation(c, a[0]) + "; offered " +
+                      std::to_string(c.value("sends_offered", uint64_t{0})) + " times (" +
                       std::to_string(c.value("resources_answers", uint64_t{0})) +
                       " answered resources and were offered again)\n";
-    out += indent +
-           Equation(c, "handed to the device", "bulk_out_to_device",
-                    {{"to a medium", "frames_on_wire"},
-                     {"no link", "tx_dropped_no_link"},
-                     {"MAC off", "tx_dropped_mac_off"},
-                     {"malformed", "tx_malformed"}}) +
-           "\n";
-    out += indent +
-           Equation(c, "to a medium", "frames_on_wire",
-                    {{"crossed", "tx_crossed"}, {"medium busy", "tx_medium_busy"}, {"in flight", "tx_in_flight"}}) +
-           " (keep-alive " + std::to_string(c.value("keepalives", uint64_t{0})) + " of those crossed)\n";
-    out += indent +
-           Equation(c, "sent to it", "rx_sent_by_partner",
-                    {{"taken off the medium", "rx_from_wire"}, {"not received (no link)", "rx_not_received"}}) +
-           "\n";
-    out += indent +
-           Equation(c, "taken off the medium", "rx_from_wire",
-                    {{"to the host", "rx_delivered"},
-                     {"filtered", "rx_filtered"},
-                     {"MAC off", "rx_mac_off"},
-                     {"overflow", "rx_overflow"},
-                     {"queued", "rx_queued"}}) +
-           "; indicated " + std::to_string(c.value("frames_indicated", uint64_t{0})) + "\n";
+    out += indent + Equation(c, a[1]) + "\n";
+    out += indent + Equation(c, a[2]) + " (keep-alive " + std::to_string(c.value("keepalives", uint64_t{0})) +
+           " of those crossed)\n";
+    out += indent + Equation(c, a[3]) + "\n";
+    out += indent + Equation(c, a[4]) + "; indicated " +
+           std::to_string(c.value("frames_indicated", uint64_t{0})) + "\n";
+    return out;
+}
+
+size_t AccountCount() { return Accounts().size(); }
+
+std::vector<std::string> UnbalancedAccounts(const Json& counters) {
+    std::vector<std::string> out;
+    for (const Account& a : Accounts())
+        if (!Balances(counters, a)) out.push_back(Equation(counters, a));
     return out;
 }
 

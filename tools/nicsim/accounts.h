@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/ndis/ndis.h"
 #include "host/device/adapter_device.h"
@@ -25,5 +26,11 @@ host::trace::Json AdapterAccounts(const host::ndis::Adapter& adapter, const host
 // The human summary's lines for one adapter's counters, one account per line; an account that
 // does not balance says so on its line.
 std::string AccountLines(const std::string& name, const host::trace::Json& counters);
+
+// The accounts each adapter's counters are checked against.
+size_t AccountCount();
+// The line of every account of one adapter's counters that does not balance, as the human
+// summary prints it (without the adapter's name); none when all balance.
+std::vector<std::string> UnbalancedAccounts(const host::trace::Json& counters);
 
 }  // namespace nicsim

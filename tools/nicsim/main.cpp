@@ -2,12 +2,16 @@
 // virtual time, prints a timeline and writes traces.
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <tuple>
 #include <iostream>
 
 #include "nicsim_version.h"
 #include "tools/nicsim/bridge.h"
 #include "tools/nicsim/embedded.h"
+#include "tools/nicsim/explore.h"
 #include "tools/nicsim/input.h"
 #include "tools/nicsim/report.h"
 #include "tools/nicsim/runner.h"
@@ -213,6 +217,47 @@ int main(int argc, char** argv) {
     bridgeCmd->add_option("--junit", bridge.junitPath,
                           "Write the verdict as a JUnit XML report: one failure per violation");
 
+    std::string exploreScenario, exploreSeeds, exploreShard, exploreUsbTiming;
+    std::vector<std::string> mergeFiles;
+    nicsim::ExploreOptions explore;
+    unsigned exploreCpus = 1;
+    double exploreUntil = 0, exploreTimeLimit = 0;
+    explore.jobs = std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
+    auto* exploreCmd = app.add_subcommand(
+        "explore", "Run a scenario once per seed of a range, on every core, and report the failing "
+                   "seeds as JSON Lines with the command that replays each");
+    exploreCmd->add_option("scenario", exploreScenario,
+                           "Scenario file (JSON) or embedded scenario name (default: the embedded default)");
+    auto* seedsOpt = exploreCmd->add_option("--seeds", exploreSeeds, "FIRST..LAST: the seeds to run, both included")
+                         ->check(nicsim::SeedRangeCheck());
+    auto* exploreCpusOpt = exploreCmd->add_option("--cpus", exploreCpus,
+                                                  "Emulated processors (default: the scenario's, else 1)")
+                               ->check(CLI::Range(1u, nicsim::kMaxCpus));
+    auto* exploreUsbTimingOpt =
+        exploreCmd->add_option("--usb-timing", exploreUsbTiming, "frame (default) or full-speed, as in `run`")
+            ->check(CLI::IsMember({"frame", "full-speed"}));
+    auto* exploreUntilOpt = exploreCmd->add_option("--until", exploreUntil,
+                                                   "Stop each run after this many virtual seconds (above 0, at "
+                                                   "most 10000000)")
+                                ->check(nicsim::SecondsCheck(false));
+    auto* timeLimitOpt = exploreCmd->add_option("--time-limit", exploreTimeLimit,
+                                                "Start no seed after this many seconds of wall-clock time; "
+                                                "the summary tells what ran")
+                             ->check(nicsim::SecondsCheck(false));
+    exploreCmd->add_option("--jobs", explore.jobs, "Worker processes (default: one per core)")
+        ->check(CLI::Range(1u, 1024u));
+    exploreCmd->add_option("--out", explore.outPath,
+                           "Write the records (JSON Lines) to this file (default, or -: standard output)");
+    auto* shardOpt = exploreCmd->add_option("--shard", exploreShard,
+                                            "K/N: run only the K-th of N consecutive slices of the seeds")
+                         ->check(nicsim::ShardCheck());
+    auto* mergeOpt = exploreCmd->add_option("--merge", mergeFiles,
+                                            "Merge the records of shards (files of `--out`) into the records "
+                                            "of the whole sweep; runs nothing")
+                         ->expected(1, -1);
+    mergeOpt->excludes(seedsOpt)->excludes(shardOpt)->excludes(exploreCpusOpt)->excludes(exploreUsbTimingOpt)
+        ->excludes(exploreUntilOpt)->excludes(timeLimitOpt);
+
     // A mistyped command is not left to CLI11, which would only say that one is required.
     std::vector<std::string> commands;
     for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
@@ -297,6 +342,33 @@ int main(int argc, char** argv) {
             for (const std::string& r : o->results()) bridge.commandArgs.insert(bridge.commandArgs.end(), {name, r});
         }
         return nicsim::RunBridge(s, bridge);
+    }
+    if (*exploreCmd) {
+        if (*mergeOpt) {
+            if (!exploreScenario.empty()) {
+                std::cerr << "nicsim explore: --merge takes only result files; \"" << exploreScenario
+                          << "\" is one too many arguments\n";
+                return 2;
+            }
+            return nicsim::MergeResults(mergeFiles, explore.outPath);
+        }
+        if (!*seedsOpt) {
+            std::cerr << "nicsim explore: --seeds FIRST..LAST is required (or --merge FILES...)\n";
+            return 2;
+        }
+        std::optional<nicsim::Scenario> s;
+        if (const int rc = Load(exploreScenario, s)) return rc;
+        std::tie(explore.first, explore.last) = *nicsim::ParseSeedRange(exploreSeeds);
+        if (*shardOpt) std::tie(explore.shard, explore.shards) = *nicsim::ParseShard(exploreShard);
+        if (*exploreCpusOpt) explore.cpus = exploreCpus;
+        if (*exploreUsbTimingOpt) explore.usbTiming = exploreUsbTiming;
+        if (*exploreUntilOpt) {
+            explore.untilSeconds = exploreUntil;
+            explore.until = exploreUntilOpt->results().front();
+        }
+        if (*timeLimitOpt) explore.timeLimitSeconds = exploreTimeLimit;
+        nicsim::FixedScenario source(std::move(*s), exploreScenario);
+        return nicsim::Explore(source, explore);
     }
     if (const int rc = CheckOutputs("run", run.outputs, run.json)) return rc;
     std::optional<nicsim::Scenario> scenario;

@@ -85,7 +85,8 @@ public:
         world_.SetProcessors(o.cpus.value_or(s.cpus));
     }
 
-    int Go();
+    // Fills `outcome`, when given, with what the run found.
+    int Go(RunOutcome* outcome = nullptr);
 
 private:
     bool Build();
@@ -564,7 +565,7 @@ void Run::Play(const EventDesc& e) {
     }
 }
 
-int Run::Go() {
+int Run::Go(RunOutcome* outcome) {
     // The run's own sink goes first (see Build); building the world writes no trace line.
     Build();
     // Captures outlive nothing they watch: they are closed before the world goes.
@@ -681,8 +682,16 @@ int Run::Go() {
         std::fprintf(human, "  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
         if (verifier.Count() > 0) std::fprintf(human, "  replay with: %s\n", options_.replay.c_str());
     }
-    if (!written) return 2;
-    return verifier.Count() == 0 ? 0 : 1;
+    const int status = !written ? 2 : verifier.Count() == 0 ? 0 : 1;
+    if (outcome != nullptr) {
+        outcome->status = status;
+        outcome->violations = verifier.Violations();
+        outcome->leaks = leaks;
+        outcome->adapters = std::move(counters);
+        outcome->virtualUs = world_.NowUs();
+        outcome->events = world_.Scheduler().EventsRun();
+    }
+    return status;
 }
 
 }  // namespace
@@ -690,6 +699,18 @@ int Run::Go() {
 int RunScenario(const Scenario& scenario, const RunOptions& options) {
     Run run(scenario, options);
     return run.Go();
+}
+
+RunOutcome PlayScenario(const Scenario& scenario, RunOptions options) {
+    options.quiet = true;
+    options.json = false;
+    options.outputs = OutputOptions{};
+    options.junitPath.clear();
+    options.htmlPath.clear();
+    RunOutcome outcome;
+    Run run(scenario, options);
+    run.Go(&outcome);
+    return outcome;
 }
 
 }  // namespace nicsim

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "host/trace/trace.h"
+#include "host/verifier/verifier.h"
 #include "tools/nicsim/run_files.h"
 #include "tools/nicsim/scenario.h"
 
@@ -28,5 +31,20 @@ struct RunOptions {
 
 // Exit status: 0 no violation, 1 the verifier caught something, 2 a usage or file error.
 int RunScenario(const Scenario& scenario, const RunOptions& options);
+
+// What one run found, for callers that judge runs themselves (`nicsim explore`).
+struct RunOutcome {
+    int status = 0;  // as RunScenario's
+    std::vector<host::verifier::Violation> violations;  // in the order the verifier caught them
+    size_t leaks = 0;
+    host::trace::Json adapters = host::trace::Json::object();  // the summary record's counters
+    uint64_t virtualUs = 0;  // where the run's clock stopped
+    uint64_t events = 0;     // events the world's scheduler ran
+};
+
+// Plays a run in this process and prints nothing, writes no file: the output fields of
+// `options` (quiet, json and every path) are ignored. The same world, events and verifier as
+// RunScenario with the same seed, so the verdict is the one `nicsim run` gives.
+RunOutcome PlayScenario(const Scenario& scenario, RunOptions options);
 
 }  // namespace nicsim

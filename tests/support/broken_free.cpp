@@ -1,0 +1,24 @@
+// The deliberately broken driver of the explore tests (target nicsim_broken, never shipped): the
+// same driver and tool, linked with --wrap=NdisFreeMemory so that in a world whose seed is a
+// multiple of 7 the driver's first NdisFreeMemory is lost. Those seeds end with a leak the
+// verifier names; every other seed runs as the real driver does. Nothing in the driver knows.
+#include <cstdint>
+#include <utility>
+
+#include "driver/platform/ndis.h"
+#include "host/world/current.h"
+#include "host/world/world.h"
+
+extern "C" VOID __real_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+
+extern "C" VOID __wrap_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
+    // The world (and its seed) that already lost its free: one per run.
+    static std::pair<const host::world::World*, uint64_t> lost{nullptr, 0};
+    const host::world::World& world = host::world::Current();
+    const std::pair<const host::world::World*, uint64_t> now{&world, world.Seed()};
+    if (world.Seed() % 7 == 0 && lost != now) {
+        lost = now;
+        return;
+    }
+    __real_NdisFreeMemory(VirtualAddress, Length, MemoryFlags);
+}

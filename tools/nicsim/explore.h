@@ -1,0 +1,79 @@
+// `nicsim explore`: one run per seed of a range, each judged by the verifier and by the frame
+// accounts of its summary, on worker processes of this machine, in shards across machines.
+// Results are JSON Lines: one record per failing seed, sorted by seed, then a summary record;
+// apart from the wall and CPU times they depend only on the seeds, scenario and options, so
+// shards merged with `--merge` equal the unsharded sweep.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/nicsim/scenario.h"
+
+namespace nicsim {
+
+// Where each seed's scenario comes from. A sweep over one scenario file hands out the same
+// scenario for every seed; a generator of random scenarios would make one from the seed.
+class SeedSource {
+public:
+    virtual ~SeedSource() = default;
+    // The scenario the run of `seed` plays (it runs with `seed` as its world's seed).
+    virtual const Scenario& ScenarioFor(uint64_t seed) = 0;
+    // The arguments of `nicsim run` that name that scenario, before `--seed` (none for the
+    // embedded default).
+    virtual std::vector<std::string> ReplayArgs(uint64_t seed) const = 0;
+};
+
+// The same scenario for every seed: a file or an embedded one, as the user named it.
+class FixedScenario : public SeedSource {
+public:
+    FixedScenario(Scenario scenario, std::string argument)
+        : scenario_(std::move(scenario)), argument_(std::move(argument)) {}
+    const Scenario& ScenarioFor(uint64_t) override { return scenario_; }
+    std::vector<std::string> ReplayArgs(uint64_t) const override {
+        return argument_.empty() ? std::vector<std::string>{} : std::vector<std::string>{argument_};
+    }
+
+private:
+    Scenario scenario_;
+    std::string argument_;
+};
+
+struct ExploreOptions {
+    uint64_t first = 0, last = 0;  // the seed range, both included
+    unsigned shard = 0, shards = 0;  // shard K of N (1-based); 0 when not sharded
+    unsigned jobs = 1;               // worker processes
+    std::optional<unsigned> cpus;
+    std::string usbTiming;    // as given, empty for the default
+    std::string until;        // `--until` as given, empty when not
+    std::optional<double> untilSeconds;
+    double timeLimitSeconds = 0;  // wall-clock budget of the sweep; 0 for none
+    std::string outPath;          // JSON Lines; empty or "-" for standard output
+};
+
+// "A..B": two 64-bit seeds, A at most B. Nothing otherwise.
+std::optional<std::pair<uint64_t, uint64_t>> ParseSeedRange(std::string_view text);
+// "K/N" with 1 <= K <= N <= 1000000. Nothing otherwise.
+std::optional<std::pair<unsigned, unsigned>> ParseShard(std::string_view text);
+CLI::Validator SeedRangeCheck();
+CLI::Validator ShardCheck();
+
+// The seeds of shard K of N of [first, last]: consecutive slices, the first ones one seed
+// shorter when the range does not divide evenly. Empty (first > last) when a slice has no seed.
+std::pair<uint64_t, uint64_t> ShardRange(uint64_t first, uint64_t last, unsigned shard, unsigned shards);
+
+// Runs the sweep. Exit status: 0 no seed failed, 1 some did, 2 the results could not be written.
+int Explore(SeedSource& source, const ExploreOptions& options);
+
+// Merges the JSON Lines of shards of one sweep into the records of the whole sweep, written to
+// `outPath` (empty or "-": standard output). Exit status as Explore's, 2 also when a file cannot
+// be read or the files are not shards of one sweep.
+int MergeResults(const std::vector<std::string>& files, const std::string& outPath);
+
+}  // namespace nicsim
