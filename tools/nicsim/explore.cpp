@@ -265,7 +265,9 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
         std::cerr << "nicsim: " << error << "\n";
         return 2;
     }
-    const auto [from, to] = ShardRange(o.first, o.last, o.shard, o.shards);
+    // Plain variables, not a structured binding: the lambdas below capture them.
+    const std::pair<uint64_t, uint64_t> slice = ShardRange(o.first, o.last, o.shard, o.shards);
+    const uint64_t from = slice.first, to = slice.second;
     const uint64_t total = from > to ? 0 : to - from + 1;  // 0 also for all 2^64 seeds: shown as "?"
     uint64_t next = from;
     bool exhausted = from > to;
