@@ -306,7 +306,9 @@ Json Bridge::PrintSummary(double wallSeconds) {
     std::fprintf(human_, "\nsummary: %.3f s of virtual time in %.3f s of wall time (seed %llu, usb timing %s)\n",
                          world_.NowUs() / 1e6, wallSeconds, static_cast<unsigned long long>(world_.Seed()),
                          options_.usbTiming.c_str());
-    for (auto& [name, c] : counters.items()) {
+    for (auto& item : counters.items()) {
+        const std::string& name = item.key();
+        const Json& c = item.value();
         auto n = [&c](const char* field) { return c[field].get<unsigned long long>(); };
         const unsigned long long toNdis = n("sends_queued") + n("oversize");
         std::fprintf(human_, "  %s on %s: from the kernel %llu frames (%llu bytes) = to NDIS %llu + oversize %llu%s; "
