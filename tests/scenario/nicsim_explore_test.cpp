@@ -69,9 +69,10 @@ TEST(NicsimExplore, CleanDriverPassesEverySeedAndShowsProgressOnATerminal) {
 }
 
 TEST(NicsimExplore, BrokenDriverReportsExactlyItsFailingSeedsAndEachReplayReproduces) {
-    const Outcome o = Broken("explore --seeds 1..30 --jobs 2 --cpus 2 --until 30");
+    ScratchDir dir;
+    const Outcome o = Broken("explore --seeds 1..30 --jobs 2 --cpus 2 --until 30 --minimise --out " + dir / "out.jsonl");
     ASSERT_EQ(o.status, 1) << o.out;
-    const auto records = Records(o.out);
+    const auto records = Records(testing_support::ReadFile(dir / "out.jsonl"));
     ASSERT_EQ(records.size(), 5u) << o.out;
     std::vector<uint64_t> seeds;
     for (size_t i = 0; i + 1 < records.size(); ++i) {
@@ -79,10 +80,29 @@ TEST(NicsimExplore, BrokenDriverReportsExactlyItsFailingSeedsAndEachReplayReprod
         EXPECT_EQ(f["record"], "failure");
         seeds.push_back(f["seed"]);
         EXPECT_EQ(f["kind"], "leak") << f;
-        EXPECT_EQ(f["scenario"], "default");
+        // Without a scenario every seed plays its own random one, named so that it can be made again.
+        const std::string name = "random:" + std::to_string(seeds.back());
+        EXPECT_EQ(f["scenario"], name);
         EXPECT_EQ(f["violations"], 1);
         const std::string replay = f["replay"];
-        EXPECT_EQ(replay, "nicsim run --seed " + std::to_string(seeds.back()) + " --cpus 2 --until 30");
+        EXPECT_EQ(replay, "nicsim run " + name + " --seed " + std::to_string(seeds.back()) + " --cpus 2 --until 30");
+        // Shrunk, it still fails the same way and is clean under the real driver; the file is the
+        // named scenario with fewer events.
+        const json& m = f["minimised"];
+        ASSERT_TRUE(m.is_object()) << f;
+        EXPECT_EQ(m["path"], dir / ("minimised-" + std::to_string(seeds.back()) + ".json"));
+        const json shrunk = json::parse(testing_support::ReadFile(m["path"]));
+        const json generated = json::parse(Nicsim("show " + name).out);
+        EXPECT_EQ(m["events_before"], generated["events"].size());
+        EXPECT_EQ(m["events"], shrunk["events"].size());
+        EXPECT_LT(shrunk["events"].size(), generated["events"].size()) << shrunk.dump(1);
+        const std::string shrunkArgs = std::string(m["replay"]).substr(std::string("nicsim ").size());
+        EXPECT_EQ(m["replay"], "nicsim run " + std::string(m["path"]) + " --seed " + std::to_string(seeds.back()) +
+                                   " --cpus 2 --until 30");
+        const Outcome shrunkVerdict = Shell(std::string(NICSIM_BROKEN_BINARY) + " " + shrunkArgs + " --json");
+        EXPECT_EQ(shrunkVerdict.status, 1) << shrunkVerdict.out;
+        EXPECT_EQ(json::parse(shrunkVerdict.out)["violations"].at(0)["check"], "leak");
+        EXPECT_EQ(Nicsim(shrunkArgs).status, 0);
         // The same seed under the broken driver fails the same way, at the same virtual time;
         // under the real one it is clean.
         const std::string args = replay.substr(std::string("nicsim ").size());
@@ -185,6 +205,53 @@ TEST(NicsimExplore, GnuParallelRecipesOfTheDocsWorkVerbatim) {
         EXPECT_EQ(records.back()["complete"], true);
         EXPECT_TRUE(records.back()["shard"].is_null());
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NicsimExplore, RandomScenariosAreScenarioFilesAndArmOnlyTheChosenFaults) {
+    ScratchDir dir;
+    // The scenario of a seed is a file `check` accepts and `run` plays, the same text every time.
+    const Outcome shown = Nicsim("show random:42");
+    ASSERT_EQ(shown.status, 0) << shown.out;
+    EXPECT_EQ(Nicsim("show random:42").out, shown.out);
+    std::ofstream(dir / "42.json") << shown.out;
+    EXPECT_EQ(Nicsim("check " + dir / "42.json").status, 0);
+    const Outcome byName = Shell(std::string(NICSIM_BINARY) + " run random:42 --json");
+    const Outcome byFile = Shell(std::string(NICSIM_BINARY) + " run " + dir / "42.json --seed 42 --json");
+    ASSERT_EQ(byName.status, 0) << byName.out;
+    json a = json::parse(byName.out), b = json::parse(byFile.out);
+    for (json* j : {&a, &b})
+        for (const char* f : {"replay", "scenario", "source", "wall_s"}) j->erase(f);
+    EXPECT_EQ(a, b);
+
+    // --faults: the fault events of every generated scenario are of the chosen kinds only.
+    std::set<std::string> kinds;
+    for (int seed = 1; seed <= 40; ++seed) {
+        const json s = json::parse(Nicsim("show random:" + std::to_string(seed) + ":bulk-in-error,device-vanish").out);
+        for (const json& e : s["events"])
+            if (e["do"] == "fault") kinds.insert(e["fault"].get<std::string>());
+        const json none = json::parse(Nicsim("show random:" + std::to_string(seed) + ":none").out);
+        for (const json& e : none["events"]) EXPECT_NE(e["do"], "fault") << seed;
+    }
+    EXPECT_EQ(kinds, (std::set<std::string>{"bulk-in-error", "device-vanish"}));
+    const Outcome chosen = Nicsim("explore --seeds 1..20 --faults bulk-in-error,device-vanish --jobs 1");
+    EXPECT_EQ(chosen.status, 0) << chosen.out;
+    const json summary = Records(chosen.out).back();
+    EXPECT_EQ(summary["source"], "generated, faults: bulk-in-error,device-vanish");
+    EXPECT_GT(summary["faults"].get<uint64_t>(), 0u);
+    EXPECT_EQ(Records(Nicsim("explore --seeds 1..20 --faults none --jobs 1").out).back()["faults"], 0);
+
+    // Bad names are refused before anything runs, with what was meant.
+    const Outcome typo = Nicsim("explore --seeds 1..2 --faults bulk-in-eror");
+    EXPECT_EQ(typo.status, 2);
+    EXPECT_NE(typo.out.find("unknown fault kind \"bulk-in-eror\" (did you mean \"bulk-in-error\"?)"), std::string::npos)
+        << typo.out;
+    EXPECT_EQ(Nicsim("explore default --seeds 1..2 --faults none").status, 2);
+    EXPECT_EQ(Nicsim("run random:12x").status, 2);
+    EXPECT_EQ(Nicsim("show random:1:nope").status, 2);
 }
 
 }  // namespace

@@ -144,3 +144,29 @@ TEST(NicsimFaults, VanishedDeviceFailsTheReadWaitingAtTheBus) {
 }
 
 }  // namespace
+
+namespace {
+
+// An event held back behind a passive handler that is still running when the run ends never
+// plays: the halt at the end runs the scheduler while a send ends on another processor, and once
+// played the scenario's own halt there, halting the adapter twice (a crash).
+TEST(NicsimFaults, AnEventStillWaitingWhenTheRunEndsIsSkippedNotPlayedDuringTheFinalHalt) {
+    const std::string trace = TempPath("waiting_at_the_end.jsonl");
+    const Outcome o = Nicsim("run " + std::string(TESTS_DIR) + "/scenario/fixtures/halt_waiting_at_the_end.json "
+                             "--seed 214 --cpus 4 --usb-timing full-speed --trace " + trace);
+    EXPECT_EQ(o.status, 0) << o.out;
+    EXPECT_NE(o.out.find("(halt) skipped: still waiting when the run ended"), std::string::npos) << o.out;
+    int halts = 0;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        const Json l = Json::parse(line);
+        if (l["ev"] == "miniport" && l["call"] == "MiniportHalt") {
+            ++halts;
+            EXPECT_EQ(l.value("implicit", false), true) << line;
+        }
+    }
+    EXPECT_EQ(halts, 1);
+    std::remove(trace.c_str());
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
 """docs/scenario.schema.json against nicsim's own loader.
 
-Every embedded scenario (as `nicsim show` prints it) must be valid under the schema, and each
+Every embedded scenario and a run of generated ones (as `nicsim show` prints them) must be valid
+under the schema, and each
 document below must get the same answer from the schema and from `nicsim check`: both accept it or
 both refuse it. Run by CTest: scenario_schema_test.py NICSIM SCHEMA.
 """
@@ -37,6 +38,10 @@ for name in names:
     embedded[name] = json.loads(shown.stdout)
     for error in validator.iter_errors(embedded[name]):
         failures.append(f"embedded {name}: {'/'.join(map(str, error.absolute_path))}: {error.message}")
+for seed in range(1, 61):
+    generated = json.loads(run("show", f"random:{seed}").stdout)
+    for error in validator.iter_errors(generated):
+        failures.append(f"random:{seed}: {'/'.join(map(str, error.absolute_path))}: {error.message}")
 
 
 def variant(change):

@@ -18,6 +18,7 @@
 
 #include "tools/nicsim/accounts.h"
 #include "tools/nicsim/input.h"
+#include "tools/nicsim/minimise.h"
 #include "tools/nicsim/runner.h"
 #include "tools/nicsim/verdict.h"
 
@@ -104,14 +105,58 @@ Json FailureRecord(SeedSource& source, const ExploreOptions& o, uint64_t seed) {
                 {"t_us", nullptr},     {"violations", 0},      {"replay", Replay(source, o, seed)}};
 }
 
-// One seed's run, judged: what a worker sends its parent, one line each.
-Json RunSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed) {
+RunOutcome Play(const Scenario& scenario, const ExploreOptions& o, uint64_t seed) {
     RunOptions run;
     run.seed = seed;
     run.untilSeconds = o.untilSeconds;
     run.cpus = o.cpus;
     run.fullSpeedUsb = o.usbTiming == "full-speed";
-    const RunOutcome out = PlayScenario(source.ScenarioFor(seed), run);
+    return PlayScenario(scenario, run);
+}
+
+// The first thing that went wrong in a run, as a failure kind: the verifier's check, or
+// "accounts"; empty when nothing did.
+std::string FailureKind(const RunOutcome& out) {
+    if (!out.violations.empty()) return out.violations.front().check;
+    for (auto& [name, c] : out.adapters.items())
+        if (!UnbalancedAccounts(c).empty()) return "accounts";
+    return {};
+}
+
+// Shrinks the scenario of a failing seed while it fails with the same kind, writes the smallest
+// next to the results and names it in the failure record `f`.
+void MinimiseInto(Json& f, const Scenario& scenario, const ExploreOptions& o, uint64_t seed) {
+    const std::string kind = f["kind"].get<std::string>();
+    const auto stillFails = [&](const std::string& text) {
+        std::vector<std::string> errors;
+        const auto candidate = LoadScenario(text, errors);
+        return candidate && FailureKind(Play(*candidate, o, seed)) == kind;
+    };
+    const Minimised m = Minimise(scenario.text, stillFails, o.minimiseBudget);
+    const std::string path = (o.minimiseDir.empty() ? std::string(".") : o.minimiseDir) + "/minimised-" +
+                             std::to_string(seed) + ".json";
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << m.text;
+    file.close();
+    if (!file) {
+        f["minimised"] = nullptr;
+        f["minimise_error"] = "cannot write " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return;
+    }
+    std::vector<std::string> args{"nicsim", "run", path, "--seed", std::to_string(seed)};
+    if (o.cpus) args.insert(args.end(), {"--cpus", std::to_string(*o.cpus)});
+    if (!o.usbTiming.empty()) args.insert(args.end(), {"--usb-timing", o.usbTiming});
+    if (!o.until.empty()) args.insert(args.end(), {"--until", o.until});
+    f["minimised"] = Json{{"path", path},
+                          {"events", m.events},
+                          {"events_before", m.eventsBefore},
+                          {"runs", m.runs},
+                          {"replay", ShellCommand(args)}};
+}
+
+// One seed's run, judged: what a worker sends its parent, one line each.
+Json RunSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed) {
+    const RunOutcome out = Play(source.ScenarioFor(seed), o, seed);
     uint64_t faults = 0;
     std::vector<std::pair<std::string, std::string>> unbalanced;  // adapter, account line
     for (auto& [name, c] : out.adapters.items()) {
@@ -141,6 +186,7 @@ Json RunSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed) {
         f["adapter"] = unbalanced.front().first;
         f["t_us"] = out.virtualUs;
     }
+    if (o.minimise && !source.ScenarioFor(seed).text.empty()) MinimiseInto(f, source.ScenarioFor(seed), o, seed);
     result["failure"] = std::move(f);
     return result;
 }
@@ -423,11 +469,11 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
 
     std::sort(failures.begin(), failures.end(),
               [](const Json& a, const Json& b) { return a["seed"].get<uint64_t>() < b["seed"].get<uint64_t>(); });
-    const Scenario& s = source.ScenarioFor(o.first);
+    const Json identity = source.Identity(o.first);
     Json summary{{"record", "summary"},
-                 {"scenario", s.name},
-                 {"source", s.source},
-                 {"sha256", s.sha256},
+                 {"scenario", identity["scenario"]},
+                 {"source", identity["source"]},
+                 {"sha256", identity["sha256"]},
                  {"first", o.first},
                  {"last", o.last},
                  {"shard", o.shards ? Json(ShardText(o.shard, o.shards)) : Json()},

@@ -28,6 +28,11 @@ public:
     // The arguments of `nicsim run` that name that scenario, before `--seed` (none for the
     // embedded default).
     virtual std::vector<std::string> ReplayArgs(uint64_t seed) const = 0;
+    // What the summary record names as the sweep's scenario: "scenario", "source" and "sha256".
+    virtual nlohmann::ordered_json Identity(uint64_t first) {
+        const Scenario& s = ScenarioFor(first);
+        return {{"scenario", s.name}, {"source", s.source}, {"sha256", s.sha256}};
+    }
 };
 
 // The same scenario for every seed: a file or an embedded one, as the user named it.
@@ -55,6 +60,10 @@ struct ExploreOptions {
     std::optional<double> untilSeconds;
     double timeLimitSeconds = 0;  // wall-clock budget of the sweep; 0 for none
     std::string outPath;          // JSON Lines; empty or "-" for standard output
+    // Shrink each failing seed's scenario and write the smallest as DIR/minimised-SEED.json.
+    bool minimise = false;
+    std::string minimiseDir = ".";
+    uint64_t minimiseBudget = 2000;  // runs per failing seed
 };
 
 // "A..B": two 64-bit seeds, A at most B. Nothing otherwise.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <tuple>
 #include <iostream>
 
@@ -12,6 +13,7 @@
 #include "tools/nicsim/bridge.h"
 #include "tools/nicsim/embedded.h"
 #include "tools/nicsim/explore.h"
+#include "tools/nicsim/random_scenario.h"
 #include "tools/nicsim/input.h"
 #include "tools/nicsim/report.h"
 #include "tools/nicsim/runner.h"
@@ -43,6 +45,16 @@ int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
         std::string error;
         bool exists = true;
         if (!nicsim::ReadInputFile(source, text, error, exists)) {
+            std::string randomError;
+            if (const auto random = exists ? std::nullopt : nicsim::ParseRandomName(source, randomError)) {
+                if (!randomError.empty()) {
+                    std::cerr << "nicsim: " << randomError << "\n";
+                    return 2;
+                }
+                out.emplace();
+                nicsim::LoadRandomScenario(*random, *out);
+                return 0;
+            }
             const auto* named = exists ? nullptr : FindEmbedded(source);
             if (named == nullptr) {
                 if (exists) std::cerr << "nicsim: " << error << "\n";
@@ -64,6 +76,7 @@ int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
     }
     out->source = embedded ? "embedded " + out->name : source;
     out->sha256 = nicsim::Sha256Hex(text);
+    out->text = std::move(text);
     return 0;
 }
 
@@ -165,8 +178,10 @@ int main(int argc, char** argv) {
 
     auto* listCmd = app.add_subcommand("scenarios", "List the embedded scenarios, one line each");
     std::string showName;
-    auto* showCmd = app.add_subcommand("show", "Print an embedded scenario as JSON, to copy and edit");
-    showCmd->add_option("name", showName, "Embedded scenario name")->required();
+    auto* showCmd = app.add_subcommand("show", "Print an embedded or generated scenario as JSON, to copy and edit");
+    showCmd->add_option("name", showName,
+                        "Embedded scenario name, or random:SEED[:FAULTS] for the scenario `explore` generates")
+        ->required();
     std::string checkPath;
     auto* checkCmd = app.add_subcommand("check", "Check a scenario file and explain each error with its JSON path");
     checkCmd->add_option("file", checkPath, "Scenario file (JSON)")->required();
@@ -227,7 +242,16 @@ int main(int argc, char** argv) {
         "explore", "Run a scenario once per seed of a range, on every core, and report the failing "
                    "seeds as JSON Lines with the command that replays each");
     exploreCmd->add_option("scenario", exploreScenario,
-                           "Scenario file (JSON) or embedded scenario name (default: the embedded default)");
+                           "Scenario file (JSON) or embedded scenario name (default: a random scenario for "
+                           "each seed, `nicsim show random:SEED` prints it)");
+    std::string exploreFaults;
+    auto* faultsOpt = exploreCmd->add_option("--faults", exploreFaults,
+                                             "KIND,...: the fault plans random scenarios may arm (default: all; "
+                                             "none for no fault)");
+    auto* minimiseOpt = exploreCmd->add_flag(
+        "--minimise,--minimize", explore.minimise,
+        "Shrink each failing scenario while it fails the same way and write the smallest as "
+        "minimised-SEED.json beside --out (or here), with the command that replays it");
     auto* seedsOpt = exploreCmd->add_option("--seeds", exploreSeeds, "FIRST..LAST: the seeds to run, both included")
                          ->check(nicsim::SeedRangeCheck());
     auto* exploreCpusOpt = exploreCmd->add_option("--cpus", exploreCpus,
@@ -256,7 +280,7 @@ int main(int argc, char** argv) {
                                             "of the whole sweep; runs nothing")
                          ->expected(1, -1);
     mergeOpt->excludes(seedsOpt)->excludes(shardOpt)->excludes(exploreCpusOpt)->excludes(exploreUsbTimingOpt)
-        ->excludes(exploreUntilOpt)->excludes(timeLimitOpt);
+        ->excludes(exploreUntilOpt)->excludes(timeLimitOpt)->excludes(faultsOpt)->excludes(minimiseOpt);
 
     // A mistyped command is not left to CLI11, which would only say that one is required.
     std::vector<std::string> commands;
@@ -293,6 +317,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (*showCmd) {
+        std::string randomError;
+        if (const auto random = nicsim::ParseRandomName(showName, randomError)) {
+            if (!randomError.empty()) {
+                std::cerr << "nicsim: " << randomError << "\n";
+                return 2;
+            }
+            std::fputs(nicsim::RandomScenarioText(*random).c_str(), stdout);
+            return 0;
+        }
         const auto* s = FindEmbedded(showName);
         if (s == nullptr) {
             std::cerr << "nicsim: no embedded scenario \"" << showName << "\""
@@ -356,8 +389,6 @@ int main(int argc, char** argv) {
             std::cerr << "nicsim explore: --seeds FIRST..LAST is required (or --merge FILES...)\n";
             return 2;
         }
-        std::optional<nicsim::Scenario> s;
-        if (const int rc = Load(exploreScenario, s)) return rc;
         std::tie(explore.first, explore.last) = *nicsim::ParseSeedRange(exploreSeeds);
         if (*shardOpt) std::tie(explore.shard, explore.shards) = *nicsim::ParseShard(exploreShard);
         if (*exploreCpusOpt) explore.cpus = exploreCpus;
@@ -367,6 +398,30 @@ int main(int argc, char** argv) {
             explore.until = exploreUntilOpt->results().front();
         }
         if (*timeLimitOpt) explore.timeLimitSeconds = exploreTimeLimit;
+        if (explore.minimise && !explore.outPath.empty() && explore.outPath != "-")
+            explore.minimiseDir = std::filesystem::path(explore.outPath).parent_path().string();
+        if (exploreScenario.empty()) {
+            std::vector<std::string> faults = nicsim::RandomFaultKinds();
+            if (*faultsOpt) {
+                std::string error;
+                auto chosen = nicsim::ParseFaultList(exploreFaults, error);
+                if (!chosen) {
+                    std::cerr << "nicsim explore: --faults: " << error << "\n";
+                    return 2;
+                }
+                faults = std::move(*chosen);
+            }
+            const bool all = faults == nicsim::RandomFaultKinds();
+            nicsim::RandomScenarios source(std::move(faults), all);
+            return nicsim::Explore(source, explore);
+        }
+        if (*faultsOpt) {
+            std::cerr << "nicsim explore: --faults chooses the faults of random scenarios; \"" << exploreScenario
+                      << "\" arms its own (drop the scenario to explore random ones)\n";
+            return 2;
+        }
+        std::optional<nicsim::Scenario> s;
+        if (const int rc = Load(exploreScenario, s)) return rc;
         nicsim::FixedScenario source(std::move(*s), exploreScenario);
         return nicsim::Explore(source, explore);
     }

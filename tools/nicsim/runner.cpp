@@ -117,6 +117,11 @@ private:
     std::vector<std::unique_ptr<Ping>> pings_;
     std::vector<std::unique_ptr<Burst>> bursts_;
     std::map<uint64_t, Burst*> burstOfFrame_;
+    // The run is over and its adapters are being halted. The halt runs the scheduler while a
+    // send ends on another processor, and would otherwise play what still waited there: an event
+    // held back behind a passive handler (a second halt among them), a burst's next frame, a
+    // ping. None of that may reach an adapter that NDIS is halting.
+    bool ended_ = false;
 };
 
 bool Run::Build() {
@@ -336,7 +341,7 @@ void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
 
 void Run::SendArp(Ping& p) {
     AdapterView& v = View(p.adapter);
-    if (p.requested > 0 || p.gaveUp || v.adapter->state != host::ndis::AdapterState::Initialized) return;
+    if (ended_ || p.requested > 0 || p.gaveUp || v.adapter->state != host::ndis::AdapterState::Initialized) return;
     if (++p.arpTries > 5) {
         p.gaveUp = true;
         Emit("ping", p.adapter, Json{{"to", host::wire::IpText(p.to)}, {"burst", p.number}, {"error", "no ARP reply"}});
@@ -349,7 +354,7 @@ void Run::SendArp(Ping& p) {
 
 void Run::SendEcho(Ping& p) {
     AdapterView& v = View(p.adapter);
-    if (p.requested >= p.count || v.adapter->state != host::ndis::AdapterState::Initialized) return;
+    if (ended_ || p.requested >= p.count || v.adapter->state != host::ndis::AdapterState::Initialized) return;
     auto mac = v.arp.find(p.to);
     if (mac == v.arp.end()) return;
     const uint16_t seq = static_cast<uint16_t>(++p.requested);
@@ -392,7 +397,7 @@ void Run::ScheduleFrame(Burst& burst, uint32_t i) {
     auto send = [this, b, i] {
         if (b->intervalUs != 0 && i + 1 < b->frames) ScheduleFrame(*b, i + 1);
         AdapterView* v = b->view;
-        if (v->adapter->state != host::ndis::AdapterState::Initialized) return;
+        if (ended_ || v->adapter->state != host::ndis::AdapterState::Initialized) return;
         ++b->offered;
         // The protocol side answers the send inside the call: know the frame first.
         burstOfFrame_[v->adapter->protocol.nextId] = b;
@@ -440,6 +445,7 @@ const char* NotRunning(host::ndis::AdapterState state) {
 }  // namespace
 
 void Run::Play(const EventDesc& e) {
+    if (ended_) return Skipped(e, "still waiting when the run ended");
     auto& ndis = world_.Ndis();
     AdapterView* v = e.adapter.empty() ? nullptr : &View(e.adapter);
     host::ndis::Adapter* a = v ? v->adapter : nullptr;
@@ -639,6 +645,7 @@ int Run::Go(RunOutcome* outcome) {
     if (progress) std::fprintf(stderr, "\r%60s\r", "");
     for (const EventDesc& e : scenario_.events)
         if (e.atUs > until) Skipped(e, "after the end of the run");
+    ended_ = true;
     world_.HaltRemaining();
 
     const auto& verifier = world_.Verifier();

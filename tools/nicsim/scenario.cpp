@@ -583,6 +583,12 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
     }
 }
 
+}  // namespace
+
+std::vector<std::string> FaultKinds() { return NamesOf(kFaultKeys); }
+
+namespace {
+
 // The keys of the document itself. Paths name them bare ("seed"), any other key "$.key".
 const std::vector<std::string> kTopKeys = {"$schema", "name",     "description", "seed", "duration_s",
                                            "cpus",    "adapters", "links",       "events"};

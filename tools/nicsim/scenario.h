@@ -109,7 +109,11 @@ struct Scenario {
     // text in hex. Filled by whoever read the text.
     std::string source;
     std::string sha256;
+    std::string text;  // the JSON it was read from, for `explore --minimise`
 };
+
+// The names of the fault plans a `fault` event may arm, in alphabetical order.
+std::vector<std::string> FaultKinds();
 
 // The SHA-256 of `text`, 64 lower-case hex digits.
 std::string Sha256Hex(const std::string& text);
