@@ -102,6 +102,7 @@ void Kernel::RunFrame(std::string_view name, KIRQL irql, int adapter, sim::Funct
     stack_->Push(name, irql, adapter);
     fn();
     Context& ctx = stack_->back();
+    verifier_.Checked(2);  // locks still held, IRQL restored
     if (!ctx.locks.empty()) {
         Report(verifier::check::kLockAtExit,
                "context ended holding " + std::to_string(ctx.locks.size()) + " lock(s)");
@@ -122,6 +123,9 @@ void Kernel::ReportIrqlDirection(const char* routine, KIRQL to, KIRQL from) {
 
 void Kernel::AcquireLock(const void* lock, LockKind kind) {
     Point("spin lock acquire");
+    // Its IRQL, that this context does not hold it already (a lock nobody holds passes), and
+    // the nesting order once it is taken.
+    verifier_.Checked(3);
     if (stack_->back().irql < DISPATCH_LEVEL) {
         Report(verifier::check::kLockIrql, "spin lock " + LockName(lock) + " taken at IRQL " +
                                                std::to_string(stack_->back().irql));
@@ -169,6 +173,7 @@ void Kernel::NoteLockOrder(const void* lock) {
         for (const void* l : c.locks) held.push_back(l);
     for (const void* outer : held) {
         if (!lockEdges_.insert(std::make_pair(outer, lock)).second) continue;
+        verifier_.Checked();  // a search for a cycle through the new edge
         lockOrder_[outer].insert(lock);
         std::vector<const void*> todo{lock};
         std::set<const void*> seen;
@@ -194,10 +199,12 @@ void Kernel::NoteLockOrder(const void* lock) {
 void Kernel::ReleaseLock(const void* lock, LockKind kind) {
     (void)kind;
     HeldLocks::Entry* it = held_.Find(lock);
+    verifier_.Checked();
     if (it == nullptr) {
         Report(verifier::check::kLockNotHeld, "spin lock " + LockName(lock) + " released unheld");
         return;
     }
+    verifier_.Checked();
     if (stack_->back().irql < DISPATCH_LEVEL) {
         Report(verifier::check::kLockIrql, "spin lock " + LockName(lock) + " released at IRQL " +
                                                std::to_string(stack_->back().irql));
@@ -301,6 +308,7 @@ void Kernel::Track(const void* p, ResourceKind kind, size_t size, uint32_t tag) 
 
 bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
     auto it = resources_.find(reinterpret_cast<uintptr_t>(p));
+    verifier_.Checked();
     if (it == resources_.end() || it->second.kind != kind) {
         std::string what = it == resources_.end()
                                ? "unknown address"
@@ -323,6 +331,9 @@ void Kernel::Forget(absl::flat_hash_map<uintptr_t, Resource>::iterator it) {
 
 void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expectedSize) {
     auto it = resources_.find(reinterpret_cast<uintptr_t>(p));
+    // The length, when the caller tells one; that it is a live block of that kind is checked
+    // below, by Untrack when it is not.
+    if (expectedSize != SIZE_MAX) verifier_.Checked();
     if (it != resources_.end() && it->second.kind == kind && expectedSize != SIZE_MAX &&
         it->second.size != expectedSize) {
         Report(verifier::check::kFreeLength, std::string(routine) + " of " + Ptr(p) + " with " +
@@ -338,6 +349,7 @@ void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expect
         Untrack(p, kind, routine);  // reports it
         return;
     }
+    verifier_.Checked();  // a live block of that kind
     Release(it, p);
 }
 
@@ -401,11 +413,13 @@ Resource* Kernel::IrpEntry(PIRP irp) {
 
 void Kernel::FreeIrp(PIRP irp) {
     auto it = resources_.find(reinterpret_cast<uintptr_t>(irp));
+    verifier_.Checked();
     if (it == resources_.end() || it->second.kind != ResourceKind::Irp) {
         Report(verifier::check::kIrpDoubleFree, "IoFreeIrp of " + Ptr(irp) +
                                                     ", which is not a live IRP");
         return;
     }
+    verifier_.Checked();
     if (it->second.irpInFlight) {
         Report(verifier::check::kIrpDoubleFree,
                "IoFreeIrp of " + Ptr(irp) + " while the lower driver still owns it");
@@ -439,6 +453,7 @@ size_t Kernel::InFlightIrps(int adapter) const {
 
 NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     Resource* it = IrpEntry(irp);
+    verifier_.Checked(3);  // a live IRP, no spin lock held, a stack location left
     if (it == nullptr) {
         Report(verifier::check::kBadHandle, "IofCallDriver with " + Ptr(irp) +
                                                 ", which is not a live IRP");
@@ -474,6 +489,7 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
 
 void Kernel::CompleteRequest(PIRP irp) {
     Resource* it = IrpEntry(irp);
+    verifier_.Checked(2);  // a live IRP, held by a lower driver
     if (it == nullptr) {
         Report(verifier::check::kBadHandle, "completion of " + Ptr(irp) +
                                                 ", which is not a live IRP");
@@ -505,6 +521,7 @@ void Kernel::CompleteRequest(PIRP irp) {
                                    : nullptr;
         const NTSTATUS r = loc->CompletionRoutine(upper, irp, loc->Context);
         if (r == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP is the routine's now
+        verifier_.Checked();
         if (!built) {
             Report(verifier::check::kIrpCompletionStatus,
                    "completion routine returned " + trace::Status32(static_cast<uint32_t>(r)) +
@@ -523,6 +540,7 @@ void Kernel::CompleteRequest(PIRP irp) {
 }
 
 bool Kernel::CancelIrp(PIRP irp) {
+    verifier_.Checked();
     if (!IrpLive(irp)) {
         Report(verifier::check::kBadHandle, "IoCancelIrp of " + Ptr(irp) +
                                                 ", which is not a live IRP");
@@ -539,6 +557,7 @@ bool Kernel::CancelIrp(PIRP irp) {
 }
 
 bool Kernel::CheckMayBlock(const char* routine) {
+    verifier_.Checked(2);  // the IRQL, no spin lock held
     if (stack_->back().irql >= DISPATCH_LEVEL) {
         Report(verifier::check::kWaitAtDispatch,
                std::string(routine) + " at IRQL " + std::to_string(stack_->back().irql));
@@ -580,6 +599,7 @@ NTSTATUS Kernel::WaitForEvent(PKEVENT event, uint64_t timeoutUs) {
         return STATUS_TIMEOUT;
     }
     const bool done = scheduler_.RunWhile([&] { return !signalled(); }, limit);
+    verifier_.Checked();  // the wait ended, or had a time-out that could end it
     if (done || signalled()) {
         consume();
         return STATUS_SUCCESS;

@@ -151,12 +151,15 @@ public:
     void SetAdapterNamer(std::function<std::string(int)> namer) { namer_ = std::move(namer); }
     std::string AdapterName(int adapter) const;
     void Report(std::string_view check, std::string detail);
+    // A rule evaluated here, passed or not (see verifier.h for what counts as one).
+    void Checked(uint64_t n = 1) { verifier_.Checked(n); }
 
     // ---- IRQL ----
     // Inline: a spin lock raises and lowers once each, on every frame.
     KIRQL Raise(KIRQL level) {
         Context& ctx = stack_->back();
         const KIRQL old = ctx.irql;
+        verifier_.Checked();
         if (level < old) ReportIrqlDirection("KfRaiseIrql", level, old);
         ctx.irql = level;
         Point("KfRaiseIrql");
@@ -164,6 +167,7 @@ public:
     }
     void Lower(KIRQL level) {
         Context& ctx = stack_->back();
+        verifier_.Checked();
         if (level > ctx.irql) ReportIrqlDirection("KfLowerIrql", level, ctx.irql);
         ctx.irql = level;
         Point("KfLowerIrql");

@@ -192,6 +192,8 @@ void Processors::ClockAdvances() {
 }
 
 bool Processors::WakeStuck() {
+    // One check: nothing is left to run, so no blocked task without a time-out may remain.
+    kernel_.Checked();
     bool any = false;
     for (auto& task : tasks_) {
         if (task->state != State::Blocked || task->deadline != sim::Scheduler::kNever) continue;
@@ -243,6 +245,8 @@ void Processors::ReportSpinDeadlock(const Task& spinner, const Task& holder, con
 bool Processors::Spin(const void* lock) {
     Task* self = running_;
     if (self == nullptr) return false;
+    // The holder runs on a processor, not this one, and does not wait (through others) for us.
+    kernel_.Checked(3);
     auto holderOf = [this](const void* l) -> Task* {
         const Kernel::ContextStack* owner = kernel_.LockOwner(l);
         for (auto& t : tasks_)

@@ -56,6 +56,7 @@ NTSTATUS Ndis::LoadDriver() {
 
 NDIS_STATUS Ndis::Register(NDIS_HANDLE wrapper, PNDIS_MINIPORT_CHARACTERISTICS characteristics,
                            UINT length) {
+    kernel_.Checked();
     if (wrapper != this) {
         kernel_.Report(verifier::check::kBadHandle, "NdisMRegisterMiniport with an unknown wrapper");
         return NDIS_STATUS_FAILURE;
@@ -101,6 +102,7 @@ Adapter& Ndis::AddAdapter(const std::string& name, usb::UsbDevice& device, Regis
 
 Adapter* Ndis::FromHandle(NDIS_HANDLE handle) {
     auto it = byHandle_.find(handle);
+    kernel_.Checked();
     if (it != byHandle_.end()) return it->second;
     kernel_.Report(verifier::check::kBadHandle, "unknown miniport adapter handle");
     return nullptr;
@@ -168,7 +170,8 @@ NDIS_STATUS Ndis::Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media, 
     if (selected) *selected = index;
     a.state = status == NDIS_STATUS_SUCCESS ? AdapterState::Initialized : AdapterState::Failed;
     if (status != NDIS_STATUS_SUCCESS) {
-        // A failed initialise must leave nothing behind.
+        // A failed initialise must leave nothing behind: one audit, however much it finds.
+        kernel_.Checked();
         for (const auto& [addr, res] : kernel_.ResourcesOf(a.id)) {
             kernel_.Verifier().Report(verifier::check::kLeak,
                                       std::string(kernel::ResourceKindName(res.kind)) + " of " +
@@ -190,6 +193,9 @@ void Ndis::Halt(Adapter& a, bool implicit) {
     a.state = AdapterState::Halted;
     a.landed.clear();
     TraceCall(a, "MiniportHalt", nullptr, implicit ? trace::Json{{"implicit", true}} : trace::Json::object());
+    // Three audits of what the halted adapter left: memory and handles, armed timers, USB
+    // requests. Each counts once, however many resources it looks at.
+    kernel_.Checked(3);
     for (const auto& [addr, res] : kernel_.ResourcesOf(a.id)) {
         char tag[5] = {static_cast<char>(res.tag & 0xFF), static_cast<char>((res.tag >> 8) & 0xFF),
                        static_cast<char>((res.tag >> 16) & 0xFF),
@@ -253,6 +259,7 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
                                                             &r.bytesWritten, &r.bytesNeeded);
         kernel::RaceRelease(&a.raceCalls);
     });
+    kernel_.Checked();  // the guard bytes past the buffer
     for (size_t i = length; i < r.buffer.size(); ++i) {
         if (r.buffer[i] != kGuardByte) {
             kernel_.Verifier().Report(verifier::check::kOverrun,
@@ -364,6 +371,7 @@ void Ndis::PumpSends(Adapter& a) {
         if (trace_.Enabled(trace::Trace::kMiniportSend)) TraceCall(a, "MiniportSend", &status);
         if (status == NDIS_STATUS_PENDING) continue;  // completed through NdisMSendComplete
         auto it = p.outstanding.find(packet);
+        kernel_.Checked();  // a packet not pended is still the protocol's to take back
         if (status == NDIS_STATUS_SUCCESS) {
             ++p.sends.completed;
             if (p.onSendDone) p.onSendDone(raw->id, status);
@@ -416,6 +424,7 @@ void Ndis::InitializeTimer(PNDIS_MINIPORT_TIMER timer, NDIS_HANDLE handle, PNDIS
 
 void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
     auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    kernel_.Checked();
     if (it == timers_.end()) {
         kernel_.Report(verifier::check::kTimerUninitialized,
                        "NdisMSetTimer on a timer never initialised");
@@ -450,6 +459,7 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
 
 bool Ndis::CancelTimer(PNDIS_MINIPORT_TIMER timer) {
     auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    kernel_.Checked();
     if (it == timers_.end()) {
         kernel_.Report(verifier::check::kTimerUninitialized,
                        "NdisMCancelTimer on a timer never initialised");
@@ -482,6 +492,7 @@ size_t Ndis::ArmedTimers(int adapter) const {
 
 void Ndis::OnFree(uintptr_t base, size_t size) {
     for (auto it = timers_.lower_bound(base); it != timers_.end() && it->first < base + size;) {
+        kernel_.Checked();  // a timer in the freed block is not armed
         if (it->second.event != 0) {
             kernel_.Report(verifier::check::kTimerArmedAtFree,
                            "memory freed while a timer in it is still armed");
@@ -491,6 +502,7 @@ void Ndis::OnFree(uintptr_t base, size_t size) {
     }
     if (Adapter* a = FromContext(reinterpret_cast<NDIS_HANDLE>(base))) {
         const size_t inFlight = kernel_.InFlightIrps(a->id);
+        kernel_.Checked();
         if (inFlight > 0) {
             kernel_.Report(verifier::check::kRequestOutstandingAtFree,
                            "adapter context freed with " + std::to_string(inFlight) +
@@ -503,6 +515,7 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
     kernel_.Point("NdisMIndicateReceivePacket");
     Adapter* a = FromHandle(handle);
     if (!a) return;
+    kernel_.Checked(2);  // no spin lock held, the adapter's initialise has returned
     if (kernel_.HoldsAnyLock()) {
         kernel_.Report(verifier::check::kLockAcrossIndication,
                        "NdisMIndicateReceivePacket with a spin lock held");
@@ -521,6 +534,7 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
     for (UINT i = 0; i < count; ++i) {
         PNDIS_PACKET packet = packets[i];
         const kernel::Resource* res = kernel_.Find(packet);
+        kernel_.Checked();
         if (res == nullptr || res->kind != kernel::ResourceKind::Packet) {
             kernel_.Report(verifier::check::kBadHandle, "indicated packet is not a live packet");
             continue;
@@ -536,6 +550,7 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
         const auto landed = a->landed.find(r.firstBuffer);
         const bool known = landed != a->landed.end();
         const uint32_t onWire = known && landed->second > kReceiveTrailer ? landed->second - kReceiveTrailer : 0;
+        kernel_.Checked(2);  // the length told, and not shorter than its header
         if (r.told != r.held || (known && r.told != onWire)) {
             kernel_.Verifier().Report(
                 verifier::check::kReceiveLength,
@@ -586,6 +601,7 @@ void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS sta
     kernel_.Point("NdisMSendComplete");
     Adapter* a = FromHandle(handle);
     if (!a) return;
+    kernel_.Checked(2);  // no spin lock held, a packet the miniport holds
     if (kernel_.HoldsAnyLock()) {
         kernel_.Report(verifier::check::kLockAcrossIndication,
                        "NdisMSendComplete with a spin lock held");
@@ -610,6 +626,7 @@ void Ndis::IndicateStatus(NDIS_HANDLE handle, NDIS_STATUS status) {
     kernel_.Point("NdisMIndicateStatus");
     Adapter* a = FromHandle(handle);
     if (!a) return;
+    kernel_.Checked();
     if (kernel_.HoldsAnyLock()) {
         kernel_.Report(verifier::check::kLockAcrossIndication,
                        "NdisMIndicateStatus with a spin lock held");
@@ -623,6 +640,7 @@ void Ndis::IndicateStatus(NDIS_HANDLE handle, NDIS_STATUS status) {
 void Ndis::IndicateStatusComplete(NDIS_HANDLE handle) {
     Adapter* a = FromHandle(handle);
     if (!a) return;
+    kernel_.Checked();
     if (kernel_.HoldsAnyLock()) {
         kernel_.Report(verifier::check::kLockAcrossIndication,
                        "NdisMIndicateStatusComplete with a spin lock held");
@@ -632,6 +650,7 @@ void Ndis::IndicateStatusComplete(NDIS_HANDLE handle) {
 
 void Ndis::WriteErrorLog(NDIS_HANDLE handle, NDIS_ERROR_CODE code, std::vector<uint32_t> values) {
     Adapter* a = FromHandle(handle);
+    kernel_.Checked();
     if (!a) {
         kernel_.Report(verifier::check::kBadHandle,
                        "NdisWriteErrorLogEntry with a handle that is no adapter's");

@@ -78,6 +78,7 @@ bool ParseNumber(const std::string& text, int base, ULONG& value) {
 OpenConfiguration* ConfigFrom(NDIS_HANDLE h) {
     Kernel& k = CurrentKernel();
     const auto* res = k.Find(h);
+    k.Checked();
     if (res == nullptr || res->kind != ResourceKind::Configuration) {
         k.Report(check::kBadHandle, "unknown configuration handle");
         return nullptr;
@@ -143,6 +144,7 @@ VOID NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle
                            NDIS_HANDLE WrapperConfigurationContext) {
     auto* wc = static_cast<host::ndis::WrapperConfiguration*>(WrapperConfigurationContext);
     Kernel& k = CurrentKernel();
+    k.Checked();
     if (wc == nullptr || wc->adapter == nullptr) {
         k.Report(check::kBadHandle, "NdisOpenConfiguration with an unknown context");
         *Status = NDIS_STATUS_FAILURE;
@@ -246,6 +248,7 @@ VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
 VOID NdisMoveMemory(PVOID Destination, PVOID Source, ULONG Length) {
     const auto* to = static_cast<const uint8_t*>(Destination);
     const auto* from = static_cast<const uint8_t*>(Source);
+    CurrentKernel().Checked();
     if (Length != 0 && to < from + Length && from < to + Length) {
         CurrentKernel().Report(check::kMoveOverlap, "NdisMoveMemory of " + std::to_string(Length) +
                                                         " bytes between overlapping ranges");
@@ -265,6 +268,7 @@ VOID NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock) {
 VOID NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     Kernel& k = CurrentKernel();
     const KIRQL old = k.CurrentIrql();
+    k.Checked();
     if (old > DISPATCH_LEVEL) {
         k.Report(check::kLockIrql, "NdisAcquireSpinLock above DISPATCH_LEVEL");
     } else {
@@ -286,6 +290,7 @@ VOID NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock) {
 }
 
 VOID NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock) {
+    CurrentKernel().Checked();
     if (SpinLock->SpinLock != 0)
         CurrentKernel().Report(check::kLockAtExit, "NdisFreeSpinLock of a held lock");
 }
@@ -340,6 +345,7 @@ VOID NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE P
     Kernel& k = CurrentKernel();
     *Packet = nullptr;
     const auto* res = k.Find(PoolHandle);
+    k.Checked();
     if (res == nullptr || res->kind != ResourceKind::PacketPool) {
         k.Report(check::kBadHandle, "NdisAllocatePacket from an unknown pool");
         *Status = NDIS_STATUS_FAILURE;
@@ -367,6 +373,7 @@ VOID NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE P
 VOID NdisFreePacket(PNDIS_PACKET Packet) {
     Kernel& k = CurrentKernel();
     const auto* res = k.Find(Packet);
+    k.Checked();
     if (res == nullptr || res->kind != ResourceKind::Packet) {
         k.Report(check::kFreeUnknown, "NdisFreePacket of something that is not a live packet");
         return;
@@ -379,11 +386,13 @@ VOID NdisFreePacket(PNDIS_PACKET Packet) {
 VOID NdisFreePacketPool(NDIS_HANDLE PoolHandle) {
     Kernel& k = CurrentKernel();
     const auto* res = k.Find(PoolHandle);
+    k.Checked();
     if (res == nullptr || res->kind != ResourceKind::PacketPool) {
         k.Report(check::kFreeUnknown, "NdisFreePacketPool of an unknown pool");
         return;
     }
     auto* pool = static_cast<PacketPool*>(PoolHandle);
+    k.Checked();
     if (pool->inUse != 0)
         k.Report(check::kPoolBusyAtFree, "packet pool freed with " + std::to_string(pool->inUse) +
                                              " packet(s) still allocated");
@@ -396,6 +405,7 @@ VOID NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
     Kernel& k = CurrentKernel();
     *Buffer = nullptr;
     const auto* res = k.Find(PoolHandle);
+    k.Checked();
     if (res == nullptr || res->kind != ResourceKind::BufferPool) {
         k.Report(check::kBadHandle, "NdisAllocateBuffer from an unknown pool");
         *Status = NDIS_STATUS_FAILURE;
@@ -424,6 +434,7 @@ VOID NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
 VOID NdisFreeBuffer(PNDIS_BUFFER Buffer) {
     Kernel& k = CurrentKernel();
     const auto* res = k.Find(Buffer);
+    k.Checked();
     if (res == nullptr || res->kind != ResourceKind::Buffer) {
         k.Report(check::kFreeUnknown, "NdisFreeBuffer of something that is not a live buffer");
         return;
@@ -436,11 +447,13 @@ VOID NdisFreeBuffer(PNDIS_BUFFER Buffer) {
 VOID NdisFreeBufferPool(NDIS_HANDLE PoolHandle) {
     Kernel& k = CurrentKernel();
     const auto* res = k.Find(PoolHandle);
+    k.Checked();
     if (res == nullptr || res->kind != ResourceKind::BufferPool) {
         k.Report(check::kFreeUnknown, "NdisFreeBufferPool of an unknown pool");
         return;
     }
     auto* pool = static_cast<BufferPool*>(PoolHandle);
+    k.Checked();
     if (pool->inUse != 0)
         k.Report(check::kPoolBusyAtFree, "buffer pool freed with " + std::to_string(pool->inUse) +
                                              " buffer(s) still allocated");

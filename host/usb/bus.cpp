@@ -81,6 +81,7 @@ size_t UsbBus::Delayed() const {
 NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* bus = static_cast<UsbBus*>(device->DeviceExtension);
     PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
+    bus->kernel_.Checked();
     if (loc->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
         loc->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
         loc->Parameters.Others.Argument1 == nullptr) {
@@ -166,6 +167,7 @@ NTSTATUS UsbBus::Submit(PIRP irp, PURB urb) {
         }
     }
     Pipe* pipe = PipeFor(urb);
+    kernel_.Checked();
     if (pipe == nullptr) {
         kernel_.Report(verifier::check::kBadHandle, "bulk transfer on an unknown pipe handle");
         Complete(irp, urb, Result::Error);
@@ -438,6 +440,7 @@ Result UsbBus::DoControl(Request& req, Result forced) {
     Setup setup{};
     uint8_t* buffer = nullptr;
     ULONG* length = nullptr;
+    kernel_.Checked();  // a URB function the stack knows (the default below)
     switch (urb->UrbHeader.Function) {
         case URB_FUNCTION_SELECT_CONFIGURATION:
             if (forced != Result::Ok) {

@@ -15,6 +15,7 @@ namespace {
 size_t WalkLimit(Kernel& k, PUSB_CONFIGURATION_DESCRIPTOR desc) {
     size_t limit = desc->wTotalLength;
     size_t available = 0;
+    k.Checked();
     if (k.BytesAvailable(desc, available) && limit > available) {
         k.Report(host::verifier::check::kOverrun,
                  "configuration descriptor claims " + std::to_string(limit) +

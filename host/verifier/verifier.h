@@ -1,5 +1,18 @@
 // The verifier: records what a kernel would punish, each violation under a stable name. Any
 // violation fails the test or run that produced it.
+//
+// It also counts the checks made, passed or not, so that a run can say how much it verified and
+// not only what it caught. A check is one evaluation of one rule at one site: every site that may
+// call Report calls Checked() each time it decides whether to, before it knows the answer.
+// Examples: a spin-lock acquire makes three (its IRQL, recursion, nesting order), a release two
+// (held at all, its IRQL), a raise or a lower one, each end of a handler's context two (locks
+// still held, IRQL restored). The audits that run when an adapter is halted (or fails its
+// initialise) count one per audit, not one per resource examined: a clean halt has nothing to
+// examine and still verified that nothing was left. A search of the lock-order graph for a cycle
+// counts one per new nesting edge searched. ThreadSanitizer (the tsan build) checks every access
+// of the driver itself; its data-race findings are reported here, its checks are not counted. The
+// count is a plain increment: it runs on every frame
+// sent and received and must cost no more than that.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +78,11 @@ public:
 
     void Report(std::string_view check, std::string detail, std::string_view adapter = {});
 
+    // One more check made (see the top of this file); `n` for a site that evaluates several
+    // rules at once. Checks() is the count since the verifier was made.
+    void Checked(uint64_t n = 1) { checks_ += n; }
+    uint64_t Checks() const { return checks_; }
+
     // Findings made where nothing may be allocated (ThreadSanitizer's report hook) wait in their
     // source; `pending` reports them, and runs before every look at the violations so that none
     // is missed. It must not look at the violations itself.
@@ -90,6 +108,7 @@ private:
     std::function<uint64_t()> clock_;
     std::vector<Violation> violations_;
     std::function<void()> pending_;
+    uint64_t checks_ = 0;
 };
 
 }  // namespace host::verifier

@@ -123,6 +123,20 @@ TEST(NicsimExplore, BrokenDriverReportsExactlyItsFailingSeedsAndEachReplayReprod
     EXPECT_EQ(s["failures"], 4);
     EXPECT_EQ(s["failures_by_kind"], (json{{"leak", 4}}));
     EXPECT_EQ(s["seeds"], 30);
+    // What the sweep verified is what each seed's own run verified, failed or not, and five
+    // frame accounts per adapter per seed.
+    uint64_t checks = 0, accounts = 0;
+    for (int seed = 1; seed <= 30; ++seed) {
+        const Outcome run = Shell(std::string(NICSIM_BROKEN_BINARY) + " run random:" + std::to_string(seed) +
+                                  " --seed " + std::to_string(seed) + " --cpus 2 --until 30 --json");
+        const json j = json::parse(run.out);
+        ASSERT_GT(j["counts"]["checks"].get<uint64_t>(), 0u) << seed;
+        checks += j["counts"]["checks"].get<uint64_t>();
+        accounts += 5 * j["adapters"].size();
+    }
+    EXPECT_EQ(s["accounts_checked"], accounts);
+    EXPECT_EQ(s["checks"], checks + accounts);
+    EXPECT_NE(o.out.find(" events, " + std::to_string(checks + accounts) + " checks, "), std::string::npos) << o.out;
 }
 
 TEST(NicsimExplore, ShardsMergedEqualTheWholeSweep) {

@@ -113,7 +113,11 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
         EXPECT_EQ(j["counts"]["violations"], 0);
         EXPECT_EQ(j["counts"]["leaks"], 0);
         EXPECT_TRUE(j["violations"].empty());
-        EXPECT_NE(human.out.find("violations: 0, leaks: 0"), std::string::npos);
+        // The checks the verifier made, passed or caught: the same count in both forms.
+        ASSERT_TRUE(std::regex_search(human.out, m, std::regex(R"(\n  violations: 0, leaks: 0 \((\d+) checks\)\n)")))
+            << human.out;
+        EXPECT_GT(Number(m, 1), 0u);
+        EXPECT_EQ(j["counts"]["checks"], Number(m, 1));
 
         // Each number of the human summary's accounts and ping lines, in order, by the JSON field
         // it prints.
@@ -166,6 +170,20 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
                   json::array({1, 0, 1, json::array()}));
         EXPECT_EQ(suite["properties"]["seed"], seed);
         EXPECT_EQ(suite["properties"]["replay"], replay);
+        EXPECT_EQ(suite["properties"]["checks"], std::to_string(j["counts"]["checks"].get<uint64_t>()));
+    }
+
+    // More of the same run is more checked: each step plays further into the traffic.
+    uint64_t before = 0, framesBefore = 0;
+    for (const char* until : {"6", "9", "12", "30"}) {
+        const Outcome o = Nicsim(std::string("run two_adapters --json --until ") + until);
+        ASSERT_EQ(o.status, 0) << o.out;
+        const json j = json::parse(o.out);
+        const uint64_t frames = j["adapters"]["A"]["bulk_out"].get<uint64_t>() + j["adapters"]["B"]["bulk_out"].get<uint64_t>();
+        EXPECT_GT(frames, framesBefore) << until;
+        EXPECT_GT(j["counts"]["checks"].get<uint64_t>(), before) << until;
+        before = j["counts"]["checks"];
+        framesBefore = frames;
     }
 }
 
@@ -191,6 +209,7 @@ TEST(NicsimVerdict, SummaryAccountsBalanceAndAgreeWithTheTrace) {
         { "at": 15, "do": "halt", "adapter": "A" } ] })";
     TempDir dir;
     std::ofstream(dir.path + "/drops.json") << drops;
+    // The trace's summary record counts the same checks as the verdict.
     for (const std::string& scenario :
          std::vector<std::string>{"default", "two_adapters --until 5", "keepalive", dir.path + "/drops.json"}) {
         SCOPED_TRACE(scenario);
@@ -202,6 +221,7 @@ TEST(NicsimVerdict, SummaryAccountsBalanceAndAgreeWithTheTrace) {
         // frames, bulk-out transfers the bus handed on, frames indicated, control transfers.
         std::map<std::string, std::map<std::string, uint64_t>> seen;
         std::vector<json> wire;
+        json summary;
         std::ifstream in(trace);
         for (std::string text; std::getline(in, text);) {
             // A count the miniport never wrote is null, not the fill NDIS put there before the call.
@@ -209,6 +229,7 @@ TEST(NicsimVerdict, SummaryAccountsBalanceAndAgreeWithTheTrace) {
             const json l = json::parse(text);
             const std::string ev = l["ev"], adapter = l.value("adapter", "");
             if (ev == "wire") wire.push_back(l);
+            if (ev == "summary") summary = l;
             if (ev == "keepalive") ++seen[adapter]["keepalives"];
             if (ev == "control") ++seen[adapter]["control_transfers"];
             if (ev == "indicate_receive") ++seen[adapter]["frames_indicated"];
@@ -254,6 +275,8 @@ TEST(NicsimVerdict, SummaryAccountsBalanceAndAgreeWithTheTrace) {
             EXPECT_EQ(p["sent"], p["replies"].get<uint64_t>() + p["lost"].get<uint64_t>()) << p;
         }
         EXPECT_EQ(sent, echoes);
+        EXPECT_GT(summary["checks"].get<uint64_t>(), 0u) << summary;
+        EXPECT_EQ(summary["checks"], j["counts"]["checks"]);
         std::remove(trace.c_str());
     }
 }
@@ -270,11 +293,12 @@ TEST(NicsimVerdict, EveryViolationIsAFailureNamingItsCheckInJsonAndReport) {
                     {2500, "leak", "second\x01 leak \xff\xfe of \xc3\xa9", "B"},
                     {3000, "lock-order", "NIC lock taken inside ]]> the bus lock", ""}};
     v.leaks = 2;
+    v.checks = 12345;
     v.replay = nicsim::ShellCommand({"nicsim", "run", "my file's.json", "--seed", "42"});
     EXPECT_EQ(v.replay, R"(nicsim run 'my file'\''s.json' --seed 42)");
 
     const json j = json::parse(nicsim::VerdictJson(v).dump(-1, ' ', false, json::error_handler_t::replace));
-    EXPECT_EQ(j["counts"], json({{"violations", 3}, {"leaks", 2}}));
+    EXPECT_EQ(j["counts"], json({{"violations", 3}, {"leaks", 2}, {"checks", 12345}}));
     EXPECT_EQ(j["violations"][0]["check"], "leak");
     EXPECT_EQ(j["violations"][0]["adapter"], "A");
     EXPECT_EQ(j["violations"][2]["check"], "lock-order");

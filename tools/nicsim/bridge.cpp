@@ -301,7 +301,8 @@ Json Bridge::PrintSummary(double wallSeconds) {
         counters[s->adapter->name] = std::move(c);
     }
     world_.Trace().Emit("summary", "",
-                        Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
+                        Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"checks", verifier.Checks()},
+                             {"adapters", counters}});
     if (options_.quiet) return counters;
     std::fprintf(human_, "\nsummary: %.3f s of virtual time in %.3f s of wall time (seed %llu, usb timing %s)\n",
                          world_.NowUs() / 1e6, wallSeconds, static_cast<unsigned long long>(world_.Seed()),
@@ -327,7 +328,8 @@ Json Bridge::PrintSummary(double wallSeconds) {
                              static_cast<unsigned long long>(t.bytesIn), static_cast<unsigned long long>(t.framesOut),
                              static_cast<unsigned long long>(t.bytesOut));
     }
-    std::fprintf(human_, "  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
+    std::fprintf(human_, "  violations: %zu, leaks: %zu (%llu checks)\n", verifier.Count(), leaks,
+                 static_cast<unsigned long long>(verifier.Checks()));
     for (const auto& v : verifier.Violations())
         std::fprintf(human_, "    %s: %s\n", v.check.c_str(), v.detail.c_str());
     return counters;
@@ -425,7 +427,7 @@ int Bridge::Go() {
         const Verdict verdict{"bridge", scenario_.name, world_.Seed(), 1, options_.usbTiming,
                               world_.NowUs() / 1e6, wall, verifier.Violations(),
                               verifier.Count(host::verifier::check::kLeak), counters, Json::array(),
-                              ShellCommand(command)};
+                              ShellCommand(command), verifier.Checks()};
         if (options_.json)
             std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
         if (!junit.Write(VerdictJUnit(verdict), error)) {

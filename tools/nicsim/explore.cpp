@@ -168,6 +168,7 @@ Json RunSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed) {
                 {"violations", out.violations.size()},
                 {"faults", faults},
                 {"accounts", out.adapters.size() * AccountCount()},
+                {"checks", out.checks},
                 {"failure", nullptr}};
     if (out.violations.empty() && unbalanced.empty()) return result;
     Json f = FailureRecord(source, o, seed);
@@ -287,13 +288,15 @@ void PrintSummary(const Json& s) {
     if (!kinds.empty()) kinds += ")";
     const double wall = s.value("wall_s", 0.0);
     const uint64_t seeds = s.value("seeds", uint64_t{0});
-    std::fprintf(stderr, "explore: %llu seed%s of %llu..%llu%s run, %llu failed%s; %llu events, %.1f s, %.1f seeds/s%s\n",
+    std::fprintf(stderr, "explore: %llu seed%s of %llu..%llu%s run, %llu failed%s; %llu events, %llu checks, %.1f s, "
+                         "%.1f seeds/s%s\n",
                  static_cast<unsigned long long>(seeds), seeds == 1 ? "" : "s",
                  static_cast<unsigned long long>(s["first"].get<uint64_t>()),
                  static_cast<unsigned long long>(s["last"].get<uint64_t>()),
                  s["shard"].is_null() ? "" : (" (shard " + s["shard"].get<std::string>() + ")").c_str(),
                  static_cast<unsigned long long>(s["failures"].get<uint64_t>()), kinds.c_str(),
-                 static_cast<unsigned long long>(s["events"].get<uint64_t>()), wall,
+                 static_cast<unsigned long long>(s["events"].get<uint64_t>()),
+                 static_cast<unsigned long long>(s.value("checks", uint64_t{0})), wall,
                  wall > 0 ? seeds / wall : 0.0,
                  s.value("stopped_by_time_limit", false) ? "; stopped by the time limit" : "");
 }
@@ -322,7 +325,7 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
     signal(SIGPIPE, SIG_IGN);  // a worker that died is seen on its result pipe
     std::vector<Worker> workers(std::max(1u, o.jobs));
     std::vector<Json> failures;
-    uint64_t done = 0, events = 0, violations = 0, faults = 0, accounts = 0;
+    uint64_t done = 0, events = 0, violations = 0, faults = 0, accounts = 0, checks = 0;
     std::map<std::string, uint64_t> byKind;
 
     const auto spawn = [&](Worker& w) -> bool {
@@ -381,6 +384,7 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
         violations += r["violations"].get<uint64_t>();
         faults += r["faults"].get<uint64_t>();
         accounts += r["accounts"].get<uint64_t>();
+        checks += r.value("checks", uint64_t{0});
         if (!r["failure"].is_null()) {
             failures.push_back(r["failure"]);
             ++byKind[r["failure"]["kind"].get<std::string>()];
@@ -485,6 +489,8 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
                  {"events", events},
                  {"faults", faults},
                  {"accounts_checked", accounts},
+                 // Everything verified: the verifier's checks in every run, and each account.
+                 {"checks", checks + accounts},
                  {"cpus", o.cpus ? Json(*o.cpus) : Json()},
                  {"usb_timing", o.usbTiming.empty() ? "frame" : o.usbTiming},
                  {"until_s", o.untilSeconds ? Json(*o.untilSeconds) : Json()},
@@ -574,7 +580,8 @@ int MergeResults(const std::vector<std::string>& files, const std::string& outPa
     double wall = 0, cpu = 0;
     bool complete = true, stopped = false;
     std::map<std::string, uint64_t> byKind;
-    std::map<std::string, uint64_t> sums{{"violations", 0}, {"events", 0}, {"faults", 0}, {"accounts_checked", 0}};
+    std::map<std::string, uint64_t> sums{{"violations", 0}, {"events", 0}, {"faults", 0}, {"accounts_checked", 0},
+                                         {"checks", 0}};
     for (const Json& s : summaries) {
         seeds += s.value("seeds", uint64_t{0});
         failed += s.value("failures", uint64_t{0});

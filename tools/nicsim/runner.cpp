@@ -652,7 +652,9 @@ int Run::Go(RunOutcome* outcome) {
     const size_t leaks = verifier.Count(host::verifier::check::kLeak);
     Json counters = Json::object();
     for (auto& [name, v] : views_) counters[name] = AdapterAccounts(*v.adapter, *v.device, v.keepalives);
-    Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"adapters", counters}});
+    const uint64_t checks = verifier.Checks();
+    Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"checks", checks},
+                             {"adapters", counters}});
     bool written = files.Close(error);
     if (!written) std::cerr << "nicsim: " << error << "\n";
     if (html.Asked() && !html.Write(report.Html(), error)) {
@@ -663,7 +665,7 @@ int Run::Go(RunOutcome* outcome) {
     if (options_.json || junit.Asked()) {
         Verdict verdict{"run", scenario_.name, seed, cpus, options_.fullSpeedUsb ? "full-speed" : "frame",
                         world_.NowUs() / 1e6, wall, verifier.Violations(), leaks, counters,
-                        Json::array(), options_.replay};
+                        Json::array(), options_.replay, checks};
         for (auto& p : pings_)
             verdict.pings.push_back(Json{{"adapter", p->adapter}, {"to", host::wire::IpText(p->to)},
                                          {"burst", p->number}, {"started_s", p->startedUs / 1e6},
@@ -686,7 +688,8 @@ int Run::Go(RunOutcome* outcome) {
                                 "%u requested, %u not sent within 1 s%s\n",
                          p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
                          p->sent, p->replies, p->lost, p->requested, p->notSent, p->gaveUp ? " (no ARP reply)" : "");
-        std::fprintf(human, "  violations: %zu, leaks: %zu\n", verifier.Count(), leaks);
+        std::fprintf(human, "  violations: %zu, leaks: %zu (%llu checks)\n", verifier.Count(), leaks,
+                     static_cast<unsigned long long>(checks));
         if (verifier.Count() > 0) std::fprintf(human, "  replay with: %s\n", options_.replay.c_str());
     }
     const int status = !written ? 2 : verifier.Count() == 0 ? 0 : 1;
@@ -694,6 +697,7 @@ int Run::Go(RunOutcome* outcome) {
         outcome->status = status;
         outcome->violations = verifier.Violations();
         outcome->leaks = leaks;
+        outcome->checks = checks;
         outcome->adapters = std::move(counters);
         outcome->virtualUs = world_.NowUs();
         outcome->events = world_.Scheduler().EventsRun();

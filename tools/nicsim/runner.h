@@ -37,6 +37,7 @@ struct RunOutcome {
     int status = 0;  // as RunScenario's
     std::vector<host::verifier::Violation> violations;  // in the order the verifier caught them
     size_t leaks = 0;
+    uint64_t checks = 0;  // the verifier's checks over the whole world, passed or not
     host::trace::Json adapters = host::trace::Json::object();  // the summary record's counters
     uint64_t virtualUs = 0;  // where the run's clock stopped
     uint64_t events = 0;     // events the world's scheduler ran

@@ -97,7 +97,7 @@ Json VerdictJson(const Verdict& v) {
              {"usb_timing", v.usbTiming},
              {"virtual_s", v.virtualSeconds},
              {"wall_s", v.wallSeconds},
-             {"counts", Json{{"violations", v.violations.size()}, {"leaks", v.leaks}}},
+             {"counts", Json{{"violations", v.violations.size()}, {"leaks", v.leaks}, {"checks", v.checks}}},
              {"violations", violations},
              {"adapters", v.adapters}};
     if (v.command == "run") out["pings"] = v.pings;
@@ -126,6 +126,7 @@ std::string VerdictJUnit(const Verdict& v) {
         {"scenario", scenario},       {"seed", std::to_string(v.seed)},
         {"cpus", std::to_string(v.cpus)}, {"usb_timing", v.usbTiming},
         {"virtual_s", Seconds(v.virtualSeconds)}, {"leaks", std::to_string(v.leaks)},
+        {"checks", std::to_string(v.checks)},
         {"replay", v.replay}};
     for (const auto& [name, value] : properties)
         x += "      <property name=\"" + std::string(name) + "\" value=\"" + XmlEscape(value) + "\"/>\n";

@@ -26,6 +26,7 @@ struct Verdict {
     host::trace::Json adapters = host::trace::Json::object();  // the counters of the summary record
     host::trace::Json pings = host::trace::Json::array();      // `run` only
     std::string replay;  // the nicsim command line that plays the run again
+    uint64_t checks = 0;  // the verifier's checks, passed or not (see host/verifier/verifier.h)
 };
 
 // `args` joined with spaces, each quoted for a POSIX shell where it needs to be.

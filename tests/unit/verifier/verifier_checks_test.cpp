@@ -658,4 +658,46 @@ TEST_F(VerifierCheckTest, MoveOverlapWhenNdisMoveMemoryIsGivenRangesThatShareByt
     EXPECT_EQ(bytes[4], 3);
 }
 
+// ---- the count of checks made ----
+
+// A check counts when its rule is evaluated, caught or not: the same calls count the same whether
+// they break a rule or keep it, and a call made n times counts n times as much as once.
+TEST_F(VerifierCheckTest, ChecksCountEveryEvaluationPassedOrCaught) {
+    const auto checksOf = [&](const std::function<void()>& fn) {
+        const uint64_t before = Verifier().Checks();
+        fn();
+        return Verifier().Checks() - before;
+    };
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    const auto pairs = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            KefAcquireSpinLockAtDpcLevel(&lock);
+            KefReleaseSpinLockFromDpcLevel(&lock);
+        }
+    };
+    const uint64_t frame = checksOf([&] { AtDispatch([] {}); });
+    const uint64_t one = checksOf([&] { AtDispatch([&] { pairs(1); }); });
+    const uint64_t eleven = checksOf([&] { AtDispatch([&] { pairs(11); }); });
+    ExpectClean();
+    // As verifier.h counts them: the end of a context checks its locks and its IRQL; an acquire
+    // its IRQL, recursion and nesting order; a release that the lock is held, and its IRQL.
+    EXPECT_EQ(frame, 2u);
+    EXPECT_EQ(one - frame, 3u + 2u);
+    EXPECT_EQ(eleven - frame, 11 * (one - frame));
+    // At PASSIVE_LEVEL both halves of the pair break the IRQL rule; they are checked no more often.
+    EXPECT_EQ(checksOf([&] { AtPassive([&] { pairs(1); }); }), one);
+    ExpectOnly(check::kLockIrql, 2);
+
+    PVOID p = nullptr;
+    NdisAllocateMemoryWithTag(&p, 32, MAKE_POOL_TAG('M', 'e', 'm', ' '));
+    uint8_t local[32];
+    // A free with a length: the length, and that the block is a live one of its kind.
+    const uint64_t sound = checksOf([&] { NdisFreeMemory(p, 32, 0); });
+    EXPECT_EQ(sound, 2u);
+    EXPECT_EQ(checksOf([&] { NdisFreeMemory(local, sizeof local, 0); }), sound);
+    EXPECT_EQ(Verifier().Count(check::kFreeUnknown), 1u) << Verifier().Describe();
+    EXPECT_EQ(Verifier().Count(), 3u) << Verifier().Describe();
+}
+
 }  // namespace
