@@ -47,7 +47,7 @@ bool Allowed(const std::vector<std::string>& faults, std::string_view kind) {
 // fault list always give the same text.
 class Generator {
 public:
-    Generator(const RandomName& name) : name_(name), rng_(name.seed ^ 0x5EEDF00DULL) {}
+    explicit Generator(const RandomName& name) : name_(name), rng_(name.seed ^ 0x5EEDF00DULL) {}
 
     Json Build() {
         const uint64_t physPick = rng_.Below(10);
@@ -61,10 +61,22 @@ public:
             adapter["phys"].push_back(p);
         };
         switch (phys) {
-            case 0: phy(1, "0x406210", "eth0"), phy(3, "0x6B90", "phone"), phy(5, "0x6B70", nullptr); break;
-            case 1: phy(1, "0x225410", "eth0"); break;
-            case 2: phy(2, "0x20005C20", "phone"); break;
-            default: phy(1, "0x406210", "eth0"), phy(3, "0x20005C20", "phone"), phy(5, "0x6B70", nullptr); break;
+            case 0:
+                phy(1, "0x406210", "eth0");
+                phy(3, "0x6B90", "phone");
+                phy(5, "0x6B70", nullptr);
+                break;
+            case 1:
+                phy(1, "0x225410", "eth0");
+                break;
+            case 2:
+                phy(2, "0x20005C20", "phone");
+                break;
+            default:
+                phy(1, "0x406210", "eth0");
+                phy(3, "0x20005C20", "phone");
+                phy(5, "0x6B70", nullptr);
+                break;
         }
         Json registry = Json::object();
         if (rng_.Chance(1, 2)) registry["TxPacketDesc"] = rng_.Between(2, 8);
