@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "host/sim/rng.h"
+#include "host/trace/trace.h"
 #include "host/wire/frames.h"
 #include "tools/nicsim/input.h"
 
@@ -18,23 +19,9 @@ constexpr host::wire::Mac kAdapterMac{0x02, 0x00, 0x00, 0x00, 0x00, 0x0A};
 constexpr host::wire::Mac kEthernetPeer{0x02, 0x00, 0x00, 0x00, 0x00, 0xFE};
 constexpr host::wire::Mac kPhonePeer{0x02, 0x00, 0x00, 0x00, 0x00, 0xFD};
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (uint8_t b : bytes) {
-        out += kDigits[b >> 4];
-        out += kDigits[b & 15];
-    }
-    return out;
-}
+std::string Hex(const std::vector<uint8_t>& bytes) { return host::trace::Hex(bytes.data(), bytes.size()); }
 
-std::string MacText(const host::wire::Mac& mac) {
-    char text[18];
-    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
-                  mac[4], mac[5]);
-    return text;
-}
+using host::wire::MacText;
 
 // Seconds from whole milliseconds, so that the file says exactly what was drawn.
 double Seconds(uint64_t ms) { return static_cast<double>(ms) / 1000.0; }
