@@ -10,20 +10,20 @@
 
 template <typename T>
 inline T ReadShared(T& field) {
-    SHARED_ACCESS_POINT();
+    SHARED_ACCESS_POINT(&field);
     return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
 }
 
 template <typename T, typename V>
 inline void WriteShared(T& field, V value) {
-    SHARED_ACCESS_POINT();
+    SHARED_ACCESS_POINT(&field);
     std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_relaxed);
 }
 
 // A plain, unlocked increment as the counters have; atomic only so the program has no data race.
 template <typename T>
 inline void CountShared(T& field) {
-    SHARED_ACCESS_POINT();
+    SHARED_ACCESS_POINT(&field);
     std::atomic_ref<T>(field).fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -32,12 +32,12 @@ inline void CountShared(T& field) {
 // it clear sees them. Plain stores and loads on x86 and x64; the order is the C++ model's.
 template <typename T, typename V>
 inline void ReleaseShared(T& field, V value) {
-    SHARED_ACCESS_POINT();
+    SHARED_ACCESS_POINT(&field);
     std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_release);
 }
 
 template <typename T>
 inline T AcquireShared(T& field) {
-    SHARED_ACCESS_POINT();
+    SHARED_ACCESS_POINT(&field);
     return std::atomic_ref<T>(field).load(std::memory_order_acquire);
 }

@@ -423,6 +423,9 @@ VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet, N
 VOID NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
                          PVOID StatusBuffer, UINT StatusBufferSize);
 VOID NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
+// A query or set the miniport answered NDIS_STATUS_PENDING ends here.
+VOID NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+VOID NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
 
 }  // extern "C"
 

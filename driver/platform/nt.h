@@ -48,10 +48,11 @@ typedef KSPIN_LOCK* PKSPIN_LOCK;
 #define CODE_SEGMENT(name)
 
 // An unlocked access to a field other processors share. The emulated world may switch to
-// another processor's context here, so that such accesses interleave as on real hardware; on
-// Windows it is nothing.
-extern "C" void HostSharedAccessPoint(void);
-#define SHARED_ACCESS_POINT() HostSharedAccessPoint()
+// another processor's context here, so that such accesses interleave as on real hardware, and
+// checks that the field does not lie in memory the driver has already freed; on Windows it is
+// nothing.
+extern "C" void HostSharedAccessPoint(const void* Field);
+#define SHARED_ACCESS_POINT(field) HostSharedAccessPoint(field)
 
 #define POINTER_ALIGNMENT alignas(sizeof(void*))
 

@@ -43,6 +43,7 @@ Kernel::~Kernel() {
     processors_.reset();
     // Whatever is still tracked belongs to a world torn down mid-flight; give it back quietly.
     for (auto& [addr, res] : resources_) std::free(reinterpret_cast<void*>(addr));
+    for (auto& [addr, block] : freed_) std::free(reinterpret_cast<void*>(addr));
     for (auto& [size, blocks] : cached_)
         for (void* p : blocks) std::free(p);
 }
@@ -122,6 +123,7 @@ void Kernel::ReportIrqlDirection(const char* routine, KIRQL to, KIRQL from) {
 }
 
 void Kernel::AcquireLock(const void* lock, LockKind kind) {
+    CheckNotFreed(lock, "spin lock acquire");
     Point("spin lock acquire");
     // Its IRQL, that this context does not hold it already (a lock nobody holds passes), and
     // the nesting order once it is taken.
@@ -198,6 +200,7 @@ void Kernel::NoteLockOrder(const void* lock) {
 
 void Kernel::ReleaseLock(const void* lock, LockKind kind) {
     (void)kind;
+    CheckNotFreed(lock, "spin lock release");
     HeldLocks::Entry* it = held_.Find(lock);
     verifier_.Checked();
     if (it == nullptr) {
@@ -350,7 +353,72 @@ void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expect
         return;
     }
     verifier_.Checked();  // a live block of that kind
+    if (kind == ResourceKind::NdisMemory) {
+        const size_t size = it->second.size;
+        const uint32_t tag = it->second.tag;
+        Forget(it);
+        Quarantine(p, size, tag);
+        return;
+    }
     Release(it, p);
+}
+
+namespace {
+std::string TagText(uint32_t tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 32 && c < 127) ? c : '?';
+    }
+    return text;
+}
+}  // namespace
+
+void Kernel::Quarantine(void* p, size_t size, uint32_t tag) {
+    std::memset(p, kFreedFill, size);
+    const auto base = reinterpret_cast<uintptr_t>(p);
+    freed_.insert_or_assign(
+        base, FreedBlock{size, tag, scheduler_.Now(), std::string(stack_->back().name), false});
+    freedOrder_.push_back(base);
+    freedBytes_ += size;
+    // Kept as long as it fits: a world that frees more than the bound lets its oldest go.
+    size_t oldest = 0;
+    while (freedBytes_ > kQuarantineBytes && oldest < freedOrder_.size()) {
+        auto it = freed_.find(freedOrder_[oldest++]);
+        if (it == freed_.end()) continue;
+        freedBytes_ -= it->second.size;
+        std::free(reinterpret_cast<void*>(it->first));
+        freed_.erase(it);
+    }
+    freedOrder_.erase(freedOrder_.begin(), freedOrder_.begin() + static_cast<ptrdiff_t>(oldest));
+}
+
+bool Kernel::InFreedMemory(const void* p) const {
+    const auto addr = reinterpret_cast<uintptr_t>(p);
+    auto it = freed_.upper_bound(addr);
+    if (it == freed_.begin()) return false;
+    --it;
+    return addr < it->first + it->second.size;
+}
+
+bool Kernel::CheckNotFreedSlow(const void* p, std::string_view use) {
+    verifier_.Checked();  // the address is not in a block the driver freed
+    const auto addr = reinterpret_cast<uintptr_t>(p);
+    auto it = freed_.upper_bound(addr);
+    if (it == freed_.begin()) return true;
+    --it;
+    if (addr >= it->first + it->second.size) return true;
+    FreedBlock& block = it->second;
+    if (!block.reported) {
+        block.reported = true;
+        char offset[24];
+        std::snprintf(offset, sizeof offset, "+0x%zx", static_cast<size_t>(addr - it->first));
+        Report(verifier::check::kUseAfterFree,
+               std::string(use) + " at '" + TagText(block.tag) + "'" + offset + ", in a block of " +
+                   std::to_string(block.size) + " bytes freed at " +
+                   std::to_string(block.freedAtUs) + " us by " + block.freedIn);
+    }
+    return false;
 }
 
 void Kernel::Release(absl::flat_hash_map<uintptr_t, Resource>::iterator it, void* p) {
@@ -516,6 +584,12 @@ void Kernel::CompleteRequest(PIRP irp) {
                              (!NT_SUCCESS(st) && (loc->Control & SL_INVOKE_ON_ERROR)) ||
                              (irp->Cancel && (loc->Control & SL_INVOKE_ON_CANCEL)));
         if (!invoke) continue;
+        if (!CheckNotFreed(loc->Context, "completion routine context")) {
+            // The routine's adapter is gone: calling it would run on poison. The IRP goes back
+            // with the completion it never gets.
+            Free(irp, ResourceKind::Irp, "I/O completion");
+            return;
+        }
         PDEVICE_OBJECT upper = irp->Tail.Overlay.CurrentStackLocation < top
                                    ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                    : nullptr;

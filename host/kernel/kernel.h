@@ -205,6 +205,24 @@ public:
     // Memory handed out but not yet freed; fill pattern for fresh, unzeroed blocks.
     static constexpr uint8_t kFreshFill = 0xA5;
 
+    // ---- freed driver memory ----
+    // Memory the driver frees with NdisFreeMemory (its adapter record, descriptors, ledger
+    // blocks) is not handed out again: it is filled with kFreedFill and kept for the rest of the
+    // world's life (up to kQuarantineBytes, oldest first after that). Every routine given an
+    // address of the driver's (a spin lock, an interlocked addend, a timer, a shared field, a
+    // completion's context, a transfer's request block and buffer) asks CheckNotFreed first, so
+    // a routine still running on a freed adapter is a `use-after-free` report, the first use of
+    // each freed block once, instead of quiet corruption of memory someone else owns now.
+    static constexpr uint8_t kFreedFill = 0xDF;
+    static constexpr size_t kQuarantineBytes = 64u << 20;
+    // False, after reporting, when `p` lies in freed driver memory. `use` says what the address
+    // was given to. Costs one test while nothing has been freed.
+    bool CheckNotFreed(const void* p, std::string_view use) {
+        return freed_.empty() || CheckNotFreedSlow(p, use);
+    }
+    // Whether `p` lies in freed driver memory, without reporting.
+    bool InFreedMemory(const void* p) const;
+
     // ---- IRPs ----
     // `site` names the allocation for site fault plans (SiteOfCaller in the exported routine).
     PIRP AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site = nullptr);
@@ -262,6 +280,9 @@ private:
         std::vector<Entry> items_;
     };
     void PointOnProcessors(const char* what);
+    bool CheckNotFreedSlow(const void* p, std::string_view use);
+    // Keeps the driver's freed block `p` (already forgotten) instead of giving it back.
+    void Quarantine(void* p, size_t size, uint32_t tag);
     void ReportIrqlDirection(const char* routine, KIRQL to, KIRQL from);
     void RunFrame(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn);
     // Lock-order edges seen so far (held -> taken inside it); a new edge that closes a cycle is
@@ -299,6 +320,16 @@ private:
     absl::flat_hash_map<uintptr_t, Resource> resources_;
     absl::flat_hash_map<size_t, std::vector<void*>> cached_;
     std::vector<std::function<void(uintptr_t, size_t, ResourceKind)>> freeHooks_;
+    struct FreedBlock {
+        size_t size;
+        uint32_t tag;
+        uint64_t freedAtUs;
+        std::string freedIn;  // the context that freed it
+        bool reported = false;
+    };
+    std::map<uintptr_t, FreedBlock> freed_;  // by base address
+    std::vector<uintptr_t> freedOrder_;      // oldest first, for the quarantine's bound
+    size_t freedBytes_ = 0;
     std::function<std::string(int)> namer_;
     uint64_t serial_ = 0;
 };

@@ -117,6 +117,7 @@ VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
 // An interlocked operation is a point where another processor may run first, and orders what
 // each side did before it with what the other does after (a fence on the addend).
 LONG InterlockedIncrement(LONG volatile* Addend) {
+    CurrentKernel().CheckNotFreed(const_cast<LONG*>(Addend), "InterlockedIncrement");
     CurrentKernel().Point("InterlockedIncrement");
     host::kernel::RaceAcquire(const_cast<LONG*>(Addend));
     const LONG value = __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
@@ -125,6 +126,7 @@ LONG InterlockedIncrement(LONG volatile* Addend) {
 }
 
 LONG InterlockedDecrement(LONG volatile* Addend) {
+    CurrentKernel().CheckNotFreed(const_cast<LONG*>(Addend), "InterlockedDecrement");
     CurrentKernel().Point("InterlockedDecrement");
     host::kernel::RaceAcquire(const_cast<LONG*>(Addend));
     const LONG value = __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
@@ -133,6 +135,7 @@ LONG InterlockedDecrement(LONG volatile* Addend) {
 }
 
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+    CurrentKernel().CheckNotFreed(const_cast<LONG*>(Destination), "InterlockedCompareExchange");
     CurrentKernel().Point("InterlockedCompareExchange");
     host::kernel::RaceAcquire(const_cast<LONG*>(Destination));
     LONG expected = Comparand;
@@ -142,11 +145,16 @@ LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG 
     return expected;
 }
 
-void HostSharedAccessPoint(void) { CurrentKernel().Point("shared field"); }
+void HostSharedAccessPoint(const void* Field) {
+    Kernel& k = CurrentKernel();
+    k.CheckNotFreed(Field, "shared field");
+    k.Point("shared field");
+}
 
 PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                          PKSPIN_LOCK Lock) {
     Kernel& k = CurrentKernel();
+    k.CheckNotFreed(ListHead, "ExInterlockedInsertTailList");
     const KIRQL old = k.Raise(k.CurrentIrql() > DISPATCH_LEVEL ? k.CurrentIrql() : DISPATCH_LEVEL);
     k.AcquireLock(Lock, LockKind::Interlocked);
     PLIST_ENTRY oldTail = ListHead->Blink;
@@ -162,6 +170,7 @@ PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListE
 
 PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock) {
     Kernel& k = CurrentKernel();
+    k.CheckNotFreed(ListHead, "ExInterlockedRemoveHeadList");
     const KIRQL old = k.Raise(k.CurrentIrql() > DISPATCH_LEVEL ? k.CurrentIrql() : DISPATCH_LEVEL);
     k.AcquireLock(Lock, LockKind::Interlocked);
     PLIST_ENTRY first = nullptr;

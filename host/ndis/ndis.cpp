@@ -186,8 +186,9 @@ NDIS_STATUS Ndis::Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media, 
 
 void Ndis::Halt(Adapter& a, bool implicit) {
     // NDIS calls halt once no other handler call of the adapter is running: a send running on
-    // another processor ends first.
-    while (a.sendersRunning > 0 && kernel_.Scheduler().RunOne(sim::Scheduler::kNever)) {
+    // another processor, or a query or set not yet completed, ends first.
+    while ((a.sendersRunning > 0 || a.request != Adapter::Request::Idle) &&
+           kernel_.Scheduler().RunOne(sim::Scheduler::kNever)) {
     }
     RunPassive(a, "MiniportHalt", [&] { characteristics_.Ndis40Chars.Ndis30Chars.HaltHandler(a.context); });
     a.state = AdapterState::Halted;
@@ -251,26 +252,97 @@ trace::Json CountOrNull(ULONG count) {
 
 }  // namespace
 
+Ndis::RequestOutcome Ndis::RunRequest(Adapter& a, const char* name, NDIS_STATUS& status,
+                                      sim::FunctionRef call, sim::FunctionRef completed) {
+    using Request = Adapter::Request;
+    // A request issued while another runs (a scenario event that waited behind a reset, let go
+    // together with the next one) waits its turn, as NDIS queues it.
+    while (a.request != Request::Idle && kernel_.Scheduler().RunOne(sim::Scheduler::kNever)) {
+    }
+    // A halt that came meanwhile (after the request before it ended) leaves nobody to ask.
+    if (a.state != AdapterState::Initialized || a.context == nullptr) {
+        status = NDIS_STATUS_FAILURE;
+        return RequestOutcome::NotCalled;
+    }
+    a.request = Request::Running;
+    a.early = Adapter::Completion{};
+    Adapter::Completion completion;
+    completion.status = &status;
+    completion.then = &completed;
+    // The request is over when the handler returns (or, pended, when the miniport completes it),
+    // not when this frame gets back: a halt or another request waiting for it may run nested in
+    // the wait below this frame.
+    kernel_.RunInContext(name, DISPATCH_LEVEL, a.id, [&] {
+        call();
+        kernel::RaceRelease(&a.raceCalls);
+        if (status == NDIS_STATUS_PENDING && !a.early.done) {
+            a.pended = &completion;
+            a.request = Request::Pended;
+            return;
+        }
+        a.request = Request::Idle;
+        if (status == NDIS_STATUS_PENDING) {
+            // Completed before its handler even returned.
+            completion.done = true;
+            status = a.early.earlyStatus;
+            completed();
+        }
+    });
+    if (status != NDIS_STATUS_PENDING && !completion.done) return RequestOutcome::Answered;
+    while (!completion.done && kernel_.Scheduler().RunOne(sim::Scheduler::kNever)) {
+    }
+    kernel_.Checked();  // a pended request is completed while something can still complete it
+    if (!completion.done) {
+        kernel_.Verifier().Report(verifier::check::kDeadlock,
+                                  std::string(name) + " pended and never completed", a.name);
+        a.pended = nullptr;
+        a.request = Request::Idle;
+        status = NDIS_STATUS_FAILURE;
+        completed();
+    }
+    return RequestOutcome::Pended;
+}
+
+void Ndis::CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, const char* routine) {
+    Adapter* a = FromHandle(handle);
+    if (!a) return;
+    kernel_.Checked();  // a request of this adapter is pended, or its handler is running
+    if (a->request == Adapter::Request::Running) {
+        a->early.done = true;
+        a->early.earlyStatus = status;
+        return;
+    }
+    if (a->request != Adapter::Request::Pended || a->pended == nullptr) {
+        kernel_.Report(verifier::check::kBadHandle,
+                       std::string(routine) + " with no query or set pended");
+        return;
+    }
+    // The request ends here: its line is written now, and the next request may begin.
+    Adapter::Completion& c = *a->pended;
+    a->pended = nullptr;
+    a->request = Adapter::Request::Idle;
+    c.done = true;
+    *c.status = status;
+    (*c.then)();
+}
+
 QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
     QueryResult r{NDIS_STATUS_FAILURE, kNotWritten, kNotWritten, {}};
     r.buffer.assign(length + kGuardBytes, kGuardByte);
-    kernel_.RunInContext("MiniportQueryInformation", DISPATCH_LEVEL, a.id, [&] {
-        r.status = characteristics_.Ndis40Chars.Ndis30Chars.QueryInformationHandler(a.context, oid, r.buffer.data(), length,
-                                                            &r.bytesWritten, &r.bytesNeeded);
-        kernel::RaceRelease(&a.raceCalls);
-    });
-    kernel_.Checked();  // the guard bytes past the buffer
-    for (size_t i = length; i < r.buffer.size(); ++i) {
-        if (r.buffer[i] != kGuardByte) {
-            kernel_.Verifier().Report(verifier::check::kOverrun,
-                                      "MiniportQueryInformation wrote past its " +
-                                          std::to_string(length) + "-byte buffer",
-                                      a.name);
-            break;
+    // Once the request has ended (a pended one when the miniport completes it): the guard bytes
+    // past the buffer, and the request's line.
+    const auto ended = [&](bool pended) {
+        kernel_.Checked();  // the guard bytes past the buffer
+        for (size_t i = length; i < r.buffer.size(); ++i) {
+            if (r.buffer[i] != kGuardByte) {
+                kernel_.Verifier().Report(verifier::check::kOverrun,
+                                          "MiniportQueryInformation wrote past its " +
+                                              std::to_string(length) + "-byte buffer",
+                                          a.name);
+                break;
+            }
         }
-    }
-    r.buffer.resize(length);
-    if (trace_.Enabled()) {
+        if (!trace_.Enabled()) return;
         // Every query line carries both counts, whatever the status; only a success has data.
         trace::Json f{{"oid", trace::Status32(oid)},
                       {"length", length},
@@ -278,8 +350,18 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
                       {"bytes_needed", CountOrNull(r.bytesNeeded)}};
         if (r.status == NDIS_STATUS_SUCCESS && r.bytesWritten != kNotWritten)
             trace_.PutData(f, "miniport", r.buffer.data(), std::min<size_t>(r.bytesWritten, length));
+        if (pended) f["pended"] = true;
         TraceCall(a, "MiniportQueryInformation", &r.status, std::move(f));
-    }
+    };
+    const RequestOutcome ran = RunRequest(
+        a, "MiniportQueryInformation", r.status,
+        [&] {
+            r.status = characteristics_.Ndis40Chars.Ndis30Chars.QueryInformationHandler(
+                a.context, oid, r.buffer.data(), length, &r.bytesWritten, &r.bytesNeeded);
+        },
+        [&] { ended(true); });
+    if (ran == RequestOutcome::Answered) ended(false);
+    r.buffer.resize(length);
     return r;
 }
 
@@ -287,19 +369,24 @@ SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) 
     SetResult r{NDIS_STATUS_FAILURE, kNotWritten, kNotWritten};
     std::vector<uint8_t> buffer = data;
     buffer.resize(data.size() + kGuardBytes, kGuardByte);
-    kernel_.RunInContext("MiniportSetInformation", DISPATCH_LEVEL, a.id, [&] {
-        r.status = characteristics_.Ndis40Chars.Ndis30Chars.SetInformationHandler(
-            a.context, oid, buffer.data(), static_cast<ULONG>(data.size()), &r.bytesRead,
-            &r.bytesNeeded);
-        kernel::RaceRelease(&a.raceCalls);
-    });
-    if (trace_.Enabled()) {
-        TraceCall(a, "MiniportSetInformation", &r.status,
-                  trace::Json{{"oid", trace::Status32(oid)},
-                              {"length", data.size()},
-                              {"bytes_read", CountOrNull(r.bytesRead)},
-                              {"bytes_needed", CountOrNull(r.bytesNeeded)}});
-    }
+    const auto ended = [&](bool pended) {
+        if (!trace_.Enabled()) return;
+        trace::Json f{{"oid", trace::Status32(oid)},
+                      {"length", data.size()},
+                      {"bytes_read", CountOrNull(r.bytesRead)},
+                      {"bytes_needed", CountOrNull(r.bytesNeeded)}};
+        if (pended) f["pended"] = true;
+        TraceCall(a, "MiniportSetInformation", &r.status, std::move(f));
+    };
+    const RequestOutcome ran = RunRequest(
+        a, "MiniportSetInformation", r.status,
+        [&] {
+            r.status = characteristics_.Ndis40Chars.Ndis30Chars.SetInformationHandler(
+                a.context, oid, buffer.data(), static_cast<ULONG>(data.size()), &r.bytesRead,
+                &r.bytesNeeded);
+        },
+        [&] { ended(true); });
+    if (ran == RequestOutcome::Answered) ended(false);
     return r;
 }
 
@@ -423,6 +510,7 @@ void Ndis::InitializeTimer(PNDIS_MINIPORT_TIMER timer, NDIS_HANDLE handle, PNDIS
 }
 
 void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
+    if (!kernel_.CheckNotFreed(timer, "NdisMSetTimer")) return;
     auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
     kernel_.Checked();
     if (it == timers_.end()) {
@@ -458,6 +546,7 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
 }
 
 bool Ndis::CancelTimer(PNDIS_MINIPORT_TIMER timer) {
+    if (!kernel_.CheckNotFreed(timer, "NdisMCancelTimer")) return false;
     auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
     kernel_.Checked();
     if (it == timers_.end()) {

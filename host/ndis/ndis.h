@@ -61,6 +61,20 @@ struct Adapter {
     // fence of the tsan build).
     char raceCalls = 0;
     bool shutdownCalled = false;
+    // NDIS hands a miniport one query or set at a time, deserialized or not: the next waits until
+    // this one has completed, through NdisMQueryInformationComplete or
+    // NdisMSetInformationComplete when the miniport pended it.
+    enum class Request : uint8_t { Idle, Running, Pended } request = Request::Idle;
+    // Where the completion of the request now pended goes (its caller's frame), and a
+    // completion the miniport made before its handler even returned.
+    struct Completion {
+        bool done = false;
+        NDIS_STATUS* status = nullptr;   // the caller's status, given the completion's
+        NDIS_STATUS earlyStatus = NDIS_STATUS_SUCCESS;  // `early` only
+        const sim::FunctionRef* then = nullptr;  // writes the request's line once it has ended
+    };
+    Completion* pended = nullptr;
+    Completion early;
     // Set by the miniport.
     NDIS_HANDLE context = nullptr;
     UINT hangSeconds = 0;
@@ -149,6 +163,8 @@ public:
     void SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS status);
     void IndicateStatus(NDIS_HANDLE handle, NDIS_STATUS status);
     void IndicateStatusComplete(NDIS_HANDLE handle);
+    // The miniport completes the query or set it pended.
+    void CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, const char* routine);
     void WriteErrorLog(NDIS_HANDLE handle, NDIS_ERROR_CODE code, std::vector<uint32_t> values);
     void NoteRelease(const std::string& what) { releases_.push_back(what); }
     const std::vector<std::string>& Releases() const { return releases_; }
@@ -161,6 +177,12 @@ private:
         sim::TimeUs due = 0;
     };
     void RunPassive(Adapter& a, const char* name, const std::function<void()>& fn);
+    // Runs the miniport's query or set handler `call` once the request before it has completed,
+    // and waits for its completion when the handler pended it. An adapter halted while the
+    // request waited its turn is not called at all.
+    enum class RequestOutcome : uint8_t { NotCalled, Answered, Pended };
+    RequestOutcome RunRequest(Adapter& a, const char* name, NDIS_STATUS& status,
+                              sim::FunctionRef call, sim::FunctionRef completed);
     void PumpSends(Adapter& a);
     // Offers the queue to the miniport: at once on one processor, from send tasks with several.
     void StartSends(Adapter& a);

@@ -248,6 +248,9 @@ VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
 VOID NdisMoveMemory(PVOID Destination, PVOID Source, ULONG Length) {
     const auto* to = static_cast<const uint8_t*>(Destination);
     const auto* from = static_cast<const uint8_t*>(Source);
+    if (!CurrentKernel().CheckNotFreed(Destination, "NdisMoveMemory destination") ||
+        !CurrentKernel().CheckNotFreed(Source, "NdisMoveMemory source"))
+        return;
     CurrentKernel().Checked();
     if (Length != 0 && to < from + Length && from < to + Length) {
         CurrentKernel().Report(check::kMoveOverlap, "NdisMoveMemory of " + std::to_string(Length) +
@@ -258,7 +261,10 @@ VOID NdisMoveMemory(PVOID Destination, PVOID Source, ULONG Length) {
     std::memcpy(Destination, Source, Length);
 }
 
-VOID NdisZeroMemory(PVOID Destination, ULONG Length) { std::memset(Destination, 0, Length); }
+VOID NdisZeroMemory(PVOID Destination, ULONG Length) {
+    if (!CurrentKernel().CheckNotFreed(Destination, "NdisZeroMemory")) return;
+    std::memset(Destination, 0, Length);
+}
 
 VOID NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock) {
     SpinLock->SpinLock = 0;
@@ -514,6 +520,14 @@ VOID NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralS
     (void)StatusBuffer;
     (void)StatusBufferSize;
     CurrentNdis().IndicateStatus(MiniportAdapterHandle, GeneralStatus);
+}
+
+VOID NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status) {
+    CurrentNdis().CompleteRequest(MiniportAdapterHandle, Status, "NdisMQueryInformationComplete");
+}
+
+VOID NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status) {
+    CurrentNdis().CompleteRequest(MiniportAdapterHandle, Status, "NdisMSetInformationComplete");
 }
 
 VOID NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {

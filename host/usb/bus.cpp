@@ -352,22 +352,34 @@ VOID UsbBus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
             }
             ++bus->stats_.cancelled;
             Pipe* pipe = &p;
+            // On the default pipe every request ends through Execute, so the trace shows each
+            // one once with how it ended (a pipe reset as its CLEAR_FEATURE); a transfer of a
+            // bulk pipe or a pipe abort never reached the device.
             auto finish = [bus, pipe, r] {
-                const USHORT fn = r.urb->UrbHeader.Function;
-                if (pipe == &bus->control_ && fn != URB_FUNCTION_RESET_PIPE) {
+                if (pipe == &bus->control_) {
                     bus->Execute(*pipe, r, Result::Cancelled);
                 } else {
                     bus->Complete(r.irp, r.urb, Result::Cancelled);
                 }
             };
             // A cancelled request completes inside IoCancelIrp or a little later, as the seed
-            // says: its sender must not assume either. Until then the bus still holds it.
-            if (bus->scheduler_.Random().Chance(1, 2)) {
+            // says: its sender must not assume either. Until then the bus still holds it. A
+            // cancel-late plan makes it much later.
+            sim::TimeUs delay = 0;
+            if (bus->faults_.cancelLateCount > 0 && !bus->faults_.vanished) {
+                --bus->faults_.cancelLateCount;
+                ++bus->stats_.faultsInjected;
+                bus->FaultFired("cancel-late");
+                delay = bus->faults_.cancelLateUs;
+            } else if (!bus->scheduler_.Random().Chance(1, 2)) {
+                delay = 1 + bus->scheduler_.Random().Below(1000);
+            }
+            if (delay == 0) {
                 finish();
             } else {
                 const PIRP key = r.irp;
                 bus->cancelling_[key] =
-                    bus->scheduler_.After(1 + bus->scheduler_.Random().Below(1000), [bus, finish, key] {
+                    bus->scheduler_.After(delay, [bus, finish, key] {
                         bus->cancelling_.erase(key);
                         bus->kernel_.Dispatch("usb completion", DISPATCH_LEVEL, bus->adapter_,
                                               finish);
@@ -420,6 +432,20 @@ void UsbBus::Execute(Pipe& pipe, Request req, Result forced) {
     inExecute_ = true;
     if (forced == Result::Ok) forced = req.fault;
     if (faults_.vanished && forced == Result::Ok) forced = Result::Gone;
+    // A request block or buffer its driver has freed meanwhile is never handed to the device:
+    // the transfer fails (and its completion, whose context is gone too, is not delivered). A
+    // freed request block holds poison, so nothing of it is read.
+    if (!kernel_.CheckNotFreed(req.urb, "USB request block")) {
+        pipe.lastDone = scheduler_.Now();
+        pipe.inService = false;
+        inExecute_ = outer;
+        Complete(req.irp, req.urb, Result::Error);
+        return;
+    }
+    if (req.urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+        !kernel_.CheckNotFreed(req.urb->UrbBulkOrInterruptTransfer.TransferBuffer,
+                               "USB transfer buffer"))
+        forced = Result::Error;
     Result result;
     if (pipe.kind == PipeKind::Control) {
         result = DoControl(req, forced);

@@ -59,6 +59,11 @@ struct BusFaults {
     // driver that claims more than was asked for.
     uint32_t bulkInOverstate = 0;
     bool irpCompleteError = false;  // the next bulk request fails inside IofCallDriver
+    // A lower driver slow to end what it is told to cancel: the next `cancelLateCount` requests
+    // cancelled through IoCancelIrp complete `cancelLateUs` after the cancel (otherwise inside
+    // it or within the next millisecond, as the seed says).
+    uint64_t cancelLateCount = 0;
+    uint64_t cancelLateUs = 0;
     bool vanished = false;          // every request from now on fails (see UsbBus::Vanish)
     // Percentage of requests completed inside IofCallDriver when nothing forbids it.
     uint32_t inlinePercent = 25;

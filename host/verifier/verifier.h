@@ -62,6 +62,11 @@ inline constexpr std::string_view kReceiveBeforeInit = "receive-before-init";
 inline constexpr std::string_view kDataRace = "data-race";
 // NdisMoveMemory between overlapping ranges (the move is a plain block copy, as on Windows).
 inline constexpr std::string_view kMoveOverlap = "move-overlap";
+// A routine reached memory the driver had freed (a spin lock, field, timer, completion context
+// or transfer buffer in its freed adapter record or descriptors).
+inline constexpr std::string_view kUseAfterFree = "use-after-free";
+// The code the world ran took a fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE): the run ends there.
+inline constexpr std::string_view kCrash = "crash";
 }  // namespace check
 
 struct Violation {

@@ -13,6 +13,8 @@ namespace host::world {
 class World;
 
 World& Current();
+// The current world, or null when there is none (a signal handler asks, not a platform routine).
+World* CurrentOrNull();
 kernel::Kernel& CurrentKernel();
 ndis::Ndis& CurrentNdis();
 }  // namespace host::world

@@ -213,6 +213,8 @@ World& Current() {
     return *g_current;
 }
 
+World* CurrentOrNull() { return g_current; }
+
 kernel::Kernel& CurrentKernel() { return Current().Kernel(); }
 ndis::Ndis& CurrentNdis() { return Current().Ndis(); }
 

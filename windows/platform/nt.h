@@ -10,4 +10,4 @@
 
 // Where the emulated world may switch processors at an unlocked shared-field access; nothing
 // here.
-#define SHARED_ACCESS_POINT() ((void)0)
+#define SHARED_ACCESS_POINT(field) ((void)0)

@@ -478,4 +478,58 @@ TEST_F(NdisWrapperTest, PacketRefusedForResourcesStaysAtTheHeadAndIsOfferedAgain
     ExpectClean();
 }
 
+// NDIS hands a miniport one query or set at a time: a request issued while another is pended
+// waits until NdisMQueryInformationComplete has ended that one, its caller gets the completion's
+// status, and the trace marks it pended. A halt waits for a pended request too.
+TEST_F(NdisWrapperTest, ARequestWaitsUntilThePendedOneBeforeItIsCompleted) {
+    StubMiniport stub;
+    NDIS_HANDLE handle = nullptr;
+    auto init = stub.initialize;
+    stub.initialize = [&, init](NDIS_HANDLE h) {
+        handle = h;
+        return init(h);
+    };
+    std::vector<std::pair<NDIS_OID, uint64_t>> entered;
+    stub.query = [&](NDIS_OID oid, PVOID, ULONG, PULONG written, PULONG) {
+        entered.emplace_back(oid, world_.NowUs());
+        *written = 0;
+        return oid == OID_GEN_LINK_SPEED ? NDIS_STATUS_PENDING : NDIS_STATUS_SUCCESS;
+    };
+    ASSERT_EQ(world_.Ndis().Initialize(adapter_), NDIS_STATUS_SUCCESS);
+    const uint64_t t0 = world_.NowUs();
+    NDIS_STATUS second = NDIS_STATUS_PENDING;
+    world_.Scheduler().At(t0 + 1'000, [&] {
+        second = world_.Ndis().Query(adapter_, OID_GEN_MEDIA_CONNECT_STATUS, 4).status;
+    });
+    world_.Scheduler().At(t0 + 5'000, [&] { NdisMQueryInformationComplete(handle, NDIS_STATUS_FAILURE); });
+    EXPECT_EQ(world_.Ndis().Query(adapter_, OID_GEN_LINK_SPEED, 4).status, NDIS_STATUS_FAILURE);
+    world_.RunFor(10'000);
+    const std::vector<std::pair<NDIS_OID, uint64_t>> expected = {
+        {OID_GEN_LINK_SPEED, t0}, {OID_GEN_MEDIA_CONNECT_STATUS, t0 + 5'000}};
+    EXPECT_EQ(entered, expected);
+    EXPECT_EQ(second, NDIS_STATUS_SUCCESS);
+    const auto lines = recorder_.Where([](const host::trace::Json& l) {
+        return l["ev"] == "miniport" && l["call"] == "MiniportQueryInformation";
+    });
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["t_us"], t0 + 5'000);
+    EXPECT_EQ(lines[0]["pended"], true);
+    EXPECT_EQ(lines[0]["status"], "0xC0000001");
+    EXPECT_FALSE(lines[1].contains("pended"));
+
+    // Pended again, with a halt due meanwhile: the halt begins only once it is completed.
+    const uint64_t t1 = world_.NowUs();
+    world_.Scheduler().At(t1 + 1'000, [&] { world_.Ndis().Halt(adapter_); });
+    world_.Scheduler().At(t1 + 3'000, [&] { NdisMQueryInformationComplete(handle, NDIS_STATUS_SUCCESS); });
+    EXPECT_EQ(world_.Ndis().Query(adapter_, OID_GEN_LINK_SPEED, 4).status, NDIS_STATUS_SUCCESS);
+    world_.RunFor(5'000);
+    EXPECT_EQ(adapter_.state, host::ndis::AdapterState::Halted);
+    const auto halts = recorder_.Where([](const host::trace::Json& l) {
+        return l["ev"] == "handler_start" && l["call"] == "MiniportHalt";
+    });
+    ASSERT_EQ(halts.size(), 1u);
+    EXPECT_EQ(halts[0]["t_us"], t1 + 3'000);
+    ExpectClean();
+}
+
 }  // namespace
