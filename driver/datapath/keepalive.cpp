@@ -12,6 +12,7 @@ VOID NTAPI KeepAliveTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID Sys
     (void)SystemSpecific2;
     (void)SystemSpecific3;
     auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
+    TimerRoutineScope running(adapter);
 
     // Ticks count only while the adapter runs.
     if (ReadShared(adapter->AdapterState) == ADAPTER_RUNNING) {
@@ -43,7 +44,7 @@ VOID NTAPI KeepAliveTick(PVOID SystemSpecific1, PVOID FunctionContext, PVOID Sys
     // Shutdown cancels the timer; a tick that was already running when it did must not bring
     // it back.
     if (ReadShared(adapter->ShutdownBegun) != 0) return;
-    ArmTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+    ArmTimer(adapter, &adapter->KeepAliveTimer, KEEP_ALIVE_MS);
 }
 
 ULONG SubmitKeepAlive(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOLEAN* HandedOver) {
@@ -78,5 +79,6 @@ NTSTATUS NTAPI KeepAliveComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     if (UntrackRequest(adapter, &adapter->KeepAliveRequest, Irp)) IoFreeIrp(Irp);
     ReturnTxDescriptor(adapter, d);
     RequestCompleted(adapter);
+    TransferDone(adapter);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

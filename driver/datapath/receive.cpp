@@ -38,7 +38,7 @@ ULONG SubmitBulkIn(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
         ReturnToFreeList(Adapter, Descriptor);
         if (Adapter->ReceiveStarted != 0 &&
             ReadShared(Adapter->AdapterState) == ADAPTER_RUNNING)
-            ArmTimer(&Adapter->ReceiveTimer, kReadRetryMs);
+            ArmTimer(Adapter, &Adapter->ReceiveTimer, kReadRetryMs);
         return RESULT_FAILURE;
     }
     // From here the IRP and the descriptor belong to BulkInComplete.
@@ -53,6 +53,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     if (ReadShared(adapter->AdapterState) != ADAPTER_RUNNING) {
         IoFreeIrp(Irp);
         ReturnToFreeList(adapter, d);
+        TransferDone(adapter);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     d->DataLength = 0;
@@ -64,6 +65,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
                                    static_cast<LONG>(ADAPTER_RUNNING));
         IoFreeIrp(Irp);
         ReturnToFreeList(adapter, d);
+        TransferDone(adapter);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
@@ -90,6 +92,7 @@ NTSTATUS NTAPI BulkInComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
     IoFreeIrp(Irp);
     if (d->DataLength != 0) QueueReceivedFrame(adapter, d);
     else SubmitBulkIn(adapter, d);
+    TransferDone(adapter);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -100,7 +103,7 @@ ULONG QueueReceivedFrame(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
     NdisReleaseSpinLock(&Adapter->RxLock);
     // The bus gets its next read before any protocol work.
     if (next != nullptr) SubmitBulkIn(Adapter, next);
-    ArmTimer(&Adapter->ReceiveTimer, 0);
+    ArmTimer(Adapter, &Adapter->ReceiveTimer, 0);
     return RESULT_SUCCESS;
 }
 
@@ -110,6 +113,7 @@ VOID NTAPI IndicateReceivedFrames(PVOID SystemSpecific1, PVOID FunctionContext,
     (void)SystemSpecific2;
     (void)SystemSpecific3;
     auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
+    TimerRoutineScope running(adapter);
     // Until MiniportInitialize has returned NDIS takes no indication: frames wait on
     // RxReadyList, and the end of MiniportInitialize arms this timer again.
     if (ReadShared(adapter->InitializeDone) == 0) return;

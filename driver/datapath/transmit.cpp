@@ -39,7 +39,17 @@ PIRP AllocateTransferIrp(AdapterRecord* Adapter, PacketDescriptor* Descriptor,
     next->Parameters.Others.Argument1 = Descriptor->Urb;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     IoSetCompletionRoutine(irp, Routine, Descriptor, TRUE, TRUE, TRUE);
+    InterlockedIncrement(&Adapter->TransfersInFlight);
     return irp;
+}
+
+VOID DiscardTransferIrp(AdapterRecord* Adapter, PIRP Irp) {
+    IoFreeIrp(Irp);
+    TransferDone(Adapter);
+}
+
+VOID TransferDone(AdapterRecord* Adapter) {
+    InterlockedDecrement(&Adapter->TransfersInFlight);
 }
 
 NDIS_STATUS NTAPI MiniportSend(NDIS_HANDLE MiniportAdapterContext, PNDIS_PACKET Packet, UINT Flags) {
@@ -89,6 +99,13 @@ ULONG SubmitBulkOut(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOLEA
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     KeAcquireSpinLockAtDpcLevel(&Adapter->BulkOutLock);
+    if (Adapter->BulkOutStopped != 0) {
+        // Powered down since the look at the state above: the pipe takes nothing more.
+        KeReleaseSpinLockFromDpcLevel(&Adapter->BulkOutLock);
+        KeLowerIrql(old);
+        DiscardTransferIrp(Adapter, irp);
+        return RESULT_FAILURE;
+    }
     bool passDown = Adapter->BulkOutOutstanding == 0;
     if (!passDown) {
         auto* entry = static_cast<PendingIrpEntry*>(
@@ -97,7 +114,7 @@ ULONG SubmitBulkOut(AdapterRecord* Adapter, PacketDescriptor* Descriptor, BOOLEA
             // Nowhere to wait: the send fails before the hand-over and nothing is counted.
             KeReleaseSpinLockFromDpcLevel(&Adapter->BulkOutLock);
             KeLowerIrql(old);
-            IoFreeIrp(irp);
+            DiscardTransferIrp(Adapter, irp);
             return RESULT_FAILURE;
         }
         entry->Irp = irp;
@@ -153,7 +170,8 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     KeAcquireSpinLockAtDpcLevel(&adapter->BulkOutLock);
-    if (--adapter->BulkOutOutstanding > 0) {
+    // Once powered down nothing queued goes down again: power-down ended the queue itself.
+    if (--adapter->BulkOutOutstanding > 0 && adapter->BulkOutStopped == 0) {
         PLIST_ENTRY link =
             ExInterlockedRemoveHeadList(&adapter->PendingTxIrps, &adapter->PendingIrpLock);
         if (link != nullptr) {
@@ -166,7 +184,44 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     KeLowerIrql(old);
     // Whatever happens to it, that IRP's own completion frees it and returns its descriptor.
     if (next != nullptr) IofCallDriver(adapter->NextDeviceObject, next);
+    TransferDone(adapter);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID StopBulkOut(AdapterRecord* Adapter) {
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->BulkOutLock, &old);
+    Adapter->BulkOutStopped = 1;
+    KeReleaseSpinLock(&Adapter->BulkOutLock, old);
+    // The queued transfers never reached the bus and never will: their IRPs are freed and their
+    // descriptors returned here, one at a time. Their packets were completed when they were
+    // sent; the frames are lost, as the ones a pipe abort ends are.
+    for (;;) {
+        PIRP irp = nullptr;
+        KeAcquireSpinLock(&Adapter->BulkOutLock, &old);
+        PLIST_ENTRY link =
+            ExInterlockedRemoveHeadList(&Adapter->PendingTxIrps, &Adapter->PendingIrpLock);
+        if (link != nullptr) {
+            --Adapter->BulkOutOutstanding;
+            auto* entry = CONTAINING_RECORD(link, PendingIrpEntry, Links);
+            irp = entry->Irp;
+            ExFreePool(entry);
+        }
+        KeReleaseSpinLock(&Adapter->BulkOutLock, old);
+        if (irp == nullptr) return;
+        // The descriptor is the context its completion routine would have been given.
+        auto* d = static_cast<PacketDescriptor*>(IoGetNextIrpStackLocation(irp)->Context);
+        IoFreeIrp(irp);
+        ReturnTxDescriptor(Adapter, d);
+        TransferDone(Adapter);
+    }
+}
+
+VOID ResumeBulkOut(AdapterRecord* Adapter) {
+    KIRQL old;
+    KeAcquireSpinLock(&Adapter->BulkOutLock, &old);
+    Adapter->BulkOutStopped = 0;
+    KeReleaseSpinLock(&Adapter->BulkOutLock, old);
 }
 
 ULONG ReturnTxDescriptor(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
@@ -175,6 +230,7 @@ ULONG ReturnTxDescriptor(AdapterRecord* Adapter, PacketDescriptor* Descriptor) {
     NdisReleaseSpinLock(&Adapter->TxLock);
     // Once a send has found no descriptor, every return gives the receive handler a chance to
     // restart a read that stopped for want of one.
-    if (ReadShared(Adapter->TxResourcesExhausted) != 0) ArmTimer(&Adapter->ReceiveTimer, 0);
+    if (ReadShared(Adapter->TxResourcesExhausted) != 0)
+        ArmTimer(Adapter, &Adapter->ReceiveTimer, 0);
     return RESULT_SUCCESS;
 }

@@ -30,6 +30,16 @@ NTSTATUS NTAPI BulkOutComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
 ULONG ReturnTxDescriptor(AdapterRecord* Adapter, PacketDescriptor* Descriptor);
 // The bulk-out transfer request of a descriptor, `Length` bytes of its buffer.
 VOID BuildBulkOutUrb(AdapterRecord* Adapter, PacketDescriptor* Descriptor, ULONG Length);
-// An IRP for the descriptor's request with `Routine` as its completion; null when none.
+// An IRP for the descriptor's request with `Routine` as its completion; null when none. The
+// transfer counts in TransfersInFlight from here until its completion's TransferDone, or
+// DiscardTransferIrp when it is never passed down.
 PIRP AllocateTransferIrp(AdapterRecord* Adapter, PacketDescriptor* Descriptor,
                          PIO_COMPLETION_ROUTINE Routine);
+VOID DiscardTransferIrp(AdapterRecord* Adapter, PIRP Irp);
+// A transfer's completion is over: its very last touch of the record.
+VOID TransferDone(AdapterRecord* Adapter);
+// Power-down: the bulk-out pipe takes nothing more, and what is queued is ended here. A transfer
+// already at the bus is left to the pipe abort that follows. Passive level.
+VOID StopBulkOut(AdapterRecord* Adapter);
+// A reset after shutdown: the pipe takes transfers again.
+VOID ResumeBulkOut(AdapterRecord* Adapter);

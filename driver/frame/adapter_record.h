@@ -214,4 +214,19 @@ struct AdapterRecord {
     // orders it with a reset marking the adapter as starting: either the reset sees the cycle's
     // claim and waits for it, or the tick sees the reset and starts nothing.
     NDIS_SPIN_LOCK MediaLock;
+    // Bulk transfers (transmit, receive, keep-alive) whose IRP the driver has built and whose
+    // completion has not yet finished, queued ones included; interlocked. Every completion
+    // decrements it as its very last touch of the record, so halt frees nothing while it is not
+    // 0.
+    LONG TransfersInFlight;
+    // Timer routines running now, on any processor; interlocked. NdisMCancelTimer does not wait
+    // for a routine that is already running, so each routine counts itself in first and out as
+    // its last touch of the record, and halt waits for 0.
+    LONG RoutinesRunning;
+    // Set by halt before its last cancels: no timer is armed from then on (ArmTimer).
+    UCHAR TimersClosed;
+    // Set at power-down under BulkOutLock: nothing more is passed down the bulk-out pipe or
+    // queued for it, and what was queued has been ended by the driver itself. A reset after
+    // shutdown clears it.
+    UCHAR BulkOutStopped;
 };

@@ -27,8 +27,11 @@ constexpr ULONG kHaltChainWaitMs = 5000;
 constexpr ULONG kCancelWaitMs = 1000;
 // How long halt lets requests still below end on their own before it takes them back.
 constexpr ULONG kHaltGraceMs = 1000;
-// How many times halt aborts the bulk pipes again while a transfer is still held below.
-constexpr ULONG kHaltAbortRetries = 10;
+// How long halt's last wait lasts at most, and how often it aborts the bulk pipes and cancels
+// the tracked requests again meanwhile (an abort that could not be sent, a lower driver slow to
+// end what it was told to).
+constexpr ULONG kHaltDrainMs = 10000;
+constexpr ULONG kHaltRetakeEveryMs = 1000;
 // How long a reset waits for a poll cycle in flight before it programs the media regardless:
 // longer than the longest cycle (about 12 s of waits plus its requests).
 constexpr ULONG kResetChainWaitMs = 15000;
@@ -47,18 +50,6 @@ VOID ClearStatistics(AdapterRecord* Adapter) {
     WriteShared(Adapter->RcvRunt, 0);
 }
 
-// A read or a transfer still at the USB stack holds its descriptor: descriptors missing from
-// the idle lists are requests outstanding. Nothing else runs while halt asks.
-BOOLEAN TransfersHeld(AdapterRecord* Adapter) {
-    NdisAcquireSpinLock(&Adapter->RxLock);
-    const ULONG rxIdle = Adapter->RxFreeList.Count + Adapter->RxReadyList.Count;
-    NdisReleaseSpinLock(&Adapter->RxLock);
-    NdisAcquireSpinLock(&Adapter->TxLock);
-    const ULONG txIdle = Adapter->TxFreeList.Count;
-    NdisReleaseSpinLock(&Adapter->TxLock);
-    return rxIdle < Adapter->RxDescriptorCount || txIdle < Adapter->TxDescriptorCount;
-}
-
 VOID CancelTimers(AdapterRecord* Adapter) {
     BOOLEAN cancelled = FALSE;
     NdisMCancelTimer(&Adapter->ReceiveTimer, &cancelled);
@@ -66,6 +57,45 @@ VOID CancelTimers(AdapterRecord* Adapter) {
     NdisMCancelTimer(&Adapter->LinkPollTimer, &cancelled);
     // Set up at every initialise, so it is always safe to cancel.
     NdisMCancelTimer(&Adapter->KeepAliveTimer, &cancelled);
+}
+
+VOID CancelAllTimers(AdapterRecord* Adapter) {
+    CancelTimers(Adapter);
+    BOOLEAN cancelled = FALSE;
+    NdisMCancelTimer(&Adapter->RequestWatchdogTimer, &cancelled);
+}
+
+// Nothing the adapter started can touch the record any more: no transfer below or queued, no
+// tracked request or its canceller, no timer routine running.
+BOOLEAN Quiet(AdapterRecord* Adapter) {
+    return ReadShared(Adapter->TransfersInFlight) == 0 &&
+           ReadShared(Adapter->RequestsOutstanding) == 0 &&
+           ReadShared(Adapter->RoutinesRunning) == 0;
+}
+
+// Halt's last wait before the record goes. No timer is armed from here on; the timers are
+// cancelled, and whatever is still below is taken back (pipe aborts, cancels) every
+// kHaltRetakeEveryMs until all is quiet. A routine that looked at TimersClosed just before it
+// was set may still have armed its timer: the timers are cancelled once more when all is quiet,
+// and a routine that such a timer started just before is let run out. 1 when all is quiet, 2
+// when kHaltDrainMs ran out first.
+ULONG QuiesceAdapter(AdapterRecord* Adapter) {
+    WriteShared(Adapter->TimersClosed, 1);
+    CancelAllTimers(Adapter);
+    ULONG waited = 0;
+    for (; waited < kHaltDrainMs && !Quiet(Adapter); ++waited) {
+        if (waited % kHaltRetakeEveryMs == 0) {
+            AbortBulkPipes(Adapter);
+            CancelAllRequests(Adapter);
+        }
+        NdisMSleep(1000);
+    }
+    CancelAllTimers(Adapter);
+    // A timer that fired before that cancel has its routine started by now.
+    NdisMSleep(1000);
+    for (; waited < kHaltDrainMs && ReadShared(Adapter->RoutinesRunning) != 0; ++waited)
+        NdisMSleep(1000);
+    return Quiet(Adapter) ? RESULT_SUCCESS : RESULT_FAILURE;
 }
 
 }  // namespace
@@ -150,9 +180,9 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
     }
 
     NdisMRegisterAdapterShutdownHandler(MiniportAdapterHandle, adapter, ShutdownAdapter);
-    ArmTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
+    ArmTimer(adapter, &adapter->LinkPollTimer, LINK_POLL_MS);
     if (adapter->KeepAliveEnabled) {
-        ArmTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+        ArmTimer(adapter, &adapter->KeepAliveTimer, KEEP_ALIVE_MS);
         adapter->KeepAliveStarted = 1;
     }
 
@@ -169,7 +199,7 @@ NDIS_STATUS NTAPI MiniportInitialize(PNDIS_STATUS OpenErrorStatus, PUINT Selecte
     const BOOLEAN receiveWork = adapter->RxReadyList.Count != 0 ||
                                 adapter->RxFreeList.Count >= adapter->RxDescriptorCount;
     NdisReleaseSpinLock(&adapter->RxLock);
-    if (receiveWork) ArmTimer(&adapter->ReceiveTimer, 0);
+    if (receiveWork) ArmTimer(adapter, &adapter->ReceiveTimer, 0);
     return NDIS_STATUS_SUCCESS;
 }
 
@@ -188,21 +218,12 @@ CODE_SEGMENT("PAGE") VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext)
         if (waited == kHaltGraceMs) CancelAllRequests(adapter);
         NdisMSleep(1000);
     }
-    CancelTimers(adapter);
-    // The shutdown path's pipe aborts may not all have gone out (a request that could not be
-    // allocated ends that sequence), and the record must not go while a transfer still holds a
-    // descriptor: abort again, a bounded number of times.
-    for (ULONG tries = 0; TransfersHeld(adapter) && tries < kHaltAbortRetries; ++tries) {
-        ResetBulkPipes(adapter);
-        NdisMSleep(10000);
+    if (QuiesceAdapter(adapter) != RESULT_SUCCESS) {
+        // Something below never came back, and its completion would run on freed memory: the
+        // record and everything tracked with it stay allocated. A leak is the lesser harm.
+        NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
+        return;
     }
-    CancelAllRequests(adapter);
-    WaitRequestsDone(adapter, kCancelWaitMs);
-    // Last, once nothing below can come back: a transfer completed by the aborts above may have
-    // armed the receive timer after the cancel before them.
-    CancelTimers(adapter);
-    BOOLEAN cancelled = FALSE;
-    NdisMCancelTimer(&adapter->RequestWatchdogTimer, &cancelled);
 
     NdisMDeregisterAdapterShutdownHandler(adapter->MiniportAdapterHandle);
     NdisFreeSpinLock(&adapter->TxLock);
@@ -231,6 +252,9 @@ VOID NTAPI ShutdownAdapter(PVOID ShutdownContext) {
 ULONG PowerDownDevice(AdapterRecord* Adapter) {
     PowerDownPhysAtShutdown(Adapter);
     WriteShared(Adapter->AdapterState, ADAPTER_POWERED_DOWN);
+    // Frames still queued for the bulk-out pipe are ended here; the pipe abort below ends the
+    // one at the bus.
+    StopBulkOut(Adapter);
     SendSetFeature(Adapter, USB_FEATURE_REMOTE_WAKEUP);
     ResetBulkPipes(Adapter);
     for (ULONG i = 0; i < 100; ++i) NdisMSleep(10000);
@@ -255,11 +279,10 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
         NdisMSleep(1000);
     RestartMedia(adapter);
     ClearStatistics(adapter);
-    // NDIS is told addressing need not be restored, so the reset restores it: the multicast
-    // hash (every bucket open, which passes every group of the stored list) and the receive
-    // mode of the last packet filter, which the MAC restart cleared.
-    for (ULONG i = 0; i < 8; ++i) adapter->RegisterWriteBuffer[i] = 0xFF;
-    WriteRegisters(adapter, 8, MULTICAST_HASH_REGISTER);
+    if (afterShutdown) ResumeBulkOut(adapter);
+    // NDIS is told addressing need not be restored, so the reset restores what the MAC restart
+    // cleared: the receive mode of the last packet filter. The multicast hash keeps every bucket
+    // open as start-up left it: neither the reset pulse nor the device clears those registers.
     if (afterShutdown) WriteShared(adapter->ShutdownBegun, 0);
     if (ReadShared(adapter->ReceiveModeApplied) != 0)
         ApplyPacketFilter(adapter, ReadShared(adapter->ReceiveModeMask));
@@ -267,10 +290,11 @@ NDIS_STATUS NTAPI MiniportReset(PBOOLEAN AddressingReset, NDIS_HANDLE MiniportAd
     // A read that failed (state 18) or completed while the adapter was resetting left its
     // descriptor idle and nothing reading; the receive timer restarts reading once every
     // descriptor is idle, and does nothing while a read is still outstanding.
-    ArmTimer(&adapter->ReceiveTimer, 0);
+    ArmTimer(adapter, &adapter->ReceiveTimer, 0);
     if (afterShutdown) {
-        ArmTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
-        if (adapter->KeepAliveStarted != 0) ArmTimer(&adapter->KeepAliveTimer, KEEP_ALIVE_MS);
+        ArmTimer(adapter, &adapter->LinkPollTimer, LINK_POLL_MS);
+        if (adapter->KeepAliveStarted != 0)
+            ArmTimer(adapter, &adapter->KeepAliveTimer, KEEP_ALIVE_MS);
     }
     return NDIS_STATUS_SUCCESS;
 }
@@ -299,6 +323,7 @@ VOID NTAPI OnMediaDelayTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID
     (void)SystemSpecific2;
     (void)SystemSpecific3;
     auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
+    TimerRoutineScope running(adapter);
     adapter->NextStep(adapter);
 }
 
@@ -308,6 +333,7 @@ VOID NTAPI OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID S
     (void)SystemSpecific2;
     (void)SystemSpecific3;
     auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
+    TimerRoutineScope running(adapter);
     if (ReadShared(adapter->ShutdownBegun) != 0) return;
     // Looking at the state and claiming the media side are one step: a reset that marks the
     // adapter as starting in between would otherwise find the media idle and restart it beside
@@ -324,7 +350,7 @@ VOID NTAPI OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID S
     // Resetting, or a receive failed and a reset is to come: polling must outlive both, so the
     // tick only comes back later. Powered down (14) stays final.
     if (state == ADAPTER_STARTING || state == ADAPTER_RECEIVE_FAILED)
-        ArmTimer(&adapter->LinkPollTimer, LINK_POLL_MS);
+        ArmTimer(adapter, &adapter->LinkPollTimer, LINK_POLL_MS);
 }
 
 ULONG StepNone(AdapterRecord* Adapter) {

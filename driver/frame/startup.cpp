@@ -67,7 +67,10 @@ ULONG StartAdapter(AdapterRecord* Adapter) {
     const ULONG entries = CreatePacketEntries(Adapter);
     if (entries != RESULT_SUCCESS) return entries;
 
-    Adapter->LinkState = LINK_CONNECTED;
+    // The media programming sets the link from the chosen PHY. When discovery chose none (no
+    // PHY answered, or neither of two had link) nothing is programmed and the link is left as
+    // set here: the first indication must then say disconnected, not connected to nothing.
+    Adapter->LinkState = Adapter->MediaChoiceMode != 0 ? LINK_CONNECTED : LINK_DISCONNECTED;
     Adapter->ReceiveStarted = 0;
     RestartMedia(Adapter);
     Adapter->ReceiveStarted = 1;

@@ -42,7 +42,7 @@ ULONG WaitForNegotiationRetry(AdapterRecord* Adapter) {
 // instead of parking on a timer nobody will run.
 ULONG ArmMediaDelay(AdapterRecord* Adapter) {
     if (ReadShared(Adapter->ShutdownBegun) != 0) return RearmLinkPoll(Adapter);
-    ArmTimer(&Adapter->MediaDelayTimer, Adapter->DelayMs);
+    ArmTimer(Adapter, &Adapter->MediaDelayTimer, Adapter->DelayMs);
     return RESULT_SUCCESS;
 }
 
@@ -337,7 +337,8 @@ ULONG RearmLinkPoll(AdapterRecord* Adapter) {
     Adapter->NextStep = StepNone;
     // Once shutdown has begun no further cycle may come: ShutdownAdapter has cancelled the poll
     // timer and halt is on its way to freeing the record.
-    if (ReadShared(Adapter->ShutdownBegun) == 0) ArmTimer(&Adapter->LinkPollTimer, LINK_POLL_MS);
+    if (ReadShared(Adapter->ShutdownBegun) == 0)
+        ArmTimer(Adapter, &Adapter->LinkPollTimer, LINK_POLL_MS);
     // Cleared last: halt waits for MediaBusy before its final cancel, so it never misses the
     // timer armed just above.
     ReleaseShared(Adapter->MediaBusy, 0);

@@ -121,33 +121,53 @@ ULONG ConfigureUsbDevice(AdapterRecord* Adapter) {
     return GetDeviceStatus(Adapter);
 }
 
-ULONG ResetBulkPipes(AdapterRecord* Adapter) {
+namespace {
+
+struct PipeStep {
+    USHORT function;
+    ULONG pipe;
+    ULONG pauseAfterUs;
+};
+
+// Sends each step's pipe request in turn from one request block, whatever an earlier one
+// answered. 1, or 2 when any of them failed (or no request block was had).
+ULONG SendPipeRequests(AdapterRecord* Adapter, const PipeStep* Steps, ULONG Count) {
     auto* urb = static_cast<struct _URB_PIPE_REQUEST*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), kRequestBlockTag));
     if (urb == nullptr) return RESULT_FAILURE;
+    ULONG result = RESULT_SUCCESS;
+    for (ULONG i = 0; i < Count; ++i) {
+        urb->Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+        urb->Hdr.Function = Steps[i].function;
+        urb->PipeHandle = PipeHandle(Adapter, Steps[i].pipe);
+        if (SubmitUrbSync(Adapter, reinterpret_cast<PURB>(urb)) != RESULT_SUCCESS)
+            result = RESULT_FAILURE;
+        if (Steps[i].pauseAfterUs != 0) NdisMSleep(Steps[i].pauseAfterUs);
+    }
+    ExFreePool(urb);
+    return result;
+}
 
-    struct Step {
-        USHORT function;
-        ULONG pipe;
-        ULONG pauseAfterUs;
-    };
-    static const Step steps[] = {
+}  // namespace
+
+ULONG ResetBulkPipes(AdapterRecord* Adapter) {
+    // Every request goes out whatever an earlier one answered: a bulk-out reset that timed out
+    // must not keep the bulk-in read from being aborted.
+    static const PipeStep steps[] = {
         {URB_FUNCTION_ABORT_PIPE, PIPE_BULK_OUT, 10000},
         {URB_FUNCTION_RESET_PIPE, PIPE_BULK_OUT, 0},
         {URB_FUNCTION_ABORT_PIPE, PIPE_BULK_IN, 10000},
         {URB_FUNCTION_RESET_PIPE, PIPE_BULK_IN, 0},
     };
-    // Every request goes out whatever an earlier one answered: a bulk-out reset that timed out
-    // must not keep the bulk-in read from being aborted.
-    ULONG result = RESULT_SUCCESS;
-    for (const Step& step : steps) {
-        urb->Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
-        urb->Hdr.Function = step.function;
-        urb->PipeHandle = PipeHandle(Adapter, step.pipe);
-        if (SubmitUrbSync(Adapter, reinterpret_cast<PURB>(urb)) != RESULT_SUCCESS)
-            result = RESULT_FAILURE;
-        if (step.pauseAfterUs != 0) NdisMSleep(step.pauseAfterUs);
-    }
-    ExFreePool(urb);
-    return result;
+    return SendPipeRequests(Adapter, steps, sizeof steps / sizeof steps[0]);
+}
+
+ULONG AbortBulkPipes(AdapterRecord* Adapter) {
+    // Aborts are the host controller's own: they never wait behind a device that does not
+    // answer, where a pipe reset (a control request) may take its whole time-out.
+    static const PipeStep steps[] = {
+        {URB_FUNCTION_ABORT_PIPE, PIPE_BULK_OUT, 0},
+        {URB_FUNCTION_ABORT_PIPE, PIPE_BULK_IN, 0},
+    };
+    return SendPipeRequests(Adapter, steps, sizeof steps / sizeof steps[0]);
 }

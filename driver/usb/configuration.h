@@ -14,6 +14,9 @@ ULONG ConfigureUsbDevice(AdapterRecord* Adapter);
 // Aborts and resets the bulk-out pipe, then the bulk-in pipe; all four requests are sent
 // whatever an earlier one gave. 1, or 2 when any of them failed (or no request block was had).
 ULONG ResetBulkPipes(AdapterRecord* Adapter);
+// Aborts the bulk-out pipe, then the bulk-in pipe, without resetting them: what halt sends again
+// while a transfer is still below. 1, or 2 when either failed.
+ULONG AbortBulkPipes(AdapterRecord* Adapter);
 // Builds and sends the set-feature request (feature selector 0 at start-up, remote wake-up at
 // shutdown); returns what SubmitUrbSync returned.
 ULONG SendSetFeature(AdapterRecord* Adapter, USHORT FeatureSelector);

@@ -60,7 +60,7 @@ VOID TrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp) {
     const BOOLEAN arm = Adapter->WatchdogArmed == 0;
     Adapter->WatchdogArmed = 1;
     KeReleaseSpinLock(&Adapter->RequestLock, old);
-    if (arm) ArmTimer(&Adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
+    if (arm) ArmTimer(Adapter, &Adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
 }
 
 BOOLEAN UntrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp) {
@@ -72,14 +72,11 @@ BOOLEAN UntrackRequest(AdapterRecord* Adapter, TrackedRequest* Request, PIRP Irp
         Request->CancelledCompleted = 1;
         freeHere = FALSE;
     }
-    // Nothing left below: the watchdog has nothing to watch until the next request.
-    const BOOLEAN disarm = Adapter->WatchdogArmed != 0 && !AnyRequestBelow(Adapter);
-    if (disarm) Adapter->WatchdogArmed = 0;
+    // The watchdog is left to run out by itself: its next tick finds nothing below and does not
+    // come back. Cancelling it here, after the lock is dropped, could cancel the tick that a
+    // request tracked meanwhile on another processor has just armed, and leave that request
+    // unwatched for good.
     KeReleaseSpinLock(&Adapter->RequestLock, old);
-    if (disarm) {
-        BOOLEAN cancelled = FALSE;
-        NdisMCancelTimer(&Adapter->RequestWatchdogTimer, &cancelled);
-    }
     return freeHere;
 }
 
@@ -136,6 +133,7 @@ VOID NTAPI OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID
     (void)SystemSpecific2;
     (void)SystemSpecific3;
     auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
+    TimerRoutineScope running(adapter);
     TrackedRequest* overdue[kTrackedCount];
     PIRP overdueIrp[kTrackedCount];
     ULONG count = 0;
@@ -153,7 +151,7 @@ VOID NTAPI OnRequestWatchdog(PVOID SystemSpecific1, PVOID FunctionContext, PVOID
     const BOOLEAN rearm = AnyRequestBelow(adapter);
     adapter->WatchdogArmed = rearm ? 1 : 0;
     KeReleaseSpinLock(&adapter->RequestLock, old);
-    if (rearm) ArmTimer(&adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
+    if (rearm) ArmTimer(adapter, &adapter->RequestWatchdogTimer, REQUEST_WATCHDOG_TICK_MS);
     // The device did not answer within the synchronous requests' limit: the request is taken
     // back, and its completion ends the sequence it belonged to.
     for (ULONG i = 0; i < count; ++i) CancelIfBelow(adapter, overdue[i], overdueIrp[i]);
