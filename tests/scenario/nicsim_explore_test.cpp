@@ -68,6 +68,24 @@ TEST(NicsimExplore, CleanDriverPassesEverySeedAndShowsProgressOnATerminal) {
     }
 }
 
+// A seed whose run crashes its worker is one failure among the others: its record carries every
+// violation caught before the crash, and the sweep goes on with the next seed.
+TEST(NicsimExplore, ASeedThatCrashesItsWorkerIsReportedAndTheSweepGoesOn) {
+    const Outcome o = Broken("explore default --seeds 96..98 --jobs 1");
+    ASSERT_EQ(o.status, 1) << o.out;
+    const auto records = Records(o.out);
+    ASSERT_EQ(records.size(), 3u) << o.out;
+    EXPECT_EQ(records[0]["seed"], 97);
+    EXPECT_EQ(records[0]["kind"], "lock-not-held");
+    EXPECT_EQ(records[0]["violations"], 2) << "the crash after the first violation";
+    EXPECT_EQ(records[1]["seed"], 98) << "a multiple of 7: the sweep went on past the crash";
+    EXPECT_EQ(records[1]["kind"], "leak");
+    EXPECT_EQ(records[2]["record"], "summary");
+    EXPECT_EQ(records[2]["seeds"], 3);
+    EXPECT_EQ(records[2]["complete"], true);
+    EXPECT_EQ(records[2]["failures_by_kind"], json({{"leak", 1}, {"lock-not-held", 1}}));
+}
+
 TEST(NicsimExplore, BrokenDriverReportsExactlyItsFailingSeedsAndEachReplayReproduces) {
     ScratchDir dir;
     const Outcome o = Broken("explore --seeds 1..30 --jobs 2 --cpus 2 --until 30 --minimise --out " + dir / "out.jsonl");

@@ -329,6 +329,45 @@ TEST(NicsimVerdict, EveryViolationIsAFailureNamingItsCheckInJsonAndReport) {
     }
 }
 
+// A driver that crashes the world ends its run as every other fault does: a `crash` violation
+// naming the signal and the handler it happened under, after the violations caught before it,
+// with the trace, the JSON verdict and the report written and the replay command given; exit 1,
+// never a silent core dump.
+TEST(NicsimVerdict, ACrashInTheDriverEndsTheRunWithANamedViolationAndEveryOutput) {
+    TempDir dir;
+    const std::string trace = dir.path + "/crash.jsonl", report = dir.path + "/crash.xml";
+    const Outcome o = Shell(std::string(NICSIM_BROKEN_BINARY) + " run --seed 97 --json --trace " +
+                                trace + " --junit " + report,
+                            true);
+    ASSERT_EQ(o.status, 1) << o.out;
+    const json j = json::parse(o.out.substr(o.out.find('{')));
+    ASSERT_EQ(j["violations"].size(), 2u) << o.out;
+    EXPECT_EQ(j["violations"][0]["check"], "lock-not-held");
+    EXPECT_EQ(j["violations"][1]["check"], "crash");
+    EXPECT_TRUE(std::regex_search(j["violations"][1]["detail"].get<std::string>(),
+                                  std::regex(R"(^SIGSEGV at address (0x0|\(nil\)) \(in MiniportInitialize\)$)")))
+        << j["violations"][1]["detail"];
+    EXPECT_EQ(j["replay"], "nicsim run --seed 97");
+    // The trace was flushed up to the crash and ends with the run's summary.
+    std::vector<json> lines;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) lines.push_back(json::parse(line));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front()["ev"], "run");
+    EXPECT_EQ(lines[lines.size() - 2]["ev"], "violation");
+    EXPECT_EQ(lines[lines.size() - 2]["check"], "crash");
+    EXPECT_EQ(lines.back()["ev"], "summary");
+    EXPECT_EQ(lines.back()["violations"], 2);
+    const json suite = ReadJUnit(report)["suites"].at(0);
+    EXPECT_EQ(suite["failures"], 2);
+
+    // The timeline a person reads says it the same way.
+    const Outcome human = Shell(std::string(NICSIM_BROKEN_BINARY) + " run --seed 97", true);
+    EXPECT_EQ(human.status, 1);
+    EXPECT_NE(human.out.find("VIOLATION crash: SIGSEGV"), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find("replay with: nicsim run --seed 97"), std::string::npos) << human.out;
+}
+
 TEST(NicsimVerdict, ReportThatCannotBeWrittenIsAUsageError) {
     TempDir dir;
     const std::string missing = dir.path + "/no/such/dir/report.xml";

@@ -1,7 +1,11 @@
-// The deliberately broken driver of the explore tests (target nicsim_broken, never shipped): the
-// same driver and tool, linked with --wrap=NdisFreeMemory so that in a world whose seed is a
-// multiple of 7 the driver's first NdisFreeMemory is lost. Those seeds end with a leak the
-// verifier names; every other seed runs as the real driver does. Nothing in the driver knows.
+// The deliberately broken driver of the explore and crash tests (target nicsim_broken, never
+// shipped): the same driver and tool, linked with --wrap=NdisFreeMemory and
+// --wrap=NdisMSetAttributesEx, so that
+// - in a world whose seed is a multiple of 7 the driver's first NdisFreeMemory is lost: those
+//   seeds end with a leak the verifier names;
+// - in a world whose seed is a multiple of 97, initialise releases a spin lock it never took (a
+//   violation the verifier names) and then writes through a null pointer: the run crashes.
+// Every other seed runs as the real driver does. Nothing in the driver knows.
 #include <cstdint>
 #include <utility>
 
@@ -10,6 +14,10 @@
 #include "host/world/world.h"
 
 extern "C" VOID __real_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+extern "C" VOID __real_NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                            NDIS_HANDLE MiniportAdapterContext,
+                                            UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
+                                            NDIS_INTERFACE_TYPE AdapterType);
 
 extern "C" VOID __wrap_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
     // The world (and its seed) that already lost its free: one per run.
@@ -21,4 +29,18 @@ extern "C" VOID __wrap_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT Me
         return;
     }
     __real_NdisFreeMemory(VirtualAddress, Length, MemoryFlags);
+}
+
+extern "C" VOID __wrap_NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                            NDIS_HANDLE MiniportAdapterContext,
+                                            UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
+                                            NDIS_INTERFACE_TYPE AdapterType) {
+    if (host::world::Current().Seed() % 97 == 0) {
+        NDIS_SPIN_LOCK never;
+        NdisAllocateSpinLock(&never);
+        NdisReleaseSpinLock(&never);
+        *static_cast<volatile ULONG*>(nullptr) = 0;
+    }
+    __real_NdisMSetAttributesEx(MiniportAdapterHandle, MiniportAdapterContext,
+                                CheckForHangTimeInSeconds, AttributeFlags, AdapterType);
 }

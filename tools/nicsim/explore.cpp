@@ -154,9 +154,9 @@ void MinimiseInto(Json& f, const Scenario& scenario, const ExploreOptions& o, ui
                           {"replay", ShellCommand(args)}};
 }
 
-// One seed's run, judged: what a worker sends its parent, one line each.
-Json RunSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed) {
-    const RunOutcome out = Play(source.ScenarioFor(seed), o, seed);
+// One seed's run judged from what it found: what a worker sends its parent, one line each.
+Json JudgeSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed, const RunOutcome& out,
+               bool minimise) {
     uint64_t faults = 0;
     std::vector<std::pair<std::string, std::string>> unbalanced;  // adapter, account line
     for (auto& [name, c] : out.adapters.items()) {
@@ -187,9 +187,30 @@ Json RunSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed) {
         f["adapter"] = unbalanced.front().first;
         f["t_us"] = out.virtualUs;
     }
-    if (o.minimise && !source.ScenarioFor(seed).text.empty()) MinimiseInto(f, source.ScenarioFor(seed), o, seed);
+    if (minimise && !source.ScenarioFor(seed).text.empty()) MinimiseInto(f, source.ScenarioFor(seed), o, seed);
     result["failure"] = std::move(f);
     return result;
+}
+
+bool WriteAll(int fd, const void* data, size_t size);
+
+// One seed's run, judged. When the driver crashes the world, the worker sends the seed's record
+// from the crash (every violation caught until then, the crash last) and ends: its parent starts
+// another.
+Json RunSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed, int results) {
+    RunOptions run;
+    run.seed = seed;
+    run.untilSeconds = o.untilSeconds;
+    run.cpus = o.cpus;
+    run.fullSpeedUsb = o.usbTiming == "full-speed";
+    run.onCrash = [&](const RunOutcome& out) {
+        Json r = JudgeSeed(source, o, seed, out, false);
+        r["worker_ended"] = true;
+        const std::string line = r.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+        WriteAll(results, line.data(), line.size());
+        _exit(0);
+    };
+    return JudgeSeed(source, o, seed, PlayScenario(source.ScenarioFor(seed), run), o.minimise);
 }
 
 bool WriteAll(int fd, const void* data, size_t size) {
@@ -215,7 +236,8 @@ bool WriteAll(int fd, const void* data, size_t size) {
             if (n <= 0) _exit(0);
             got += static_cast<size_t>(n);
         }
-        const std::string line = RunSeed(source, o, seed).dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+        const std::string line =
+            RunSeed(source, o, seed, results).dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
         if (!WriteAll(results, line.data(), line.size())) _exit(3);
     }
 }
@@ -226,6 +248,7 @@ struct Worker {
     int results = -1;  // parent's end: a line per seed run
     std::optional<uint64_t> running;
     std::string buffered;  // a line not yet whole
+    bool respawn = false;  // it ended after a crash it reported: start another when it has gone
 };
 
 std::string SignalText(int status) {
@@ -427,10 +450,19 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
                 w.buffered.append(buf, static_cast<size_t>(n));
                 size_t eol;
                 while ((eol = w.buffered.find('\n')) != std::string::npos) {
-                    record(Json::parse(w.buffered.substr(0, eol)));
+                    const Json r = Json::parse(w.buffered.substr(0, eol));
+                    record(r);
                     w.buffered.erase(0, eol + 1);
                     w.running.reset();
-                    feed(w);
+                    if (r.value("worker_ended", false)) {
+                        // Its run crashed the worker, which sent the seed's record and ends:
+                        // another takes its place once it has gone.
+                        w.respawn = true;
+                        if (w.seeds >= 0) close(w.seeds);
+                        w.seeds = -1;
+                    } else {
+                        feed(w);
+                    }
                 }
                 continue;
             }
@@ -450,6 +482,8 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
                 record(Json{{"seed", *w.running}, {"events", 0}, {"violations", 0}, {"faults", 0},
                             {"accounts", 0}, {"failure", f}});
                 if (!exhausted && !timeUp && spawn(w)) feed(w);
+            } else if (w.respawn && !exhausted && !timeUp && spawn(w)) {
+                feed(w);
             }
         }
         if (progress && std::chrono::steady_clock::now() - lastShown > std::chrono::milliseconds(250)) {

@@ -93,6 +93,7 @@ public:
         for (uint64_t e = 0; e < events; ++e) {
             Advance();
             if (e == shutdownAt) {
+                HardTimeAhead();
                 Event(Json{{"do", "shutdown"}, {"adapter", "A"}});
                 stopped_ = true;
                 continue;
@@ -100,6 +101,7 @@ public:
             OneEvent();
         }
         nowMs_ += 1000;
+        if (!stopped_) HardTimeAhead();
         Event(Json{{"do", "halt"}, {"adapter", "A"}});
 
         std::string faultText = "every fault kind";
@@ -157,9 +159,10 @@ private:
             const std::string& link = AnyLink();
             const host::wire::Mac& peer = link == "eth0" ? kEthernetPeer : kPhonePeer;
             const uint64_t size = rng_.Between(60, 1514);
-            Event(Json{{"do", "receive"},
-                       {"link", link},
-                       {"frame", Hex(host::wire::TestFrame(kAdapterMac, peer, 2, received_++, size))}});
+            std::vector<uint8_t> frame = host::wire::TestFrame(kAdapterMac, peer, 2, received_++, size);
+            // Now and then a runt: its destination address and a few bytes more, no whole header.
+            if (rng_.Chance(1, 20)) frame.resize(rng_.Between(6, 13));
+            Event(Json{{"do", "receive"}, {"link", link}, {"frame", Hex(frame)}});
         } else if (what < 42) {
             Event(Json{{"do", "ping"}, {"adapter", "A"}, {"ip", "192.168.7.2"}, {"to", "192.168.7.1"},
                        {"count", rng_.Between(1, 3)}, {"interval", Seconds(rng_.Between(200, 1000))}});
@@ -169,6 +172,7 @@ private:
             Event(Json{{"do", "link"}, {"link", links_[i]}, {"up", static_cast<bool>(up_[i])}});
         } else if (what < 58) {
             if (stopped_) return;
+            HardTimeAhead();
             Event(Json{{"do", "reset"}, {"adapter", "A"}});
         } else if (what < 64) {
             if (stopped_) return;
@@ -201,6 +205,29 @@ private:
         // The rest: nothing happens but time passing.
     }
 
+    // Now and then the device turns hostile right before a reset, a shutdown or halt, with
+    // frames still waiting: a bulk pipe that stalls for longer than the transmit queue is deep, a
+    // default pipe that answers nothing, a lower driver slow to cancel.
+    void HardTimeAhead() {
+        if (!rng_.Chance(1, 4)) return;
+        static const char* const kHard[] = {"bulk-late", "control-silent", "cancel-late"};
+        const std::string kind = kHard[rng_.Below(std::size(kHard))];
+        if (!Allowed(name_.faults, kind)) return;
+        Json f{{"do", "fault"}, {"fault", kind}, {"adapter", "A"}};
+        if (kind == "bulk-late") {
+            f["count"] = rng_.Between(8, 40);
+            f["ms"] = rng_.Chance(1, 2) ? rng_.Between(2'000, 60'000) : 3'600'000;
+        } else if (kind == "control-silent") {
+            f["count"] = rng_.Chance(1, 2) ? rng_.Between(1, 4) : 1'000;
+        } else {
+            f["count"] = rng_.Between(1, 20);
+            f["ms"] = rng_.Between(100, 12'000);
+        }
+        Event(f);
+        Event(Json{{"do", "traffic"}, {"adapter", "A"}, {"frames", rng_.Between(4, 40)}, {"size", 1514},
+                   {"interval", 0.0}});
+    }
+
     void Fault() {
         if (name_.faults.empty()) return;
         const std::string& kind = name_.faults[rng_.Below(name_.faults.size())];
@@ -227,6 +254,15 @@ private:
         } else if (kind == "bulk-late") {
             f["count"] = rng_.Between(1, 3);
             f["ms"] = rng_.Between(1, 3'000);
+            // Now and then a pipe that stalls for longer than the transmit queue is deep.
+            if (rng_.Chance(1, 4)) {
+                f["count"] = rng_.Between(8, 40);
+                f["ms"] = rng_.Chance(1, 2) ? rng_.Between(3'000, 60'000) : 3'600'000;
+            }
+        } else if (kind == "cancel-late") {
+            f["count"] = rng_.Between(1, 4);
+            // Usually within a frame or two; now and then slower than the driver's own waits.
+            f["ms"] = rng_.Chance(1, 3) ? rng_.Between(1'000, 12'000) : rng_.Between(1, 50);
         } else if (kind == "bulk-in-error") {
             f["count"] = 1;
         } else if (kind == "bulk-out-error") {

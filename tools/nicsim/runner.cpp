@@ -10,6 +10,7 @@
 #include <set>
 #include <memory>
 
+#include "host/world/crash_guard.h"
 #include "host/world/world.h"
 #include "tools/nicsim/accounts.h"
 #include "tools/nicsim/oids.h"
@@ -122,6 +123,7 @@ private:
     // held back behind a passive handler (a second halt among them), a burst's next frame, a
     // ping. None of that may reach an adapter that NDIS is halting.
     bool ended_ = false;
+    std::vector<bool> played_;  // by event index: played, or skipped at its turn
 };
 
 bool Run::Build() {
@@ -445,6 +447,8 @@ const char* NotRunning(host::ndis::AdapterState state) {
 }  // namespace
 
 void Run::Play(const EventDesc& e) {
+    if (e.index >= played_.size()) played_.resize(e.index + 1);
+    played_[e.index] = true;
     if (ended_) return Skipped(e, "still waiting when the run ended");
     auto& ndis = world_.Ndis();
     AdapterView* v = e.adapter.empty() ? nullptr : &View(e.adapter);
@@ -557,6 +561,10 @@ void Run::Play(const EventDesc& e) {
         else if (e.fault == "control-silent") faults.ArmControl(CF::Silent, e.nth, e.faultCount);
         else if (e.fault == "control-late") faults.ArmControl(CF::Late, e.nth, 1, lateUs);
         else if (e.fault == "bulk-late") faults.ArmBulk(CF::Late, 1, e.faultCount, lateUs);
+        else if (e.fault == "cancel-late") {
+            faults.cancelLateCount = e.faultCount;
+            faults.cancelLateUs = lateUs;
+        }
         else if (e.fault == "bulk-in-error") a->bus->FailBulkIn(static_cast<uint32_t>(e.faultCount));
         else if (e.fault == "bulk-out-error") faults.bulkOutErrors += static_cast<uint32_t>(e.faultCount);
         else if (e.fault == "irp-complete-error") faults.irpCompleteError = true;
@@ -628,12 +636,79 @@ int Run::Go(RunOutcome* outcome) {
                             usbTiming, until / 1e6);
         if (!scenario_.description.empty()) std::fprintf(human, "  %s\n", scenario_.description.c_str());
     }
+    const auto wallStart = std::chrono::steady_clock::now();
+    // The end of every run: the summary record, the files closed, the verdict and the summary
+    // lines. A run that crashed ends here too, without halting what is left (the world is not
+    // run again after a fault).
+    const auto finish = [&]() -> int {
+        const auto& verifier = world_.Verifier();
+        const size_t leaks = verifier.Count(host::verifier::check::kLeak);
+        Json counters = Json::object();
+        for (auto& [name, v] : views_) counters[name] = AdapterAccounts(*v.adapter, *v.device, v.keepalives);
+        const uint64_t checks = verifier.Checks();
+        Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"checks", checks},
+                                 {"adapters", counters}});
+        bool written = files.Close(error);
+        if (!written) std::cerr << "nicsim: " << error << "\n";
+        if (html.Asked() && !html.Write(report.Html(), error)) {
+            std::cerr << "nicsim: " << error << "\n";
+            written = false;
+        }
+        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        if (options_.json || junit.Asked()) {
+            Verdict verdict{"run", scenario_.name, seed, cpus, options_.fullSpeedUsb ? "full-speed" : "frame",
+                            world_.NowUs() / 1e6, wall, verifier.Violations(), leaks, counters,
+                            Json::array(), options_.replay, checks};
+            for (auto& p : pings_)
+                verdict.pings.push_back(Json{{"adapter", p->adapter}, {"to", host::wire::IpText(p->to)},
+                                             {"burst", p->number}, {"started_s", p->startedUs / 1e6},
+                                             {"requested", p->requested}, {"sent", p->sent},
+                                             {"replies", p->replies}, {"lost", p->lost},
+                                             {"not_sent", p->notSent}, {"no_arp_reply", p->gaveUp}});
+            if (options_.json)
+                std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+            if (!junit.Write(VerdictJUnit(verdict), error)) {
+                std::cerr << "nicsim: " << error << "\n";
+                written = false;
+            }
+        }
+        if (!options_.quiet && !options_.json) {
+            std::fprintf(human, "\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
+                         static_cast<unsigned long long>(seed));
+            for (auto& [name, c] : counters.items()) std::fputs(AccountLines(name, c).c_str(), human);
+            for (auto& p : pings_)
+                std::fprintf(human, "  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies, %u lost; "
+                                    "%u requested, %u not sent within 1 s%s\n",
+                             p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
+                             p->sent, p->replies, p->lost, p->requested, p->notSent, p->gaveUp ? " (no ARP reply)" : "");
+            std::fprintf(human, "  violations: %zu, leaks: %zu (%llu checks)\n", verifier.Count(), leaks,
+                         static_cast<unsigned long long>(checks));
+            if (verifier.Count() > 0) std::fprintf(human, "  replay with: %s\n", options_.replay.c_str());
+        }
+        const int status = !written ? 2 : verifier.Count() == 0 ? 0 : 1;
+        if (outcome != nullptr) {
+            outcome->status = status;
+            outcome->violations = verifier.Violations();
+            outcome->leaks = leaks;
+            outcome->checks = checks;
+            outcome->adapters = std::move(counters);
+            outcome->virtualUs = world_.NowUs();
+            outcome->events = world_.Scheduler().EventsRun();
+        }
+        return status;
+    };
+    // A fault of the driver ends the run as a violation, with everything written so far kept.
+    host::world::CrashGuard crashGuard([&] {
+        const int status = finish();
+        if (options_.onCrash && outcome != nullptr) options_.onCrash(*outcome);
+        std::fflush(nullptr);
+        _exit(status == 0 ? 1 : status);
+    });
     world_.LoadDriver();
     for (const EventDesc& e : scenario_.events) Schedule(e);
 
     // The progress line would break into a timeline written to the same terminal.
     const bool progress = !options_.quiet && human == stdout && isatty(STDERR_FILENO);
-    const auto wallStart = std::chrono::steady_clock::now();
     auto lastShown = wallStart;
     while (world_.NowUs() < until) {
         world_.RunUntil(std::min(until, world_.NowUs() + kSecond));
@@ -647,62 +722,13 @@ int Run::Go(RunOutcome* outcome) {
         if (e.atUs > until) Skipped(e, "after the end of the run");
     ended_ = true;
     world_.HaltRemaining();
+    // An event held back behind a passive handler that outlasted the run was neither played nor
+    // due after the end: it is said once, as the others are.
+    for (const EventDesc& e : scenario_.events)
+        if (e.atUs <= until && (e.index >= played_.size() || !played_[e.index]))
+            Skipped(e, "still waiting when the run ended");
 
-    const auto& verifier = world_.Verifier();
-    const size_t leaks = verifier.Count(host::verifier::check::kLeak);
-    Json counters = Json::object();
-    for (auto& [name, v] : views_) counters[name] = AdapterAccounts(*v.adapter, *v.device, v.keepalives);
-    const uint64_t checks = verifier.Checks();
-    Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"checks", checks},
-                             {"adapters", counters}});
-    bool written = files.Close(error);
-    if (!written) std::cerr << "nicsim: " << error << "\n";
-    if (html.Asked() && !html.Write(report.Html(), error)) {
-        std::cerr << "nicsim: " << error << "\n";
-        written = false;
-    }
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
-    if (options_.json || junit.Asked()) {
-        Verdict verdict{"run", scenario_.name, seed, cpus, options_.fullSpeedUsb ? "full-speed" : "frame",
-                        world_.NowUs() / 1e6, wall, verifier.Violations(), leaks, counters,
-                        Json::array(), options_.replay, checks};
-        for (auto& p : pings_)
-            verdict.pings.push_back(Json{{"adapter", p->adapter}, {"to", host::wire::IpText(p->to)},
-                                         {"burst", p->number}, {"started_s", p->startedUs / 1e6},
-                                         {"requested", p->requested}, {"sent", p->sent},
-                                         {"replies", p->replies}, {"lost", p->lost},
-                                         {"not_sent", p->notSent}, {"no_arp_reply", p->gaveUp}});
-        if (options_.json)
-            std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-        if (!junit.Write(VerdictJUnit(verdict), error)) {
-            std::cerr << "nicsim: " << error << "\n";
-            written = false;
-        }
-    }
-    if (!options_.quiet && !options_.json) {
-        std::fprintf(human, "\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
-                     static_cast<unsigned long long>(seed));
-        for (auto& [name, c] : counters.items()) std::fputs(AccountLines(name, c).c_str(), human);
-        for (auto& p : pings_)
-            std::fprintf(human, "  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies, %u lost; "
-                                "%u requested, %u not sent within 1 s%s\n",
-                         p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
-                         p->sent, p->replies, p->lost, p->requested, p->notSent, p->gaveUp ? " (no ARP reply)" : "");
-        std::fprintf(human, "  violations: %zu, leaks: %zu (%llu checks)\n", verifier.Count(), leaks,
-                     static_cast<unsigned long long>(checks));
-        if (verifier.Count() > 0) std::fprintf(human, "  replay with: %s\n", options_.replay.c_str());
-    }
-    const int status = !written ? 2 : verifier.Count() == 0 ? 0 : 1;
-    if (outcome != nullptr) {
-        outcome->status = status;
-        outcome->violations = verifier.Violations();
-        outcome->leaks = leaks;
-        outcome->checks = checks;
-        outcome->adapters = std::move(counters);
-        outcome->virtualUs = world_.NowUs();
-        outcome->events = world_.Scheduler().EventsRun();
-    }
-    return status;
+    return finish();
 }
 
 }  // namespace

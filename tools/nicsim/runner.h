@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "tools/nicsim/scenario.h"
 
 namespace nicsim {
+
+struct RunOutcome;
 
 struct RunOptions {
     std::optional<uint64_t> seed;
@@ -27,6 +30,9 @@ struct RunOptions {
     std::string replay;      // the command line that plays this run again, for the verdict
     std::string version;     // of nicsim, for the run record
     std::string commandLine;  // as the user typed it, for the run record
+    // Told of what the run found when the driver crashed (the last thing before the process
+    // exits), for a caller that plays runs itself; see PlayScenario.
+    std::function<void(const RunOutcome&)> onCrash;
 };
 
 // Exit status: 0 no violation, 1 the verifier caught something, 2 a usage or file error.

@@ -347,6 +347,7 @@ const std::map<std::string, std::vector<std::string>> kFaultKeys = {
     {"control-silent", {"adapter", "nth", "count"}},
     {"control-late", {"adapter", "nth", "ms"}},
     {"bulk-late", {"adapter", "count", "ms"}},
+    {"cancel-late", {"adapter", "count", "ms"}},
     {"bulk-in-error", {"adapter", "count"}},
     {"bulk-out-error", {"adapter", "count"}},
     {"irp-complete-error", {"adapter"}},
@@ -452,9 +453,11 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
     // 16 bits counts.
     auto frame = [&] {
         auto f = c.Bytes(path + ".frame", v["frame"]);
-        if (f && (f->size() < kMinFrameBytes || f->size() > kMaxFrameBytes)) {
-            c.Error(path + ".frame", "a frame of " + std::to_string(f->size()) + " bytes; a frame has " +
-                                         std::to_string(kMinFrameBytes) + " to " + std::to_string(kMaxFrameBytes) +
+        const size_t least = a == "receive" ? kMinRuntBytes : kMinFrameBytes;
+        if (f && (f->size() < least || f->size() > kMaxFrameBytes)) {
+            c.Error(path + ".frame", "a frame of " + std::to_string(f->size()) + " bytes; a" +
+                                         (a == "receive" ? " received" : "") + " frame has " +
+                                         std::to_string(least) + " to " + std::to_string(kMaxFrameBytes) +
                                          " bytes");
             f.reset();
         }
@@ -566,7 +569,7 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
             if (auto n = c.Unsigned(path + ".nth", v["nth"], 1u << 30)) e.nth = std::max<uint64_t>(1, *n);
         if (v.contains("count"))
             if (auto n = c.Unsigned(path + ".count", v["count"], 1u << 30)) e.faultCount = *n;
-        const bool late = e.fault == "control-late" || e.fault == "bulk-late";
+        const bool late = e.fault == "control-late" || e.fault == "bulk-late" || e.fault == "cancel-late";
         if ((late || e.fault == "control-silent") && e.faultCount == 0)
             c.Error(path + ".count", "\"" + e.fault + "\" hits at least one request");
         if (late && need("ms"))

@@ -85,8 +85,10 @@ inline constexpr unsigned kMaxCpus = 64;
 inline constexpr size_t kMaxAdapters = 125;
 inline constexpr size_t kMaxEvents = 100'000;
 // A `send` or `receive` frame: an Ethernet header at least, and no more than the device's
-// 16-bit receive length and a pcap record carry.
+// 16-bit receive length and a pcap record carry. A `receive` frame may be a runt that still has
+// its destination address (the device filters on it and delivers it): the driver must drop it.
 inline constexpr size_t kMinFrameBytes = 14;
+inline constexpr size_t kMinRuntBytes = 6;
 inline constexpr size_t kMaxFrameBytes = 65'535;
 // Frames of all events together: every `send` repeat, `traffic` frame and `ping` echo.
 inline constexpr uint64_t kMaxFramesInAll = 10'000'000;
