@@ -252,8 +252,8 @@ trace::Json CountOrNull(ULONG count) {
 
 }  // namespace
 
-Ndis::RequestOutcome Ndis::RunRequest(Adapter& a, const char* name, NDIS_STATUS& status,
-                                      sim::FunctionRef call, sim::FunctionRef completed) {
+void Ndis::RunRequest(Adapter& a, const char* name, NDIS_STATUS& status, sim::FunctionRef call,
+                      const std::function<void(bool)>& completed) {
     using Request = Adapter::Request;
     // A request issued while another runs (a scenario event that waited behind a reset, let go
     // together with the next one) waits its turn, as NDIS queues it.
@@ -262,7 +262,7 @@ Ndis::RequestOutcome Ndis::RunRequest(Adapter& a, const char* name, NDIS_STATUS&
     // A halt that came meanwhile (after the request before it ended) leaves nobody to ask.
     if (a.state != AdapterState::Initialized || a.context == nullptr) {
         status = NDIS_STATUS_FAILURE;
-        return RequestOutcome::NotCalled;
+        return;
     }
     a.request = Request::Running;
     a.early = Adapter::Completion{};
@@ -281,14 +281,14 @@ Ndis::RequestOutcome Ndis::RunRequest(Adapter& a, const char* name, NDIS_STATUS&
             return;
         }
         a.request = Request::Idle;
-        if (status == NDIS_STATUS_PENDING) {
-            // Completed before its handler even returned.
-            completion.done = true;
-            status = a.early.earlyStatus;
-            completed();
-        }
+        const bool pended = status == NDIS_STATUS_PENDING;
+        // Completed before its handler even returned.
+        if (pended) status = a.early.earlyStatus;
+        completion.done = true;
+        // Its line now, before a request that waited for this one begins.
+        completed(pended);
     });
-    if (status != NDIS_STATUS_PENDING && !completion.done) return RequestOutcome::Answered;
+    if (completion.done) return;
     while (!completion.done && kernel_.Scheduler().RunOne(sim::Scheduler::kNever)) {
     }
     kernel_.Checked();  // a pended request is completed while something can still complete it
@@ -298,9 +298,8 @@ Ndis::RequestOutcome Ndis::RunRequest(Adapter& a, const char* name, NDIS_STATUS&
         a.pended = nullptr;
         a.request = Request::Idle;
         status = NDIS_STATUS_FAILURE;
-        completed();
+        completed(true);
     }
-    return RequestOutcome::Pended;
 }
 
 void Ndis::CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, const char* routine) {
@@ -323,7 +322,7 @@ void Ndis::CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, const char* r
     a->request = Adapter::Request::Idle;
     c.done = true;
     *c.status = status;
-    (*c.then)();
+    (*c.then)(true);
 }
 
 QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
@@ -353,14 +352,13 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
         if (pended) f["pended"] = true;
         TraceCall(a, "MiniportQueryInformation", &r.status, std::move(f));
     };
-    const RequestOutcome ran = RunRequest(
+    RunRequest(
         a, "MiniportQueryInformation", r.status,
         [&] {
             r.status = characteristics_.Ndis40Chars.Ndis30Chars.QueryInformationHandler(
                 a.context, oid, r.buffer.data(), length, &r.bytesWritten, &r.bytesNeeded);
         },
-        [&] { ended(true); });
-    if (ran == RequestOutcome::Answered) ended(false);
+        ended);
     r.buffer.resize(length);
     return r;
 }
@@ -378,15 +376,14 @@ SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) 
         if (pended) f["pended"] = true;
         TraceCall(a, "MiniportSetInformation", &r.status, std::move(f));
     };
-    const RequestOutcome ran = RunRequest(
+    RunRequest(
         a, "MiniportSetInformation", r.status,
         [&] {
             r.status = characteristics_.Ndis40Chars.Ndis30Chars.SetInformationHandler(
                 a.context, oid, buffer.data(), static_cast<ULONG>(data.size()), &r.bytesRead,
                 &r.bytesNeeded);
         },
-        [&] { ended(true); });
-    if (ran == RequestOutcome::Answered) ended(false);
+        ended);
     return r;
 }
 

@@ -71,7 +71,8 @@ struct Adapter {
         bool done = false;
         NDIS_STATUS* status = nullptr;   // the caller's status, given the completion's
         NDIS_STATUS earlyStatus = NDIS_STATUS_SUCCESS;  // `early` only
-        const sim::FunctionRef* then = nullptr;  // writes the request's line once it has ended
+        // Writes the request's line once it has ended (true: it was pended).
+        const std::function<void(bool)>* then = nullptr;
     };
     Completion* pended = nullptr;
     Completion early;
@@ -178,11 +179,12 @@ private:
     };
     void RunPassive(Adapter& a, const char* name, const std::function<void()>& fn);
     // Runs the miniport's query or set handler `call` once the request before it has completed,
-    // and waits for its completion when the handler pended it. An adapter halted while the
-    // request waited its turn is not called at all.
-    enum class RequestOutcome : uint8_t { NotCalled, Answered, Pended };
-    RequestOutcome RunRequest(Adapter& a, const char* name, NDIS_STATUS& status,
-                              sim::FunctionRef call, sim::FunctionRef completed);
+    // and waits for its completion when the handler pended it; `completed` runs once, as soon as
+    // the request has ended (inside the handler's context when it was answered at once), with
+    // whether it was pended. An adapter halted while the request waited its turn is not called
+    // at all, and `completed` does not run.
+    void RunRequest(Adapter& a, const char* name, NDIS_STATUS& status, sim::FunctionRef call,
+                    const std::function<void(bool)>& completed);
     void PumpSends(Adapter& a);
     // Offers the queue to the miniport: at once on one processor, from send tasks with several.
     void StartSends(Adapter& a);

@@ -197,6 +197,9 @@ TEST_F(DiscoveryTest, NeitherWithLinkChoosesNothing) {
     EXPECT_EQ(r.PhoneLineSelected, 0u);
     EXPECT_FALSE(PoweredDown(0));
     EXPECT_FALSE(PoweredDown(1));
+    ASSERT_EQ(adapter_->protocol.statuses.size(), 1u);
+    EXPECT_EQ(adapter_->protocol.statuses[0].status, NDIS_STATUS_MEDIA_DISCONNECT)
+        << "no medium chosen: start-up indicates no connection";
     ULONG result = 0;
     AtPassive(*adapter_, [&] { result = DiscoverPhys(MutableRecordOf(*adapter_)); });
     EXPECT_EQ(result, RESULT_FAILURE);
@@ -250,8 +253,11 @@ TEST_F(DiscoveryTest, NoPhyAtAll) {
     for (const auto& l : reads) EXPECT_EQ(l["value"], 0xFFFF);
 
     // Nothing answers the poll either: an address where nothing answers has no link, so the
-    // first poll reports the medium disconnected, and it stays so.
+    // first poll reports the medium disconnected, and it stays so. Start-up said so already: a
+    // connection to no medium would send DHCP into nothing.
     const size_t atInitialise = adapter_->protocol.statuses.size();
+    ASSERT_EQ(atInitialise, 1u);
+    EXPECT_EQ(adapter_->protocol.statuses.front().status, NDIS_STATUS_MEDIA_DISCONNECT);
     world_.RunFor(10'000'000);
     const auto& statuses = adapter_->protocol.statuses;
     ASSERT_EQ(statuses.size(), atInitialise + 1) << "one indication, at the first poll";

@@ -133,6 +133,53 @@ TEST(NicsimFaults, RunTimeBusFaultsFireAndAreCounted) {
     EXPECT_EQ(FaultsInjected(silent), 3u);
 }
 
+// A runt a scenario puts on the medium (its destination address and a few bytes more) reaches the
+// driver through the device and goes no further: the bus delivers it with its check sequence and
+// trailer, NDIS is never shown it, and the receive errors count it; the frame after it is
+// indicated as usual.
+TEST(NicsimFaults, ARuntFromTheMediumIsDroppedAndCountedAsAReceiveError) {
+    const auto lines = RunTrace("runt", Scenario(R"(
+      { "at": 3, "do": "receive", "link": "eth0", "frame": "ffffffffffff0200000000fe08" },
+      { "at": 3.1, "do": "receive", "link": "eth0", "frame": "ffffffffffff0200000000fe0800000000000000" },
+      { "at": 4, "do": "query", "adapter": "A", "oid": "OID_GEN_RCV_ERROR" },
+      { "at": 4, "do": "query", "adapter": "A", "oid": "OID_GEN_RCV_OK" })", 6));
+    std::vector<uint64_t> bulkIn, indicated;
+    std::vector<std::string> answers;
+    for (const Json& l : lines) {
+        if (l["ev"] == "bulk" && l["ep"] == "in" && l["result"] == "ok") bulkIn.push_back(l["length"]);
+        if (l["ev"] == "indicate_receive") indicated.push_back(l["length"]);
+        if (l["ev"] == "miniport" && l["call"] == "MiniportQueryInformation") answers.push_back(l["data"]);
+    }
+    EXPECT_EQ(bulkIn, (std::vector<uint64_t>{13 + 8, 20 + 8})) << "both delivered, each with its 8-byte trailer";
+    EXPECT_EQ(indicated, std::vector<uint64_t>{20});
+    EXPECT_EQ(answers, (std::vector<std::string>{"01000000", "01000000"})) << "one error, one frame";
+}
+
+// Two multicast lists set while a reset runs wait behind it and are let go together when it
+// returns. On several processors NDIS still hands them to the miniport one at a time, in the
+// order they were made: the first is answered before the second begins.
+TEST(NicsimFaults, RequestsLetGoTogetherAfterAResetReachTheMiniportOneAtATime) {
+    const std::string first = "01005e00000101005e000002", second = "01005e00000301005e00000401005e000005";
+    for (int cpus : {2, 4})
+        for (int seed = 1; seed <= 12; ++seed) {
+            SCOPED_TRACE(std::to_string(cpus) + " processors, seed " + std::to_string(seed));
+            std::string scenario = Scenario(R"(
+              { "at": 3, "do": "reset", "adapter": "A" },
+              { "at": 3.0005, "do": "set", "adapter": "A", "oid": "OID_802_3_MULTICAST_LIST", "data": ")" +
+                                            first + R"(" },
+              { "at": 3.0005, "do": "set", "adapter": "A", "oid": "OID_802_3_MULTICAST_LIST", "data": ")" +
+                                            second + R"(" })", 6);
+            scenario.insert(1, R"("seed": )" + std::to_string(seed) + R"(, "cpus": )" + std::to_string(cpus) + ",");
+            std::vector<uint64_t> setLengths;
+            for (const Json& l : RunTrace("multicast", scenario)) {
+                if (l["ev"] == "violation") ADD_FAILURE() << l.dump();
+                if (l["ev"] == "miniport" && l["call"] == "MiniportSetInformation")
+                    setLengths.push_back(l["length"]);
+            }
+            EXPECT_EQ(setLengths, (std::vector<uint64_t>{12, 18})) << "answered in the order they were made";
+        }
+}
+
 // A vanished device fails the read waiting at the bus at once: the receive has failed, so the
 // send that follows is refused.
 TEST(NicsimFaults, VanishedDeviceFailsTheReadWaitingAtTheBus) {

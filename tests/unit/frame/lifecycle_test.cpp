@@ -488,15 +488,23 @@ TEST_F(LifecycleTest, PipeResetsThatTimeOutDoNotKeepTheReadFromBeingAborted) {
     // The set-feature request and both resets cost their 10 s each.
     EXPECT_GE(world_.NowUs() - start, 30'000'000u);
     EXPECT_LT(world_.NowUs() - start, 33'000'000u);
+    // Each reset the bus ended by the cancel is on the record once, as its CLEAR_FEATURE
+    // (ENDPOINT_HALT) to the pipe's endpoint, with how it ended: bulk-out's, then bulk-in's.
+    std::vector<std::pair<int, std::string>> resets;
+    for (const auto& l : recorder_.Of("control"))
+        if (l["bmRequestType"] == 0x02 && l["bRequest"] == 1)
+            resets.emplace_back(l["wIndex"].get<int>(), l["result"].get<std::string>());
+    const std::vector<std::pair<int, std::string>> expected = {{0x02, "timeout"}, {0x81, "timeout"}};
+    EXPECT_EQ(resets, expected);
     world_.Ndis().Halt(a);
     EXPECT_EQ(LiveResources(a), 0u);
     ExpectClean();
 }
 
 // Transfers still held at halt (the shutdown path could not get the request block its pipe
-// requests share, so it aborted nothing) are aborted by halt itself, without pipe resets; as they come back, every
-// return of a descriptor arms the receive timer, a send having found none free. Nothing of it
-// outlives the record: no transfer, no timer.
+// requests share, so it aborted nothing) are aborted by halt itself, without pipe resets; as they
+// come back, every return of a descriptor arms the receive timer, a send having found none free.
+// Nothing of it outlives the record: no transfer, no timer.
 TEST_F(LifecycleTest, TransfersStillHeldAtHaltAreAbortedByHaltAndLeaveNothing) {
     // A system clock tick of 15.625 ms, as Windows has by default: a timer armed for 0 ms falls
     // due at the next tick.
