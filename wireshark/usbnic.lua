@@ -17,7 +17,11 @@
 --                 N + 2 bytes, 2 more when that is a multiple of 64, and at least 60: bytes past
 --                 the frame are padding (stale buffer contents). The driver's keep-alive is the
 --                 one exception: a 32-byte transfer whose prefix says 32, the whole transfer, so
---                 the device sends the 30 bytes behind it.
+--                 the device sends the 30 bytes behind it. The driver writes only their two
+--                 addresses (to 00-00-00-00-00-00 from 00-00-00-00-00-01); the rest is whatever
+--                 its buffer held, so it is shown as such rather than handed to Ethernet, where
+--                 a stale type field (an earlier frame's ARP or IPv4) would decode as a broken
+--                 packet.
 --   bulk in       the frame, its Ethernet check sequence (CRC-32, low byte first), then a 4-byte
 --                 trailer: the frame length (little-endian), the receive status byte, and 0.
 --                 The driver drops a frame whose status has bit 0x02, 0x04, 0x08 (CRC error, its
@@ -67,6 +71,9 @@ local hf = {
     tx_frame = ProtoField.bytes("usbnic.tx.frame", "Frame"),
     tx_padding = ProtoField.bytes("usbnic.tx.padding", "Padding"),
     tx_keepalive = ProtoField.bool("usbnic.tx.keepalive", "Keep-alive transfer"),
+    keepalive_dst = ProtoField.ether("usbnic.keepalive.dst", "Destination"),
+    keepalive_src = ProtoField.ether("usbnic.keepalive.src", "Source"),
+    keepalive_stale = ProtoField.bytes("usbnic.keepalive.stale", "Not written for the keep-alive"),
 
     rx_frame = ProtoField.bytes("usbnic.rx.frame", "Frame"),
     rx_fcs = ProtoField.uint32("usbnic.rx.fcs", "Frame check sequence", base.HEX),
@@ -346,12 +353,21 @@ local function dissect_transmit(tvb, pinfo, root)
     end
     local prefix = tvb(0, 2):le_uint()
     local length_item = tree:add_le(hf.tx_length, tvb(0, 2))
-    local frame, padding = prefix, total - 2 - prefix
     if prefix == KEEPALIVE_LENGTH and total == KEEPALIVE_LENGTH then
-        frame, padding = total - 2, 0
-        tree:add(hf.tx_keepalive, true):set_generated()
         length_item:append_text(" (the whole transfer: the keep-alive sends the 30 bytes behind it)")
-    elseif prefix + 2 > total then
+        tree:append_text(", keep-alive")
+        tree:add(hf.tx_keepalive, true):set_generated()
+        local frame_item = tree:add(hf.tx_frame, tvb(2, total - 2))
+        frame_item:add(hf.keepalive_dst, tvb(2, 6))
+        frame_item:add(hf.keepalive_src, tvb(8, 6))
+        frame_item:add(hf.keepalive_stale, tvb(14, total - 14))
+        pinfo.cols.protocol = "USBNIC"
+        pinfo.cols.info = string.format("Keep-alive frame, %d bytes, to %s from %s", total - 2,
+                                        tostring(tvb(2, 6):ether()), tostring(tvb(8, 6):ether()))
+        return total
+    end
+    local frame, padding = prefix, total - 2 - prefix
+    if prefix + 2 > total then
         frame, padding = total - 2, 0
         length_item:add_proto_expert_info(ef.tx_prefix)
     elseif total ~= padded_length(prefix) then
