@@ -41,6 +41,13 @@
 --      interfaces of vendor-specific or unknown class.
 -- Registering for interface class 0xFF in "usb.bulk" would need neither, but it would claim every
 -- vendor-specific device in a user's other captures.
+--
+-- Bulk transfers are claimed: their bytes are the frames decoded here. Register requests are
+-- decoded beside Wireshark's own decode of the setup packet and data stage, never instead of it:
+-- both entry points answer "not taken", so usb.setup.bRequest, usb.setup.wIndex and
+-- usb.control.Response stay in the tree for the filters people already use, and Wireshark offers
+-- the same record to the heuristic after the product table's dissector; the usbnic.request
+-- already in the tree tells the second entry point to leave it.
 
 local usbnic = Proto("usbnic", "nicsim USB network adapter")
 
@@ -248,7 +255,7 @@ end
 
 -- Submission: the tvb is the setup packet after bmRequestType (bRequest, wValue, wIndex, wLength)
 -- followed by the data stage of a write.
-local function dissect_request(tvb, pinfo, root, by_heuristic)
+local function dissect_request(tvb, pinfo, root)
     local tree = root:add(usbnic, tvb())
     local request = tvb(0, 1):uint()
     local first, count = tvb(3, 2):le_uint(), tvb(5, 2):le_uint()
@@ -256,14 +263,12 @@ local function dissect_request(tvb, pinfo, root, by_heuristic)
     tree:add_le(hf.wvalue, tvb(1, 2))
     tree:add_le(hf.register, tvb(3, 2)):append_text(" (" .. register_name(first) .. ")")
     tree:add_le(hf.count, tvb(5, 2))
-    if not pinfo.visited then
-        requests[pinfo.number] = { request = request, first = first, count = count, by_heuristic = by_heuristic }
-    end
+    if not pinfo.visited then requests[pinfo.number] = { request = request, first = first, count = count } end
     pinfo.cols.protocol = "USBNIC"
     if request ~= READ and request ~= WRITE then
         tree:add_proto_expert_info(ef.request)
         pinfo.cols.info = string.format("Vendor request 0x%02X", request)
-        return tvb:len()
+        return
     end
     local info = request_names[request] .. " " .. run_text(first, count)
     if request == WRITE and tvb:len() > 7 then
@@ -272,7 +277,6 @@ local function dissect_request(tvb, pinfo, root, by_heuristic)
     end
     tree:append_text(": " .. info)
     pinfo.cols.info = info
-    return tvb:len()
 end
 
 -- Completion: the tvb is the data stage of a read, empty for a write.
@@ -281,9 +285,10 @@ local function dissect_response(tvb, pinfo, root)
     pinfo.cols.protocol = "USBNIC"
     local asked = requests[field_value(usb_request_in) or -1]
     if asked == nil then
+        tree:add(hf.request, 0):set_generated():append_text(" (its request is not in the capture)")
         tree:add_proto_expert_info(ef.orphan)
         pinfo.cols.info = "Response to a register request not in the capture"
-        return tvb:len()
+        return
     end
     tree:add(hf.request, asked.request):set_generated()
     tree:add(hf.register, asked.first):append_text(" (" .. register_name(asked.first) .. ")"):set_generated()
@@ -302,12 +307,14 @@ local function dissect_response(tvb, pinfo, root)
     end
     tree:append_text(": " .. info)
     pinfo.cols.info = info
-    return tvb:len()
 end
 
-local function dissect_control(tvb, pinfo, root, by_heuristic)
-    if is_submit() then return dissect_request(tvb, pinfo, root, by_heuristic) end
-    return dissect_response(tvb, pinfo, root)
+-- Every record decoded here carries usbnic.request, so a record already holding one has been.
+local decoded_request = Field.new("usbnic.request")
+
+local function dissect_control(tvb, pinfo, root)
+    if decoded_request() then return end
+    if is_submit() then dissect_request(tvb, pinfo, root) else dissect_response(tvb, pinfo, root) end
 end
 
 ---------------------------------------------------------------------------------------------------
@@ -428,7 +435,10 @@ end
 -- The device is known by its descriptor: everything it moves is ours.
 function usbnic.dissector(tvb, pinfo, root)
     local transfer = field_value(usb_transfer_type)
-    if transfer == TRANSFER_CONTROL then return dissect_control(tvb, pinfo, root) end
+    if transfer == TRANSFER_CONTROL then
+        dissect_control(tvb, pinfo, root)
+        return 0  -- beside Wireshark's own setup decode (above)
+    end
     if transfer == TRANSFER_BULK then return dissect_bulk(tvb, pinfo, root) end
     return 0
 end
@@ -477,18 +487,15 @@ local function looks_like_register_request(tvb)
     return false
 end
 
--- A completion is taken here only when its request was: Wireshark also offers a write's empty
--- completion to the heuristics after the product table's dissector (which cannot say it took
--- zero bytes), and it must not be decoded twice.
+-- A completion is decoded here when its request was.
 local function heuristic_control(tvb, pinfo, root)
     if is_submit() then
         if not looks_like_register_request(tvb) then return false end
-    else
-        local asked = requests[field_value(usb_request_in) or -1]
-        if asked == nil or not asked.by_heuristic then return false end
+    elseif requests[field_value(usb_request_in) or -1] == nil then
+        return false
     end
-    dissect_control(tvb, pinfo, root, true)
-    return true
+    dissect_control(tvb, pinfo, root)
+    return false  -- beside Wireshark's own setup decode (above)
 end
 
 usbnic:register_heuristic("usb.bulk", heuristic_bulk)

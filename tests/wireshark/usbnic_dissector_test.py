@@ -15,7 +15,8 @@ capture is decoded with the dissector and held against the wire captures and the
   overflow, still queued); the frames decoded as dropped by the driver are the ones NDIS never
   saw indicated;
 - every vendor request is named in its submission and its completion, with the register, the
-  count and the values the usbmon records carry;
+  count and the values the usbmon records carry, and Wireshark's own decode of the setup packet
+  and data stage is still there beside it;
 - no malformed packet and no expert information. The default story's two partners both answer
   for 192.168.7.1, one per medium, and the adapter meets both: Wireshark's ARP check says
   "Duplicate IP address configured" once for it, which is true of the story (the wire captures
@@ -75,7 +76,7 @@ def usbmon(path):
 
 FIELDS = ["frame.number", "_ws.col.Info", "usbnic.request", "usbnic.register", "usbnic.count",
           "usbnic.value", "usbnic.tx.frame", "usbnic.rx.frame", "usbnic.rx.dropped",
-          "_ws.malformed", "_ws.expert.message"]
+          "usb.setup.bRequest", "usb.control.Response", "_ws.malformed", "_ws.expert.message"]
 
 
 def decode(capture, *options):
@@ -121,6 +122,11 @@ def check_register_requests(name, urbs, rows):
         values = ",".join(f"0x{b:02x}" for b in u.data) if carries else ""
         check(row["usbnic.value"] == values,
               f"{name} frame {u.frame}: values {row['usbnic.value']!r}, the record carries {values!r}")
+        # Wireshark's own decode of the request stays beside this one, for the filters users know.
+        usb_layer = (row["usb.setup.bRequest"], row["usb.control.Response"])
+        want = (str(request), "") if u.type == "S" else ("", u.data.hex() if carries else "")
+        check(usb_layer == want, f"{name} frame {u.frame}: Wireshark's own bRequest and response data {usb_layer}, "
+                                 f"the record says {want}")
     check(named > 0 and named == 2 * len([s for s in submits.values() if s[1] in (0xF0, 0xF1)]),
           f"{name}: {named} register request records named")
 
