@@ -124,17 +124,16 @@ local ef = {
 usbnic.experts = { ef.tx_short, ef.tx_prefix, ef.tx_size, ef.rx_short, ef.rx_length, ef.rx_fcs,
                    ef.request, ef.orphan }
 
--- What the usbmon layer has already decoded about the record in hand.
-local usb_urb_type = Field.new("usb.urb_type")
-local usb_transfer_type = Field.new("usb.transfer_type")
-local usb_direction = Field.new("usb.endpoint_address.direction")
+-- What the usbmon layer has already decoded about the record in hand. Wireshark fills these
+-- fields only in a pass that builds a tree, and not every pass does (tshark -2 reads the file
+-- once without one unless a filter needs it). Frames must be decoded in every pass, or ARP, IP
+-- and ICMP would miss half their conversations, so the bulk path does without them (see
+-- record_route); only a register request's completion needs them, for its request and status.
 local usb_status = Field.new("usb.urb_status")
 local usb_request_in = Field.new("usb.request_in")
 local usb_request_type = Field.new("usb.bmRequestType")
 local usb_interface_class = Field.new("usb.bInterfaceClass")
 
-local URB_SUBMIT = 0x53       -- 'S'
-local TRANSFER_CONTROL, TRANSFER_BULK = 2, 3
 local CLASS_VENDOR, CLASS_UNKNOWN = 0xFF, 0xFFFF
 
 local eth = Dissector.get("eth_withoutfcs")
@@ -144,7 +143,16 @@ local function field_value(field)
     return f and f.value
 end
 
-local function is_submit() return field_value(usb_urb_type) == URB_SUBMIT end
+local function usb_fields_known() return field_value(usb_status) ~= nil end
+
+-- A submission goes from "host" to BUS.DEVICE.ENDPOINT and its completion back: whether this
+-- record is a submission, and the endpoint (0 is the default pipe). OUT data travels with a
+-- submission and IN data with a completion, so a bulk record with data going out is a frame sent.
+local function record_route(pinfo)
+    local submit = tostring(pinfo.src) == "host"
+    local device_end = tostring(submit and pinfo.dst or pinfo.src)
+    return submit, tonumber(device_end:match("%.(%d+)$"))
+end
 
 ---------------------------------------------------------------------------------------------------
 -- Registers
@@ -230,7 +238,8 @@ local function result_text(status)
 end
 
 -- Setup of every register request seen, by the frame number of its submission: a completion
--- carries only its data stage, and finds its request through usb.request_in.
+-- carries only its data stage, and finds its request through usb.request_in. Stored at every
+-- dissection of the submission, the first pass may have had no tree to read it from.
 local requests = {}
 function usbnic.init() requests = {} end
 
@@ -263,7 +272,7 @@ local function dissect_request(tvb, pinfo, root)
     tree:add_le(hf.wvalue, tvb(1, 2))
     tree:add_le(hf.register, tvb(3, 2)):append_text(" (" .. register_name(first) .. ")")
     tree:add_le(hf.count, tvb(5, 2))
-    if not pinfo.visited then requests[pinfo.number] = { request = request, first = first, count = count } end
+    requests[pinfo.number] = { request = request, first = first, count = count }
     pinfo.cols.protocol = "USBNIC"
     if request ~= READ and request ~= WRITE then
         tree:add_proto_expert_info(ef.request)
@@ -281,6 +290,7 @@ end
 
 -- Completion: the tvb is the data stage of a read, empty for a write.
 local function dissect_response(tvb, pinfo, root)
+    if not usb_fields_known() then return end
     local tree = root:add(usbnic, tvb())
     pinfo.cols.protocol = "USBNIC"
     local asked = requests[field_value(usb_request_in) or -1]
@@ -312,9 +322,9 @@ end
 -- Every record decoded here carries usbnic.request, so a record already holding one has been.
 local decoded_request = Field.new("usbnic.request")
 
-local function dissect_control(tvb, pinfo, root)
+local function dissect_control(tvb, pinfo, root, submit)
     if decoded_request() then return end
-    if is_submit() then dissect_request(tvb, pinfo, root) else dissect_response(tvb, pinfo, root) end
+    if submit then dissect_request(tvb, pinfo, root) else dissect_response(tvb, pinfo, root) end
 end
 
 ---------------------------------------------------------------------------------------------------
@@ -424,9 +434,9 @@ local function dissect_receive(tvb, pinfo, root)
     return total
 end
 
-local function dissect_bulk(tvb, pinfo, root)
-    if field_value(usb_direction) == 1 then return dissect_receive(tvb, pinfo, root) end
-    return dissect_transmit(tvb, pinfo, root)
+local function dissect_bulk(tvb, pinfo, root, submit)
+    if submit then return dissect_transmit(tvb, pinfo, root) end
+    return dissect_receive(tvb, pinfo, root)
 end
 
 ---------------------------------------------------------------------------------------------------
@@ -434,13 +444,10 @@ end
 
 -- The device is known by its descriptor: everything it moves is ours.
 function usbnic.dissector(tvb, pinfo, root)
-    local transfer = field_value(usb_transfer_type)
-    if transfer == TRANSFER_CONTROL then
-        dissect_control(tvb, pinfo, root)
-        return 0  -- beside Wireshark's own setup decode (above)
-    end
-    if transfer == TRANSFER_BULK then return dissect_bulk(tvb, pinfo, root) end
-    return 0
+    local submit, endpoint = record_route(pinfo)
+    if endpoint ~= 0 then return dissect_bulk(tvb, pinfo, root, submit) end
+    dissect_control(tvb, pinfo, root, submit)
+    return 0  -- beside Wireshark's own setup decode (above)
 end
 DissectorTable.get("usb.product"):add(VENDOR_ID * 0x10000 + PRODUCT_ID, usbnic)
 
@@ -466,10 +473,10 @@ end
 
 local function heuristic_bulk(tvb, pinfo, root)
     if not unclaimed_class() then return false end
-    local receiving = field_value(usb_direction) == 1
-    if receiving and not looks_like_receive(tvb) then return false end
-    if not receiving and not looks_like_transmit(tvb) then return false end
-    dissect_bulk(tvb, pinfo, root)
+    local submit = record_route(pinfo)
+    if submit and not looks_like_transmit(tvb) then return false end
+    if not submit and not looks_like_receive(tvb) then return false end
+    dissect_bulk(tvb, pinfo, root, submit)
     return true
 end
 
@@ -487,14 +494,17 @@ local function looks_like_register_request(tvb)
     return false
 end
 
--- A completion is decoded here when its request was.
+-- A completion is decoded here when its request was. Without the usb fields a request cannot be
+-- told from a class request, so such a pass leaves them alone.
 local function heuristic_control(tvb, pinfo, root)
-    if is_submit() then
+    if not usb_fields_known() then return false end
+    local submit = record_route(pinfo)
+    if submit then
         if not looks_like_register_request(tvb) then return false end
     elseif requests[field_value(usb_request_in) or -1] == nil then
         return false
     end
-    dissect_control(tvb, pinfo, root)
+    dissect_control(tvb, pinfo, root, submit)
     return false  -- beside Wireshark's own setup decode (above)
 end
 

@@ -5,7 +5,8 @@ and product id) and on usb_faults.json, whose devices stall their GET_DESCRIPTOR
 heuristics can find them: bulk errors both ways, control requests that time out and are
 cancelled, runts, every receive error bit, a frame the device filters, frames lost to a link that
 is down, and keep-alive transfers whose unwritten bytes are an earlier ARP frame's. Each USB
-capture is decoded with the dissector and held against the wire captures and the device:
+capture is decoded with the dissector (the fault scenario's in one pass and in tshark's two) and
+held against the wire captures and the device:
 
 - frames the adapter sent: each frame a wire capture holds from the adapter (any source but a
   scripted partner) is a bulk-out frame, byte for byte, of a transfer that reached the device;
@@ -184,7 +185,20 @@ def device_descriptors(urbs):
     return {u.device for u in urbs if u.type == "C" and (u.device, u.id) in asked and u.status == 0 and u.data}
 
 
-def check_story(name, scenario, partners_of, plain_experts, known_devices):
+def check_two_passes(name, usb, rows):
+    """tshark -2 builds no tree in its first pass: the frames must still reach ARP, IP and ICMP
+    there (or their conversations are half missing), and the second pass shows what one pass does."""
+    ours = [f for f in FIELDS if f.startswith("usbnic.")]
+    for number, row in decode(usb, "-2").items():
+        check(row["_ws.malformed"] == "" and row["_ws.expert.message"] == "",
+              f"{name} frame {number}, two passes ({row['_ws.col.Info']}): malformed {row['_ws.malformed']!r}, "
+              f"expert {row['_ws.expert.message']!r}")
+        check([row[f] for f in ours] == [rows[number][f] for f in ours],
+              f"{name} frame {number}: two passes decode {row['_ws.col.Info']!r}, one pass "
+              f"{rows[number]['_ws.col.Info']!r}")
+
+
+def check_story(name, scenario, partners_of, plain_experts, known_devices, two_passes=False):
     with tempfile.TemporaryDirectory(dir=os.environ.get("TEST_TMPDIR")) as tmp:
         usb, wire = os.path.join(tmp, "usb.pcap"), os.path.join(tmp, "wire.pcap")
         run = subprocess.run([nicsim, "run", scenario, "--json", "--pcap-usb", usb, "--pcap-wire", wire],
@@ -207,6 +221,8 @@ def check_story(name, scenario, partners_of, plain_experts, known_devices):
                   f"{name} frame {number} ({row['_ws.col.Info']}): malformed {row['_ws.malformed']!r}, "
                   f"expert {row['_ws.expert.message']!r}")
         check_register_requests(name, urbs, rows)
+        if two_passes:
+            check_two_passes(name, usb, rows)
         sent, received = check_frames(name, urbs, rows, frames, partners_of, adapters)
         if plain_experts:
             plain = decode(usb)
@@ -229,7 +245,7 @@ def shown(name):
 with open(fault_scenario) as f:
     fault_partners = partners(json.load(f))
 check_story("default", "default", partners(shown("default")), [ARP_DUPLICATE], {2})
-check_story("usb_faults", fault_scenario, fault_partners, [], set())
+check_story("usb_faults", fault_scenario, fault_partners, [], set(), two_passes=True)
 
 for failure in failures[:20]:
     print("FAIL:", failure)
