@@ -45,9 +45,9 @@
 -- Bulk transfers are claimed: their bytes are the frames decoded here. Register requests are
 -- decoded beside Wireshark's own decode of the setup packet and data stage, never instead of it:
 -- both entry points answer "not taken", so usb.setup.bRequest, usb.setup.wIndex and
--- usb.control.Response stay in the tree for the filters people already use, and Wireshark offers
--- the same record to the heuristic after the product table's dissector; the usbnic.request
--- already in the tree tells the second entry point to leave it.
+-- usb.control.Response stay in the tree for the filters people already use. Wireshark then offers
+-- the same record to both entry points (the product table's dissector, then the heuristic); the
+-- usbnic.request already in the tree tells the second to leave it.
 
 local usbnic = Proto("usbnic", "nicsim USB network adapter")
 
@@ -99,7 +99,9 @@ local hf = {
 }
 usbnic.fields = hf
 
--- Each of these marks a transfer that this device and driver never make.
+-- Each of these marks a transfer that this device and driver never make, save one case: a frame
+-- received that is longer than 1528 bytes (a scenario may ask for one) fills the driver's
+-- 1536-byte read, which cuts it and its trailer off, and rx_length and rx_fcs say so.
 local ef = {
     tx_short = ProtoExpert.new("usbnic.tx.short", "Bulk-out transfer too short for a length prefix",
                                expert.group.MALFORMED, expert.severity.WARN),
@@ -147,7 +149,8 @@ local function usb_fields_known() return field_value(usb_status) ~= nil end
 
 -- A submission goes from "host" to BUS.DEVICE.ENDPOINT and its completion back: whether this
 -- record is a submission, and the endpoint (0 is the default pipe). OUT data travels with a
--- submission and IN data with a completion, so a bulk record with data going out is a frame sent.
+-- submission and IN data with a completion, so a bulk submission with data holds a frame sent and
+-- a bulk completion with data a frame received.
 local function record_route(pinfo)
     local submit = tostring(pinfo.src) == "host"
     local device_end = tostring(submit and pinfo.dst or pinfo.src)
@@ -246,7 +249,7 @@ function usbnic.init() requests = {} end
 -- Adds one item per value, each named by its register; returns the values.
 local function add_values(tree, tvb, offset, first, count)
     local values = {}
-    local list = tree:add(usbnic, tvb(offset, count), "Values")
+    local list = tree:add(tvb(offset, count), "Values")
     for i = 0, count - 1 do
         local v = tvb(offset + i, 1):uint()
         values[#values + 1] = v
@@ -371,7 +374,8 @@ local function dissect_transmit(tvb, pinfo, root)
     local prefix = tvb(0, 2):le_uint()
     local length_item = tree:add_le(hf.tx_length, tvb(0, 2))
     if prefix == KEEPALIVE_LENGTH and total == KEEPALIVE_LENGTH then
-        length_item:append_text(" (the whole transfer: the keep-alive sends the 30 bytes behind it)")
+        length_item:append_text(string.format(" (the whole transfer: the keep-alive sends the %d bytes behind it)",
+                                              total - 2))
         tree:append_text(", keep-alive")
         tree:add(hf.tx_keepalive, true):set_generated()
         local frame_item = tree:add(hf.tx_frame, tvb(2, total - 2))
