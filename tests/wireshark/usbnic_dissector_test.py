@@ -81,11 +81,16 @@ FIELDS = ["frame.number", "_ws.col.Info", "usbnic.request", "usbnic.register", "
 
 
 def decode(capture, *options):
+    # An empty home: no personal preferences or plugins (an installed copy of this dissector
+    # among them) change what tshark decodes.
+    home = os.path.join(os.path.dirname(capture), "home")
+    os.makedirs(home, exist_ok=True)
+    env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
     command = [tshark, "-n", "-X", "lua_script:" + dissector, *options, "-r", capture, "-T", "fields",
                "-E", "separator=/t", "-E", "occurrence=a", "-E", "aggregator=,"]
     for field in FIELDS:
         command += ["-e", field]
-    result = subprocess.run(command, capture_output=True, text=True)
+    result = subprocess.run(command, capture_output=True, text=True, env=env)
     assert result.returncode == 0, f"{' '.join(command)}: {result.stderr}"
     noise = [l for l in result.stderr.splitlines() if l.strip() and "Running as user" not in l]
     check(not noise, f"{capture}: tshark said {noise[:5]}")
@@ -132,10 +137,6 @@ def check_register_requests(name, urbs, rows):
           f"{name}: {named} register request records named")
 
 
-def frames_from(hex_field):
-    return bytes.fromhex(hex_field)
-
-
 def check_frames(name, urbs, rows, wire, partners, adapters):
     completion = {(u.device, u.id): u for u in urbs if u.type == "C"}
     sent, received, dropped = collections.Counter(), collections.Counter(), 0
@@ -146,10 +147,10 @@ def check_frames(name, urbs, rows, wire, partners, adapters):
         if u.type == "S" and not u.endpoint & 0x80:
             if check(row["usbnic.tx.frame"], f"{name} frame {u.frame}: bulk-out transfer not decoded"):
                 if completion[(u.device, u.id)].status == 0:  # a failed transfer never reached the device
-                    sent[frames_from(row["usbnic.tx.frame"])] += 1
+                    sent[bytes.fromhex(row["usbnic.tx.frame"])] += 1
         elif u.type == "C" and u.endpoint & 0x80 and u.status == 0:
             if check(row["usbnic.rx.frame"], f"{name} frame {u.frame}: bulk-in transfer not decoded"):
-                received[frames_from(row["usbnic.rx.frame"])] += 1
+                received[bytes.fromhex(row["usbnic.rx.frame"])] += 1
                 dropped += row["usbnic.rx.dropped"] == "1"
     from_adapter = collections.Counter(f for f in wire if f[6:12] not in partners)
     from_partners = collections.Counter(f for f in wire if f[6:12] in partners)
