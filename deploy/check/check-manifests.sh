@@ -15,6 +15,18 @@ npm ci --no-audit --no-fund --loglevel=error >/dev/null
 
 node check-manifests.js ../kubernetes
 
+# Where kubectl is at hand, its kustomize builds the directory, and every container then runs the
+# image the kustomization names (the placeholder replaced everywhere).
+if command -v kubectl >/dev/null; then
+  want=$(awk '/newName:/{n=$2} /newTag:/{t=$2} END{print n ":" t}' ../kubernetes/kustomization.yaml)
+  got=$(kubectl kustomize ../kubernetes | awk '$1 == "image:" {print $2}' | sort -u)
+  if [ "$got" != "$want" ]; then
+    echo "check-manifests: kubectl kustomize gives the images '$got', not '$want'" >&2
+    exit 1
+  fi
+  echo "check-manifests: kubectl kustomize builds it; every container runs $want"
+fi
+
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 cp -r ../kubernetes "$scratch/typo"
