@@ -1,9 +1,15 @@
 // `nicsim explore` as a user runs it: sweeps over seeds with the real driver (clean) and with
 // nicsim_broken, whose driver loses one NdisFreeMemory on seeds that are multiples of 7; shards
-// merged against the whole sweep; the GNU parallel recipes of docs/explore.md, run verbatim.
+// merged against the whole sweep; the exit statuses and the JUnit report a CI system reads; the
+// workers it starts by default; the GNU parallel recipes of docs/explore.md, run verbatim.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -23,6 +29,13 @@ using testing_support::ScratchDir;
 using testing_support::Shell;
 
 Outcome Broken(const std::string& args) { return Shell(std::string(NICSIM_BROKEN_BINARY) + " " + args, true); }
+
+// The JUnit report as Python's XML parser reads it (tests/support/junit_summary.py).
+json ReadJUnit(const std::string& path) {
+    const Outcome o = Shell("python3 " + std::string(TESTS_DIR) + "/support/junit_summary.py " + path, true);
+    EXPECT_EQ(o.status, 0) << o.out;
+    return o.status == 0 ? json::parse(o.out)["suites"].at(0) : json();
+}
 
 std::vector<json> Records(const std::string& text) {
     std::vector<json> out;
@@ -88,10 +101,19 @@ TEST(NicsimExplore, ASeedThatCrashesItsWorkerIsReportedAndTheSweepGoesOn) {
 
 TEST(NicsimExplore, BrokenDriverReportsExactlyItsFailingSeedsAndEachReplayReproduces) {
     ScratchDir dir;
-    const Outcome o = Broken("explore --seeds 1..30 --jobs 2 --cpus 2 --until 30 --minimise --out " + dir / "out.jsonl");
+    const Outcome o = Broken("explore --seeds 1..30 --jobs 2 --cpus 2 --until 30 --minimise --out " + dir / "out.jsonl" +
+                             " --junit " + dir / "out.xml");
     ASSERT_EQ(o.status, 1) << o.out;
     const auto records = Records(testing_support::ReadFile(dir / "out.jsonl"));
     ASSERT_EQ(records.size(), 5u) << o.out;
+    // The JUnit report: a failing testcase per failing seed, with what went wrong and its replay.
+    const json junit = ReadJUnit(dir / "out.xml");
+    EXPECT_EQ(junit["tests"], 4);
+    EXPECT_EQ(junit["failures"], 4);
+    EXPECT_EQ(junit["skipped"], 0);
+    EXPECT_EQ(junit["properties"]["seeds"], "30");
+    EXPECT_EQ(junit["properties"]["complete"], "true");
+    ASSERT_EQ(junit["cases"].size(), 4u) << junit;
     std::vector<uint64_t> seeds;
     for (size_t i = 0; i + 1 < records.size(); ++i) {
         const json& f = records[i];
@@ -104,6 +126,12 @@ TEST(NicsimExplore, BrokenDriverReportsExactlyItsFailingSeedsAndEachReplayReprod
         EXPECT_EQ(f["violations"], 1);
         const std::string replay = f["replay"];
         EXPECT_EQ(replay, "nicsim run " + name + " --seed " + std::to_string(seeds.back()) + " --cpus 2 --until 30");
+        const json& testcase = junit["cases"][i];
+        EXPECT_EQ(testcase["name"], "seed " + std::to_string(seeds.back()));
+        EXPECT_EQ(testcase["failures"].at(0)["type"], "leak");
+        EXPECT_EQ(testcase["failures"].at(0)["message"], "leak: " + f["detail"].get<std::string>());
+        EXPECT_NE(testcase["failures"].at(0)["text"].get<std::string>().find("replay with: " + replay + "\n"),
+                  std::string::npos) << testcase;
         // Shrunk, it still fails the same way and is clean under the real driver; the file is the
         // named scenario with fewer events.
         const json& m = f["minimised"];
@@ -177,36 +205,91 @@ TEST(NicsimExplore, ShardsMergedEqualTheWholeSweep) {
     EXPECT_EQ(merged.status, 1) << merged.out;
     EXPECT_EQ(Comparable(Records(merged.out)), Comparable(Records(testing_support::ReadFile(dir / "whole.jsonl"))));
 
-    // Three of four shards merge, but say what is missing and that the sweep is not complete.
+    // Three of four shards are not the sweep: the merge writes what they hold, says what is missing
+    // and fails as a wrong set of files does, whatever their seeds found.
     const Outcome part = Broken("explore --merge " + dir / "shard-1.jsonl " + dir / "shard-3.jsonl " +
                                 dir / "shard-4.jsonl");
+    EXPECT_EQ(part.status, 2) << part.out;
     EXPECT_NE(part.out.find("missing 2/4"), std::string::npos) << part.out;
     EXPECT_EQ(Records(part.out).back()["complete"], false) << part.out;
+    EXPECT_EQ(Records(part.out).back()["failures"], 3) << part.out;
     // A shard twice, or a shard of another sweep, is refused.
     EXPECT_EQ(Broken("explore --merge " + dir / "shard-1.jsonl " + dir / "shard-1.jsonl").status, 2);
     const Outcome other = Broken("explore --seeds 3..34 --shard 2/4 --out " + dir / "other.jsonl");
     EXPECT_EQ(Broken("explore --merge " + dir / "shard-1.jsonl " + dir / "other.jsonl").status, 2);
+
+    // More shards than seeds: a shard with no seed has run all it had, and the merge is whole.
+    std::string tiny;
+    for (int k = 1; k <= 4; ++k) {
+        const std::string file = dir / ("tiny-" + std::to_string(k) + ".jsonl");
+        EXPECT_EQ(Nicsim("explore --seeds 1..2 --shard " + std::to_string(k) + "/4 --out " + file).status, 0) << k;
+        tiny += " " + file;
+    }
+    const Outcome whole2 = Nicsim("explore --merge" + tiny);
+    EXPECT_EQ(whole2.status, 0) << whole2.out;
+    EXPECT_EQ(Records(whole2.out).back()["complete"], true) << whole2.out;
 }
 
 TEST(NicsimExplore, UsageErrorsAndTheTimeLimit) {
     for (const char* bad : {"--seeds 5..3", "--seeds 1..x", "--seeds 7", "--seeds 18446744073709551616..1",
                             "--seeds 1..2 --shard 0/4", "--seeds 1..2 --shard 5/4", "--seeds 1..2 --jobs 0",
                             "", "--merge a.jsonl --seeds 1..2", "--seeds 1..2 --out /nonexistent/dir/x.jsonl",
-                            "--merge /nonexistent.jsonl"}) {
+                            "--merge /nonexistent.jsonl", "--seeds 1..2 --junit /nonexistent/dir/x.xml"}) {
         const Outcome o = testing_support::NicsimRefusedWithin(std::string("explore ") + bad);
         EXPECT_EQ(o.status, 2) << bad << "\n" << o.out;
         EXPECT_EQ(Records(o.out).size(), 0u) << bad << "\n" << o.out;
     }
     EXPECT_NE(Nicsim("explore --seeds 5..3").out.find("\"5..3\" is not a seed range"), std::string::npos);
 
-    // Every seed there is, with half a second: stops starting seeds and reports what ran.
-    const Outcome o = testing_support::NicsimRefusedWithin("explore --seeds 0..18446744073709551615 --time-limit 0.5 --jobs 1");
-    ASSERT_EQ(o.status, 0) << o.out;
+    // Every seed there is, with half a second: stops starting seeds, reports what ran, and says in
+    // its status (3) and its JUnit report that not every seed ran.
+    ScratchDir dir;
+    const Outcome o = testing_support::NicsimRefusedWithin("explore --seeds 0..18446744073709551615 --time-limit 0.5 "
+                                                           "--jobs 1 --junit " + dir / "stopped.xml");
+    ASSERT_EQ(o.status, 3) << o.out;
     const json s = Records(o.out).back();
     EXPECT_EQ(s["stopped_by_time_limit"], true);
     EXPECT_EQ(s["complete"], false);
     EXPECT_GT(s["seeds"].get<uint64_t>(), 0u);
     EXPECT_LT(s["wall_s"].get<double>(), 5.0);
+    const json junit = ReadJUnit(dir / "stopped.xml");
+    EXPECT_EQ(junit["failures"], 0);
+    EXPECT_EQ(junit["skipped"], 1);
+    EXPECT_EQ(junit["properties"]["seeds"], std::to_string(s["seeds"].get<uint64_t>()));
+    ASSERT_EQ(junit["cases"].size(), 2u) << junit;
+    EXPECT_EQ(junit["cases"][0]["name"], "no failing seed");
+    EXPECT_EQ(junit["cases"][1]["skipped"].at(0),
+              "not every seed of 0..18446744073709551615 ran: " + std::to_string(s["seeds"].get<uint64_t>()) +
+                  " did; the time limit stopped the sweep");
+}
+
+// Without --jobs, one worker per processor the process may use: the affinity mask (taskset) and
+// the CPU quota of its control group (a container's CPU limit), whichever allows fewer.
+TEST(NicsimExplore, DefaultJobsAreTheProcessorsTheProcessMayUse) {
+    const auto jobs = [](const std::string& prefix) {
+        const Outcome o = Shell(prefix + std::string(NICSIM_BINARY) + " explore --seeds 1..4");
+        EXPECT_EQ(o.status, 0) << prefix << o.out;
+        return o.status == 0 ? Records(o.out).back()["jobs"].get<unsigned>() : 0u;
+    };
+    EXPECT_EQ(jobs(""), std::stoul(Shell("nproc").out));
+    EXPECT_EQ(jobs("taskset -c 0 "), 1u);
+
+    // A control group of its own with a quota of half a processor, where this machine lets us make
+    // one (as root, cgroup v1's cpu controller or cgroup v2 with it enabled).
+    const std::string name = "nicsim-test-" + std::to_string(getpid());
+    for (const std::string& hierarchy : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup"}) {
+        const bool v2 = hierarchy == "/sys/fs/cgroup";
+        const std::string group = hierarchy + "/" + name;
+        if (!std::filesystem::exists(hierarchy + (v2 ? "/cgroup.controllers" : "/cpu.cfs_quota_us"))) continue;
+        if (mkdir(group.c_str(), 0755) != 0) continue;
+        const bool quota = v2 ? bool(std::ofstream(group + "/cpu.max") << "50000 100000" << std::flush)
+                              : bool(std::ofstream(group + "/cpu.cfs_quota_us") << "50000" << std::flush);
+        if (quota) EXPECT_EQ(jobs("sh -c 'echo $$ > " + group + "/cgroup.procs && exec \"$0\" \"$@\"' "), 1u);
+        rmdir(group.c_str());
+        if (quota) return;
+    }
+    std::cout << "no control group with a CPU quota could be made here: the quota is checked by "
+                 "UsableCpus.CgroupQuotasOfEitherVersionBindTheirChildren only\n";
 }
 
 // The recipes of docs/explore.md, as written there, with this build's nicsim first on the PATH and

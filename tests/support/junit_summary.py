@@ -18,10 +18,12 @@ for s in suites:
     for c in s.findall("testcase"):
         failures = [{"type": f.get("type"), "message": f.get("message"), "text": f.text or ""}
                     for f in c.findall("failure")]
-        cases.append({"classname": c.get("classname"), "name": c.get("name"), "failures": failures})
+        skipped = [k.get("message") for k in c.findall("skipped")]
+        cases.append({"classname": c.get("classname"), "name": c.get("name"), "failures": failures,
+                      "skipped": skipped})
     out["suites"].append({
         "name": s.get("name"), "tests": int(s.get("tests")), "failures": int(s.get("failures")),
-        "errors": int(s.get("errors")),
+        "errors": int(s.get("errors")), "skipped": int(s.get("skipped", "0")),
         "properties": {p.get("name"): p.get("value") for p in s.findall("properties/property")},
         "cases": cases})
 print(json.dumps(out))

@@ -324,6 +324,12 @@ void PrintSummary(const Json& s) {
                  s.value("stopped_by_time_limit", false) ? "; stopped by the time limit" : "");
 }
 
+// The exit status of a sweep's records: a failing seed first, then a sweep that stopped short.
+int SweepStatus(const Json& summary) {
+    if (summary["failures"].get<uint64_t>() > 0) return kExploreFailed;
+    return summary["complete"].get<bool>() ? kExplorePassed : kExploreIncomplete;
+}
+
 }  // namespace
 
 int Explore(SeedSource& source, const ExploreOptions& o) {
@@ -332,16 +338,18 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     };
     Output output;
+    ReportFile report(o.junitPath);
     std::string error;
-    if (!output.Open(o.outPath, error)) {
+    if (!output.Open(o.outPath, error) || !report.Open(error)) {
         std::cerr << "nicsim: " << error << "\n";
-        return 2;
+        return kExploreError;
     }
     // Plain variables, not a structured binding: the lambdas below capture them.
     const std::pair<uint64_t, uint64_t> slice = ShardRange(o.first, o.last, o.shard, o.shards);
     const uint64_t from = slice.first, to = slice.second;
     const uint64_t total = from > to ? 0 : to - from + 1;  // 0 also for all 2^64 seeds: shown as "?"
     uint64_t next = from;
+    uint64_t handedOut = 0;  // seeds given to a worker; each comes back as a result or a crash
     bool exhausted = from > to;
     bool timeUp = false;
 
@@ -395,6 +403,7 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
         if (next == to) exhausted = true;
         else ++next;
         w.running = seed;
+        ++handedOut;
         if (!WriteAll(w.seeds, &seed, sizeof seed)) {
             // Seen as the worker's death on its result pipe, with this seed still running.
             close(w.seeds);
@@ -418,7 +427,7 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
         if (exhausted) break;
         if (!spawn(w)) {
             std::cerr << "nicsim: cannot start a worker process: " << std::strerror(errno) << "\n";
-            if (&w == &workers.front()) return 2;
+            if (&w == &workers.front()) return kExploreError;
             break;
         }
         feed(w);
@@ -438,7 +447,7 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
         const int ready = poll(fds.data(), fds.size(), 200);
         if (ready < 0 && errno != EINTR) {
             std::cerr << "nicsim: poll: " << std::strerror(errno) << "\n";
-            return 2;
+            return kExploreError;
         }
         for (size_t i = 0; i < fds.size() && ready > 0; ++i) {
             if (fds[i].revents == 0) continue;
@@ -508,6 +517,8 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
     std::sort(failures.begin(), failures.end(),
               [](const Json& a, const Json& b) { return a["seed"].get<uint64_t>() < b["seed"].get<uint64_t>(); });
     const Json identity = source.Identity(o.first);
+    // Every seed of the slice handed out and answered; a shard with no seed has nothing left to run.
+    const bool complete = exhausted && done == handedOut;
     Json summary{{"record", "summary"},
                  {"scenario", identity["scenario"]},
                  {"source", identity["source"]},
@@ -516,7 +527,7 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
                  {"last", o.last},
                  {"shard", o.shards ? Json(ShardText(o.shard, o.shards)) : Json()},
                  {"seeds", done},
-                 {"complete", total > 0 && done == total},
+                 {"complete", complete},
                  {"failures", failures.size()},
                  {"failures_by_kind", Json(byKind)},
                  {"violations", violations},
@@ -529,28 +540,35 @@ int Explore(SeedSource& source, const ExploreOptions& o) {
                  {"usb_timing", o.usbTiming.empty() ? "frame" : o.usbTiming},
                  {"until_s", o.untilSeconds ? Json(*o.untilSeconds) : Json()},
                  {"time_limit_s", o.timeLimitSeconds > 0 ? Json(o.timeLimitSeconds) : Json()},
-                 {"stopped_by_time_limit", timeUp && !(total > 0 && done == total)},
+                 {"stopped_by_time_limit", timeUp && !complete},
                  {"jobs", workers.size()},
                  {"wall_s", elapsed()},
                  {"cpu_s", CpuSeconds()}};
+    const std::string junit = SweepJUnit(failures, summary);
     std::vector<Json> records = std::move(failures);
     records.push_back(summary);
-    if (!output.Write(records, error)) {
+    if (!output.Write(records, error) || !report.Write(junit, error)) {
         std::cerr << "nicsim: " << error << "\n";
-        return 2;
+        return kExploreError;
     }
     PrintSummary(summary);
-    return summary["failures"].get<uint64_t>() == 0 ? 0 : 1;
+    return SweepStatus(summary);
 }
 
-int MergeResults(const std::vector<std::string>& files, const std::string& outPath) {
+int MergeResults(const std::vector<std::string>& files, const std::string& outPath, const std::string& junitPath) {
+    ReportFile report(junitPath);
+    std::string reportError;
+    if (!report.Open(reportError)) {
+        std::cerr << "nicsim: " << reportError << "\n";
+        return kExploreError;
+    }
     std::vector<Json> failures, summaries;
     for (const std::string& path : files) {
         std::string text, error;
         bool exists = true;
         if (!ReadInputFile(path, text, error, exists)) {
             std::cerr << "nicsim: " << (exists ? error : "cannot read " + path + ": no such file") << "\n";
-            return 2;
+            return kExploreError;
         }
         size_t line = 0, summariesHere = 0;
         for (size_t at = 0; at < text.size();) {
@@ -569,13 +587,13 @@ int MergeResults(const std::vector<std::string>& files, const std::string& outPa
                 ++summariesHere;
             } else {
                 std::cerr << "nicsim: " << path << ":" << line << ": not a record of `nicsim explore`\n";
-                return 2;
+                return kExploreError;
             }
         }
         if (summariesHere != 1) {
             std::cerr << "nicsim: " << path << ": " << (summariesHere == 0 ? "no summary record" : "more than one summary record")
                       << " (an explore that did not finish, or files joined together?)\n";
-            return 2;
+            return kExploreError;
         }
     }
     // Shards of one sweep: the same range, scenario and options, each shard once.
@@ -589,7 +607,7 @@ int MergeResults(const std::vector<std::string>& files, const std::string& outPa
                 std::cerr << "nicsim: " << files[i] << " is from another sweep than " << files.front() << ": its "
                           << field << " is " << s.value(field, Json()).dump() << ", not "
                           << first.value(field, Json()).dump() << "\n";
-                return 2;
+                return kExploreError;
             }
         const auto shard = s["shard"].is_string() ? ParseShard(s["shard"].get<std::string>()) : std::nullopt;
         if (!shard || (of != 0 && shard->second != of) || !shards.insert(shard->first).second) {
@@ -597,7 +615,7 @@ int MergeResults(const std::vector<std::string>& files, const std::string& outPa
             std::cerr << "nicsim: " << files[i] << ": shard " << s["shard"].dump()
                       << (shard && shards.count(shard->first) ? " appears twice" : " does not fit the other files")
                       << "\n";
-            return 2;
+            return kExploreError;
         }
         of = shard->second;
     }
@@ -606,7 +624,7 @@ int MergeResults(const std::vector<std::string>& files, const std::string& outPa
     for (size_t i = 1; i < failures.size(); ++i)
         if (failures[i]["seed"] == failures[i - 1]["seed"]) {
             std::cerr << "nicsim: seed " << failures[i]["seed"].get<uint64_t>() << " failed in two files\n";
-            return 2;
+            return kExploreError;
         }
 
     Json m = first;
@@ -631,14 +649,11 @@ int MergeResults(const std::vector<std::string>& files, const std::string& outPa
     std::string missing;
     for (unsigned k = 1; of != 0 && k <= of; ++k)
         if (!shards.count(k)) missing += (missing.empty() ? "" : ", ") + ShardText(k, of);
-    if (!missing.empty()) {
-        std::cerr << "nicsim: not every shard is here; missing " << missing << "\n";
-        complete = false;
-    }
+    if (!missing.empty()) complete = false;
     if (failed != failures.size()) {
         std::cerr << "nicsim: the summaries count " << failed << " failures, the files hold " << failures.size()
                   << " failure records\n";
-        return 2;
+        return kExploreError;
     }
     std::string present;
     for (unsigned k : shards) present += (present.empty() ? "" : ",") + std::to_string(k);
@@ -654,14 +669,22 @@ int MergeResults(const std::vector<std::string>& files, const std::string& outPa
     m["cpu_s"] = cpu;
     Output output;
     std::string error;
+    const std::string junit = SweepJUnit(failures, m);
     std::vector<Json> records = std::move(failures);
     records.push_back(m);
-    if (!output.Open(outPath, error) || !output.Write(records, error)) {
+    if (!output.Open(outPath, error) || !output.Write(records, error) || !report.Write(junit, error)) {
         std::cerr << "nicsim: " << error << "\n";
-        return 2;
+        return kExploreError;
     }
     PrintSummary(m);
-    return failed == 0 ? 0 : 1;
+    // The shards given are merged and written all the same, but they are not the sweep: that is
+    // an error about the input, whatever their seeds found, so a pipeline that merges stops here.
+    if (!missing.empty()) {
+        std::cerr << "nicsim: not every shard is here; missing " << missing
+                  << " (the records above are those of the shards given)\n";
+        return kExploreError;
+    }
+    return SweepStatus(m);
 }
 
 }  // namespace nicsim

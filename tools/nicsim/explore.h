@@ -60,6 +60,7 @@ struct ExploreOptions {
     std::optional<double> untilSeconds;
     double timeLimitSeconds = 0;  // wall-clock budget of the sweep; 0 for none
     std::string outPath;          // JSON Lines; empty or "-" for standard output
+    std::string junitPath;        // a JUnit XML report of the sweep; empty for none
     // Shrink each failing seed's scenario and write the smallest as DIR/minimised-SEED.json.
     bool minimise = false;
     std::string minimiseDir = ".";
@@ -77,12 +78,21 @@ CLI::Validator ShardCheck();
 // shorter when the range does not divide evenly. Empty (first > last) when a slice has no seed.
 std::pair<uint64_t, uint64_t> ShardRange(uint64_t first, uint64_t last, unsigned shard, unsigned shards);
 
-// Runs the sweep. Exit status: 0 no seed failed, 1 some did, 2 the results could not be written.
+// Exit statuses of a sweep and of a merge, most urgent first: an error means the records say
+// nothing to rely on, a failing seed is a finding whether or not every seed ran, and a sweep
+// that stopped short (the time limit) must not pass for one that ran every seed.
+constexpr int kExploreError = 2;       // usage, a scenario or file that failed, shards that are not the sweep
+constexpr int kExploreFailed = 1;      // at least one seed failed
+constexpr int kExploreIncomplete = 3;  // none failed, but not every seed ran (the time limit stopped it)
+constexpr int kExplorePassed = 0;      // every seed of the range (or shard) ran and passed
+
+// Runs the sweep. Exit status as above; kExploreError when the results could not be written.
 int Explore(SeedSource& source, const ExploreOptions& options);
 
 // Merges the JSON Lines of shards of one sweep into the records of the whole sweep, written to
-// `outPath` (empty or "-": standard output). Exit status as Explore's, 2 also when a file cannot
-// be read or the files are not shards of one sweep.
-int MergeResults(const std::vector<std::string>& files, const std::string& outPath);
+// `outPath` (empty or "-": standard output), and as a JUnit report to `junitPath` when given.
+// Exit status as Explore's; kExploreError also when a file cannot be read, the files are not
+// shards of one sweep, or a shard is missing (the records of those given are still written).
+int MergeResults(const std::vector<std::string>& files, const std::string& outPath, const std::string& junitPath);
 
 }  // namespace nicsim

@@ -18,6 +18,7 @@
 #include "tools/nicsim/report.h"
 #include "tools/nicsim/runner.h"
 #include "tools/nicsim/scenario.h"
+#include "tools/nicsim/usable_cpus.h"
 #include "tools/nicsim/verdict.h"
 
 namespace {
@@ -237,7 +238,7 @@ int main(int argc, char** argv) {
     nicsim::ExploreOptions explore;
     unsigned exploreCpus = 1;
     double exploreUntil = 0, exploreTimeLimit = 0;
-    explore.jobs = std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
+    explore.jobs = nicsim::UsableCpus();
     auto* exploreCmd = app.add_subcommand(
         "explore", "Run a scenario once per seed of a range, on every core, and report the failing "
                    "seeds as JSON Lines with the command that replays each");
@@ -268,10 +269,14 @@ int main(int argc, char** argv) {
                                                 "Start no seed after this many seconds of wall-clock time; "
                                                 "the summary tells what ran")
                              ->check(nicsim::SecondsCheck(false));
-    exploreCmd->add_option("--jobs", explore.jobs, "Worker processes (default: one per core)")
+    exploreCmd->add_option("--jobs", explore.jobs,
+                           "Worker processes (default: one per processor this process may use: its "
+                           "affinity mask and its cgroup's CPU quota, the smaller)")
         ->check(CLI::Range(1u, 1024u));
     exploreCmd->add_option("--out", explore.outPath,
                            "Write the records (JSON Lines) to this file (default, or -: standard output)");
+    exploreCmd->add_option("--junit", explore.junitPath,
+                           "Write the sweep's verdict as a JUnit XML report: one failure per failing seed");
     auto* shardOpt = exploreCmd->add_option("--shard", exploreShard,
                                             "K/N: run only the K-th of N consecutive slices of the seeds")
                          ->check(nicsim::ShardCheck());
@@ -383,7 +388,7 @@ int main(int argc, char** argv) {
                           << "\" is one too many arguments\n";
                 return 2;
             }
-            return nicsim::MergeResults(mergeFiles, explore.outPath);
+            return nicsim::MergeResults(mergeFiles, explore.outPath, explore.junitPath);
         }
         if (!*seedsOpt) {
             std::cerr << "nicsim explore: --seeds FIRST..LAST is required (or --merge FILES...)\n";

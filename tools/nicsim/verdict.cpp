@@ -153,6 +153,61 @@ std::string VerdictJUnit(const Verdict& v) {
     return x;
 }
 
+// The sweep's testcases are named after their seed alone ("seed 7"), so a seed keeps its name from
+// one pipeline to the next even when the first thing to go wrong in it changes.
+std::string SweepJUnit(const std::vector<Json>& failures, const Json& summary) {
+    const auto text = [](const Json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); };
+    const std::string scenario = text(summary.value("scenario", Json("unnamed")));
+    const std::string range = text(summary["first"]) + ".." + text(summary["last"]);
+    const std::string classname = "nicsim.explore." + scenario;
+    const bool complete = summary.value("complete", false);
+    const size_t tests = std::max<size_t>(1, failures.size()) + (complete ? 0 : 1);
+    const std::string wall = Seconds(summary.value("wall_s", 0.0));
+    const std::string counts = "tests=\"" + std::to_string(tests) + "\" failures=\"" + std::to_string(failures.size()) +
+                               "\" errors=\"0\" skipped=\"" + (complete ? "0" : "1") + "\" time=\"" + wall + "\"";
+    std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    x += "<testsuites name=\"nicsim\" " + counts + ">\n";
+    x += "  <testsuite name=\"" + XmlEscape("nicsim explore " + scenario + " " + range) + "\" " + counts + ">\n";
+    x += "    <properties>\n";
+    for (const char* name : {"scenario", "source", "first", "last", "shard", "seeds", "complete", "failures",
+                             "violations", "events", "checks", "cpus", "usb_timing", "until_s", "time_limit_s",
+                             "stopped_by_time_limit", "jobs"})
+        if (summary.contains(name) && !summary[name].is_null())
+            x += "      <property name=\"" + std::string(name) + "\" value=\"" + XmlEscape(text(summary[name])) +
+                 "\"/>\n";
+    x += "    </properties>\n";
+    const std::string seeds = text(summary.value("seeds", Json(0)));
+    if (failures.empty())
+        x += "    <testcase classname=\"" + XmlEscape(classname) + "\" name=\"no failing seed\" time=\"" + wall +
+             "\"/>\n";
+    for (const Json& f : failures) {
+        const std::string kind = text(f.value("kind", Json("unknown")));
+        const std::string message = kind + ": " + text(f.value("detail", Json("")));
+        std::string body = message + "\nscenario: " + text(f.value("scenario", Json(""))) + "\n";
+        if (f.contains("adapter") && !f["adapter"].is_null()) body += "adapter: " + text(f["adapter"]) + "\n";
+        if (f.contains("t_us") && f["t_us"].is_number()) body += "at: " + Seconds(f["t_us"].get<double>() / 1e6) +
+                                                                   " s of virtual time\n";
+        body += "replay with: " + text(f.value("replay", Json(""))) + "\n";
+        if (f.contains("minimised") && f["minimised"].is_object())
+            body += "minimised to " + text(f["minimised"]["events"]) + " events: " + text(f["minimised"]["replay"]) + "\n";
+        x += "    <testcase classname=\"" + XmlEscape(classname) + "\" name=\"seed " + text(f["seed"]) +
+             "\" time=\"0\">\n";
+        x += "      <failure type=\"" + XmlEscape(kind) + "\" message=\"" + XmlEscape(message) + "\">" +
+             XmlEscape(body) + "</failure>\n";
+        x += "    </testcase>\n";
+    }
+    if (!complete) {
+        std::string why = "not every seed of " + range + " ran: " + seeds + " did";
+        if (summary.value("stopped_by_time_limit", false)) why += "; the time limit stopped the sweep";
+        if (summary.contains("shard") && summary["shard"].is_string()) why += "; shard " + text(summary["shard"]);
+        x += "    <testcase classname=\"" + XmlEscape(classname) + "\" name=\"seeds not run\" time=\"0\">\n";
+        x += "      <skipped message=\"" + XmlEscape(why) + "\"/>\n";
+        x += "    </testcase>\n";
+    }
+    x += "  </testsuite>\n</testsuites>\n";
+    return x;
+}
+
 bool ReportFile::Open(std::string& error) {
     if (path_.empty()) return true;
     out_.open(path_, std::ios::binary | std::ios::trunc);

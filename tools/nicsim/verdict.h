@@ -35,6 +35,11 @@ std::string ShellCommand(const std::vector<std::string>& args);
 host::trace::Json VerdictJson(const Verdict& verdict);
 std::string VerdictJUnit(const Verdict& verdict);
 
+// The verdict of a `nicsim explore` sweep (or a merge of its shards) as a JUnit XML report, from
+// its records: one testsuite, one failing testcase per failing seed (its kind, detail and replay
+// command), a passing one when no seed failed, and a skipped one when not every seed ran.
+std::string SweepJUnit(const std::vector<host::trace::Json>& failures, const host::trace::Json& summary);
+
 // Text for XML character data and attribute values: markup characters as entities, characters
 // XML 1.0 cannot carry (control characters, bytes that are not UTF-8) as visible \xNN.
 std::string XmlEscape(const std::string& text);
