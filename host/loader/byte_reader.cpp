@@ -24,10 +24,6 @@ std::span<const uint8_t> ByteReader::Bytes(uint64_t offset, uint64_t size,
     return bytes_.subspan(static_cast<size_t>(offset), static_cast<size_t>(size));
 }
 
-uint8_t ByteReader::U8(uint64_t offset, std::string_view field) const {
-    return Bytes(offset, 1, field)[0];
-}
-
 uint16_t ByteReader::U16(uint64_t offset, std::string_view field) const {
     const auto b = Bytes(offset, 2, field);
     return static_cast<uint16_t>(b[0] | b[1] << 8);

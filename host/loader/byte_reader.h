@@ -14,7 +14,6 @@ class ByteReader {
 public:
     explicit ByteReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
 
-    uint8_t U8(uint64_t offset, std::string_view field) const;
     uint16_t U16(uint64_t offset, std::string_view field) const;
     uint32_t U32(uint64_t offset, std::string_view field) const;
     uint64_t U64(uint64_t offset, std::string_view field) const;
