@@ -121,7 +121,10 @@ TEST(LoaderRefusals, EachFaultIsRefusedWithItsName) {
 TEST(LoaderRefusals, NoPrefixOfTheImageLoads) {
     const DriverImage real(loader_test::NativeImagePath());
     LOADER_TEST_NEED(real);
-    for (size_t size = 0; size < real.bytes.size(); ++size) {
+    // Every cut inside the headers, then one every 16 bytes: past the headers, any cut leaves the
+    // last section's data short.
+    const size_t headers = real.Get(real.OptionalHeader() + 60, 4);
+    for (size_t size = 0; size < real.bytes.size(); size += size < headers ? 1 : 16) {
         const std::vector<uint8_t> cut(real.bytes.begin(), real.bytes.begin() + static_cast<ptrdiff_t>(size));
         const std::string refusal = Refusal(cut);
         ASSERT_EQ(refusal.rfind("usbnic.sys: ", 0), 0u) << size << " bytes: " << refusal;
