@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-15}"
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(config_descriptor_fuzz bulk_in_fuzz requests_fuzz scenario_fuzz)
+[ ${#targets[@]} -eq 0 ] && targets=(config_descriptor_fuzz bulk_in_fuzz requests_fuzz scenario_fuzz pe_image_fuzz)
 
 scripts/setup.sh fuzz
 
