@@ -180,6 +180,38 @@ TEST(NicsimFaults, RequestsLetGoTogetherAfterAResetReachTheMiniportOneAtATime) {
         }
 }
 
+// A packet-filter write the device never answers, started on one processor just as a link-poll
+// request completes on another. The completion once cancelled the request watchdog after
+// deciding nothing was below, after the filter write had armed it: both requests then stayed
+// below until halt, the poll stopped and halt met a hung default pipe. The watchdog takes them
+// back after its ten seconds and polling goes on.
+TEST(NicsimFaults, ARequestTrackedAsAnotherCompletesElsewhereIsStillWatched) {
+    for (int cpus : {2, 4}) {
+        SCOPED_TRACE(std::to_string(cpus) + " processors");
+        std::string scenario = Scenario(R"(
+          { "at": 3.991, "do": "fault", "adapter": "A", "fault": "control-silent" },
+          { "at": 3.991, "do": "set", "adapter": "A", "oid": "OID_GEN_CURRENT_PACKET_FILTER", "data": "0b000000" })",
+                                        19);
+        scenario.insert(1, R"("seed": 1, "cpus": )" + std::to_string(cpus) + ",");
+        std::vector<std::pair<uint64_t, uint64_t>> timedOut;  // submitted, ended
+        uint64_t polledAfter = 0, haltAt = 0;
+        for (const Json& l : RunTrace("watchdog", scenario)) {
+            if (l["ev"] == "handler_start" && l["call"] == "MiniportHalt") haltAt = l["t_us"];
+            // The requests the run made before halt (power-down's own waits are shorter).
+            if (l["ev"] != "control" || l["sync"] != false || l["submitted_us"] >= 19'000'000) continue;
+            if (l["result"] == "timeout") timedOut.emplace_back(l["submitted_us"], l["t_us"]);
+            else if (!timedOut.empty() && haltAt == 0) ++polledAfter;
+        }
+        ASSERT_FALSE(timedOut.empty()) << "the silent request was never taken back";
+        for (const auto& [submitted, ended] : timedOut) {
+            // Ten ticks of the watchdog, the first of them partial.
+            EXPECT_GE(ended - submitted, 9'000'000u);
+            EXPECT_LE(ended - submitted, 10'000'000u) << "left below until halt";
+        }
+        EXPECT_GT(polledAfter, 0u) << "polling stopped";
+    }
+}
+
 // A vanished device fails the read waiting at the bus at once: the receive has failed, so the
 // send that follows is refused.
 TEST(NicsimFaults, VanishedDeviceFailsTheReadWaitingAtTheBus) {
