@@ -143,6 +143,12 @@ typedef struct _MDL {
     ULONG ByteOffset;
 } MDL, *PMDL;
 
+// MdlFlags: the buffer's pages are mapped into system space, or are non-paged pool and so always
+// addressable. The DDK's NdisQueryBuffer reads MappedSystemVa when either is set and asks
+// MmMapLockedPages otherwise.
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+
 typedef MDL NDIS_BUFFER;
 typedef NDIS_BUFFER* PNDIS_BUFFER;
 

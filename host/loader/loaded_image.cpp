@@ -57,8 +57,9 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// usbnic.sys -> usbnic.map, beside it.
-std::string MapPathFor(const std::string& path) {
+}  // namespace
+
+std::string LinkMapPathFor(const std::string& path) {
     const size_t slash = path.rfind('/');
     const size_t dot = path.rfind('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
@@ -66,8 +67,7 @@ std::string MapPathFor(const std::string& path) {
     return path.substr(0, dot) + ".map";
 }
 
-// The whole file, or nullopt with `error` set.
-std::optional<std::vector<uint8_t>> ReadFile(const std::string& path, std::string& error) {
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = Errno();
@@ -80,8 +80,6 @@ std::optional<std::vector<uint8_t>> ReadFile(const std::string& path, std::strin
     }
     return bytes;
 }
-
-}  // namespace
 
 LoadedImage LoadedImage::Load(std::span<const uint8_t> file, const Resolver& resolve,
                               std::string name) {
@@ -107,13 +105,13 @@ LoadedImage LoadedImage::Load(std::span<const uint8_t> file, const Resolver& res
 
 LoadedImage LoadedImage::LoadFile(const std::string& path, const Resolver& resolve) {
     std::string error;
-    const auto bytes = ReadFile(path, error);
+    const auto bytes = ReadWholeFile(path, error);
     if (!bytes) throw LoadError(path + ": cannot read the image: " + error);
     LoadedImage loaded = Load(*bytes, resolve, path);
     loaded.name_ = BaseName(path);
 
-    const std::string mapPath = MapPathFor(path);
-    const auto text = ReadFile(mapPath, error);
+    const std::string mapPath = LinkMapPathFor(path);
+    const auto text = ReadWholeFile(mapPath, error);
     if (!text) {
         loaded.symbolSource_ = "no link map: " + mapPath + ": " + error;
         return loaded;
@@ -128,6 +126,17 @@ LoadedImage LoadedImage::LoadFile(const std::string& path, const Resolver& resol
         loaded.symbolSource_ = "link map " + mapPath + " not used: " + e.what();
     }
     return loaded;
+}
+
+void LoadedImage::AttachSymbols(const LinkMap& map, const std::string& source) {
+    try {
+        map.CheckDescribes(image_.headers);
+        symbols_ = map;
+        symbolSource_ = source;
+    } catch (const LoadError& e) {
+        symbols_.reset();
+        symbolSource_ = "link map " + source + " not used: " + e.what();
+    }
 }
 
 LoadedImage::LoadedImage(LoadedImage&& other) noexcept { *this = std::move(other); }

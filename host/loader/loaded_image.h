@@ -16,12 +16,18 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/loader/exports.h"
 #include "host/loader/link_map.h"
 #include "host/loader/pe_image.h"
 
 namespace host::loader {
+
+// The link map GNU ld writes beside an image: usbnic.sys -> usbnic.map.
+std::string LinkMapPathFor(const std::string& imagePath);
+// The whole file at `path`, or nullopt with `error` saying why.
+std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::string& error);
 
 class LoadedImage {
 public:
@@ -66,6 +72,11 @@ public:
     // "usbnic.sys RVA 0x1234 (MiniportSend+0x56)" for an address inside the image, else the
     // address alone ("0x7f0012345678, not in usbnic.sys").
     std::string DescribeAddress(const void* address) const;
+
+    // Uses `map` (read from `source`) for symbols when it describes this image; otherwise keeps
+    // none and SymbolSource says why. For a caller that maps one file many times and parses its
+    // map once.
+    void AttachSymbols(const LinkMap& map, const std::string& source);
 
     // The link map in use, or nullptr; SymbolSource says which file it is or why there is none.
     const LinkMap* Symbols() const { return symbols_ ? &*symbols_ : nullptr; }

@@ -8,7 +8,7 @@
 
 #include "host/verifier/verifier.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace host::ndis {
 
@@ -26,7 +26,8 @@ bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b)
     });
 }
 
-Ndis::Ndis(kernel::Kernel& kernel, trace::Trace& trace) : kernel_(kernel), trace_(trace) {
+Ndis::Ndis(kernel::Kernel& kernel, trace::Trace& trace)
+    : kernel_(kernel), trace_(trace), entry_(&DriverEntry) {
     kernel_.AddFreeHook([this](uintptr_t base, size_t size, kernel::ResourceKind kind) {
         // An IRP's memory is the I/O manager's: no timer or adapter context lives in it.
         if (kind != kernel::ResourceKind::Irp) OnFree(base, size);
@@ -47,7 +48,7 @@ NTSTATUS Ndis::LoadDriver() {
                         const_cast<PWSTR>(kPath)};
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     kernel_.RunInContext("DriverEntry", PASSIVE_LEVEL, -1,
-                         [&] { status = DriverEntry(&driverObject_, &path); });
+                         [&] { status = entry_(&driverObject_, &path); });
     trace_.Emit("miniport", "",
                 trace::Json{{"call", "DriverEntry"},
                             {"status", trace::Status32(static_cast<uint32_t>(status))}});
@@ -95,7 +96,7 @@ Adapter& Ndis::AddAdapter(const std::string& name, usb::UsbDevice& device, Regis
         if (length > 0) ap->landed[buffer] = length;
         else ap->landed.erase(buffer);
     });
-    byHandle_.emplace(a.get(), a.get());
+    byHandle_.emplace(a->Handle(), a.get());
     adapters_.push_back(std::move(a));
     return *adapters_.back();
 }
@@ -164,7 +165,7 @@ NDIS_STATUS Ndis::Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media, 
         NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
         status = characteristics_.Ndis40Chars.Ndis30Chars.InitializeHandler(&openError, &index,
                                                     array.empty() ? nullptr : array.data(),
-                                                    static_cast<UINT>(array.size()), &a,
+                                                    static_cast<UINT>(array.size()), a.Handle(),
                                                     &a.wrapperConfig);
     });
     if (selected) *selected = index;

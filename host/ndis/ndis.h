@@ -14,6 +14,7 @@
 
 #include "driver/platform/ndis.h"
 #include "host/kernel/kernel.h"
+#include "host/ndis/miniport_block.h"
 #include "host/ndis/protocol.h"
 #include "host/usb/bus.h"
 #include "host/usb/usb_device.h"
@@ -44,6 +45,9 @@ struct WrapperConfiguration {
 };
 
 struct Adapter {
+    // What the miniport is given as its adapter handle (miniport_block.h).
+    MiniportBlock block;
+    NDIS_HANDLE Handle() { return block.Handle(); }
     int id = -1;
     std::string name;
     usb::UsbDevice* device = nullptr;
@@ -112,6 +116,9 @@ public:
     // ---- the driver ----
     // Calls DriverEntry as the system loader would. Returns its NT status.
     NTSTATUS LoadDriver();
+    // The driver's entry: the built-in driver's DriverEntry unless a loaded image's is given.
+    using DriverEntryRoutine = NTSTATUS(NTAPI*)(PDRIVER_OBJECT, PUNICODE_STRING);
+    void SetDriverEntry(DriverEntryRoutine entry) { entry_ = entry; }
     bool Registered() const { return registered_; }
     const NDIS_MINIPORT_CHARACTERISTICS& Characteristics() const { return characteristics_; }
     void FailNextRegistration() { failRegistration_ = true; }
@@ -196,6 +203,7 @@ private:
     kernel::Kernel& kernel_;
     trace::Trace& trace_;
     DRIVER_OBJECT driverObject_{};
+    DriverEntryRoutine entry_;
     bool registered_ = false;
     bool failRegistration_ = false;
     NDIS_MINIPORT_CHARACTERISTICS characteristics_{};

@@ -428,6 +428,7 @@ VOID NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE P
         k.Allocate(ResourceKind::Buffer, sizeof(PooledBuffer), 0, true));
     b->pool = pool;
     const auto va = reinterpret_cast<ULONG_PTR>(VirtualAddress);
+    b->mdl.MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
     b->mdl.MappedSystemVa = VirtualAddress;
     b->mdl.StartVa = reinterpret_cast<PVOID>(va & ~ULONG_PTR{NDIS_PAGE_SIZE - 1});
     b->mdl.ByteOffset = static_cast<ULONG>(va & (NDIS_PAGE_SIZE - 1));

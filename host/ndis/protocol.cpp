@@ -27,6 +27,7 @@ std::unique_ptr<ProtocolPacket> Protocol::MakePacket(const std::vector<uint8_t>&
         const size_t len = i + 1 == pieces ? frame.size() - offset : chunk;
         MDL& m = p->buffers[i];
         m = MDL{};
+        m.MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
         m.MappedSystemVa = p->frame.data() + offset;
         m.StartVa = m.MappedSystemVa;
         m.ByteCount = static_cast<ULONG>(len);

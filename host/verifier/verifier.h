@@ -67,6 +67,8 @@ inline constexpr std::string_view kMoveOverlap = "move-overlap";
 inline constexpr std::string_view kUseAfterFree = "use-after-free";
 // The code the world ran took a fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE): the run ends there.
 inline constexpr std::string_view kCrash = "crash";
+// Code of a driver image ran after its loader discarded it (INIT, once DriverEntry has returned).
+inline constexpr std::string_view kDiscardedCode = "discarded-code";
 }  // namespace check
 
 struct Violation {

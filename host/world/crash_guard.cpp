@@ -1,9 +1,9 @@
 #include "host/world/crash_guard.h"
 
-#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -27,6 +27,8 @@ struct Installed {
 };
 
 Installed* g_innermost = nullptr;
+std::vector<FaultTrap>* g_traps = nullptr;
+int g_users = 0;  // guards and trap registrations: the handler is installed while any lives
 struct sigaction g_previous[kSignalCount];
 stack_t g_previousStack;
 std::vector<char>* g_altStack = nullptr;
@@ -38,9 +40,26 @@ void Say(const char* text) {
     (void)ignored;
 }
 
-void OnFault(int sig, siginfo_t* info, void*) {
+// The faulting instruction's address, from the context the kernel saved.
+const void* FaultPc(const ucontext_t* context) {
+#if defined(__x86_64__)
+    return reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__i386__)
+    return reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_EIP]);
+#else
+    (void)context;
+    return nullptr;
+#endif
+}
+
+void OnFault(int sig, siginfo_t* info, void* raw) {
+    auto* context = static_cast<ucontext_t*>(raw);
+    if (g_ending == 0 && g_traps != nullptr)
+        for (auto it = g_traps->rbegin(); it != g_traps->rend(); ++it)
+            if ((*it)(sig, info, context)) return;
     if (g_ending != 0 || g_innermost == nullptr) {
-        Say("nicsim: a second fault while ending a crashed run\n");
+        Say(g_ending != 0 ? "nicsim: a second fault while ending a crashed run\n"
+                          : "nicsim: a fault outside any run\n");
         _exit(1);
     }
     g_ending = 1;
@@ -48,48 +67,74 @@ void OnFault(int sig, siginfo_t* info, void*) {
     const char* name = sigabbrev_np(sig);
     std::snprintf(text, sizeof text, "SIG%s at address %p", name != nullptr ? name : "?",
                   info != nullptr ? info->si_addr : nullptr);
-    *g_lastCrash = text;
+    std::string detail = text;
+    World* world = CurrentOrNull();
+    bool discarded = false;
+    if (world != nullptr) {
+        const std::string where = world->DescribeCode(FaultPc(context), discarded);
+        if (!where.empty()) detail += ", in " + where;
+    }
+    *g_lastCrash = detail;
     // Named under the context it happened in, as every other violation of the world is.
-    if (World* world = CurrentOrNull()) world->Kernel().Report(verifier::check::kCrash, text);
+    if (world != nullptr)
+        world->Kernel().Report(discarded ? verifier::check::kDiscardedCode : verifier::check::kCrash,
+                               detail);
     g_innermost->epilogue();
     _exit(1);
+}
+
+void Install() {
+    if (g_users++ > 0) return;
+    if (g_altStack == nullptr) {
+        g_altStack = new std::vector<char>(kAltStackBytes);
+        g_lastCrash = new std::string;
+        g_traps = new std::vector<FaultTrap>;
+    }
+    stack_t stack{};
+    stack.ss_sp = g_altStack->data();
+    stack.ss_size = g_altStack->size();
+    sigaltstack(&stack, &g_previousStack);
+    struct sigaction action{};
+    action.sa_sigaction = &OnFault;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &action, &g_previous[i]);
+}
+
+void Uninstall() {
+    if (--g_users > 0) return;
+    for (size_t i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &g_previous[i], nullptr);
+    sigaltstack(&g_previousStack, nullptr);
 }
 
 }  // namespace
 
 CrashGuard::CrashGuard(std::function<void()> epilogue) {
-    auto* installed = new Installed{std::move(epilogue), g_innermost};
-    if (g_innermost == nullptr) {
-        if (g_altStack == nullptr) {
-            g_altStack = new std::vector<char>(kAltStackBytes);
-            g_lastCrash = new std::string;
-        }
-        stack_t stack{};
-        stack.ss_sp = g_altStack->data();
-        stack.ss_size = g_altStack->size();
-        sigaltstack(&stack, &g_previousStack);
-        struct sigaction action{};
-        action.sa_sigaction = &OnFault;
-        action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
-        sigemptyset(&action.sa_mask);
-        for (size_t i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &action, &g_previous[i]);
-    }
-    g_innermost = installed;
+    Install();
+    g_innermost = new Installed{std::move(epilogue), g_innermost};
 }
 
 CrashGuard::~CrashGuard() {
     Installed* mine = g_innermost;
     g_innermost = mine->outer;
     delete mine;
-    if (g_innermost == nullptr) {
-        for (size_t i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &g_previous[i], nullptr);
-        sigaltstack(&g_previousStack, nullptr);
-    }
+    Uninstall();
 }
 
 const std::string& CrashGuard::LastCrash() {
     static const std::string none;
     return g_lastCrash != nullptr ? *g_lastCrash : none;
+}
+
+FaultTrapRegistration::FaultTrapRegistration(FaultTrap trap) : trap_(trap) {
+    Install();
+    g_traps->push_back(trap);
+}
+
+FaultTrapRegistration::~FaultTrapRegistration() {
+    auto it = std::find(g_traps->rbegin(), g_traps->rend(), trap_);
+    if (it != g_traps->rend()) g_traps->erase(std::next(it).base());
+    Uninstall();
 }
 
 }  // namespace host::world

@@ -1,5 +1,7 @@
 #include "host/world/world.h"
 
+#include "host/image/image_driver.h"
+
 #include "host/kernel/processors.h"
 
 #include <cstdint>
@@ -263,9 +265,21 @@ void World::SetProcessors(unsigned cpus) {
     }
 }
 
+void World::UseImage(std::shared_ptr<const image::ImageFile> file) {
+    image_ = std::make_unique<image::ImageDriver>(*file);
+    ndis_.SetDriverEntry(image_->Entry());
+}
+
+std::string World::DescribeCode(const void* code, bool& discarded) const {
+    discarded = false;
+    return image_ ? image_->Describe(code, discarded) : std::string();
+}
+
 NTSTATUS World::LoadDriver() {
     if (!loaded_) {
         loadStatus_ = ndis_.LoadDriver();
+        // Its INIT code goes once DriverEntry has returned, as a kernel frees it.
+        if (image_) image_->Initialised();
         loaded_ = true;
     }
     return loadStatus_;

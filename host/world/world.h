@@ -18,6 +18,11 @@
 #include "host/wire/link.h"
 #include "host/wire/peer.h"
 
+namespace host::image {
+class ImageFile;
+class ImageDriver;
+}  // namespace host::image
+
 namespace host::world {
 
 class World {
@@ -40,6 +45,15 @@ public:
     // The protocol side then sends on as many processors at once.
     void SetProcessors(unsigned cpus);
     unsigned Processors() const { return kernel_.ProcessorCount(); }
+
+    // Runs the shipped driver image `file` instead of the driver built into the program: this
+    // world maps its own copy (image/image_driver.h). Before LoadDriver.
+    void UseImage(std::shared_ptr<const image::ImageFile> file);
+    // The image this world runs, or nullptr for the built-in driver.
+    const image::ImageDriver* Image() const { return image_.get(); }
+    // Where `code` lies in the image ("usbnic.sys RVA 0x1234 (MiniportSend+0x56)"), and whether in
+    // code discarded since DriverEntry; empty when the world runs no image or it is not in it.
+    std::string DescribeCode(const void* code, bool& discarded) const;
 
     // Loads the driver (DriverEntry) unless it is loaded already; returns its status.
     NTSTATUS LoadDriver();
@@ -79,6 +93,7 @@ private:
     std::vector<std::unique_ptr<wire::Peer>> peers_;
     std::vector<std::unique_ptr<usb::UsbDevice>> devices_;
     ndis::Ndis ndis_;
+    std::unique_ptr<image::ImageDriver> image_;
     bool loaded_ = false;
     bool multiprocessorBus_ = false;
     NTSTATUS loadStatus_ = STATUS_UNSUCCESSFUL;

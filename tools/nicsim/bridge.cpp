@@ -362,6 +362,7 @@ int Bridge::Go() {
     for (auto* link : links_) files_->AttachLink(*link);
     InstallSignals();
     start_ = Clock::now();
+    if (options_.image) world_.UseImage(options_.image);
     world_.LoadDriver();
     for (auto& s : sides_) WatchProtocolTap(*s);
     if (partner_) WatchPartnerTap();

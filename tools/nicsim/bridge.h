@@ -12,10 +12,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host/image/image_driver.h"
 #include "tools/nicsim/run_files.h"
 #include "tools/nicsim/scenario.h"
 
@@ -32,6 +34,8 @@ struct BridgeOptions {
     std::string usbTiming = "frame";     // "frame" or "full-speed"
     std::optional<uint64_t> seed;
     std::optional<double> durationSeconds;  // stop by itself after this much wall time
+    // The shipped driver image to run instead of the built-in driver (--image), or null.
+    std::shared_ptr<const host::image::ImageFile> image;
     unsigned mtu = 1500;
     size_t queueLimit = 64;  // frames waiting on a protocol side before its TAP is left unread
     OutputOptions outputs;         // the trace and the captures

@@ -95,6 +95,7 @@ std::string Replay(SeedSource& source, const ExploreOptions& o, uint64_t seed) {
     if (o.cpus) args.insert(args.end(), {"--cpus", std::to_string(*o.cpus)});
     if (!o.usbTiming.empty()) args.insert(args.end(), {"--usb-timing", o.usbTiming});
     if (!o.until.empty()) args.insert(args.end(), {"--until", o.until});
+    if (!o.imagePath.empty()) args.insert(args.end(), {"--image", o.imagePath});
     return ShellCommand(args);
 }
 
@@ -111,6 +112,7 @@ RunOutcome Play(const Scenario& scenario, const ExploreOptions& o, uint64_t seed
     run.untilSeconds = o.untilSeconds;
     run.cpus = o.cpus;
     run.fullSpeedUsb = o.usbTiming == "full-speed";
+    run.image = o.image;
     return PlayScenario(scenario, run);
 }
 
@@ -203,6 +205,7 @@ Json RunSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed, int res
     run.untilSeconds = o.untilSeconds;
     run.cpus = o.cpus;
     run.fullSpeedUsb = o.usbTiming == "full-speed";
+    run.image = o.image;
     run.onCrash = [&](const RunOutcome& out) {
         Json r = JudgeSeed(source, o, seed, out, false);
         r["worker_ended"] = true;

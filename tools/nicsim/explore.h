@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "host/image/image_driver.h"
 #include "tools/nicsim/scenario.h"
 
 namespace nicsim {
@@ -65,6 +67,10 @@ struct ExploreOptions {
     bool minimise = false;
     std::string minimiseDir = ".";
     uint64_t minimiseBudget = 2000;  // runs per failing seed
+    // The shipped driver image every seed runs (--image), or null for the built-in driver; its
+    // path as given, for the replay commands.
+    std::shared_ptr<const host::image::ImageFile> image;
+    std::string imagePath;
 };
 
 // "A..B": two 64-bit seeds, A at most B. Nothing otherwise.

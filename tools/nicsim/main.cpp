@@ -167,6 +167,11 @@ int main(int argc, char** argv) {
                                        "interleave as the seed says")
                         ->check(CLI::Range(1u, nicsim::kMaxCpus));
 
+    std::string runImage;
+    auto* runImageOpt = runCmd->add_option(
+        "--image", runImage,
+        "Run the driver image built for Windows (usbnic.sys) instead of the driver built into nicsim: "
+        "the x64 image in this world, the x86 one in the 32-bit world");
     runCmd->add_option("--html", run.htmlPath,
                        "Write the picture of the run as one self-contained HTML page (see `nicsim report`)");
 
@@ -226,6 +231,9 @@ int main(int argc, char** argv) {
                               "Stop by itself after this many seconds (above 0, at most 10000000)")
             ->check(nicsim::SecondsCheck(false));
     bridgeCmd->add_option("--mtu", bridge.mtu, "MTU of the TAP interfaces")->check(CLI::Range(68, 1500));
+    std::string bridgeImage;
+    bridgeCmd->add_option("--image", bridgeImage,
+                          "Run the driver image built for Windows (usbnic.sys), as in `run`");
     AddOutputOptions(*bridgeCmd, bridge.outputs);
     bridgeCmd->add_flag("--quiet", bridge.quiet, "Print nothing; only the exit status tells");
     bridgeCmd->add_flag("--json", bridge.json,
@@ -275,6 +283,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1u, 1024u));
     exploreCmd->add_option("--out", explore.outPath,
                            "Write the records (JSON Lines) to this file (default, or -: standard output)");
+    exploreCmd->add_option("--image", explore.imagePath,
+                           "Run every seed on the driver image built for Windows (usbnic.sys), as in `run`");
     exploreCmd->add_option("--junit", explore.junitPath,
                            "Write the sweep's verdict as a JUnit XML report: one failure per failing seed");
     auto* shardOpt = exploreCmd->add_option("--shard", exploreShard,
@@ -312,6 +322,17 @@ int main(int argc, char** argv) {
         SuggestOptions(app, argc, argv);
         return 2;
     }
+
+    // --image: the file is read and checked once, before anything runs; a refusal names the file
+    // and what is wrong with it.
+    const auto readImage = [](const std::string& path, std::shared_ptr<const host::image::ImageFile>& out) {
+        if (path.empty()) return 0;
+        std::string error;
+        out = host::image::ImageFile::Read(path, error);
+        if (out) return 0;
+        std::cerr << "nicsim: " << error << "\n";
+        return 2;
+    };
 
     if (*listCmd) {
         for (const auto& s : nicsim::EmbeddedScenarios()) {
@@ -361,6 +382,7 @@ int main(int argc, char** argv) {
         if (!bridgeScenario.empty())
             if (const int rc = Load(bridgeScenario, s)) return rc;
         if (*bridgeSeedOpt) bridge.seed = bridgeSeed;
+        if (const int rc = readImage(bridgeImage, bridge.image)) return rc;
         if (*bridgeDurationOpt) bridge.durationSeconds = bridgeDuration;
         if (bridge.json) bridge.quiet = true;
         // The set-up as the user gave it; the bridge adds the seed it ran with.
@@ -394,6 +416,7 @@ int main(int argc, char** argv) {
             std::cerr << "nicsim explore: --seeds FIRST..LAST is required (or --merge FILES...)\n";
             return 2;
         }
+        if (const int rc = readImage(explore.imagePath, explore.image)) return rc;
         std::tie(explore.first, explore.last) = *nicsim::ParseSeedRange(exploreSeeds);
         if (*shardOpt) std::tie(explore.shard, explore.shards) = *nicsim::ParseShard(exploreShard);
         if (*exploreCpusOpt) explore.cpus = exploreCpus;
@@ -438,6 +461,7 @@ int main(int argc, char** argv) {
     run.fullSpeedUsb = runUsbTiming == "full-speed";
     if (*cpusOpt) run.cpus = cpus;
     if (run.json) run.quiet = true;
+    if (const int rc = readImage(runImage, run.image)) return rc;
     // What decides the run, as the user gave it; the seed always, so a scenario edited later
     // still replays with the seed this run used.
     std::vector<std::string> replay{"nicsim", "run"};
@@ -446,6 +470,7 @@ int main(int argc, char** argv) {
     if (*cpusOpt) replay.insert(replay.end(), {"--cpus", std::to_string(cpus)});
     if (runUsbTimingOpt->count() > 0) replay.insert(replay.end(), {"--usb-timing", runUsbTiming});
     if (*untilOpt) replay.insert(replay.end(), {"--until", untilOpt->results().front()});
+    if (*runImageOpt) replay.insert(replay.end(), {"--image", runImage});
     run.replay = nicsim::ShellCommand(replay);
     run.version = NICSIM_VERSION;
     run.commandLine = nicsim::ShellCommand(std::vector<std::string>(argv, argv + argc));

@@ -627,6 +627,7 @@ int Run::Go(RunOutcome* outcome) {
     // A trace that holds less than every line, or less than every payload, says so itself.
     if (!options_.outputs.traceEvents.empty()) record["trace_events"] = options_.outputs.traceEvents;
     if (options_.outputs.traceData != "full") record["trace_data"] = options_.outputs.traceData;
+    if (options_.image) record["image"] = options_.image->Path();
     Emit("run", "", std::move(record));
     if (!options_.quiet) {
         std::fprintf(human, "nicsim %s: scenario \"%s\" (%s, sha256 %.12s), seed %llu, %u processor%s, USB "
@@ -704,6 +705,7 @@ int Run::Go(RunOutcome* outcome) {
         std::fflush(nullptr);
         _exit(status == 0 ? 1 : status);
     });
+    if (options_.image) world_.UseImage(options_.image);
     world_.LoadDriver();
     for (const EventDesc& e : scenario_.events) Schedule(e);
 

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host/image/image_driver.h"
 #include "host/trace/trace.h"
 #include "host/verifier/verifier.h"
 #include "tools/nicsim/run_files.h"
@@ -30,6 +32,8 @@ struct RunOptions {
     std::string replay;      // the command line that plays this run again, for the verdict
     std::string version;     // of nicsim, for the run record
     std::string commandLine;  // as the user typed it, for the run record
+    // The shipped driver image to run instead of the built-in driver (--image), or null.
+    std::shared_ptr<const host::image::ImageFile> image;
     // Told of what the run found when the driver crashed (the last thing before the process
     // exits), for a caller that plays runs itself; see PlayScenario.
     std::function<void(const RunOutcome&)> onCrash;

@@ -261,7 +261,7 @@ TEST_F(LifecycleTest, InitializeSetsAttributesAndLeavesALinkIndicationOwed) {
     EXPECT_EQ(a.hangSeconds, 4u);
     EXPECT_EQ(a.attributeFlags, 0x33u);
     EXPECT_EQ(a.interfaceType, NdisInterfaceInternal);
-    EXPECT_EQ(r.MiniportAdapterHandle, static_cast<NDIS_HANDLE>(&a));
+    EXPECT_EQ(r.MiniportAdapterHandle, a.Handle());
     EXPECT_EQ(r.WrapperConfigurationContext, static_cast<NDIS_HANDLE>(&a.wrapperConfig));
 
     EXPECT_EQ(r.AdapterState, 12u);

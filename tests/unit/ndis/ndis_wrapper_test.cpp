@@ -259,7 +259,7 @@ struct TimerLog {
 TEST_F(NdisWrapperTest, TimerFiresItsHandlerAtDispatchAfterExactlyTheDelay) {
     TimerLog log;
     NDIS_MINIPORT_TIMER timer;
-    NdisMInitializeTimer(&timer, &adapter_, &TimerLog::Handler, &log);
+    NdisMInitializeTimer(&timer, adapter_.Handle(), &TimerLog::Handler, &log);
     world_.RunFor(1234);
     NdisMSetTimer(&timer, 25);
     EXPECT_TRUE(world_.Ndis().TimerArmed(&timer));
@@ -280,7 +280,7 @@ TEST_F(NdisWrapperTest, TimerFiresItsHandlerAtDispatchAfterExactlyTheDelay) {
 TEST_F(NdisWrapperTest, SettingAnArmedTimerAgainReplacesItsDueTime) {
     TimerLog log;
     NDIS_MINIPORT_TIMER timer;
-    NdisMInitializeTimer(&timer, &adapter_, &TimerLog::Handler, &log);
+    NdisMInitializeTimer(&timer, adapter_.Handle(), &TimerLog::Handler, &log);
     NdisMSetTimer(&timer, 25);
     world_.RunFor(10'000);
     NdisMSetTimer(&timer, 5);
@@ -299,7 +299,7 @@ TEST_F(NdisWrapperTest, SettingAnArmedTimerAgainReplacesItsDueTime) {
 TEST_F(NdisWrapperTest, CancelTimerSaysWhetherTheTimerWasPending) {
     TimerLog log;
     NDIS_MINIPORT_TIMER timer;
-    NdisMInitializeTimer(&timer, &adapter_, &TimerLog::Handler, &log);
+    NdisMInitializeTimer(&timer, adapter_.Handle(), &TimerLog::Handler, &log);
     BOOLEAN cancelled = TRUE;
     NdisMCancelTimer(&timer, &cancelled);
     EXPECT_FALSE(cancelled) << "never set";

@@ -53,7 +53,7 @@ protected:
     StubMiniport stub_;
 
     void Indicate(PNDIS_PACKET* packets, UINT count) {
-        AtDispatch([&] { NdisMIndicateReceivePacket(&adapter_, packets, count); }, adapter_.id);
+        AtDispatch([&] { NdisMIndicateReceivePacket(adapter_.Handle(), packets, count); }, adapter_.id);
     }
     void Indicate(ReceiveKit& kit, UINT length, bool recalculate) {
         NdisAdjustBufferLength(kit.buffer, length);

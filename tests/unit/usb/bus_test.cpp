@@ -126,7 +126,7 @@ TEST_F(UsbBusTest, SynchronousVendorWriteReachesTheDeviceRegisters) {
 
 TEST_F(UsbBusTest, UrbSentToThePhysicalDeviceObjectReachesTheSameBus) {
     PDEVICE_OBJECT pdo = nullptr, fdo = nullptr, next = nullptr;
-    NdisMGetDeviceProperty(&adapter_, &pdo, &fdo, &next, nullptr, nullptr);
+    NdisMGetDeviceProperty(adapter_.Handle(), &pdo, &fdo, &next, nullptr, nullptr);
     EXPECT_EQ(next, Bus());
     ASSERT_NE(pdo, nullptr);
     device_->registers[0x05] = 0x5A;

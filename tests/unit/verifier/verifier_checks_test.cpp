@@ -277,11 +277,11 @@ TEST_F(VerifierCheckTest, LockAcrossCallWhenIofCallDriverIsMadeHoldingALock) {
 TEST_F(VerifierCheckTest, LockAcrossIndicationWhenAStatusIsIndicatedHoldingALock) {
     NDIS_SPIN_LOCK lock;
     NdisAllocateSpinLock(&lock);
-    AtDispatch([&] { NdisMIndicateStatus(&adapter_, NDIS_STATUS_MEDIA_CONNECT, nullptr, 0); });
+    AtDispatch([&] { NdisMIndicateStatus(adapter_.Handle(), NDIS_STATUS_MEDIA_CONNECT, nullptr, 0); });
     ExpectClean();
     AtDispatch([&] {
         NdisAcquireSpinLock(&lock);
-        NdisMIndicateStatus(&adapter_, NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0);
+        NdisMIndicateStatus(adapter_.Handle(), NDIS_STATUS_MEDIA_DISCONNECT, nullptr, 0);
         NdisReleaseSpinLock(&lock);
     });
     ExpectOnly(check::kLockAcrossIndication);
@@ -441,7 +441,7 @@ TEST_F(VerifierCheckTest, TimerArmedAtFreeWhenItsMemoryGoesAndTheTimerNeverFires
         NdisAllocateMemoryWithTag(&block, sizeof(NDIS_MINIPORT_TIMER) + 16,
                                   MAKE_POOL_TAG('T', 'm', 'r', 'B'));
         auto* timer = reinterpret_cast<PNDIS_MINIPORT_TIMER>(static_cast<uint8_t*>(block) + 8);
-        NdisMInitializeTimer(timer, &adapter_, handler, nullptr);
+        NdisMInitializeTimer(timer, adapter_.Handle(), handler, nullptr);
         NdisMSetTimer(timer, 50);
         if (cancelFirst) {
             BOOLEAN cancelled = FALSE;
@@ -476,7 +476,7 @@ TEST_F(VerifierCheckTest, RequestOutstandingAtFreeWhenTheContextGoesWithAnIrpAtT
     uint8_t data[4];
     AtPassive([&] {
         NdisAllocateMemoryWithTag(&context, 64, MAKE_POOL_TAG('C', 't', 'x', ' '));
-        NdisMSetAttributesEx(&adapter_, context, 0, 0, NdisInterfaceInternal);
+        NdisMSetAttributesEx(adapter_.Handle(), context, 0, 0, NdisInterfaceInternal);
         adapter_.bus->Faults().ArmControl(host::usb::BusFaults::ControlFault::Silent, 1);
         testing_support::BuildVendorRequest(read.urb, true, 0xF0, 0, data, sizeof data);
         read.Submit(Bus());
@@ -528,7 +528,7 @@ TEST_F(VerifierCheckTest, SendCompleteForeignForAPacketNeverGiven) {
     PNDIS_PACKET own = nullptr;
     NdisAllocatePacketPool(&s, &pool, 1, 0);
     NdisAllocatePacket(&s, &own, pool);
-    AtDispatch([&] { NdisMSendComplete(&adapter_, own, NDIS_STATUS_SUCCESS); });
+    AtDispatch([&] { NdisMSendComplete(adapter_.Handle(), own, NDIS_STATUS_SUCCESS); });
     ExpectOnly(check::kSendCompleteForeign);
     NdisFreePacket(own);
     NdisFreePacketPool(pool);
@@ -545,10 +545,10 @@ TEST_F(VerifierCheckTest, SendCompleteForeignForASecondCompletion) {
     adapter_.protocol.onSendDone = [&](uint64_t, NDIS_STATUS st) { done.push_back(st); };
     Ndis().Send(adapter_, std::vector<uint8_t>(60, 0xAB));
     ASSERT_NE(held, nullptr);
-    AtDispatch([&] { NdisMSendComplete(&adapter_, held, NDIS_STATUS_SUCCESS); }, adapter_.id);
+    AtDispatch([&] { NdisMSendComplete(adapter_.Handle(), held, NDIS_STATUS_SUCCESS); }, adapter_.id);
     ExpectClean();
     EXPECT_EQ(done, (std::vector<NDIS_STATUS>{NDIS_STATUS_SUCCESS}));
-    AtDispatch([&] { NdisMSendComplete(&adapter_, held, NDIS_STATUS_SUCCESS); }, adapter_.id);
+    AtDispatch([&] { NdisMSendComplete(adapter_.Handle(), held, NDIS_STATUS_SUCCESS); }, adapter_.id);
     ExpectOnly(check::kSendCompleteForeign);
     EXPECT_EQ(done.size(), 1u);
     EXPECT_EQ(adapter_.protocol.sends.completed, 1u);
@@ -556,7 +556,7 @@ TEST_F(VerifierCheckTest, SendCompleteForeignForASecondCompletion) {
 
 TEST_F(VerifierCheckTest, SendCompleteForeignForAPacketCompletedAndAlsoRefused) {
     stub_.send = [this](NDIS_HANDLE, PNDIS_PACKET p) {
-        NdisMSendComplete(&adapter_, p, NDIS_STATUS_FAILURE);
+        NdisMSendComplete(adapter_.Handle(), p, NDIS_STATUS_FAILURE);
         return NDIS_STATUS_FAILURE;
     };
     ASSERT_EQ(Ndis().Initialize(adapter_), NDIS_STATUS_SUCCESS);
