@@ -19,6 +19,17 @@ std::string_view ResultName(Result r) {
     return "error";
 }
 
+bool AcceptsShortTransfer(const URB* urb) {
+    switch (urb->UrbHeader.Function) {
+        case URB_FUNCTION_VENDOR_DEVICE:
+            return (urb->UrbControlVendorClassRequest.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            return (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
+        default:
+            return true;
+    }
+}
+
 void BusFaults::Arm(Plan plan) {
     if (plan.fault == ControlFault::None) return;
     plan.remaining = std::max<uint64_t>(plan.remaining, 1);
@@ -539,7 +550,8 @@ Result UsbBus::DoControl(Request& req, Result forced) {
     if (setup.In()) {
         if (result == Result::Ok && buffer != nullptr && actual) std::memcpy(buffer, data.data(), actual);
         if (length != nullptr) *length = static_cast<ULONG>(result == Result::Ok ? actual : 0);
-        TraceControl(setup, data.data(), result == Result::Ok ? actual : 0, result, sync, req.submitted);
+        TraceControl(setup, data.data(), result == Result::Ok ? actual : 0, result, sync,
+                     req.submitted, AcceptsShortTransfer(urb));
     } else {
         TraceControl(setup, data.data(), setup.wLength, result, sync, req.submitted);
     }
@@ -699,6 +711,7 @@ void UsbBus::RemoveObserver(TransferObserver* observer) {
 // send before the transfer, the bytes received after it.
 bool UsbBus::Describe(PIRP irp, PURB urb, TransferRecord& t) const {
     t.key = irp;
+    t.shortOk = AcceptsShortTransfer(urb);
     auto control = [&t](uint8_t requestType, uint8_t request, uint16_t value, uint16_t index,
                         uint32_t length, void* buffer) {
         t.type = 2;
@@ -777,7 +790,7 @@ void UsbBus::TraceBulk(const Request& req, const char* ep, const uint8_t* data, 
 }
 
 void UsbBus::TraceControl(const Setup& s, const uint8_t* data, size_t length, Result result,
-                          bool sync, sim::TimeUs submitted) {
+                          bool sync, sim::TimeUs submitted, bool shortOk) {
     if (!trace_.Enabled("control")) return;
     trace::Json fields{{"dir", s.In() ? "in" : "out"},
                        {"bmRequestType", s.bmRequestType},
@@ -787,6 +800,7 @@ void UsbBus::TraceControl(const Setup& s, const uint8_t* data, size_t length, Re
                        {"wLength", s.wLength},
                        {"sync", sync},
                        {"submitted_us", submitted}};
+    if (s.In()) fields["short_ok"] = shortOk;
     trace_.PutData(fields, "control", data, data ? length : 0);
     fields["result"] = ResultName(result);
     trace_.Emit("control", adapterName_, std::move(fields));

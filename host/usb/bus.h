@@ -84,8 +84,19 @@ struct TransferRecord {
     const uint8_t* data = nullptr;   // OUT data at submission, IN data at completion
     uint32_t length = 0;             // bytes at `data`; at completion, the bytes moved
     Result result = Result::Ok;      // at completion
+    // IN transfers: whether a data stage shorter than asked for is taken without an error
+    // (USBD_SHORT_TRANSFER_OK; see AcceptsShortTransfer).
+    bool shortOk = true;
     bool In() const { return (endpoint & 0x80) != 0; }
 };
+
+// Whether an IN request accepts a data stage shorter than it asked for: the
+// USBD_SHORT_TRANSFER_OK flag its sender set in a vendor or bulk request. A host controller ends
+// a short IN transfer of a request without it as an error (Windows USBD_STATUS_ERROR_SHORT_TRANSFER,
+// Linux URB_SHORT_NOT_OK). The standard requests carry no flags of their sender's: the bus driver
+// builds their transfers itself and takes a short answer (a configuration descriptor set shorter
+// than the 255 bytes asked for).
+bool AcceptsShortTransfer(const URB* urb);
 
 // Told of every request the bus takes and of its completion, before the sender's completion
 // routine runs (the URB is still the sender's to read then, not after). Requests that never reach
@@ -208,8 +219,9 @@ private:
     void TraceBulk(const Request& req, const char* ep, const uint8_t* data, size_t length, Result result);
     // `submitted` is when the request reached the bus: with the completion's time, how long it
     // was in flight.
+    // `shortOk` is said of an IN transfer only (AcceptsShortTransfer).
     void TraceControl(const Setup& setup, const uint8_t* data, size_t length, Result result,
-                      bool sync, sim::TimeUs submitted);
+                      bool sync, sim::TimeUs submitted, bool shortOk = true);
     sim::TimeUs NextBoundary(sim::TimeUs t) const { return (t / 1000 + 1) * 1000; }
     // Full-speed timing: books the packets of the head transfer of `pipe` into frames from now on
     // and returns the boundary at which it completes.

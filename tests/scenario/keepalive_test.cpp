@@ -168,6 +168,21 @@ TEST_F(KeepAliveTest, GoesDownBesideASendInsteadOfQueueingWithIt) {
     EXPECT_EQ(r->TxFreeList.Count, r->TxDescriptorCount);
 }
 
+// A keep-alive still at the bus when the next is due is not followed by another queued behind it
+// in a second descriptor: that tick sends nothing, and the next try comes four ticks later.
+TEST_F(KeepAliveTest, NoSecondFrameGoesDownWhileTheLastIsStillAtTheBus) {
+    StartOnPhoneLine();
+    // The frame of the fourth second is answered 5 s late: still at the bus at the eighth.
+    adapter_->bus->Faults().ArmBulk(host::usb::BusFaults::ControlFault::Late, 1, 1, 5 * kSecond);
+    recorder_.Clear();
+    world_.RunUntil(started_ + 11 * kSecond + 500 * kMs);
+    ASSERT_EQ(KeepAlives().size(), 1u);
+    EXPECT_GE(Time(KeepAlives()[0]) - started_, 9 * kSecond);
+    world_.RunUntil(started_ + 12 * kSecond + 500 * kMs);
+    ASSERT_EQ(KeepAlives().size(), 2u);
+    EXPECT_GE(Time(KeepAlives()[1]) - started_, 12 * kSecond);
+}
+
 TEST_F(KeepAliveTest, NoFrameWithoutTheKeepAlivePhyAtInitialise) {
     AdapterRecord* r = Start({Phy(0, 0x225410, Ethernet(true))});
     EXPECT_EQ(r->KeepAliveEnabled, 0);

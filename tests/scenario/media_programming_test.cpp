@@ -318,6 +318,22 @@ TEST_F(MediaProgrammingTest, ResetAndNegotiationWaitsAreBounded) {
     EXPECT_GE(shortestGap(status), 30'000u);
     EXPECT_GE(ability - status.back(), 30'000u);
     world_.Ndis().Halt(a);
+
+    // Forced 100 Mb/s full duplex polls the status the same way, 100 times 30 ms apart, before
+    // it writes the row's control value.
+    host::device::ScriptedDevice* forcedDevice = nullptr;
+    auto& forced = AddScripted("F", {{"MediaType", 4u}}, &forcedDevice);
+    forcedDevice->phyRead = device->phyRead;
+    reads.clear();
+    recorder_.Clear();
+    ASSERT_EQ(world_.Ndis().Initialize(forced), NDIS_STATUS_SUCCESS);
+    const uint64_t forcedRestart = commandAt("00001220");
+    const uint64_t forcedControl = commandAt("00002120");
+    ASSERT_TRUE(forcedRestart != 0 && forcedControl > forcedRestart);
+    const std::vector<uint64_t> forcedStatus = readsOf(1, forcedRestart, forcedControl);
+    ASSERT_EQ(forcedStatus.size(), 100u);
+    EXPECT_GE(shortestGap(forcedStatus), 30'000u);
+    world_.Ndis().Halt(forced);
 }
 
 // ---- what each PHY kind gets ----

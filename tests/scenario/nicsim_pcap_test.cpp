@@ -99,11 +99,14 @@ TEST(NicsimPcap, UsbCaptureDecodesAsUsbmonWithTheVendorRegisterRequests) {
     const auto rows = Decode(run.usb, "usb.urb_type == 0x53 && usb.transfer_type == 0x02",
                              {"usb.bmRequestType", "usb.setup.bRequest", "usb.setup.wValue",
                               "usb.setup.wIndex", "usb.setup.wLength", "usb.device_address",
-                              "usb.bus_id", "usb.endpoint_address", "usb.data_fragment"});
+                              "usb.bus_id", "usb.endpoint_address", "usb.data_fragment",
+                              "usb.transfer_flags.short_not_ok"});
     std::map<std::string, int> requests;
     bool nodeAddressWrite = false, firstRead = false;
     for (const auto& r : rows) {
-        ASSERT_EQ(r.size(), 9u);
+        ASSERT_EQ(r.size(), 10u);
+        // Register reads take no short answer (no USBD_SHORT_TRANSFER_OK); the standard reads do.
+        EXPECT_EQ(r[9], r[1] == "240" ? "1" : "0") << "bRequest " << r[1];
         ++requests[r[1]];
         EXPECT_EQ(r[5], "2");  // the only adapter is device 2 on bus 1
         EXPECT_EQ(r[6], "1");
@@ -140,6 +143,7 @@ TEST(NicsimPcap, UsbCaptureDecodesAsUsbmonWithTheVendorRegisterRequests) {
         if (l["ev"] == "summary") summarised = l["adapters"]["A"]["control_transfers"].get<uint64_t>();
         if (l["ev"] != "control") continue;
         ++traced[std::to_string(l["bRequest"].get<int>())];
+        if (l["dir"] == "in") EXPECT_EQ(l["short_ok"], l["bRequest"] != 0xF0) << l.dump();
         if (l["bRequest"] == 0xF0) tracedReads.push_back(l["data"].get<std::string>());
     }
     EXPECT_EQ(requests, traced);

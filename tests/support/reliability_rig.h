@@ -52,6 +52,7 @@ struct RigOptions {
     uint32_t txDescriptors = 20;
     uint32_t rxDescriptors = 20;
     unsigned cpus = 1;  // processors of the world
+    uint32_t alivePara = 0;  // the "AlivePara" keyword, when not 0
 };
 
 class ReliabilityRig {
@@ -90,6 +91,7 @@ public:
         host::ndis::Registry registry;
         registry["TxPacketDesc"] = options.txDescriptors;
         registry["RxPacketDesc"] = options.rxDescriptors;
+        if (options.alivePara != 0) registry["AlivePara"] = options.alivePara;
         adapter_ = &world.AddAdapter("A", std::move(device), registry);
         for (host::wire::Link* link : {ethernet_, phone_}) {
             const int side = link->AddSide(host::wire::Link::Side{

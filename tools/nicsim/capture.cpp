@@ -13,6 +13,8 @@ namespace {
 
 constexpr int kSnapLength = 65535;
 constexpr uint32_t kUrbDirIn = 0x200;
+// An IN transfer that does not accept a short data stage (no USBD_SHORT_TRANSFER_OK).
+constexpr uint32_t kUrbShortNotOk = 0x0001;
 
 int32_t UsbmonStatus(host::usb::Result r) {
     using host::usb::Result;
@@ -87,7 +89,7 @@ std::vector<uint8_t> UsbmonRecord(char type, uint64_t urbId, uint16_t bus, uint8
     h.tsSec = static_cast<int64_t>(t_us / 1'000'000);
     h.tsUsec = static_cast<int32_t>(t_us % 1'000'000);
     h.length = urbLen;
-    h.xferFlags = t.In() ? kUrbDirIn : 0;
+    h.xferFlags = t.In() ? kUrbDirIn | (t.shortOk ? 0 : kUrbShortNotOk) : 0;
     const bool submit = type == 'S';
     h.status = submit ? -EINPROGRESS : UsbmonStatus(t.result);
     h.flagSetup = '-';

@@ -72,7 +72,8 @@ struct UsbmonHeader {
     uint8_t setup[8];
     int32_t interval;
     int32_t startFrame;
-    uint32_t xferFlags;   // URB_DIR_IN (0x200) for device-to-host
+    uint32_t xferFlags;   // URB_DIR_IN (0x200) for device-to-host; URB_SHORT_NOT_OK (0x1) too
+                          // when the request does not take a short answer
     uint32_t ndesc;
 };
 static_assert(sizeof(UsbmonHeader) == 64);

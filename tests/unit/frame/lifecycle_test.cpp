@@ -463,9 +463,21 @@ TEST_F(LifecycleTest, PowerDownAbortsAndResetsBothBulkPipesAndWaitsASecond) {
     auto& a = AddScripted();
     ASSERT_EQ(world_.Ndis().Initialize(a), NDIS_STATUS_SUCCESS);
     const uint64_t pipeRequests = a.bus->Stats().pipeRequests;
+    recorder_.Clear();
     const uint64_t start = world_.NowUs();
     world_.Ndis().Shutdown(a);
     EXPECT_EQ(a.bus->Stats().pipeRequests - pipeRequests, 4u);
+    // On the bus after the remote-wake-up request: CLEAR_FEATURE(ENDPOINT_HALT) to the bulk-out
+    // endpoint (0x02), then to the bulk-in endpoint (0x81), each 10 ms after its pipe's abort.
+    const std::vector<Json> stops = recorder_.Where([](const Json& l) {
+        return l["ev"] == "control" && (l["bRequest"] == 3 || l["bmRequestType"] == 0x02);
+    });
+    ASSERT_EQ(stops.size(), 3u);
+    EXPECT_EQ(stops[0]["wValue"], 1) << "remote wake-up";
+    EXPECT_EQ(stops[1]["wIndex"], 0x02);
+    EXPECT_EQ(stops[2]["wIndex"], 0x81);
+    for (size_t i = 1; i < stops.size(); ++i)
+        EXPECT_GE(stops[i]["submitted_us"].get<uint64_t>(), stops[i - 1]["t_us"].get<uint64_t>() + 10'000);
     EXPECT_GE(world_.NowUs() - start, 1'020'000u);  // two 10 ms pauses and the one-second wait
     world_.Ndis().Halt(a);
     ExpectClean();

@@ -139,7 +139,8 @@ TEST_F(QueryTest, AddressesAndVendorIdFollowTheEepromAndTheOverride) {
 }
 
 // Counters move with the traffic the device sees, are answered as they stand, and are cleared
-// by a reset. The CRC-error object shares the receive-error counter.
+// by a reset. The CRC-error object shares the receive-error counter; the receive errors also
+// count the runts the device delivered.
 TEST_F(QueryTest, CountersFollowTrafficAndAReset) {
     host::device::ScriptedDevice* device = nullptr;
     auto& a = Start(AddScripted("A", {}, &device));
@@ -147,12 +148,14 @@ TEST_F(QueryTest, CountersFollowTrafficAndAReset) {
     for (int i = 0; i < 5; ++i) device->QueueBulkIn(Transfer(64, 0x00));
     device->QueueBulkIn(Transfer(64, 0x08));  // a frame the device marks as a receive error
     device->QueueBulkIn(Transfer(64, 0x08));
+    device->QueueBulkIn(Transfer(6, 0x00));  // runts: shorter than an Ethernet header
+    device->QueueBulkIn(Transfer(13, 0x00));
     world_.RunFor(50'000);
     ASSERT_EQ(device->bulkOut.size(), 3u);
 
     EXPECT_EQ(Value(a, 0x00020101), 3u);  // transmitted
     EXPECT_EQ(Value(a, 0x00020102), 5u);  // received
-    EXPECT_EQ(Value(a, 0x00020104), 2u);  // receive errors
+    EXPECT_EQ(Value(a, 0x00020104), 4u);  // receive errors
     EXPECT_EQ(Value(a, 0x0002020D), 2u);
     for (uint32_t oid : {0x00020103u, 0x00020105u, 0x01020101u, 0x01020102u, 0x01020103u,
                          0x01020201u, 0x01020202u, 0x01020203u, 0x01020204u})

@@ -96,6 +96,7 @@ TEST_F(RegisterAccessTest, ReadFillsOnlyTheBytesItRead) {
     EXPECT_EQ(reads[0]["bmRequestType"], 0xC0);
     EXPECT_EQ(reads[0]["wIndex"], 0x10);
     EXPECT_EQ(reads[0]["wLength"], 2);
+    EXPECT_EQ(reads[0]["short_ok"], false) << "no USBD_SHORT_TRANSFER_OK on a register read";
 }
 
 TEST_F(RegisterAccessTest, StalledAsynchronousReadStillRunsNextStepAndKeepsTheBuffer) {
@@ -112,6 +113,7 @@ TEST_F(RegisterAccessTest, StalledAsynchronousReadStillRunsNextStepAndKeepsTheBu
     const auto reads = Controls(recorder_, 0xF0);
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_EQ(reads[0]["result"], "stall");
+    EXPECT_EQ(reads[0]["short_ok"], false) << "nor on an asynchronous one";
 }
 
 TEST_F(RegisterAccessTest, NoIrpMeansFailureWithTheBlockReleasedAndNoNextStep) {
