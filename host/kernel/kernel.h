@@ -129,6 +129,12 @@ public:
     // in place, as RunInContext does; with several it is a task that the seed places and runs
     // at this instant, perhaps on another processor while the caller goes on.
     void Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callback fn);
+    // Whether the world interleaves and checks only where the driver calls it (a routine of the
+    // platform), as all a driver image lets it see: the unlocked shared-field accesses and the
+    // interlocked operations the host build also reports, which an image does inline, are then
+    // neither preemption points nor looked up for freed memory. Off by default.
+    void SetCallsOnly(bool on) { callsOnly_ = on; }
+    bool CallsOnly() const { return callsOnly_; }
     // With several processors: a point where the seed may switch the running task out.
     void Point(const char* what) {
         if (processors_) PointOnProcessors(what);
@@ -332,6 +338,7 @@ private:
     size_t freedBytes_ = 0;
     std::function<std::string(int)> namer_;
     uint64_t serial_ = 0;
+    bool callsOnly_ = false;
 };
 
 }  // namespace host::kernel

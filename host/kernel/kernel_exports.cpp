@@ -114,11 +114,15 @@ VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     CurrentKernel().ReleaseLock(SpinLock, LockKind::Kernel);
 }
 
-// An interlocked operation is a point where another processor may run first, and orders what
-// each side did before it with what the other does after (a fence on the addend).
+// An interlocked operation is a point where another processor may run first (unless the world
+// sees calls only: an image does these inline), and orders what each side did before it with
+// what the other does after (a fence on the addend).
 LONG InterlockedIncrement(LONG volatile* Addend) {
-    CurrentKernel().CheckNotFreed(const_cast<LONG*>(Addend), "InterlockedIncrement");
-    CurrentKernel().Point("InterlockedIncrement");
+    Kernel& k = CurrentKernel();
+    if (!k.CallsOnly()) {
+        k.CheckNotFreed(const_cast<LONG*>(Addend), "InterlockedIncrement");
+        k.Point("InterlockedIncrement");
+    }
     host::kernel::RaceAcquire(const_cast<LONG*>(Addend));
     const LONG value = __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
     host::kernel::RaceRelease(const_cast<LONG*>(Addend));
@@ -126,8 +130,11 @@ LONG InterlockedIncrement(LONG volatile* Addend) {
 }
 
 LONG InterlockedDecrement(LONG volatile* Addend) {
-    CurrentKernel().CheckNotFreed(const_cast<LONG*>(Addend), "InterlockedDecrement");
-    CurrentKernel().Point("InterlockedDecrement");
+    Kernel& k = CurrentKernel();
+    if (!k.CallsOnly()) {
+        k.CheckNotFreed(const_cast<LONG*>(Addend), "InterlockedDecrement");
+        k.Point("InterlockedDecrement");
+    }
     host::kernel::RaceAcquire(const_cast<LONG*>(Addend));
     const LONG value = __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
     host::kernel::RaceRelease(const_cast<LONG*>(Addend));
@@ -135,8 +142,11 @@ LONG InterlockedDecrement(LONG volatile* Addend) {
 }
 
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
-    CurrentKernel().CheckNotFreed(const_cast<LONG*>(Destination), "InterlockedCompareExchange");
-    CurrentKernel().Point("InterlockedCompareExchange");
+    Kernel& k = CurrentKernel();
+    if (!k.CallsOnly()) {
+        k.CheckNotFreed(const_cast<LONG*>(Destination), "InterlockedCompareExchange");
+        k.Point("InterlockedCompareExchange");
+    }
     host::kernel::RaceAcquire(const_cast<LONG*>(Destination));
     LONG expected = Comparand;
     __atomic_compare_exchange_n(Destination, &expected, Exchange, false, __ATOMIC_SEQ_CST,
@@ -147,6 +157,7 @@ LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG 
 
 void HostSharedAccessPoint(const void* Field) {
     Kernel& k = CurrentKernel();
+    if (k.CallsOnly()) return;
     k.CheckNotFreed(Field, "shared field");
     k.Point("shared field");
 }

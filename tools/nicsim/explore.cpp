@@ -96,6 +96,7 @@ std::string Replay(SeedSource& source, const ExploreOptions& o, uint64_t seed) {
     if (!o.usbTiming.empty()) args.insert(args.end(), {"--usb-timing", o.usbTiming});
     if (!o.until.empty()) args.insert(args.end(), {"--until", o.until});
     if (!o.imagePath.empty()) args.insert(args.end(), {"--image", o.imagePath});
+    if (o.callsOnly) args.insert(args.end(), {"--points", "calls"});
     return ShellCommand(args);
 }
 
@@ -113,6 +114,7 @@ RunOutcome Play(const Scenario& scenario, const ExploreOptions& o, uint64_t seed
     run.cpus = o.cpus;
     run.fullSpeedUsb = o.usbTiming == "full-speed";
     run.image = o.image;
+    run.callsOnly = o.callsOnly;
     return PlayScenario(scenario, run);
 }
 
@@ -206,6 +208,7 @@ Json RunSeed(SeedSource& source, const ExploreOptions& o, uint64_t seed, int res
     run.cpus = o.cpus;
     run.fullSpeedUsb = o.usbTiming == "full-speed";
     run.image = o.image;
+    run.callsOnly = o.callsOnly;
     run.onCrash = [&](const RunOutcome& out) {
         Json r = JudgeSeed(source, o, seed, out, false);
         r["worker_ended"] = true;

@@ -71,6 +71,7 @@ struct ExploreOptions {
     // path as given, for the replay commands.
     std::shared_ptr<const host::image::ImageFile> image;
     std::string imagePath;
+    bool callsOnly = false;  // --points calls, as in `run`
 };
 
 // "A..B": two 64-bit seeds, A at most B. Nothing otherwise.

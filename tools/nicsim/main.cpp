@@ -167,6 +167,14 @@ int main(int argc, char** argv) {
                                        "interleave as the seed says")
                         ->check(CLI::Range(1u, nicsim::kMaxCpus));
 
+    std::string runPoints = "all";
+    auto* runPointsOpt =
+        runCmd->add_option("--points", runPoints,
+                           "all (default): with several processors, the world may switch tasks and "
+                           "checks for freed memory at the driver's unlocked shared-field accesses and "
+                           "interlocked operations too; calls: only where the driver calls the world, "
+                           "all a Windows image lets it see (to compare the built-in driver with --image)")
+            ->check(CLI::IsMember({"all", "calls"}));
     std::string runImage;
     auto* runImageOpt = runCmd->add_option(
         "--image", runImage,
@@ -283,6 +291,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1u, 1024u));
     exploreCmd->add_option("--out", explore.outPath,
                            "Write the records (JSON Lines) to this file (default, or -: standard output)");
+    std::string explorePoints = "all";
+    exploreCmd->add_option("--points", explorePoints, "all (default) or calls, as in `run`")
+        ->check(CLI::IsMember({"all", "calls"}));
     exploreCmd->add_option("--image", explore.imagePath,
                            "Run every seed on the driver image built for Windows (usbnic.sys), as in `run`");
     exploreCmd->add_option("--junit", explore.junitPath,
@@ -417,6 +428,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         if (const int rc = readImage(explore.imagePath, explore.image)) return rc;
+        explore.callsOnly = explorePoints == "calls";
         std::tie(explore.first, explore.last) = *nicsim::ParseSeedRange(exploreSeeds);
         if (*shardOpt) std::tie(explore.shard, explore.shards) = *nicsim::ParseShard(exploreShard);
         if (*exploreCpusOpt) explore.cpus = exploreCpus;
@@ -462,6 +474,7 @@ int main(int argc, char** argv) {
     if (*cpusOpt) run.cpus = cpus;
     if (run.json) run.quiet = true;
     if (const int rc = readImage(runImage, run.image)) return rc;
+    run.callsOnly = runPoints == "calls";
     // What decides the run, as the user gave it; the seed always, so a scenario edited later
     // still replays with the seed this run used.
     std::vector<std::string> replay{"nicsim", "run"};
@@ -471,6 +484,7 @@ int main(int argc, char** argv) {
     if (runUsbTimingOpt->count() > 0) replay.insert(replay.end(), {"--usb-timing", runUsbTiming});
     if (*untilOpt) replay.insert(replay.end(), {"--until", untilOpt->results().front()});
     if (*runImageOpt) replay.insert(replay.end(), {"--image", runImage});
+    if (*runPointsOpt) replay.insert(replay.end(), {"--points", runPoints});
     run.replay = nicsim::ShellCommand(replay);
     run.version = NICSIM_VERSION;
     run.commandLine = nicsim::ShellCommand(std::vector<std::string>(argv, argv + argc));

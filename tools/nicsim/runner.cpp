@@ -628,6 +628,7 @@ int Run::Go(RunOutcome* outcome) {
     if (!options_.outputs.traceEvents.empty()) record["trace_events"] = options_.outputs.traceEvents;
     if (options_.outputs.traceData != "full") record["trace_data"] = options_.outputs.traceData;
     if (options_.image) record["image"] = options_.image->Path();
+    if (options_.callsOnly) record["points"] = "calls";
     Emit("run", "", std::move(record));
     if (!options_.quiet) {
         std::fprintf(human, "nicsim %s: scenario \"%s\" (%s, sha256 %.12s), seed %llu, %u processor%s, USB "
@@ -706,6 +707,7 @@ int Run::Go(RunOutcome* outcome) {
         _exit(status == 0 ? 1 : status);
     });
     if (options_.image) world_.UseImage(options_.image);
+    world_.Kernel().SetCallsOnly(options_.callsOnly);
     world_.LoadDriver();
     for (const EventDesc& e : scenario_.events) Schedule(e);
 

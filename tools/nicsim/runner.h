@@ -34,6 +34,9 @@ struct RunOptions {
     std::string commandLine;  // as the user typed it, for the run record
     // The shipped driver image to run instead of the built-in driver (--image), or null.
     std::shared_ptr<const host::image::ImageFile> image;
+    // --points calls: the world interleaves and checks only at the driver's calls (kernel.h,
+    // SetCallsOnly), as it sees an image.
+    bool callsOnly = false;
     // Told of what the run found when the driver crashed (the last thing before the process
     // exits), for a caller that plays runs itself; see PlayScenario.
     std::function<void(const RunOutcome&)> onCrash;
