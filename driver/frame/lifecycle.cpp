@@ -234,8 +234,12 @@ CODE_SEGMENT("PAGE") VOID NTAPI MiniportHalt(NDIS_HANDLE MiniportAdapterContext)
 
 VOID NTAPI ShutdownAdapter(PVOID ShutdownContext) {
     auto* adapter = static_cast<AdapterRecord*>(ShutdownContext);
-    // From here on no link-poll cycle may start or re-arm its timer.
+    // From here on no link-poll cycle may start or re-arm its timer. Under the media lock: a
+    // poll tick either claimed the media side before this (power-down waits for its cycle) or
+    // sees this and starts none.
+    NdisAcquireSpinLock(&adapter->MediaLock);
     WriteShared(adapter->ShutdownBegun, 1);
+    NdisReleaseSpinLock(&adapter->MediaLock);
     // A poll cycle parked on the media delay would never run on once that timer is cancelled,
     // and power-down would wait for it in vain: it ends here instead.
     BOOLEAN delayPending = FALSE;
@@ -334,15 +338,19 @@ VOID NTAPI OnLinkPollTimer(PVOID SystemSpecific1, PVOID FunctionContext, PVOID S
     (void)SystemSpecific3;
     auto* adapter = static_cast<AdapterRecord*>(FunctionContext);
     TimerRoutineScope running(adapter);
-    if (ReadShared(adapter->ShutdownBegun) != 0) return;
-    // Looking at the state and claiming the media side are one step: a reset that marks the
-    // adapter as starting in between would otherwise find the media idle and restart it beside
-    // the cycle.
+    // Looking at shutdown and the state and claiming the media side are one step: a reset that
+    // marks the adapter as starting in between would otherwise find the media idle and restart
+    // it beside the cycle, and a shutdown that began in between (its cancel does not wait for a
+    // routine already running) would find the media idle and start powering the PHYs down beside
+    // a new cycle. Shutdown marks itself under the same lock.
     NdisAcquireSpinLock(&adapter->MediaLock);
+    const BOOLEAN stopping = ReadShared(adapter->ShutdownBegun) != 0;
     const ULONG state = ReadShared(adapter->AdapterState);
-    const BOOLEAN claimed = state == ADAPTER_RUNNING && AcquireShared(adapter->MediaBusy) == 0;
+    const BOOLEAN claimed =
+        !stopping && state == ADAPTER_RUNNING && AcquireShared(adapter->MediaBusy) == 0;
     if (claimed) WriteShared(adapter->MediaBusy, 1);
     NdisReleaseSpinLock(&adapter->MediaLock);
+    if (stopping) return;
     if (claimed) {
         StartLinkPoll(adapter);
         return;

@@ -274,6 +274,7 @@ void Ndis::RunRequest(Adapter& a, const char* name, NDIS_STATUS& status, sim::Fu
     // not when this frame gets back: a halt or another request waiting for it may run nested in
     // the wait below this frame.
     kernel_.RunInContext(name, DISPATCH_LEVEL, a.id, [&] {
+        kernel::RaceAcquire(&a.raceRequests);
         call();
         kernel::RaceRelease(&a.raceCalls);
         if (status == NDIS_STATUS_PENDING && !a.early.done) {
@@ -281,6 +282,7 @@ void Ndis::RunRequest(Adapter& a, const char* name, NDIS_STATUS& status, sim::Fu
             a.request = Request::Pended;
             return;
         }
+        kernel::RaceRelease(&a.raceRequests);
         a.request = Request::Idle;
         const bool pended = status == NDIS_STATUS_PENDING;
         // Completed before its handler even returned.
@@ -319,6 +321,7 @@ void Ndis::CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, const char* r
     }
     // The request ends here: its line is written now, and the next request may begin.
     Adapter::Completion& c = *a->pended;
+    kernel::RaceRelease(&a->raceRequests);
     a->pended = nullptr;
     a->request = Adapter::Request::Idle;
     c.done = true;

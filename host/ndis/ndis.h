@@ -64,6 +64,9 @@ struct Adapter {
     // Every handler call's end happens before a later initialise, reset or halt begins (a
     // fence of the tsan build).
     char raceCalls = 0;
+    // A query or set's end (its handler's return, or its completion when pended) happens before
+    // the next one begins (a fence of the tsan build).
+    char raceRequests = 0;
     bool shutdownCalled = false;
     // NDIS hands a miniport one query or set at a time, deserialized or not: the next waits until
     // this one has completed, through NdisMQueryInformationComplete or

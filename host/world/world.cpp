@@ -142,9 +142,12 @@ void ReportRaces(World& world) {
 // orders, never the driver's, which calls no C library routine. Those are ignored; the driver's
 // frees are told as writes instead (kernel/race_sync.h). A second race on a field already
 // reported, from other places, is reported too; a race between the same two places is reported
-// once per process (suppress_equal_stacks=0 names every seed that meets it).
+// once per process (suppress_equal_stacks=0 names every seed that meets it). A fault in the
+// driver ends the run from the signal handler, which formats and writes the run's outputs before
+// the process exits (host/world/crash_guard.cpp): unsafe for a signal that interrupts the C
+// library, deliberate for a fault in driver code, which never calls it, so not reported.
 extern "C" const char* __tsan_default_options() {
-    return "ignore_interceptors_accesses=1:suppress_equal_addresses=0";
+    return "ignore_interceptors_accesses=1:suppress_equal_addresses=0:report_signal_unsafe=0";
 }
 
 // ThreadSanitizer calls this after printing a report to standard error, where it stays (the
