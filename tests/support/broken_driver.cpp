@@ -13,13 +13,14 @@
 #include "host/world/current.h"
 #include "host/world/world.h"
 
-extern "C" VOID __real_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
-extern "C" VOID __real_NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
-                                            NDIS_HANDLE MiniportAdapterContext,
-                                            UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
-                                            NDIS_INTERFACE_TYPE AdapterType);
+extern "C" VOID NTAPI __real_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+extern "C" VOID NTAPI __real_NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                                  NDIS_HANDLE MiniportAdapterContext,
+                                                  UINT CheckForHangTimeInSeconds,
+                                                  ULONG AttributeFlags,
+                                                  NDIS_INTERFACE_TYPE AdapterType);
 
-extern "C" VOID __wrap_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
+extern "C" VOID NTAPI __wrap_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
     // The world (and its seed) that already lost its free: one per run.
     static std::pair<const host::world::World*, uint64_t> lost{nullptr, 0};
     const host::world::World& world = host::world::Current();
@@ -31,10 +32,11 @@ extern "C" VOID __wrap_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT Me
     __real_NdisFreeMemory(VirtualAddress, Length, MemoryFlags);
 }
 
-extern "C" VOID __wrap_NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
-                                            NDIS_HANDLE MiniportAdapterContext,
-                                            UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
-                                            NDIS_INTERFACE_TYPE AdapterType) {
+extern "C" VOID NTAPI __wrap_NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                                  NDIS_HANDLE MiniportAdapterContext,
+                                                  UINT CheckForHangTimeInSeconds,
+                                                  ULONG AttributeFlags,
+                                                  NDIS_INTERFACE_TYPE AdapterType) {
     if (host::world::Current().Seed() % 97 == 0) {
         NDIS_SPIN_LOCK never;
         NdisAllocateSpinLock(&never);
