@@ -48,6 +48,9 @@ ARCHES = ("x86", "x64")
 # The world's declarations are read for their member names only, which are the same on both
 # machines; the values they must have are the DDK's.
 HOST_TARGET = "x86_64-linux-gnu"
+# The world's declarations as its 64-bit build and its 32-bit (-m32) build see them, for their
+# calling conventions.
+HOST_TARGETS = {"x86": "i686-linux-gnu", "x64": HOST_TARGET}
 PLATFORM_HEADERS = ["platform/nt.h", "platform/ndis.h", "platform/usb.h"]
 HOST_HEADERS = ["driver/platform/nt.h", "driver/platform/ndis.h", "driver/platform/usb.h"]
 
@@ -614,6 +617,7 @@ def derive(build_dirs, jobs):
     usage = Usage()
     layouts = {}
     ddk_names = None
+    ddk_conventions = {}
     with tempfile.TemporaryDirectory() as tmp, \
             concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
         work = {}
@@ -625,6 +629,7 @@ def derive(build_dirs, jobs):
         for arch in ARCHES:
             flags, pch, tasks = work[arch]
             platform = Dump(tasks[0][1].result())
+            ddk_conventions[arch] = conventions(platform, arch, ddk=True)
             names = Names().add(platform)
             for src, fut in tasks[1:]:
                 unit = Dump(fut.result())
@@ -633,13 +638,87 @@ def derive(build_dirs, jobs):
             if arch == "x64":
                 ddk_names = names
             layouts[arch] = Layouts(cxx, [*flags, "-include-pch", str(pch)], [], names)
-        host = Names().add(Dump(run([cxx, f"--target={HOST_TARGET}", "-std=c++20", f"-I{ROOT}",
-                                     "-fsyntax-only", "-Wno-everything", "-Xclang",
-                                     "-ast-dump=json", *include_args(HOST_HEADERS), "-x", "c++",
-                                     "/dev/null"], "clang's AST of the world's declarations")))
+        world = {}
+        for arch in ARCHES:
+            world[arch] = Dump(run([cxx, f"--target={HOST_TARGETS[arch]}", "-std=c++20",
+                                    f"-I{ROOT}", "-fsyntax-only", "-Wno-everything", "-Xclang",
+                                    "-ast-dump=json", *include_args(HOST_HEADERS), "-x", "c++",
+                                    "/dev/null"], f"clang's AST of the world's declarations "
+                                                  f"({arch})"))
+        mismatches, compared = compare_conventions(ddk_conventions, {
+            arch: conventions(world[arch], arch, ddk=False) for arch in ARCHES})
+        host = Names().add(world["x64"])
+        del world
         host_layouts = Layouts(cxx, ["-std=c++20", f"-I{ROOT}", f"--target={HOST_TARGET}"],
                                HOST_HEADERS, host)
-        return build_rows(usage, ddk_names, layouts, host, host_layouts)
+        return (*build_rows(usage, ddk_names, layouts, host, host_layouts), mismatches,
+                compared)
+
+
+# ---------------------------------------------------------------------------------------------
+# Calling conventions: every routine the world exports and every callback type it calls must
+# have the convention the DDK declares, on each machine. On x86 clang writes a routine's
+# convention into its type (stdcall, fastcall; none is cdecl on both sides); on x64 every DDK
+# routine has the Microsoft convention, which the world, on Linux, must ask for (ms_abi).
+
+CONVENTION_RE = re.compile(r"__attribute__\(\((stdcall|fastcall|cdecl|ms_abi|sysv_abi)\)\)")
+TYPE_RE = re.compile(r'"type": \{\s*(?:"desugaredQualType": "(?:[^"\\]|\\.)*",\s*)?'
+                     r'"qualType": "((?:[^"\\]|\\.)*)"')
+# clang names a convention written through a macro by the macro (NTAPI VOID (*)(NDIS_HANDLE)),
+# and gives the attribute itself in the types nested under the typedef.
+
+
+def conventions(dump, arch, ddk):
+    """{name: convention} of the routines declared (not defined inline) and the function-pointer
+    typedefs of a dump of platform headers."""
+    found = {}
+    pointers = {}  # PDRIVER_CANCEL -> DRIVER_CANCEL: the DDK's pointers to function typedefs
+    for d in dump.decls:
+        if d.kind not in ("FunctionDecl", "TypedefDecl") or not d.name:
+            continue
+        head = d.dump.text[d.start:d.end] if d.kind == "FunctionDecl" else d.head()
+        m = TYPE_RE.search(head)
+        if m is None:
+            continue
+        type_ = unquote(m.group(1))
+        pointee = re.fullmatch(r"(\w+) \*", type_)
+        if d.kind == "TypedefDecl" and pointee:
+            pointers[d.name] = pointee.group(1)
+            continue
+        # A function type or a pointer to one (not an unnamed structure's "(anonymous at ...)").
+        if d.kind == "TypedefDecl" and (not re.search(r"\)\s*\(|^[^(]*\w \(", type_) or
+                                        UNNAMED_RE.search(type_)):
+            continue
+        if d.kind == "FunctionDecl" and ('"inline": true' in head or
+                                         '"kind": "CompoundStmt"' in head):
+            continue
+        conv = CONVENTION_RE.findall(type_ if d.kind == "FunctionDecl" else
+                                     d.dump.text[d.start:d.end])[:1]
+        if arch == "x64" and ddk:
+            # Every convention but System V is the Microsoft one on x64 (__cdecl, __stdcall).
+            found[d.name] = "sysv_abi" if conv == ["sysv_abi"] else "ms_abi"
+        elif conv:
+            found[d.name] = conv[0]
+        elif arch == "x64":
+            # Linux's default is System V.
+            found[d.name] = "sysv_abi"
+        else:
+            found[d.name] = "cdecl"
+    for name, pointee in pointers.items():
+        if pointee in found:
+            found.setdefault(name, found[pointee])
+    return found
+
+
+def compare_conventions(ddk, world):
+    problems, compared = [], 0
+    for arch in ARCHES:
+        for name in sorted(set(ddk[arch]) & set(world[arch])):
+            compared += 1
+            if ddk[arch][name] != world[arch][name]:
+                problems.append(f"{name} on {arch}: the DDK declares it {ddk[arch][name]}, the "
+                                f"world (driver/platform/) {world[arch][name]}")
+    return problems, compared
 
 
 def include_args(headers):
@@ -862,20 +941,25 @@ def main():
                     help="also print, for every row, where the driver relies on it")
     args = ap.parse_args()
     try:
-        rows, world_declares, usage = derive({"x86": args.build_x86, "x64": args.build_x64},
-                                             max(1, args.jobs))
+        rows, world_declares, usage, mismatches, compared = derive(
+            {"x86": args.build_x86, "x64": args.build_x64}, max(1, args.jobs))
     except Failure as e:
         print(f"derive_layouts: {e}", file=sys.stderr)
         return 2
     text = render(rows, world_declares)
     name = TABLE.relative_to(ROOT)
+    if mismatches:
+        print("derive_layouts: the world's calling conventions differ from the DDK's:",
+              file=sys.stderr)
+        for m in mismatches:
+            print(f"  {m}", file=sys.stderr)
     if args.explain:
         for expr in sorted(rows):
             print(f"{expr}: {reason(rows[expr], usage)}")
     if args.write:
         TABLE.write_text(text)
         print(f"derive_layouts: wrote {name} ({len(rows)} rows)")
-        return 0
+        return 1 if mismatches else 0
     problems = compare(rows, usage, text, TABLE.read_text() if TABLE.exists() else "")
     if problems:
         print(f"derive_layouts: {name} is not current:", file=sys.stderr)
@@ -884,7 +968,10 @@ def main():
         print("derive_layouts: write it again with windows/layout/derive_layouts.py --write, "
               "and make the world's declarations agree (host_layouts.cpp)", file=sys.stderr)
         return 1
-    print(f"derive_layouts: {name} is current ({len(rows)} rows)")
+    if mismatches:
+        return 1
+    print(f"derive_layouts: {name} is current ({len(rows)} rows); the world's routines and "
+          f"callback types have the DDK's calling conventions ({compared} on x86 and x64)")
     return 0
 
 
