@@ -8,7 +8,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 python3-pefile)
+# clang reads the driver's sources for the DDK layouts they rely on; g++-multilib compiles the
+# world's declarations for x86.
+packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 python3-pefile clang
+          g++-multilib)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -55,6 +58,19 @@ for arch in x86 x64; do
   # Debian's python3 carries pefile; a python3 earlier on PATH may not.
   /usr/bin/python3 scripts/check-windows-image.py --arch "$arch" "build/$preset/$image" || failed=1
 done
+
+# The DDK layouts the images rely on and the world shares with them: the committed table must be
+# what the driver's sources and the DDK's headers give (windows/layout/derive_layouts.py), and
+# the world's declarations must hold every row in a 32-bit build of the world too (the 64-bit
+# build holds them in its own compile, host/CMakeLists.txt).
+echo "build-windows: layouts"
+/usr/bin/python3 windows/layout/derive_layouts.py --check --jobs "$jobs" || failed=1
+if g++ -std=c++20 -m32 -fsyntax-only -I. windows/layout/host_layouts.cpp; then
+  echo "build-windows: the world's declarations hold every row of the layout table on x86"
+else
+  echo "build-windows: FAIL: the world's declarations differ from the DDK's on x86"
+  failed=1
+fi
 
 echo "build-windows: images"
 for arch in x86 x64; do

@@ -89,23 +89,15 @@ typedef struct _NDIS_SPIN_LOCK {
     KIRQL OldIrql;
 } NDIS_SPIN_LOCK, *PNDIS_SPIN_LOCK;
 
-typedef struct _KDPC {
-    UCHAR Type;
-    UCHAR Importance;
-    USHORT Number;
-    LIST_ENTRY DpcListEntry;
-    PVOID DeferredRoutine;
-    PVOID DeferredContext;
-    PVOID SystemArgument1;
-    PVOID SystemArgument2;
-} KDPC, *PKDPC;
-
 typedef struct _KTIMER {
     DISPATCHER_HEADER Header;
-    LARGE_INTEGER DueTime;
+    ULARGE_INTEGER DueTime;
     LIST_ENTRY TimerListEntry;
     PKDPC Dpc;
-    LONG Period;
+#if defined(__x86_64__)
+    ULONG Processor;
+#endif
+    ULONG Period;
 } KTIMER, *PKTIMER;
 
 typedef VOID (NTAPI* PNDIS_TIMER_FUNCTION)(PVOID SystemSpecific1, PVOID FunctionContext,
@@ -123,10 +115,14 @@ typedef struct _NDIS_MINIPORT_TIMER {
 typedef struct _NDIS_MINIPORT_INTERRUPT {
     PVOID InterruptObject;
     KSPIN_LOCK DpcCountLock;
+    PVOID Reserved;
     PVOID MiniportIsr;
     PVOID MiniportDpc;
+    KDPC InterruptDpc;
     NDIS_HANDLE Miniport;
     UCHAR DpcCount;
+    BOOLEAN Filler1;
+    KEVENT DpcsCompletedEvent;
     BOOLEAN SharedInterrupt;
     BOOLEAN IsrRequested;
 } NDIS_MINIPORT_INTERRUPT, *PNDIS_MINIPORT_INTERRUPT;
@@ -348,90 +344,94 @@ typedef struct _NDIS50_MINIPORT_CHARACTERISTICS {
 extern "C" {
 
 // Registration and adapter
-VOID NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
-                           PVOID SystemSpecific2, PVOID SystemSpecific3);
-NDIS_STATUS NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
-                                  PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
-                                  UINT CharacteristicsLength);
-VOID NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
-                          UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
-                          NDIS_INTERFACE_TYPE AdapterType);
-VOID NdisMGetDeviceProperty(NDIS_HANDLE MiniportAdapterHandle, PDEVICE_OBJECT* PhysicalDeviceObject,
-                            PDEVICE_OBJECT* FunctionalDeviceObject,
-                            PDEVICE_OBJECT* NextDeviceObject, PVOID* AllocatedResources,
-                            PVOID* AllocatedResourcesTranslated);
-VOID NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
-                                         ADAPTER_SHUTDOWN_HANDLER ShutdownHandler);
-VOID NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle);
+VOID NTAPI NdisInitializeWrapper(PNDIS_HANDLE NdisWrapperHandle, PVOID SystemSpecific1,
+                                 PVOID SystemSpecific2, PVOID SystemSpecific3);
+NDIS_STATUS NTAPI NdisMRegisterMiniport(NDIS_HANDLE NdisWrapperHandle,
+                                        PNDIS_MINIPORT_CHARACTERISTICS MiniportCharacteristics,
+                                        UINT CharacteristicsLength);
+VOID NTAPI NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                NDIS_HANDLE MiniportAdapterContext,
+                                UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
+                                NDIS_INTERFACE_TYPE AdapterType);
+VOID NTAPI NdisMGetDeviceProperty(NDIS_HANDLE MiniportAdapterHandle,
+                                  PDEVICE_OBJECT* PhysicalDeviceObject,
+                                  PDEVICE_OBJECT* FunctionalDeviceObject,
+                                  PDEVICE_OBJECT* NextDeviceObject, PVOID* AllocatedResources,
+                                  PVOID* AllocatedResourcesTranslated);
+VOID NTAPI NdisMRegisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle, PVOID ShutdownContext,
+                                               ADAPTER_SHUTDOWN_HANDLER ShutdownHandler);
+VOID NTAPI NdisMDeregisterAdapterShutdownHandler(NDIS_HANDLE MiniportHandle);
 
 // Configuration
-VOID NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
-                           NDIS_HANDLE WrapperConfigurationContext);
-VOID NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
-                           NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
-                           NDIS_PARAMETER_TYPE ParameterType);
-VOID NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
-                            PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle);
-VOID NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
+VOID NTAPI NdisOpenConfiguration(PNDIS_STATUS Status, PNDIS_HANDLE ConfigurationHandle,
+                                 NDIS_HANDLE WrapperConfigurationContext);
+VOID NTAPI NdisReadConfiguration(PNDIS_STATUS Status, PNDIS_CONFIGURATION_PARAMETER* ParameterValue,
+                                 NDIS_HANDLE ConfigurationHandle, PNDIS_STRING Keyword,
+                                 NDIS_PARAMETER_TYPE ParameterType);
+VOID NTAPI NdisReadNetworkAddress(PNDIS_STATUS Status, PVOID* NetworkAddress,
+                                  PUINT NetworkAddressLength, NDIS_HANDLE ConfigurationHandle);
+VOID NTAPI NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
 
 // Memory
-NDIS_STATUS NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag);
-VOID NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag);
+VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
 // Block moves: the ranges of NdisMoveMemory must not overlap.
-VOID NdisMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
-VOID NdisZeroMemory(PVOID Destination, ULONG Length);
+VOID NTAPI NdisMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
+VOID NTAPI NdisZeroMemory(PVOID Destination, ULONG Length);
 
 // Spin locks
-VOID NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);
-VOID NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
-VOID NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
-VOID NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock);
+VOID NTAPI NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);
+VOID NTAPI NdisAcquireSpinLock(PNDIS_SPIN_LOCK SpinLock);
+VOID NTAPI NdisReleaseSpinLock(PNDIS_SPIN_LOCK SpinLock);
+VOID NTAPI NdisFreeSpinLock(PNDIS_SPIN_LOCK SpinLock);
 
 // Timers and delay
-VOID NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
-                          PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
-VOID NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
-VOID NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
-VOID NdisMSleep(ULONG MicrosecondsToSleep);
+VOID NTAPI NdisMInitializeTimer(PNDIS_MINIPORT_TIMER Timer, NDIS_HANDLE MiniportAdapterHandle,
+                                PNDIS_TIMER_FUNCTION TimerFunction, PVOID FunctionContext);
+VOID NTAPI NdisMSetTimer(PNDIS_MINIPORT_TIMER Timer, UINT MillisecondsToDelay);
+VOID NTAPI NdisMCancelTimer(PNDIS_MINIPORT_TIMER Timer, PBOOLEAN TimerCancelled);
+VOID NTAPI NdisMSleep(ULONG MicrosecondsToSleep);
 
 // Packets and buffers
-VOID NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
-                            UINT NumberOfDescriptors, UINT ProtocolReservedLength);
-VOID NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
-                            UINT NumberOfDescriptors);
-VOID NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE PoolHandle);
-VOID NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE PoolHandle,
-                        PVOID VirtualAddress, UINT Length);
-VOID NdisFreePacket(PNDIS_PACKET Packet);
-VOID NdisFreeBuffer(PNDIS_BUFFER Buffer);
-VOID NdisFreePacketPool(NDIS_HANDLE PoolHandle);
-VOID NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
-VOID NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length);
-VOID NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length);
-VOID NdisQueryBufferOffset(PNDIS_BUFFER Buffer, PUINT Offset, PUINT Length);
+VOID NTAPI NdisAllocatePacketPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
+                                  UINT NumberOfDescriptors, UINT ProtocolReservedLength);
+VOID NTAPI NdisAllocateBufferPool(PNDIS_STATUS Status, PNDIS_HANDLE PoolHandle,
+                                  UINT NumberOfDescriptors);
+VOID NTAPI NdisAllocatePacket(PNDIS_STATUS Status, PNDIS_PACKET* Packet, NDIS_HANDLE PoolHandle);
+VOID NTAPI NdisAllocateBuffer(PNDIS_STATUS Status, PNDIS_BUFFER* Buffer, NDIS_HANDLE PoolHandle,
+                              PVOID VirtualAddress, UINT Length);
+VOID NTAPI NdisFreePacket(PNDIS_PACKET Packet);
+VOID NTAPI NdisFreeBuffer(PNDIS_BUFFER Buffer);
+VOID NTAPI NdisFreePacketPool(NDIS_HANDLE PoolHandle);
+VOID NTAPI NdisFreeBufferPool(NDIS_HANDLE PoolHandle);
+VOID NTAPI NdisAdjustBufferLength(PNDIS_BUFFER Buffer, UINT Length);
+VOID NTAPI NdisQueryBuffer(PNDIS_BUFFER Buffer, PVOID* VirtualAddress, PUINT Length);
+VOID NTAPI NdisQueryBufferOffset(PNDIS_BUFFER Buffer, PUINT Offset, PUINT Length);
 
 // Releases of resources this driver never acquires but its ledger knows how to give back
-VOID NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
-                           PVOID VirtualAddress, NDIS_PHYSICAL_ADDRESS PhysicalAddress);
-VOID NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
-                                UINT NumberOfPorts, PVOID PortOffset);
-VOID NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
-VOID NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle);
+VOID NTAPI NdisMFreeSharedMemory(NDIS_HANDLE MiniportAdapterHandle, ULONG Length, BOOLEAN Cached,
+                                 PVOID VirtualAddress, NDIS_PHYSICAL_ADDRESS PhysicalAddress);
+VOID NTAPI NdisMDeregisterIoPortRange(NDIS_HANDLE MiniportAdapterHandle, UINT InitialPort,
+                                      UINT NumberOfPorts, PVOID PortOffset);
+VOID NTAPI NdisMDeregisterInterrupt(PNDIS_MINIPORT_INTERRUPT Interrupt);
+VOID NTAPI NdisMFreeMapRegisters(NDIS_HANDLE MiniportAdapterHandle);
 
 // Event log
-VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
-                            ULONG NumberOfErrorValues, ...);
+VOID __cdecl NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
+                                    ULONG NumberOfErrorValues, ...);
 
 // Indications
-VOID NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle, PPNDIS_PACKET ReceivePackets,
-                                UINT NumberOfPackets);
-VOID NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet, NDIS_STATUS Status);
-VOID NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
-                         PVOID StatusBuffer, UINT StatusBufferSize);
-VOID NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
+VOID NTAPI NdisMIndicateReceivePacket(NDIS_HANDLE MiniportAdapterHandle,
+                                      PPNDIS_PACKET ReceivePackets,
+                                      UINT NumberOfPackets);
+VOID NTAPI NdisMSendComplete(NDIS_HANDLE MiniportAdapterHandle, PNDIS_PACKET Packet,
+                             NDIS_STATUS Status);
+VOID NTAPI NdisMIndicateStatus(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS GeneralStatus,
+                               PVOID StatusBuffer, UINT StatusBufferSize);
+VOID NTAPI NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle);
 // A query or set the miniport answered NDIS_STATUS_PENDING ends here.
-VOID NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
-VOID NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+VOID NTAPI NdisMQueryInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
+VOID NTAPI NdisMSetInformationComplete(NDIS_HANDLE MiniportAdapterHandle, NDIS_STATUS Status);
 
 }  // extern "C"
 

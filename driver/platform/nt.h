@@ -21,8 +21,11 @@ typedef int32_t LONG;
 typedef LONG* PLONG;
 typedef uint32_t UINT;
 typedef UINT* PUINT;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+// 64-bit integers are 8-byte aligned inside structures, as the Microsoft ABI aligns them on
+// both machines; the i386 System V ABI would give them 4 (LARGE_INTEGER, KTIMER's due time, a
+// packet's out-of-band times).
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef uintptr_t ULONG_PTR;
 typedef UCHAR BOOLEAN;
 typedef BOOLEAN* PBOOLEAN;
@@ -37,10 +40,29 @@ typedef KSPIN_LOCK* PKSPIN_LOCK;
 #define TRUE 1
 #define FALSE 0
 
-// The calling convention of every routine the system calls back (driver entry, dispatch,
-// completion and cancel routines, NDIS handlers and timers): __stdcall on 32-bit Windows. This
-// host has one convention, so there is nothing to say here.
-#define NTAPI
+// Calling conventions, as the DDK declares each routine. NTAPI is that of every routine the
+// system exports and of every one it calls back (driver entry, dispatch, completion and cancel
+// routines, NDIS handlers, timer and shutdown routines): __stdcall on 32-bit Windows, the
+// Microsoft x64 convention on 64-bit Windows, which this compiler gives as ms_abi. FASTCALL is the
+// kernel's register convention on x86 (the first two arguments in ECX and EDX: IofCallDriver, the
+// Kf, Kef and Exf routines); x64 has no other. __cdecl is that of a routine with a variable
+// argument list on x86 (NdisWriteErrorLogEntry); on x64 it too is the Microsoft one, whose
+// argument list is read with __builtin_ms_va_list.
+#if defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
+#ifndef __cdecl
+#define __cdecl __attribute__((ms_abi))
+#endif
+#elif defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#ifndef __cdecl
+#define __cdecl __attribute__((cdecl))
+#endif
+#else
+#error "the platform declarations know the x86 and x64 calling conventions only"
+#endif
 
 // Code placement: a routine that runs only at driver load goes in the discardable "INIT"
 // section, one that runs only at passive level may go in pageable "PAGE" code. The host keeps
@@ -63,6 +85,14 @@ typedef union _LARGE_INTEGER {
     } u;
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef union _ULARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        ULONG HighPart;
+    } u;
+    ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY* Flink;
@@ -106,9 +136,9 @@ typedef CCHAR KPROCESSOR_MODE;
 
 typedef struct _DISPATCHER_HEADER {
     UCHAR Type;
-    UCHAR Absolute;
-    UCHAR Size;
-    UCHAR Inserted;
+    // The DDK's flag bytes (timer, thread and debug flags, the object's size), bit-fields there;
+    // nothing here reads them.
+    UCHAR Reserved[3];
     LONG SignalState;
     LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
@@ -170,6 +200,67 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+    SHORT Type;
+    SHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    union {
+        BOOLEAN Busy;
+        ULONG_PTR ReservedHint;  // x64: the DDK's Reserved and Hint bit-fields
+    };
+} KDEVICE_QUEUE;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PVOID BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK;
+
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    PVOID Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC;
+
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PVOID DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    PVOID DpcData;
+} KDPC, *PKDPC;
+
+// The DDK's I/O request packet, whole: the image reads its stack location through
+// Tail.Overlay.CurrentStackLocation (IoGetNextIrpStackLocation) and the world allocates the stack
+// locations right behind it.
 typedef struct _IRP {
     SHORT Type;
     USHORT Size;
@@ -177,6 +268,7 @@ typedef struct _IRP {
     ULONG Flags;
     union {
         struct _IRP* MasterIrp;
+        LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
     LIST_ENTRY ThreadListEntry;
@@ -191,13 +283,34 @@ typedef struct _IRP {
     UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
     PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
-    struct {
+    union {
         struct {
-            LIST_ENTRY ListEntry;
-            struct _IO_STACK_LOCATION* CurrentStackLocation;
+            union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+                PVOID DriverContext[4];
+            };
+            PVOID Thread;
+            CHAR* AuxiliaryBuffer;
+            struct {
+                LIST_ENTRY ListEntry;
+                union {
+                    struct _IO_STACK_LOCATION* CurrentStackLocation;
+                    ULONG PacketType;
+                };
+            };
+            PVOID OriginalFileObject;
         } Overlay;
+        KAPC Apc;
+        PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
 
@@ -206,11 +319,21 @@ typedef struct _DRIVER_OBJECT {
     SHORT Size;
     struct _DEVICE_OBJECT* DeviceObject;
     ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
     PVOID DriverExtension;
     UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PVOID DriverInit;
+    PVOID DriverStartIo;
+    PVOID DriverUnload;
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
+// The DDK's device object, whole: the image reads StackSize (to size the IRPs it allocates) from
+// the device object the world gives it.
 typedef struct _DEVICE_OBJECT {
     SHORT Type;
     USHORT Size;
@@ -218,9 +341,28 @@ typedef struct _DEVICE_OBJECT {
     struct _DRIVER_OBJECT* DriverObject;
     struct _DEVICE_OBJECT* NextDevice;
     struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    PVOID Timer;
     ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
     PVOID DeviceExtension;
+    ULONG DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
+    ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 // Inline forms of the DDK's IRP macros.
@@ -249,34 +391,35 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVO
 extern "C" {
 
 // I/O manager
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
-VOID IoFreeIrp(PIRP Irp);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength,
-                                   PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                   PIO_STATUS_BLOCK IoStatusBlock);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 
 // Dispatcher objects
-VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+VOID NTAPI KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 
 // Pool
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag);
-VOID ExFreePool(PVOID P);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, size_t NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
 
 // Spin locks and IRQL
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KfRaiseIrql(KIRQL NewIrql);
-VOID KfLowerIrql(KIRQL NewIrql);
-KIRQL KeGetCurrentIrql(void);
-VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
+KIRQL NTAPI KeGetCurrentIrql(void);
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
 // Interlocked counters
 LONG InterlockedIncrement(LONG volatile* Addend);
@@ -284,9 +427,9 @@ LONG InterlockedDecrement(LONG volatile* Addend);
 LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand);
 
 // Interlocked lists
-PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
-                                         PKSPIN_LOCK Lock);
-PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
+PLIST_ENTRY FASTCALL ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                                  PKSPIN_LOCK Lock);
+PLIST_ENTRY FASTCALL ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);
 
 }  // extern "C"
 

@@ -538,10 +538,20 @@ VOID NdisMIndicateStatusComplete(NDIS_HANDLE MiniportAdapterHandle) {
 VOID NdisWriteErrorLogEntry(NDIS_HANDLE NdisAdapterHandle, NDIS_ERROR_CODE ErrorCode,
                             ULONG NumberOfErrorValues, ...) {
     std::vector<uint32_t> values;
+#if defined(__x86_64__)
+    // The routine has the Microsoft x64 convention (ndis.h), whose variable arguments are read
+    // with that convention's list, not the System V one va_list is.
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, NumberOfErrorValues);
+    for (ULONG i = 0; i < NumberOfErrorValues; ++i)
+        values.push_back(__builtin_va_arg(args, ULONG));
+    __builtin_ms_va_end(args);
+#else
     va_list args;
     va_start(args, NumberOfErrorValues);
     for (ULONG i = 0; i < NumberOfErrorValues; ++i) values.push_back(va_arg(args, ULONG));
     va_end(args);
+#endif
     CurrentNdis().WriteErrorLog(NdisAdapterHandle, ErrorCode, std::move(values));
 }
 

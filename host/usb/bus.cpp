@@ -89,7 +89,7 @@ size_t UsbBus::Delayed() const {
     return n;
 }
 
-NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+NTSTATUS NTAPI UsbBus::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* bus = static_cast<UsbBus*>(device->DeviceExtension);
     PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
     bus->kernel_.Checked();
@@ -347,7 +347,7 @@ void UsbBus::DispatchExecute(Pipe& pipe, Request req) {
     });
 }
 
-VOID UsbBus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+VOID NTAPI UsbBus::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     auto* bus = static_cast<UsbBus*>(device->DeviceExtension);
     // Whatever holds the request (its place in a queue, a late plan's delay, a silent plan, a
     // read waiting for data), the request leaves the bus here and completes exactly once.

@@ -193,8 +193,8 @@ private:
         bool inService = false;
     };
 
-    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
-    static VOID CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI CancelRoutine(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS Submit(PIRP irp, PURB urb);
     // Applies the fault plans that count this request.
     void ApplyPlans(Request& req, bool control);

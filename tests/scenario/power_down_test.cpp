@@ -170,7 +170,7 @@ TEST_F(PowerDownTest, LinkGpioWriteWaitsForTheMediaSideAndLeavesItIdle) {
     holding.onIrp = [&](PDEVICE_OBJECT, PIRP irp) {
         held = irp;
         IoMarkIrpPending(irp);
-        irp->CancelRoutine = [](PDEVICE_OBJECT, PIRP cancelled) {
+        irp->CancelRoutine = [](PDEVICE_OBJECT, PIRP cancelled) NTAPI {
             cancelled->IoStatus.Status = STATUS_CANCELLED;
             IofCompleteRequest(cancelled, 0);
         };

@@ -13,13 +13,14 @@
 #include "host/world/current.h"
 #include "host/world/world.h"
 
-extern "C" VOID __real_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
-extern "C" VOID __real_NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
-                                            NDIS_HANDLE MiniportAdapterContext,
-                                            UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
-                                            NDIS_INTERFACE_TYPE AdapterType);
+extern "C" VOID NTAPI __real_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
+extern "C" VOID NTAPI __real_NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle,
+                                                  NDIS_HANDLE MiniportAdapterContext,
+                                                  UINT CheckForHangTimeInSeconds,
+                                                  ULONG AttributeFlags,
+                                                  NDIS_INTERFACE_TYPE AdapterType);
 
-extern "C" VOID __wrap_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
+extern "C" VOID NTAPI __wrap_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags) {
     // The world (and its seed) that already lost its free: one per run.
     static std::pair<const host::world::World*, uint64_t> lost{nullptr, 0};
     const host::world::World& world = host::world::Current();
@@ -33,7 +34,7 @@ extern "C" VOID __wrap_NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT Me
 
 // The null write is the crash this driver is for: the undefined-behaviour sanitizer must let it
 // reach the processor (a fault the world catches) rather than end the process itself first.
-extern "C" __attribute__((no_sanitize("undefined"))) VOID
+extern "C" __attribute__((no_sanitize("undefined"))) VOID NTAPI
 __wrap_NdisMSetAttributesEx(NDIS_HANDLE MiniportAdapterHandle, NDIS_HANDLE MiniportAdapterContext,
                             UINT CheckForHangTimeInSeconds, ULONG AttributeFlags,
                             NDIS_INTERFACE_TYPE AdapterType) {

@@ -70,7 +70,7 @@ struct LowerDevice {
         device.StackSize = stackSize;
         device.DeviceExtension = this;
     }
-    static NTSTATUS Dispatch(PDEVICE_OBJECT d, PIRP irp) {
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT d, PIRP irp) {
         return static_cast<LowerDevice*>(d->DeviceExtension)->onIrp(d, irp);
     }
 };
@@ -87,7 +87,7 @@ struct CompletionProbe {
     std::vector<std::string>* order = nullptr;
     std::string name;
 
-    static NTSTATUS Routine(PDEVICE_OBJECT d, PIRP irp, PVOID context) {
+    static NTSTATUS NTAPI Routine(PDEVICE_OBJECT d, PIRP irp, PVOID context) {
         auto* p = static_cast<CompletionProbe*>(context);
         ++p->calls;
         p->device = d;
@@ -151,16 +151,16 @@ public:
     NDIS_STATUS registered() const { return registered_; }
 
 private:
-    static NDIS_STATUS Initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM, UINT,
+    static NDIS_STATUS NTAPI Initialize(PNDIS_STATUS, PUINT selected, PNDIS_MEDIUM, UINT,
                                   NDIS_HANDLE handle, NDIS_HANDLE) {
         *selected = 0;
         return active_->initialize(handle);
     }
-    static VOID Halt(NDIS_HANDLE context) { active_->halt(context); }
-    static NDIS_STATUS Send(NDIS_HANDLE context, PNDIS_PACKET packet, UINT) {
+    static VOID NTAPI Halt(NDIS_HANDLE context) { active_->halt(context); }
+    static NDIS_STATUS NTAPI Send(NDIS_HANDLE context, PNDIS_PACKET packet, UINT) {
         return active_->send(context, packet);
     }
-    static NDIS_STATUS Query(NDIS_HANDLE, NDIS_OID oid, PVOID buffer, ULONG length,
+    static NDIS_STATUS NTAPI Query(NDIS_HANDLE, NDIS_OID oid, PVOID buffer, ULONG length,
                              PULONG written, PULONG needed) {
         return active_->query(oid, buffer, length, written, needed);
     }

@@ -196,7 +196,7 @@ TEST_F(KernelTest, CancelCallsTheCancelRoutineOnceWithTheOwningDevice) {
     cancels = 0;
     lower.onIrp = [&](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
-        irp->CancelRoutine = [](PDEVICE_OBJECT d, PIRP i) {
+        irp->CancelRoutine = [](PDEVICE_OBJECT d, PIRP i) NTAPI {
             cancelDevice = d;
             ++cancels;
             i->IoStatus.Status = STATUS_CANCELLED;

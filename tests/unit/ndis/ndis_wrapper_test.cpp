@@ -247,7 +247,7 @@ struct TimerLog {
     std::vector<KIRQL> irql;
     std::vector<int> adapter;
     std::vector<PVOID> context;
-    static VOID Handler(PVOID, PVOID context, PVOID, PVOID) {
+    static VOID NTAPI Handler(PVOID, PVOID context, PVOID, PVOID) {
         auto* log = static_cast<TimerLog*>(context);
         log->at.push_back(host::world::Current().NowUs());
         log->irql.push_back(KeGetCurrentIrql());

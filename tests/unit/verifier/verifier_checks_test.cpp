@@ -435,7 +435,7 @@ TEST_F(VerifierCheckTest, IrpStackWhenARequestIsPassedDownWithNoLocationLeft) {
 TEST_F(VerifierCheckTest, TimerArmedAtFreeWhenItsMemoryGoesAndTheTimerNeverFires) {
     static int fired;
     fired = 0;
-    auto handler = [](PVOID, PVOID, PVOID, PVOID) { ++fired; };
+    auto handler = [](PVOID, PVOID, PVOID, PVOID) NTAPI { ++fired; };
     for (bool cancelFirst : {true, false}) {
         PVOID block = nullptr;
         NdisAllocateMemoryWithTag(&block, sizeof(NDIS_MINIPORT_TIMER) + 16,
@@ -457,7 +457,7 @@ TEST_F(VerifierCheckTest, TimerArmedAtFreeWhenItsMemoryGoesAndTheTimerNeverFires
 TEST_F(VerifierCheckTest, TimerArmedAtFreeWhenAnAdaptersTimerOutlivesItsHalt) {
     static NDIS_MINIPORT_TIMER timer;
     stub_.initialize = [init = stub_.initialize](NDIS_HANDLE handle) {
-        NdisMInitializeTimer(&timer, handle, [](PVOID, PVOID, PVOID, PVOID) {}, nullptr);
+        NdisMInitializeTimer(&timer, handle, [](PVOID, PVOID, PVOID, PVOID) NTAPI {}, nullptr);
         NdisMSetTimer(&timer, 1000);
         return init(handle);
     };
