@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -88,6 +89,25 @@ TEST(NicsimCli, ScenarioErrorsNameTheirJsonPath) {
     EXPECT_NE(huge.out.find("$: not valid JSON"), std::string::npos) << huge.out;
     EXPECT_EQ(Nicsim("run --bogus-option").status, 2);
     EXPECT_EQ(Nicsim("run " + TempPath("missing.json")).status, 2);
+
+    // A registry keyword the driver never reads loads (a registry holds what it is given), with a
+    // warning naming its path and the keyword meant; keywords match without case, as in Windows.
+    Write(bad, R"({ "adapters": [ { "name": "A", "phys": [ { "address": 1, "id": "0x20005C20" } ],
+                    "registry": { "MediaTyp": 0, "homelan": 18, "Nonesuch": 1 } } ] })");
+    const Outcome warned = Nicsim("check " + bad);
+    EXPECT_EQ(warned.status, 0) << warned.out;
+    EXPECT_TRUE(InOrder(warned.out, {bad + ": ok (1 adapters, 0 links, 0 events)\n",
+                                     bad + ": warning: adapters[0].registry.MediaTyp: the driver reads no keyword "
+                                           "\"MediaTyp\" (did you mean \"MediaType\"?); it is set, and nothing reads it\n",
+                                     bad + ": warning: adapters[0].registry.Nonesuch: the driver reads no keyword "
+                                           "\"Nonesuch\"; it is set",
+                                     bad + ": warning: events: missing: `run` loads the driver and calls none"}));
+    EXPECT_EQ(warned.out.find("homelan"), std::string::npos) << warned.out;
+    // A run says the same on standard error, beside its summary on standard output.
+    const Outcome ran = Shell("{ " + std::string(NICSIM_BINARY) + " run --json " + bad + " 2>&1 >/dev/null; }");
+    EXPECT_NE(ran.out.find(bad + ": warning: adapters[0].registry.MediaTyp:"), std::string::npos) << ran.out;
+    EXPECT_EQ(Nicsim("run --json " + bad).status, 0);
+    EXPECT_NO_THROW(nlohmann::json::parse(Shell(std::string(NICSIM_BINARY) + " run --json " + bad).out));
 }
 
 // Each scenario is refused (status 2) with a message that names the JSON path, the field and
@@ -107,6 +127,8 @@ TEST(NicsimCli, ScenarioRefusalsNameThePathAndTheLimit) {
     for (int i = 0; i < 126; ++i) manyAdapters += (i ? "," : "") + std::string(R"({"name":"N)") + std::to_string(i) + "\"}";
     const std::pair<std::string, std::string> cases[] = {
         {R"({"name": "a", "name": "b"})", R"($: key "name" appears twice)"},
+        {"{}", "adapters: missing; a scenario has at least one adapter"},
+        {R"({"adapters": [], "events": []})", "adapters: empty; a scenario has at least one adapter"},
         {scenario(R"({"at": 1, "at": 2, "do": "reset", "adapter": "A"})"), R"(events[0]: key "at" appears twice)"},
         {scenario(R"({"at": 1, "do": "reset", "adapter": "A", "frame": "00"})"), R"(events[0].frame: "reset" takes no "frame")"},
         {scenario(R"({"at": 1, "do": "fault", "adapter": "A", "fault": "bulk-in-error", "ms": 5})"),
@@ -163,6 +185,10 @@ TEST(NicsimCli, OptionsOutOfRangeAndMistypedNamesAreRefused) {
         {"run --until 1e300", "to 10000000"},
         {"run --until 10000000.5", "to 10000000"},
         {"run --until -5", "to 10000000"},
+        {"run --until 1e-9", "--until: \"1e-9\" is less than 1 microsecond, the smallest time nicsim counts"},
+        {"run --until 0.0000009", "give at least 0.000001 seconds"},
+        {"bridge --tap a0 --duration 1e-7", "--duration: \"1e-7\" is less than 1 microsecond"},
+        {"explore --seeds 1..2 --until 1e-9", "--until: \"1e-9\" is less than 1 microsecond"},
         {"run --seed 18446744073709551616", "a whole number from 0 to 18446744073709551615"},
         {"run --seed -1", "a whole number from 0 to 18446744073709551615"},
         {"run --cpus 65", "1 to 64"},
@@ -179,6 +205,7 @@ TEST(NicsimCli, OptionsOutOfRangeAndMistypedNamesAreRefused) {
         EXPECT_FALSE(std::regex_search(o.out, std::regex("[0-9]{21}"))) << "an unreadable bound: " << o.out;
     }
     EXPECT_EQ(Nicsim("run --quiet --until 0.5").status, 0);
+    EXPECT_EQ(Nicsim("run --quiet --until 0.000001").status, 0);  // one microsecond, the least
 }
 
 // Output that cannot be written and input that is not a bounded regular file are errors (2)
@@ -191,6 +218,23 @@ TEST(NicsimCli, FilesThatCannotBeWrittenOrReadAreErrors) {
         EXPECT_NE(o.out.find("writing /dev/full failed: No space left on device"), std::string::npos) << o.out;
     }
     ScratchDir dir;
+    // Standard output that cannot be written fails every command, once, naming it.
+    const std::string scenario = dir / "keepalive.json";
+    ASSERT_EQ(Shell(std::string(NICSIM_BINARY) + " show keepalive > " + scenario).status, 0);
+    for (const std::string& args : std::vector<std::string>{"run keepalive --until 1", "run keepalive --until 1 --json", "show default",
+                                   "scenarios", "check " + scenario, "run --help", "--version"}) {
+        const Outcome o = Shell("{ " + std::string(NICSIM_BINARY) + " " + args + " 2>&1 >/dev/full; }");
+        EXPECT_EQ(o.status, 2) << args;
+        EXPECT_EQ(o.out, "nicsim: writing standard output failed: No space left on device\n") << args;
+    }
+    // A run refused once its first files exist leaves none of them behind.
+    for (const std::string& refused : std::vector<std::string>{"--pcap-wire -", "--junit " + dir / "no/such/dir/r.xml",
+                                      "--html " + dir / "no/such/dir/r.html"}) {
+        const Outcome o = Nicsim("run --trace " + dir / "t.jsonl" + " --pcap-usb " + dir / "u.pcap" + " " + refused);
+        EXPECT_EQ(o.status, 2) << refused << "\n" << o.out;
+        EXPECT_FALSE(std::filesystem::exists(dir / "t.jsonl")) << refused;
+        EXPECT_FALSE(std::filesystem::exists(dir / "u.pcap")) << refused;
+    }
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     std::filesystem::create_directory(dir / "dir");
     std::ofstream(dir / "big.json").close();
@@ -229,6 +273,32 @@ TEST(NicsimCli, VersionNamesTheCommitItWasBuiltFrom) {
                                      : "nicsim unknown (not built from a git checkout)";
     EXPECT_TRUE(v.out == expected + "\n" || v.out == expected + "-dirty\n")
         << "printed: " << v.out << "expected: " << expected;
+}
+
+// A scenario piped in plays as a file would: the run record names its source "stdin" with the
+// SHA-256 of the text read, and the replay says that text must come again on standard input.
+TEST(NicsimCli, ScenarioFromStandardInput) {
+    const std::string bin = NICSIM_BINARY, broken = NICSIM_BROKEN_BINARY;
+    const std::string sha = Shell(bin + " show random:7 | sha256sum").out.substr(0, 64);
+    const Outcome piped = Shell(bin + " show random:7 | " + bin + " run - --json");
+    ASSERT_EQ(piped.status, 0) << piped.out;
+    const auto j = nlohmann::json::parse(piped.out);
+    EXPECT_EQ(nlohmann::json::array({j["source"], j["sha256"], j["replay"]}),
+              nlohmann::json::array({"stdin", sha, "nicsim run - --seed 7"}));
+    const Outcome check = Shell(bin + " show keepalive | " + bin + " check -", true);
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_EQ(check.out, "stdin: ok (1 adapters, 1 links, 2 events)\n");
+    const Outcome bad = Shell("echo '{\"adapters\": 1}' | " + bin + " check -", true);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.out.find("stdin: adapters: expected a list"), std::string::npos) << bad.out;
+    // The broken driver leaks on seed 7: the summary says how the run replays.
+    const Outcome leak = Shell(bin + " show keepalive | " + broken + " run - --seed 7", true);
+    EXPECT_EQ(leak.status, 1) << leak.out;
+    EXPECT_NE(leak.out.find("scenario \"keepalive\" (stdin, sha256 "), std::string::npos) << leak.out;
+    EXPECT_NE(leak.out.find("  replay with: nicsim run - --seed 7 < SCENARIO.json (the scenario came from standard "
+                            "input and was not kept: save it to a file to replay; its sha256 is "),
+              std::string::npos)
+        << leak.out;
 }
 
 // The same command gives the same trace; its first line, the run record, says what produced it.
@@ -344,13 +414,60 @@ TEST(NicsimCli, TraceEventsKeepsTheChosenKindsAndTheRunAndSummaryRecords) {
     chosen[0].erase("trace_events");
     EXPECT_EQ(chosen, expected);
 
+    // Every kind the story's trace holds is accepted, and alone keeps exactly its lines.
+    std::map<std::string, std::vector<nlohmann::json>> byKind;
+    for (const auto& l : full) byKind[l["ev"]].push_back(l);
+    EXPECT_GT(byKind.size(), 15u);
+    for (auto& [kind, lines] : byKind) {
+        if (kind == "run" || kind == "summary") continue;
+        SCOPED_TRACE(kind);
+        ASSERT_EQ(Nicsim("run --quiet --trace-events " + kind + " --trace " + some).status, 0);
+        auto alone = JsonLines(Read(some));
+        ASSERT_EQ(alone.size(), lines.size() + 2);
+        EXPECT_EQ(std::vector<nlohmann::json>(alone.begin() + 1, alone.end() - 1), lines);
+    }
+    std::remove(some.c_str());
+
+    // Without a trace to shape, either option would do nothing: refused, saying what is missing.
+    for (const char* command : {"run", "bridge --tap nicsimnone0"})
+        for (const char* option : {"--trace-events ping", "--trace-data head"}) {
+            const Outcome o = testing_support::NicsimRefusedWithin(std::string(command) + " " + option);
+            EXPECT_EQ(o.status, 2) << o.out;
+            EXPECT_NE(o.out.find(std::string(option).substr(0, std::string(option).find(' ')) +
+                                 " chooses what the trace file holds, but no trace is written: add --trace"),
+                      std::string::npos)
+                << o.out;
+        }
+
+    // The kinds a refusal lists are those --help lists and those trace-format.md documents.
+    std::string listed;
     for (const char* command : {"run", "bridge --tap nicsimnone0"}) {
         const Outcome o = testing_support::NicsimRefusedWithin(std::string(command) + " --trace-events ping,wier");
         EXPECT_EQ(o.status, 2) << o.out;
-        EXPECT_NE(o.out.find("--trace-events: unknown kind \"wier\" (did you mean \"wire\"?); the kinds are run, "),
-                  std::string::npos)
-            << o.out;
+        const std::string says = "--trace-events: unknown kind \"wier\" (did you mean \"wire\"?); the kinds are ";
+        ASSERT_NE(o.out.find(says), std::string::npos) << o.out;
+        listed = o.out.substr(o.out.find(says) + says.size());
+        listed = listed.substr(0, listed.find('\n'));
     }
+    std::set<std::string> kinds, documented;
+    for (std::istringstream in(listed); in.good();) {
+        std::string k;
+        in >> k;
+        if (!k.empty() && k.back() == ',') k.pop_back();
+        kinds.insert(k);
+    }
+    std::string help = Nicsim("run --help").out;
+    help = std::regex_replace(help, std::regex("\\s+"), " ");
+    EXPECT_NE(help.find("the kinds: " + listed), std::string::npos) << help;
+    const auto docs = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "docs";
+    std::istringstream format(Read((docs / "trace-format.md").string()));
+    const std::regex row("^\\| `([a-z_]+)` \\|");
+    std::smatch m;
+    for (std::string line; std::getline(format, line);)
+        if (std::regex_search(line, m, row)) documented.insert(m[1].str());
+    documented.erase("ev");  // the tables' heading
+    for (const auto& [kind, lines] : byKind) EXPECT_EQ(kinds.count(kind), 1u) << kind;
+    EXPECT_EQ(kinds, documented);
 }
 
 // --trace-data: `head` keeps the first 64 bytes of each payload and marks a cut one, `none`
@@ -406,6 +523,38 @@ TEST(NicsimCli, TraceDataKeepsTheHeadOfEachPayloadOrNone) {
     std::remove(small.c_str());
     EXPECT_GT(bigSize, 50'000'000u);
     EXPECT_LT(smallSize * 5, bigSize) << smallSize << " of " << bigSize;
+}
+
+// Text from the user reaches the terminal escaped: a scenario's name or a path cannot clear the
+// screen (ESC), ring the bell (C0) or start a control sequence (C1, U+009B).
+TEST(NicsimCli, UserTextIsEscapedWhereverPeopleReadIt) {
+    ScratchDir dir;
+    auto s = nlohmann::json::parse(Shell(std::string(NICSIM_BINARY) + " show keepalive").out);
+    s["name"] = "clear\x1b[2Jname";
+    s["description"] = "bell\x07 and csi\xc2\x9b" "31m, caf\xc3\xa9";
+    const std::string path = dir / "odd\x1b]0;title\x07.json";
+    Write(path, s.dump());
+    const std::string shown = (dir.path() / "odd\\x1b]0;title\\x07.json").string();
+    s["events"][0]["oid"] = "OID_\x1b[5m";
+    s["events"][0]["do"] = "query";
+    const std::string bad = dir / "bad.json";
+    Write(bad, s.dump());
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"run '" + path + "' --until 1",
+         {"scenario \"clear\\x1b[2Jname\" (" + shown + ", sha256", "\n  bell\\x07 and csi\\u009b31m, caf\xc3\xa9\n"}},
+        {"check '" + path + "'", {shown + ": ok (1 adapters"}},
+        {"check " + bad, {"unknown OID \"OID_\\x1b[5m\""}},
+        {"run 'no\x1bsuch'", {"cannot read no\\x1bsuch: no such file"}},
+        {"show 'no\xc2\x9bsuch'", {"no embedded scenario \"no\\u009bsuch\""}},
+        {"run --untl\x1b 1", {"--untl\\x1b"}},
+    };
+    for (const auto& [args, says] : cases) {
+        SCOPED_TRACE(args);
+        const Outcome o = Nicsim(args);
+        EXPECT_TRUE(InOrder(o.out, says));
+        EXPECT_EQ(o.out.find_first_of("\x1b\x07"), std::string::npos) << o.out;
+        EXPECT_EQ(o.out.find("\xc2\x9b"), std::string::npos) << o.out;
+    }
 }
 
 TEST(NicsimCli, EmbeddedScenariosRunCleanAndShowTheirStory) {
@@ -488,6 +637,38 @@ TEST(NicsimCli, DefaultTimelineTellsTheFailoverStoryInOrder) {
 // What a user debugs must show on the timeline: events that do nothing and why, faults armed and
 // fired, each lost echo, query answers as values (and the size a short buffer needed), the
 // driver's keep-alive frames; `check` warns of an event that a run never reaches.
+// A read that fails while the adapter runs stops its receive path until a reset: the timeline
+// says so, once. One that fails while a reset runs stops nothing: the reset reads again as it
+// ends, and the next ping is answered.
+TEST(NicsimCli, TimelineSaysOnceThatTheReceivePathStopped) {
+    ScratchDir dir;
+    Write(dir / "stop.json", R"({ "name": "stop", "duration_s": 20,
+  "adapters": [ { "name": "A", "phys": [ { "address": 0, "id": "0x225410", "link": "eth0" } ] } ],
+  "links": [ { "name": "eth0", "medium": "ethernet", "up": true,
+               "peer": { "kind": "responder", "ip": "10.0.0.1" } } ],
+  "events": [
+    { "at": 0, "do": "initialize", "adapter": "A" },
+    { "at": 2, "do": "ping", "adapter": "A", "ip": "10.0.0.2", "to": "10.0.0.1", "count": 1 },
+    { "at": 6, "do": "reset", "adapter": "A" },
+    { "at": 6.5, "do": "fault", "adapter": "A", "fault": "bulk-in-error", "count": 1 },
+    { "at": 8, "do": "ping", "adapter": "A", "ip": "10.0.0.2", "to": "10.0.0.1", "count": 1 },
+    { "at": 10, "do": "fault", "adapter": "A", "fault": "bulk-in-error", "count": 1 },
+    { "at": 11, "do": "ping", "adapter": "A", "ip": "10.0.0.2", "to": "10.0.0.1", "count": 1 },
+    { "at": 18, "do": "halt", "adapter": "A" } ] })");
+    const Outcome o = Nicsim("run " + dir / "stop.json");
+    ASSERT_EQ(o.status, 0) << o.out;
+    const std::string stopped = "A   receive stopped: the bulk-in read failed (error); the adapter receives no frame "
+                                "until a reset\n";
+    EXPECT_TRUE(InOrder(o.out, {"ping 10.0.0.1 seq 1: reply in", "MiniportReset called",
+                                "fault bulk-in-error armed (event 3)", "fault bulk-in-error fired\n",
+                                "MiniportReset -> NDIS_STATUS_SUCCESS", "ping 10.0.0.1 seq 1: reply in",
+                                "fault bulk-in-error armed (event 5)", "fault bulk-in-error fired\n", stopped,
+                                "ping 10.0.0.1: no ARP reply (burst 3)", "MiniportHalt called"}));
+    const size_t said = o.out.find(stopped);
+    EXPECT_NE(said, std::string::npos) << o.out;
+    EXPECT_EQ(said, o.out.rfind(stopped)) << "said when nothing stopped, or twice:\n" << o.out;
+}
+
 TEST(NicsimCli, TimelineShowsWhatDidNothingFaultsLostPingsAndDecodedAnswers) {
     const std::string path = TempPath("quiet_events.json");
     {

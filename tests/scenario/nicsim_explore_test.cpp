@@ -230,6 +230,36 @@ TEST(NicsimExplore, ShardsMergedEqualTheWholeSweep) {
     EXPECT_EQ(Records(whole2.out).back()["complete"], true) << whole2.out;
 }
 
+// jq and JavaScript round JSON numbers above 2^53 - 1: such seeds are decimal strings in the run
+// record, --json and explore's records, and a merge reads them back; smaller ones stay numbers.
+TEST(NicsimExplore, SeedsAboveTwoToThe53AreStringsEverywhereTheyAreWritten) {
+    ScratchDir dir;
+    for (const auto& [seed, written] : {std::pair<std::string, json>{"9007199254740991", 9007199254740991u},
+                                        std::pair<std::string, json>{"9007199254740992", "9007199254740992"}}) {
+        const Outcome o = Shell(std::string(NICSIM_BINARY) + " run keepalive --until 1 --json --seed " + seed +
+                                " --trace " + dir / "t.jsonl");
+        ASSERT_EQ(o.status, 0) << o.out;
+        EXPECT_EQ(json::parse(o.out)["seed"], written);
+        EXPECT_EQ(Records(testing_support::ReadFile(dir / "t.jsonl")).front()["seed"], written);
+    }
+    // 2^53 + 3 is a multiple of 7, a seed on which the broken driver leaks.
+    const std::string args = "explore keepalive --until 2 --seeds 9007199254740994..9007199254740996 --jobs 1";
+    const Outcome whole = Broken(args + " --out " + dir / "whole.jsonl");
+    ASSERT_EQ(whole.status, 1) << whole.out;
+    const auto records = Records(testing_support::ReadFile(dir / "whole.jsonl"));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0]["seed"], "9007199254740995");
+    EXPECT_EQ(json::array({records[1]["first"], records[1]["last"]}),
+              json::array({"9007199254740994", "9007199254740996"}));
+    // The first slice is one seed shorter: 2^53 + 2 alone passes, the second holds the failure.
+    for (int k = 1; k <= 2; ++k)
+        EXPECT_EQ(Broken(args + " --shard " + std::to_string(k) + "/2 --out " + dir / ("s" + std::to_string(k))).status,
+                  k == 1 ? 0 : 1);
+    const Outcome merged = Broken("explore --merge " + dir / "s1" + " " + dir / "s2");
+    EXPECT_EQ(merged.status, 1) << merged.out;
+    EXPECT_EQ(Comparable(Records(merged.out)), Comparable(records));
+}
+
 TEST(NicsimExplore, UsageErrorsAndTheTimeLimit) {
     for (const char* bad : {"--seeds 5..3", "--seeds 1..x", "--seeds 7", "--seeds 18446744073709551616..1",
                             "--seeds 1..2 --shard 0/4", "--seeds 1..2 --shard 5/4", "--seeds 1..2 --jobs 0",

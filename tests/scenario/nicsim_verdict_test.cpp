@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -102,8 +103,9 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
         ASSERT_TRUE(std::regex_search(human.out, m, std::regex(R"(\(seed (\d+)\))")));
         const std::string seed = m[1].str();
 
-        const std::string report = dir.path + "/report.xml";
-        const Outcome machine = Shell(std::string(NICSIM_BINARY) + " run " + c.args + " --json --junit " + report);
+        const std::string report = dir.path + "/report.xml", trace = dir.path + "/trace.jsonl";
+        const Outcome machine =
+            Shell(std::string(NICSIM_BINARY) + " run " + c.args + " --json --junit " + report + " --trace " + trace);
         ASSERT_EQ(machine.status, 0) << machine.out;
         // Standard output holds one JSON object on one line, and nothing of the timeline.
         ASSERT_EQ(machine.out.find('\n'), machine.out.size() - 1) << machine.out;
@@ -154,6 +156,45 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
         EXPECT_EQ(j["adapters"].size(), adapters);
         EXPECT_EQ(j["pings"].size(), pings);
 
+        // What produced the run, as its trace's run record says; each ping burst's round trips
+        // and each adapter's bytes on the medium and up to the protocol, as the trace saw them.
+        std::ifstream lines(trace);
+        std::map<std::pair<std::string, uint64_t>, std::vector<double>> rtts;
+        std::map<std::string, uint64_t> sent, received;
+        for (std::string line; std::getline(lines, line);) {
+            const json l = json::parse(line);
+            if (l["ev"] == "run") {
+                for (const char* field : {"version", "source", "sha256", "seed"}) EXPECT_EQ(j[field], l[field]) << field;
+            }
+            if (l["ev"] == "ping" && l.contains("rtt_us"))
+                rtts[{l["adapter"], l["burst"]}].push_back(l["rtt_us"].get<uint64_t>() / 1000.0);
+            if (l["ev"] == "wire" && l["from"] != "peer")
+                sent[l["from"].get<std::string>().substr(0, l["from"].get<std::string>().find(':'))] += l["length"].get<uint64_t>();
+            if (l["ev"] == "indicate_receive") received[l["adapter"]] += l["length"].get<uint64_t>();
+        }
+        for (const json& p : j["pings"]) {
+            const auto& r = rtts[{p["adapter"], p["burst"]}];
+            ASSERT_EQ(r.size(), p["replies"].get<size_t>()) << p;
+            if (r.empty()) {
+                EXPECT_TRUE(p["rtt_min_ms"].is_null() && p["rtt_avg_ms"].is_null() && p["rtt_max_ms"].is_null()) << p;
+                continue;
+            }
+            double sum = 0;
+            for (double v : r) sum += v;
+            EXPECT_DOUBLE_EQ(p["rtt_min_ms"].get<double>(), *std::min_element(r.begin(), r.end())) << p;
+            EXPECT_DOUBLE_EQ(p["rtt_max_ms"].get<double>(), *std::max_element(r.begin(), r.end())) << p;
+            EXPECT_NEAR(p["rtt_avg_ms"].get<double>(), sum / r.size(), 1e-9) << p;
+        }
+        ASSERT_EQ(j["throughput"].size(), adapters);
+        for (auto& [name, t] : j["throughput"].items()) {
+            SCOPED_TRACE(name);
+            EXPECT_GT(sent[name], 0u);
+            EXPECT_EQ(t["sent_bytes"], sent[name]);
+            EXPECT_EQ(t["received_bytes"], received[name]);
+            EXPECT_DOUBLE_EQ(t["sent_bytes_per_s"].get<double>(), sent[name] / j["virtual_s"].get<double>());
+            EXPECT_DOUBLE_EQ(t["received_bytes_per_s"].get<double>(), received[name] / j["virtual_s"].get<double>());
+        }
+
         // The replay command names what decided the run, and plays the same run again.
         const std::string scenario = c.args.substr(0, c.args.find(' '));
         const std::string replay = "nicsim run " + (scenario.empty() ? "" : scenario + " ") + "--seed " + seed + c.options;
@@ -166,8 +207,10 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
         EXPECT_EQ(replayed, first);
 
         const json suite = ReadJUnit(report)["suites"].at(0);
-        EXPECT_EQ(json::array({suite["tests"], suite["failures"], suite["cases"].size(), suite["cases"][0]["failures"]}),
-                  json::array({1, 0, 1, json::array()}));
+        EXPECT_EQ(json::array({suite["tests"], suite["failures"], suite["errors"], suite["cases"].size(),
+                               suite["cases"][0]["failures"], suite["cases"][0]["errors"]}),
+                  json::array({1, 0, 0, 1, json::array(), json::array()}));
+        EXPECT_EQ(j["errors"], json::array());
         EXPECT_EQ(suite["properties"]["seed"], seed);
         EXPECT_EQ(suite["properties"]["replay"], replay);
         EXPECT_EQ(suite["properties"]["checks"], std::to_string(j["counts"]["checks"].get<uint64_t>()));
@@ -385,6 +428,35 @@ TEST(NicsimVerdict, ReportThatCannotBeWrittenIsAUsageError) {
         EXPECT_EQ(o.status, c.status) << c.args << "\n" << o.out;
         EXPECT_NE(o.out.find(c.says), std::string::npos) << c.args << "\n" << o.out;
     }
+    // A run that lost an output did not pass: the report and --json name the file and the
+    // reason as an error, beside what the verifier found, and no testcase passes.
+    for (const char* lost : {"--trace /dev/full", "--html /dev/full", "--pcap-usb /dev/full"}) {
+        SCOPED_TRACE(lost);
+        const std::string report = dir.path + "/lost.xml";
+        const Outcome o = Shell(std::string(NICSIM_BINARY) + " run keepalive --until 1 --json --junit " + report +
+                                " " + lost);
+        EXPECT_EQ(o.status, 2) << o.out;
+        const json j = json::parse(o.out);
+        EXPECT_EQ(j["errors"], json::parse(R"([{"file": "/dev/full",
+                                               "error": "writing /dev/full failed: No space left on device"}])"));
+        const json r = ReadJUnit(report);
+        EXPECT_EQ(r["errors"], 1);
+        const json suite = r["suites"].at(0);
+        EXPECT_EQ(json::array({suite["tests"], suite["failures"], suite["errors"], suite["cases"].size()}),
+                  json::array({1, 0, 1, 1}));
+        EXPECT_EQ(suite["cases"][0]["name"], "output /dev/full");
+        EXPECT_EQ(suite["cases"][0]["errors"].at(0)["message"], "writing /dev/full failed: No space left on device");
+    }
+    // Standard output that cannot be written is one of those files too.
+    const std::string stdoutReport = dir.path + "/stdout.xml";
+    const Outcome full = Shell("{ " + std::string(NICSIM_BINARY) + " run keepalive --until 1 --junit " + stdoutReport +
+                               " 2>&1 >/dev/full; }");
+    EXPECT_EQ(full.status, 2) << full.out;
+    const size_t said = full.out.find("nicsim: writing standard output failed: No space left on device\n");
+    EXPECT_NE(said, std::string::npos) << full.out;
+    EXPECT_EQ(said, full.out.rfind("nicsim: writing standard output failed")) << "said once: " << full.out;
+    EXPECT_EQ(ReadJUnit(stdoutReport)["suites"].at(0)["cases"].at(0)["name"], "output standard output");
+
     // A bridge that stops before its verdict (a TAP that cannot open) leaves no empty report.
     const std::string report = dir.path + "/bridge.xml";
     const Outcome o =

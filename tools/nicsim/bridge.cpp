@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,7 +13,9 @@
 #include "host/world/world.h"
 #include "tools/nicsim/accounts.h"
 #include "tools/nicsim/input.h"
+#include "tools/nicsim/printable.h"
 #include "tools/nicsim/run_files.h"
+#include "tools/nicsim/standard_output.h"
 #include "tools/nicsim/tap.h"
 #include "tools/nicsim/verdict.h"
 
@@ -134,7 +137,7 @@ private:
 
 void Bridge::Note(const std::string& text) {
     if (options_.quiet) return;
-    std::fprintf(human_, "[%11.6f] %s\n", world_.NowUs() / 1e6, text.c_str());
+    std::fprintf(human_, "[%11.6f] %s\n", world_.NowUs() / 1e6, Printable(text).c_str());
     std::fflush(human_);
 }
 
@@ -314,11 +317,11 @@ Json Bridge::PrintSummary(double wallSeconds) {
         const unsigned long long toNdis = n("sends_queued") + n("oversize");
         std::fprintf(human_, "  %s on %s: from the kernel %llu frames (%llu bytes) = to NDIS %llu + oversize %llu%s; "
                              "to the kernel %llu frames (%llu bytes), kernel refused %llu; deepest queue %llu\n",
-                     name.c_str(), c["tap"].get<std::string>().c_str(), n("tap_frames_in"), n("tap_bytes_in"),
+                     Printable(name).c_str(), c["tap"].get<std::string>().c_str(), n("tap_frames_in"), n("tap_bytes_in"),
                      n("sends_queued"), n("oversize"),
                      toNdis == n("tap_frames_in") ? "" : ("  (does not balance: " + std::to_string(toNdis) + ")").c_str(),
                      n("tap_frames_out"), n("tap_bytes_out"), n("tap_write_failures"), n("deepest_queue"));
-        std::fputs(AccountLines(name, c).c_str(), human_);
+        std::fputs(PrintableLines(AccountLines(name, c)).c_str(), human_);
     }
     if (partner_) {
         const auto& t = partner_->Stats();
@@ -331,7 +334,7 @@ Json Bridge::PrintSummary(double wallSeconds) {
     std::fprintf(human_, "  violations: %zu, leaks: %zu (%llu checks)\n", verifier.Count(), leaks,
                  static_cast<unsigned long long>(verifier.Checks()));
     for (const auto& v : verifier.Violations())
-        std::fprintf(human_, "    %s: %s\n", v.check.c_str(), v.detail.c_str());
+        std::fprintf(human_, "    %s: %s\n", v.check.c_str(), Printable(v.detail).c_str());
     return counters;
 }
 
@@ -372,9 +375,11 @@ int Bridge::Go() {
                              sides_.size(), options_.usbTiming.c_str(),
                              static_cast<unsigned long long>(world_.Seed()));
         for (auto& s : sides_)
-            std::fprintf(human_, "  %s: protocol side on %s\n", s->adapter->name.c_str(), s->tap->Label().c_str());
+            std::fprintf(human_, "  %s: protocol side on %s\n", Printable(s->adapter->name).c_str(),
+                         s->tap->Label().c_str());
         if (partner_)
-            std::fprintf(human_, "  %s: far end of %s\n", partner_->Label().c_str(), links_.front()->Name().c_str());
+            std::fprintf(human_, "  %s: far end of %s\n", partner_->Label().c_str(),
+                         Printable(links_.front()->Name()).c_str());
         std::fflush(human_);
     }
     auto& ndis = world_.Ndis();
@@ -418,23 +423,33 @@ int Bridge::Go() {
     for (auto& s : sides_) s->tap->SetCarrier(false);
     const double wall = std::chrono::duration<double>(Clock::now() - start_).count();
     const Json counters = PrintSummary(wall);
-    bool written = files_->Close(error);
-    if (!written) std::cerr << "nicsim: " << error << "\n";
-    if (options_.json || junit.Asked()) {
-        std::vector<std::string> command = options_.commandArgs;
-        if (command.empty()) command = {"nicsim", "bridge"};
-        command.insert(command.end(), {"--seed", std::to_string(world_.Seed())});
-        const auto& verifier = world_.Verifier();
-        const Verdict verdict{"bridge", scenario_.name, world_.Seed(), 1, options_.usbTiming,
-                              world_.NowUs() / 1e6, wall, verifier.Violations(),
-                              verifier.Count(host::verifier::check::kLeak), counters, Json::array(),
-                              ShellCommand(command), verifier.Checks()};
-        if (options_.json)
-            std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-        if (!junit.Write(VerdictJUnit(verdict), error)) {
-            std::cerr << "nicsim: " << error << "\n";
-            written = false;
-        }
+    std::vector<OutputError> lost;
+    files_->Close(lost);
+    const auto& verifier = world_.Verifier();
+    std::vector<std::string> command = options_.commandArgs;
+    if (command.empty()) command = {"nicsim", "bridge"};
+    command.insert(command.end(), {"--seed", std::to_string(world_.Seed())});
+    Verdict verdict{"bridge", scenario_.name, world_.Seed(), 1, options_.usbTiming,
+                    world_.NowUs() / 1e6, wall, verifier.Violations(),
+                    verifier.Count(host::verifier::check::kLeak), counters, Json::array(),
+                    ShellCommand(command), verifier.Checks(), lost, options_.version, {}, {}, Json::object()};
+    verdict.source = scenario_.source;
+    verdict.sha256 = scenario_.sha256;
+    if (options_.json)
+        std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+    // Standard output is the last file written before the report, which tells of it too.
+    const std::string out = StandardOutputError();
+    if (!out.empty()) {
+        if (std::none_of(lost.begin(), lost.end(), [](const OutputError& e) { return e.file == "standard output"; }))
+            lost.push_back({"standard output", out});
+        StandardOutputErrorTold();
+    }
+    verdict.errors = lost;
+    for (const auto& e : lost) std::cerr << "nicsim: " << e.message << "\n";
+    bool written = lost.empty();
+    if (junit.Asked() && !junit.Write(VerdictJUnit(verdict), error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        written = false;
     }
     if (!written) return 2;
     return world_.Verifier().Count() == 0 ? 0 : 1;

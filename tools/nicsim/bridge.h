@@ -43,6 +43,7 @@ struct BridgeOptions {
     bool json = false;             // the summary as one JSON object on standard output, nothing else
     std::string junitPath;         // a JUnit XML report of the verdict, when not empty
     std::vector<std::string> commandArgs;  // the command line as given, without --seed, for the verdict
+    std::string version;                   // of nicsim, for the verdict
 };
 
 // Exit status: 0 clean, 1 the verifier caught a violation, 2 a usage or set-up error (a TAP that

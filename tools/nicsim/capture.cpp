@@ -1,6 +1,7 @@
 #include "tools/nicsim/capture.h"
 
 #include <pcap/pcap.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,7 +39,21 @@ std::unique_ptr<PcapWriter> PcapWriter::Open(const std::string& path, int linkTy
         error = "libpcap cannot make a handle for link type " + std::to_string(linkType);
         return nullptr;
     }
-    w->dumper_ = pcap_dump_open(w->dead_, path.c_str());
+    if (path == "-") {
+        // A stream of its own on standard output's descriptor: closing the capture must not
+        // close stdout, which nicsim still flushes and checks when it ends.
+        const int fd = dup(STDOUT_FILENO);
+        FILE* out = fd < 0 ? nullptr : fdopen(fd, "wb");
+        if (out == nullptr) {
+            if (fd >= 0) close(fd);
+            error = std::string("standard output: ") + std::strerror(errno);
+            return nullptr;
+        }
+        w->dumper_ = pcap_dump_fopen(w->dead_, out);
+        if (w->dumper_ == nullptr) fclose(out);
+    } else {
+        w->dumper_ = pcap_dump_open(w->dead_, path.c_str());
+    }
     if (w->dumper_ == nullptr) {
         error = pcap_geterr(w->dead_);
         return nullptr;

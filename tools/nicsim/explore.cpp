@@ -20,6 +20,8 @@
 #include "tools/nicsim/input.h"
 #include "tools/nicsim/minimise.h"
 #include "tools/nicsim/runner.h"
+#include "tools/nicsim/seed_json.h"
+#include "tools/nicsim/standard_output.h"
 #include "tools/nicsim/verdict.h"
 
 namespace nicsim {
@@ -290,11 +292,16 @@ public:
     }
     bool Write(const std::vector<Json>& records, std::string& error) {
         std::string text;
-        for (const Json& r : records) text += r.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+        for (Json r : records) {
+            for (const char* seed : {"seed", "first", "last"})
+                if (r.contains(seed) && r[seed].is_number_unsigned()) r[seed] = SeedJson(r[seed].get<uint64_t>());
+            text += r.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+        }
         if (path_.empty() || path_ == "-") {
             std::fwrite(text.data(), 1, text.size(), stdout);
-            if (std::fflush(stdout) == 0) return true;
-            error = std::string("writing standard output failed: ") + std::strerror(errno);
+            error = StandardOutputError();
+            if (error.empty()) return true;
+            StandardOutputErrorTold();  // the caller says it
             return false;
         }
         file_ << text;
@@ -584,8 +591,12 @@ int MergeResults(const std::vector<std::string>& files, const std::string& outPa
             at = eol + 1;
             ++line;
             if (l.empty()) continue;
-            const Json r = Json::parse(l, nullptr, false);
+            Json r = Json::parse(l, nullptr, false);
             const std::string kind = r.is_object() ? r.value("record", "") : "";
+            // Seeds come back as numbers, whichever form the file holds them in (seed_json.h).
+            for (const char* seed : {"seed", "first", "last"})
+                if (r.is_object() && r.contains(seed))
+                    if (const auto n = SeedFromJson(r[seed])) r[seed] = *n;
             if (kind == "failure" && r.contains("seed") && r["seed"].is_number_unsigned()) {
                 failures.push_back(r);
             } else if (kind == "summary" && r.contains("shard") && r.contains("first") && r.contains("last")) {

@@ -66,6 +66,11 @@ CLI::Validator SecondsCheck(bool zeroAllowed) {
             const auto s = ParseSeconds(text);
             if (!s || *s < 0 || (*s == 0 && !zeroAllowed) || *s > kMaxSeconds)
                 return "\"" + text + "\" is not " + SecondsBounds(zeroAllowed);
+            // The world counts whole microseconds, and a run converts its end as the runner does:
+            // a time that truncates to none would be a run of zero seconds.
+            if (!zeroAllowed && static_cast<uint64_t>(*s * 1'000'000) == 0)
+                return "\"" + text + "\" is less than 1 microsecond, the smallest time nicsim counts: give at "
+                       "least 0.000001 seconds";
             return {};
         },
         "SECONDS", "seconds");
@@ -136,6 +141,26 @@ bool ReadInputFile(const std::string& path, std::string& text, std::string& erro
     }
     ::close(fd);
     return true;
+}
+
+bool ReadStandardInput(std::string& text, std::string& error) {
+    text.clear();
+    char buf[65536];
+    while (true) {
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error = std::string("cannot read standard input: ") + std::strerror(errno);
+            return false;
+        }
+        if (n == 0) return true;
+        text.append(buf, static_cast<size_t>(n));
+        if (text.size() > kMaxInputBytes) {
+            error = "standard input holds more than " + std::to_string(kMaxInputBytes) +
+                    " bytes (16 MiB), the most a scenario may have";
+            return false;
+        }
+    }
 }
 
 std::optional<std::string> ClosestName(std::string_view word, const std::vector<std::string>& candidates) {

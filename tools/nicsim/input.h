@@ -30,7 +30,8 @@ std::optional<double> ParseSeconds(std::string_view text);
 // wrapping, no clamping).
 std::optional<uint64_t> ParseUint64(std::string_view text);
 
-// CLI11 checks: a time from 0 (excluded when `zeroAllowed` is false) to kMaxSeconds, and a seed
+// CLI11 checks: a time from 0 (excluded when `zeroAllowed` is false, and then at least the
+// world's resolution, 1 microsecond) to kMaxSeconds, and a seed
 // of 64 bits. Their messages name the bounds as numbers a person reads.
 CLI::Validator SecondsCheck(bool zeroAllowed);
 CLI::Validator SeedCheck();
@@ -44,6 +45,10 @@ std::optional<std::pair<double, double>> ParseFlap(std::string_view text);
 // limit (the read stops there, so a file that grows is caught too) and a read error. `exists`
 // is false, and the message empty, when nothing is at `path`.
 bool ReadInputFile(const std::string& path, std::string& text, std::string& error, bool& exists);
+
+// Reads standard input whole, at most kMaxInputBytes (a scenario piped in: `nicsim show random:7 |
+// nicsim run -`); false with a message otherwise.
+bool ReadStandardInput(std::string& text, std::string& error);
 
 // The candidate closest to `word` (case-insensitive edit distance, a swap of two neighbours
 // counting as one edit), when it is close enough to be a likely typo; nothing otherwise.

@@ -13,11 +13,13 @@
 #include "tools/nicsim/bridge.h"
 #include "tools/nicsim/embedded.h"
 #include "tools/nicsim/explore.h"
+#include "tools/nicsim/printable.h"
 #include "tools/nicsim/random_scenario.h"
 #include "tools/nicsim/input.h"
 #include "tools/nicsim/report.h"
 #include "tools/nicsim/runner.h"
 #include "tools/nicsim/scenario.h"
+#include "tools/nicsim/standard_output.h"
 #include "tools/nicsim/usable_cpus.h"
 #include "tools/nicsim/verdict.h"
 
@@ -36,11 +38,21 @@ std::vector<std::string> EmbeddedNames() {
 }
 
 // Reads a scenario from a file, or an embedded one by name. Prints errors; 2 on failure.
+// The name a scenario's messages and run record give it: "-" is standard input.
+std::string Label(const std::string& source) { return source.empty() ? "default" : source == "-" ? "stdin" : source; }
+
 int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
     std::string text;
     bool embedded = true;
     if (source.empty()) {
         text = FindEmbedded("default")->json;
+    } else if (source == "-") {
+        embedded = false;
+        std::string error;
+        if (!nicsim::ReadStandardInput(text, error)) {
+            std::cerr << "nicsim: " << error << "\n";
+            return 2;
+        }
     } else {
         embedded = false;
         std::string error;
@@ -72,13 +84,18 @@ int Load(const std::string& source, std::optional<nicsim::Scenario>& out) {
     std::vector<std::string> errors;
     out = nicsim::LoadScenario(text, errors);
     if (!out) {
-        for (const auto& e : errors) std::cerr << (source.empty() ? "default" : source) << ": " << e << "\n";
+        for (const auto& e : errors) std::cerr << Label(source) << ": " << e << "\n";
         return 2;
     }
-    out->source = embedded ? "embedded " + out->name : source;
+    out->source = embedded ? "embedded " + out->name : Label(source);
     out->sha256 = nicsim::Sha256Hex(text);
     out->text = std::move(text);
     return 0;
+}
+
+// What loaded but is probably not meant, on standard error, where a run's outputs are not.
+void Warn(const std::string& source, const nicsim::Scenario& s) {
+    for (const auto& w : s.warnings) std::cerr << Label(source) << ": warning: " << w << "\n";
 }
 
 // After CLI11 has refused an option: the closest option of the command for each unknown one.
@@ -107,7 +124,7 @@ void AddOutputOptions(CLI::App& command, nicsim::OutputOptions& o) {
                        "Write every event as JSON Lines to this file (- for standard output)");
     command.add_option("--trace-events", o.traceEvents,
                        "KIND,...: the trace file takes only these kinds of line (its run and "
-                       "summary records always)")
+                       "summary records always); the kinds: " + nicsim::TraceKindList())
         ->delimiter(',');
     command.add_option("--trace-data", o.traceData,
                        "Payload bytes in trace lines: none, head (the first 64) or full (default)")
@@ -127,9 +144,8 @@ int CheckOutputs(const char* command, const nicsim::OutputOptions& o, bool json)
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The command the user asked for; its exit status before standard output is checked.
+int Main(int argc, char** argv) {
     CLI::App app{"nicsim - run the USB network adapter miniport in an emulated world.\n"
                  "Exit status: 0 clean, 1 the verifier caught a violation, 2 usage or scenario error."};
     app.require_subcommand(1);
@@ -143,11 +159,12 @@ int main(int argc, char** argv) {
     auto* runCmd = app.add_subcommand(
         "run", "Run a scenario (a file, an embedded name, or the embedded default) and print its "
                "timeline and summary");
-    runCmd->add_option("scenario", scenarioPath, "Scenario file (JSON) or embedded scenario name");
+    runCmd->add_option("scenario", scenarioPath,
+                       "Scenario file (JSON), embedded scenario name, random:SEED, or - for standard input");
     auto* seedOpt = runCmd->add_option("--seed", seed, "Seed for every random choice (default: the scenario's)")
                         ->check(nicsim::SeedCheck());
     auto* untilOpt = runCmd->add_option("--until", until,
-                                        "Stop after this many virtual seconds (above 0, at most 10000000)")
+                                        "Stop after this many virtual seconds (at least 0.000001, at most 10000000)")
                          ->check(nicsim::SecondsCheck(false));
     AddOutputOptions(*runCmd, run.outputs);
     runCmd->add_flag("--quiet", run.quiet, "Print nothing; only the exit status tells");
@@ -198,7 +215,7 @@ int main(int argc, char** argv) {
         ->required();
     std::string checkPath;
     auto* checkCmd = app.add_subcommand("check", "Check a scenario file and explain each error with its JSON path");
-    checkCmd->add_option("file", checkPath, "Scenario file (JSON)")->required();
+    checkCmd->add_option("file", checkPath, "Scenario file (JSON), or - for standard input")->required();
 
     nicsim::BridgeOptions bridge;
     std::string bridgeScenario;
@@ -236,7 +253,7 @@ int main(int argc, char** argv) {
                               ->check(nicsim::SeedCheck());
     auto* bridgeDurationOpt =
         bridgeCmd->add_option("--duration", bridgeDuration,
-                              "Stop by itself after this many seconds (above 0, at most 10000000)")
+                              "Stop by itself after this many seconds (at least 0.000001, at most 10000000)")
             ->check(nicsim::SecondsCheck(false));
     bridgeCmd->add_option("--mtu", bridge.mtu, "MTU of the TAP interfaces")->check(CLI::Range(68, 1500));
     std::string bridgeImage;
@@ -278,8 +295,8 @@ int main(int argc, char** argv) {
         exploreCmd->add_option("--usb-timing", exploreUsbTiming, "frame (default) or full-speed, as in `run`")
             ->check(CLI::IsMember({"frame", "full-speed"}));
     auto* exploreUntilOpt = exploreCmd->add_option("--until", exploreUntil,
-                                                   "Stop each run after this many virtual seconds (above 0, at "
-                                                   "most 10000000)")
+                                                   "Stop each run after this many virtual seconds (at least "
+                                                   "0.000001, at most 10000000)")
                                 ->check(nicsim::SecondsCheck(false));
     auto* timeLimitOpt = exploreCmd->add_option("--time-limit", exploreTimeLimit,
                                                 "Start no seed after this many seconds of wall-clock time; "
@@ -323,11 +340,17 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        const int rc = app.exit(e);
+        nicsim::NoteStandardOutputWrite();
+        return rc;
     } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+        const int rc = app.exit(e);
+        nicsim::NoteStandardOutputWrite();
+        return rc;
     } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
+        const int rc = app.exit(e);
+        nicsim::NoteStandardOutputWrite();
+        return rc;
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         SuggestOptions(app, argc, argv);
@@ -349,7 +372,8 @@ int main(int argc, char** argv) {
         for (const auto& s : nicsim::EmbeddedScenarios()) {
             std::vector<std::string> errors;
             auto parsed = nicsim::LoadScenario(s.json, errors);
-            std::printf("%-14s %s\n", s.name, parsed ? parsed->description.c_str() : "(does not load)");
+            std::printf("%-14s %s\n", s.name,
+                        parsed ? nicsim::Printable(parsed->description).c_str() : "(does not load)");
         }
         return 0;
     }
@@ -376,26 +400,31 @@ int main(int argc, char** argv) {
     if (*checkCmd) {
         std::optional<nicsim::Scenario> s;
         if (const int rc = Load(checkPath, s)) return rc;
-        std::printf("%s: ok (%zu adapters, %zu links, %zu events)\n", checkPath.c_str(),
+        const std::string shown = nicsim::Printable(Label(checkPath));
+        std::printf("%s: ok (%zu adapters, %zu links, %zu events)\n", shown.c_str(),
                     s->adapters.size(), s->links.size(), s->events.size());
+        for (const auto& w : s->warnings) std::printf("%s: warning: %s\n", shown.c_str(), nicsim::Printable(w).c_str());
         // Legal, but probably not what the author meant: a run stops at duration_s.
         for (const auto& e : s->events) {
             if (e.atUs <= static_cast<uint64_t>(s->durationS * 1e6)) continue;
             std::printf("%s: warning: events[%zu].at: %g s is after duration_s (%g s): the event "
                         "does not play unless --until is longer\n",
-                        checkPath.c_str(), e.index, e.atUs / 1e6, s->durationS);
+                        shown.c_str(), e.index, e.atUs / 1e6, s->durationS);
         }
         return 0;
     }
     if (*bridgeCmd) {
         if (const int rc = CheckOutputs("bridge", bridge.outputs, bridge.json)) return rc;
         std::optional<nicsim::Scenario> s;
-        if (!bridgeScenario.empty())
+        if (!bridgeScenario.empty()) {
             if (const int rc = Load(bridgeScenario, s)) return rc;
+            Warn(bridgeScenario, *s);
+        }
         if (*bridgeSeedOpt) bridge.seed = bridgeSeed;
         if (const int rc = readImage(bridgeImage, bridge.image)) return rc;
         if (*bridgeDurationOpt) bridge.durationSeconds = bridgeDuration;
         if (bridge.json) bridge.quiet = true;
+        bridge.version = NICSIM_VERSION;
         // The set-up as the user gave it; the bridge adds the seed it ran with.
         bridge.commandArgs = {"nicsim", "bridge"};
         if (!bridgeScenario.empty()) bridge.commandArgs.push_back(bridgeScenario);
@@ -462,12 +491,14 @@ int main(int argc, char** argv) {
         }
         std::optional<nicsim::Scenario> s;
         if (const int rc = Load(exploreScenario, s)) return rc;
+        Warn(exploreScenario, *s);
         nicsim::FixedScenario source(std::move(*s), exploreScenario);
         return nicsim::Explore(source, explore);
     }
     if (const int rc = CheckOutputs("run", run.outputs, run.json)) return rc;
     std::optional<nicsim::Scenario> scenario;
     if (const int rc = Load(scenarioPath, scenario)) return rc;
+    Warn(scenarioPath, *scenario);
     if (*seedOpt) run.seed = seed;
     if (*untilOpt) run.untilSeconds = until;
     run.fullSpeedUsb = runUsbTiming == "full-speed";
@@ -486,7 +517,19 @@ int main(int argc, char** argv) {
     if (*runImageOpt) replay.insert(replay.end(), {"--image", runImage});
     if (*runPointsOpt) replay.insert(replay.end(), {"--points", runPoints});
     run.replay = nicsim::ShellCommand(replay);
+    // Standard input is gone once read: the replay takes the same text again, which nicsim did
+    // not keep; the run record's sha256 tells whether a file holds it.
+    if (scenarioPath == "-")
+        run.replayNote = " < SCENARIO.json (the scenario came from standard input and was not kept: save it to a "
+                         "file to replay; its sha256 is " + scenario->sha256 + ")";
     run.version = NICSIM_VERSION;
     run.commandLine = nicsim::ShellCommand(std::vector<std::string>(argv, argv + argc));
     return nicsim::RunScenario(*scenario, run);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const nicsim::PrintableErrors escaped;
+    return nicsim::FinishStandardOutput(Main(argc, argv));
 }

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "tools/nicsim/report_assets.h"
+#include "tools/nicsim/seed_json.h"
 #include "tools/nicsim/verdict.h"
 
 namespace nicsim {
@@ -349,7 +350,7 @@ std::string RunReport::Html() const {
 
     std::string head = "nicsim " + run.value("version", "") + ": scenario \"" + run.value("scenario", "") + "\" (" +
                        run.value("source", "") + ", sha256 " + run.value("sha256", "").substr(0, 12) + "), seed " +
-                       std::to_string(run.value("seed", uint64_t{0})) + ", " + std::to_string(run.value("cpus", 1)) +
+                       std::to_string(SeedFromJson(run.value("seed", Json())).value_or(0)) + ", " + std::to_string(run.value("cpus", 1)) +
                        " processor(s), USB timing " + run.value("usb_timing", "") + ", until " +
                        Seconds(run.value("until_us", uint64_t{0}));
     std::string verdict = "no summary record (the trace ends early)";

@@ -4,10 +4,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 
 #include "tools/nicsim/input.h"
+#include "tools/nicsim/standard_output.h"
 
 namespace nicsim {
 
@@ -15,9 +17,15 @@ const std::vector<std::string>& TraceKinds() {
     static const std::vector<std::string> kinds{
         "run",       "control",      "bulk",     "mdio",      "miniport",        "handler_start",
         "indicate_status", "indicate_receive", "send_complete", "error_log", "wire", "link",
-        "switch",    "preempt",      "violation", "phys",     "media",           "ping",
+        "switch",    "preempt",      "violation", "phys",     "phy_link",        "media",  "ping",
         "skipped",   "fault",        "keepalive", "traffic",  "summary"};
     return kinds;
+}
+
+std::string TraceKindList() {
+    std::string list;
+    for (const auto& k : TraceKinds()) list += (list.empty() ? "" : ", ") + k;
+    return list;
 }
 
 bool WritesStandardOutput(const OutputOptions& o) {
@@ -27,10 +35,16 @@ bool WritesStandardOutput(const OutputOptions& o) {
 bool CheckOutputOptions(const OutputOptions& o, bool json, std::string& error) {
     for (const std::string& kind : o.traceEvents) {
         if (std::find(TraceKinds().begin(), TraceKinds().end(), kind) != TraceKinds().end()) continue;
-        std::string list;
-        for (const auto& k : TraceKinds()) list += (list.empty() ? "" : ", ") + k;
         error = "--trace-events: unknown kind \"" + kind + "\"" + DidYouMean(kind, TraceKinds()) +
-                "; the kinds are " + list;
+                "; the kinds are " + TraceKindList();
+        return false;
+    }
+    // Both shape the trace file; without one they would do nothing, and say nothing of it.
+    for (const auto& [option, given] : {std::pair{"--trace-events", !o.traceEvents.empty()},
+                                        std::pair{"--trace-data", !o.traceData.empty()}}) {
+        if (!given || !o.tracePath.empty()) continue;
+        error = std::string(option) + " chooses what the trace file holds, but no trace is written: add --trace "
+                "FILE.jsonl (or --trace - for standard output), or leave " + option + " out";
         return false;
     }
     std::vector<std::string> onStdout;
@@ -145,13 +159,38 @@ void RunFiles::AttachLink(host::wire::Link& link) {
     if (it != wires_.end()) it->second.capture->Attach(link);
 }
 
-bool RunFiles::Close(std::string& error) {
+RunFiles::~RunFiles() {
+    if (closed_) return;
+    usb_.reset();
+    for (auto& [name, w] : wires_) w.capture.reset();
+    trace_ = nullptr;  // the sink writes nothing more
+    const auto remove = [](const std::string& path) {
+        if (!path.empty() && path != "-") std::remove(path.c_str());
+    };
+    if (traceFile_.is_open()) {
+        traceFile_.close();
+        remove(options_.tracePath);
+    }
+    if (usbFile_) {
+        usbFile_.reset();
+        remove(options_.pcapUsbPath);
+    }
+    for (auto& [name, w] : wires_) {
+        w.file.reset();
+        remove(w.path);
+    }
+}
+
+bool RunFiles::Close(std::vector<OutputError>& errors) {
+    closed_ = true;
     // The captures detach from what they watch before their files go.
     usb_.reset();
     for (auto& [name, w] : wires_) w.capture.reset();
     bool written = true;
     auto failed = [&](const std::string& path, int why) {
-        error += (error.empty() ? "" : "; ") + ("writing " + path + " failed: " + std::strerror(why));
+        errors.push_back({path, "writing " + path + " failed: " + std::strerror(why)});
+        // Said by the caller with the others, not again when nicsim ends.
+        if (path == "standard output") StandardOutputErrorTold();
         written = false;
     };
     if (trace_ != nullptr) {

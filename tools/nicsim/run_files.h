@@ -14,6 +14,7 @@
 
 #include "host/trace/trace.h"
 #include "tools/nicsim/capture.h"
+#include "tools/nicsim/verdict.h"
 
 namespace nicsim {
 
@@ -24,11 +25,13 @@ constexpr size_t kTraceDataHead = 64;
 struct OutputOptions {
     std::string tracePath, pcapUsbPath, pcapWirePath;
     std::vector<std::string> traceEvents;  // `ev` kinds the trace file takes; empty: every kind
-    std::string traceData = "full";        // "none", "head" or "full"
+    std::string traceData;                 // "none", "head" or "full"; empty when not given (full)
 };
 
-// Every `ev` a trace line can have.
+// Every `ev` a trace line can have (docs/trace-format.md documents each), and the same as the
+// comma-separated list that help and refusals print.
 const std::vector<std::string>& TraceKinds();
+std::string TraceKindList();
 // Checks `--trace-events`, `--trace-data` and who writes to standard output (at most one file,
 // and not beside `--json`); false with a message for the user otherwise.
 bool CheckOutputOptions(const OutputOptions& o, bool json, std::string& error);
@@ -41,6 +44,12 @@ std::string WireCapturePath(const std::string& path, const std::string& link, si
 class RunFiles {
 public:
     explicit RunFiles(OutputOptions options) : options_(std::move(options)) {}
+    // Files created but never closed belong to a run that was refused or stopped before it
+    // started (another file could not be created, a TAP would not open): they are removed, so
+    // no empty trace or capture is taken for a run's.
+    ~RunFiles();
+    RunFiles(const RunFiles&) = delete;
+    RunFiles& operator=(const RunFiles&) = delete;
 
     // Creates the trace and the USB capture when asked for and joins the trace file to `trace`;
     // false, with a message naming the file, when one cannot be created. The captures stamp
@@ -52,10 +61,10 @@ public:
     // Watch a bus or a medium; nothing happens for a capture that was not asked for.
     void AttachBus(host::usb::UsbBus& bus);
     void AttachLink(host::wire::Link& link);
-    // Stops the captures and closes every file; false, with a message naming each file and the
+    // Stops the captures and closes every file; false, with one error per file naming it and the
     // system's reason, when one could not be written whole (a full disk, /dev/full). Call it
     // after the last trace line.
-    bool Close(std::string& error);
+    bool Close(std::vector<OutputError>& errors);
 
 private:
     struct Wire {
@@ -71,6 +80,7 @@ private:
     std::unique_ptr<PcapWriter> usbFile_;
     std::unique_ptr<UsbCapture> usb_;
     std::map<std::string, Wire> wires_;  // by link name
+    bool closed_ = false;
 };
 
 }  // namespace nicsim

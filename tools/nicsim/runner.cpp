@@ -14,8 +14,11 @@
 #include "host/world/world.h"
 #include "tools/nicsim/accounts.h"
 #include "tools/nicsim/oids.h"
+#include "tools/nicsim/printable.h"
 #include "tools/nicsim/report.h"
 #include "tools/nicsim/run_files.h"
+#include "tools/nicsim/seed_json.h"
+#include "tools/nicsim/standard_output.h"
 #include "tools/nicsim/timeline.h"
 #include "tools/nicsim/verdict.h"
 
@@ -42,6 +45,9 @@ struct AdapterView {
     std::set<int> probed;  // PHY addresses whose identifier the driver read during initialise
     bool initialised = false;
     uint64_t keepalives = 0;  // the driver's keep-alive frames that crossed a medium
+    // Bytes of the frames it put on a medium (keep-alive frames included) and of those it
+    // indicated to the protocol, for the throughput of --json.
+    uint64_t bytesSent = 0, bytesReceived = 0;
 };
 
 struct Ping {
@@ -57,6 +63,7 @@ struct Ping {
     // link). Only a sent echo can be answered or lost; one that leaves later counts for neither.
     uint32_t requested = 0, sent = 0, replies = 0, lost = 0, notSent = 0, arpTries = 0;
     bool gaveUp = false;
+    uint64_t rttMinUs = 0, rttMaxUs = 0, rttSumUs = 0;  // over the replies
     struct Echo {
         uint64_t at;
         bool left;
@@ -136,9 +143,10 @@ bool Run::Build() {
             const size_t colon = from.find(':');
             if (colon == std::string::npos) return;  // the scripted partner
             const std::string adapter = from.substr(0, colon);
+            auto sender = views_.find(adapter);
+            if (sender != views_.end()) sender->second.bytesSent += f.size();
             if (IsKeepAlive(f)) {
-                auto view = views_.find(adapter);
-                if (view != views_.end()) ++view->second.keepalives;
+                if (sender != views_.end()) ++sender->second.keepalives;
                 Emit("keepalive", adapter, Json{{"link", on.Name()}, {"length", f.size()}});
                 return;
             }
@@ -236,6 +244,15 @@ bool Run::Build() {
 
 namespace {
 
+// "; rtt min/avg/max 1.000/1.500/2.000 ms", as ping ends its summary; empty without a reply.
+std::string RoundTrips(const Ping& p) {
+    if (p.replies == 0) return "";
+    char text[96];
+    std::snprintf(text, sizeof text, "; rtt min/avg/max %.3f/%.3f/%.3f ms", p.rttMinUs / 1000.0,
+                  p.rttSumUs / 1000.0 / p.replies, p.rttMaxUs / 1000.0);
+    return text;
+}
+
 // The PHY by its address, identifier and the kind the driver knows it as.
 Json DescribePhy(const host::device::PhyModel& phy) {
     char id[16];
@@ -306,6 +323,7 @@ std::optional<Mac> Run::PartnerMac(const AdapterView& v) const {
 }
 
 void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
+    v.bytesReceived += f.data.size();
     if (auto arp = host::wire::ParseArp(f.data)) {
         v.arp[arp->senderIp] = arp->senderMac;
         if (arp->operation == 1 && v.ip && arp->targetIp == *v.ip)
@@ -329,6 +347,10 @@ void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
                 if (p->adapter != v.adapter->name || p->id != echo->id) continue;
                 auto sent = p->sentAt.find(echo->sequence);
                 if (sent == p->sentAt.end()) continue;
+                const uint64_t rtt = world_.NowUs() - sent->second.at;
+                p->rttMinUs = p->replies == 0 ? rtt : std::min(p->rttMinUs, rtt);
+                p->rttMaxUs = std::max(p->rttMaxUs, rtt);
+                p->rttSumUs += rtt;
                 ++p->replies;
                 Emit("ping", v.adapter->name,
                      Json{{"to", host::wire::IpText(p->to)},
@@ -613,8 +635,10 @@ int Run::Go(RunOutcome* outcome) {
     // does, so `nicsim run --trace - | jq` reads only the trace.
     std::FILE* const human = WritesStandardOutput(options_.outputs) ? stderr : stdout;
     Timeline timeline(human);
-    if (!options_.quiet)
+    if (!options_.quiet) {
         world_.Trace().AddSink([&timeline](const Json& l) { timeline.OnLine(l); }, Timeline::Kinds());
+        world_.Trace().AddSink([&timeline](const Json& l) { timeline.OnLine(l); }, Timeline::FieldKinds(), 0);
+    }
     const uint64_t seed = world_.Seed();
     const unsigned cpus = options_.cpus.value_or(scenario_.cpus);
     const uint64_t until = static_cast<uint64_t>(options_.untilSeconds.value_or(scenario_.durationS) * kSecond);
@@ -622,21 +646,24 @@ int Run::Go(RunOutcome* outcome) {
     // The record that makes a trace say what produced it; the timeline's header says the same.
     Json record{{"version", options_.version}, {"command", options_.commandLine},
                 {"scenario", scenario_.name}, {"source", scenario_.source},
-                {"sha256", scenario_.sha256}, {"seed", seed}, {"cpus", cpus},
+                {"sha256", scenario_.sha256}, {"seed", SeedJson(seed)}, {"cpus", cpus},
                 {"usb_timing", usbTiming}, {"until_us", until}};
     // A trace that holds less than every line, or less than every payload, says so itself.
     if (!options_.outputs.traceEvents.empty()) record["trace_events"] = options_.outputs.traceEvents;
-    if (options_.outputs.traceData != "full") record["trace_data"] = options_.outputs.traceData;
+    if (options_.outputs.traceData == "none" || options_.outputs.traceData == "head")
+        record["trace_data"] = options_.outputs.traceData;
     if (options_.image) record["image"] = options_.image->Path();
     if (options_.callsOnly) record["points"] = "calls";
     Emit("run", "", std::move(record));
     if (!options_.quiet) {
         std::fprintf(human, "nicsim %s: scenario \"%s\" (%s, sha256 %.12s), seed %llu, %u processor%s, USB "
                             "timing %s, until %.6g s\n",
-                            options_.version.c_str(), scenario_.name.c_str(), scenario_.source.c_str(),
+                            options_.version.c_str(), Printable(scenario_.name).c_str(),
+                            Printable(scenario_.source).c_str(),
                             scenario_.sha256.c_str(), static_cast<unsigned long long>(seed), cpus, cpus > 1 ? "s" : "",
                             usbTiming, until / 1e6);
-        if (!scenario_.description.empty()) std::fprintf(human, "  %s\n", scenario_.description.c_str());
+        if (!scenario_.description.empty())
+            std::fprintf(human, "  %s\n", Printable(scenario_.description).c_str());
     }
     const auto wallStart = std::chrono::steady_clock::now();
     // The end of every run: the summary record, the files closed, the verdict and the summary
@@ -650,42 +677,70 @@ int Run::Go(RunOutcome* outcome) {
         const uint64_t checks = verifier.Checks();
         Emit("summary", "", Json{{"violations", verifier.Count()}, {"leaks", leaks}, {"checks", checks},
                                  {"adapters", counters}});
-        bool written = files.Close(error);
-        if (!written) std::cerr << "nicsim: " << error << "\n";
-        if (html.Asked() && !html.Write(report.Html(), error)) {
-            std::cerr << "nicsim: " << error << "\n";
-            written = false;
-        }
+        std::vector<OutputError> lost;
+        files.Close(lost);
+        if (html.Asked() && !html.Write(report.Html(), error)) lost.push_back({options_.htmlPath, error});
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        Verdict verdict{"run", scenario_.name, seed, cpus, options_.fullSpeedUsb ? "full-speed" : "frame",
+                        world_.NowUs() / 1e6, wall, verifier.Violations(), leaks, counters,
+                        Json::array(), options_.replay, checks, lost, options_.version, {}, {}, Json::object()};
+        verdict.source = scenario_.source;
+        verdict.sha256 = scenario_.sha256;
         if (options_.json || junit.Asked()) {
-            Verdict verdict{"run", scenario_.name, seed, cpus, options_.fullSpeedUsb ? "full-speed" : "frame",
-                            world_.NowUs() / 1e6, wall, verifier.Violations(), leaks, counters,
-                            Json::array(), options_.replay, checks};
-            for (auto& p : pings_)
-                verdict.pings.push_back(Json{{"adapter", p->adapter}, {"to", host::wire::IpText(p->to)},
-                                             {"burst", p->number}, {"started_s", p->startedUs / 1e6},
-                                             {"requested", p->requested}, {"sent", p->sent},
-                                             {"replies", p->replies}, {"lost", p->lost},
-                                             {"not_sent", p->notSent}, {"no_arp_reply", p->gaveUp}});
+            const auto ms = [](uint64_t us) { return us / 1000.0; };
+            for (auto& p : pings_) {
+                Json ping{{"adapter", p->adapter}, {"to", host::wire::IpText(p->to)},
+                          {"burst", p->number}, {"started_s", p->startedUs / 1e6},
+                          {"requested", p->requested}, {"sent", p->sent},
+                          {"replies", p->replies}, {"lost", p->lost},
+                          {"not_sent", p->notSent}, {"no_arp_reply", p->gaveUp}};
+                // As ping prints them: null without a reply.
+                ping["rtt_min_ms"] = p->replies ? Json(ms(p->rttMinUs)) : Json();
+                ping["rtt_avg_ms"] = p->replies ? Json(ms(p->rttSumUs) / p->replies) : Json();
+                ping["rtt_max_ms"] = p->replies ? Json(ms(p->rttMaxUs)) : Json();
+                verdict.pings.push_back(std::move(ping));
+            }
+            const double seconds = world_.NowUs() / 1e6;
+            for (const auto& [name, v] : views_)
+                verdict.throughput[name] = Json{
+                    {"sent_bytes", v.bytesSent},
+                    {"received_bytes", v.bytesReceived},
+                    {"sent_bytes_per_s", seconds > 0 ? v.bytesSent / seconds : 0.0},
+                    {"received_bytes_per_s", seconds > 0 ? v.bytesReceived / seconds : 0.0}};
             if (options_.json)
                 std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-            if (!junit.Write(VerdictJUnit(verdict), error)) {
-                std::cerr << "nicsim: " << error << "\n";
-                written = false;
-            }
         }
         if (!options_.quiet && !options_.json) {
             std::fprintf(human, "\nsummary: %.3f s of virtual time in %.3f s (seed %llu)\n", world_.NowUs() / 1e6, wall,
                          static_cast<unsigned long long>(seed));
-            for (auto& [name, c] : counters.items()) std::fputs(AccountLines(name, c).c_str(), human);
+            for (auto& [name, c] : counters.items()) std::fputs(PrintableLines(AccountLines(name, c)).c_str(), human);
             for (auto& p : pings_)
                 std::fprintf(human, "  ping %s -> %s, burst %u from %.3f s: %u sent, %u replies, %u lost; "
-                                    "%u requested, %u not sent within 1 s%s\n",
-                             p->adapter.c_str(), host::wire::IpText(p->to).c_str(), p->number, p->startedUs / 1e6,
-                             p->sent, p->replies, p->lost, p->requested, p->notSent, p->gaveUp ? " (no ARP reply)" : "");
+                                    "%u requested, %u not sent within 1 s%s%s\n",
+                             Printable(p->adapter).c_str(), host::wire::IpText(p->to).c_str(), p->number,
+                             p->startedUs / 1e6,
+                             p->sent, p->replies, p->lost, p->requested, p->notSent, p->gaveUp ? " (no ARP reply)" : "",
+                             RoundTrips(*p).c_str());
             std::fprintf(human, "  violations: %zu, leaks: %zu (%llu checks)\n", verifier.Count(), leaks,
                          static_cast<unsigned long long>(checks));
-            if (verifier.Count() > 0) std::fprintf(human, "  replay with: %s\n", options_.replay.c_str());
+            if (verifier.Count() > 0)
+                std::fprintf(human, "  replay with: %s%s\n", Printable(options_.replay).c_str(),
+                             Printable(options_.replayNote).c_str());
+        }
+        // Standard output is the last file written before the report, which tells of it too.
+        if (!options_.quiet || options_.json || WritesStandardOutput(options_.outputs)) {
+            const std::string out = StandardOutputError();
+            const bool said = std::any_of(lost.begin(), lost.end(),
+                                          [](const OutputError& e) { return e.file == "standard output"; });
+            if (!out.empty() && !said) lost.push_back({"standard output", out});
+            if (!out.empty()) StandardOutputErrorTold();
+        }
+        verdict.errors = lost;
+        for (const auto& e : lost) std::cerr << "nicsim: " << e.message << "\n";
+        bool written = lost.empty();
+        if (junit.Asked() && !junit.Write(VerdictJUnit(verdict), error)) {
+            std::cerr << "nicsim: " << error << "\n";
+            written = false;
         }
         const int status = !written ? 2 : verifier.Count() == 0 ? 0 : 1;
         if (outcome != nullptr) {

@@ -30,6 +30,7 @@ struct RunOptions {
     std::string junitPath;   // a JUnit XML report of the verdict, when not empty
     std::string htmlPath;    // the picture of the run (see report.h), when not empty
     std::string replay;      // the command line that plays this run again, for the verdict
+    std::string replayNote;  // what a person must add to it (the scenario piped in), for the summary
     std::string version;     // of nicsim, for the run record
     std::string commandLine;  // as the user typed it, for the run record
     // The shipped driver image to run instead of the built-in driver (--image), or null.

@@ -23,6 +23,9 @@ public:
     void Error(const std::string& path, const std::string& message) {
         errors_.push_back(path + ": " + message);
     }
+    // Legal, but probably not what the author meant.
+    void Warn(const std::string& path, const std::string& message) { warnings.push_back(path + ": " + message); }
+    std::vector<std::string> warnings;
     bool Ok() const { return errors_.empty(); }
 
     // Reports keys outside `allowed`, with the closest allowed one. `_comment` is allowed in
@@ -173,6 +176,11 @@ void LoadPhy(Checker& c, const std::string& path, const Json& v, PhyDesc& phy) {
         if (auto r = c.Unsigned(path + ".reg1", v["reg1"], 0xFFFF)) phy.phy.reg1 = static_cast<uint16_t>(*r);
 }
 
+// The registry keywords the driver reads (driver/frame/parameters.cpp), NDIS's address override
+// among them. Windows compares keywords without case, and so does the world's registry.
+const std::vector<std::string> kRegistryKeywords = {"TxPacketDesc", "RxPacketDesc", "MediaType",
+                                                    "HomeLan",      "AlivePara",    "NetworkAddress"};
+
 void LoadAdapter(Checker& c, const std::string& path, const Json& v, AdapterDesc& a) {
     if (!c.Object(path, v)) return;
     c.Keys(path, v, {"name", "eeprom", "eeprom_words", "usb", "phys", "registry"});
@@ -241,6 +249,17 @@ void LoadAdapter(Checker& c, const std::string& path, const Json& v, AdapterDesc
         for (auto it = r.begin(); it != r.end(); ++it) {
             if (it.key() == "_comment") continue;  // a note, not a keyword
             const std::string rp = path + ".registry." + it.key();
+            // Any keyword is passed on, as a registry holds what it is given; one the driver never
+            // reads changes nothing, and is most often a misspelt one.
+            const auto read = std::find_if(kRegistryKeywords.begin(), kRegistryKeywords.end(), [&](const std::string& k) {
+                return k.size() == it.key().size() &&
+                       std::equal(k.begin(), k.end(), it.key().begin(), [](char x, char y) {
+                           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+                       });
+            });
+            if (read == kRegistryKeywords.end())
+                c.Warn(rp, "the driver reads no keyword \"" + it.key() + "\"" + DidYouMean(it.key(), kRegistryKeywords) +
+                               "; it is set, and nothing reads it");
             if (it.value().is_number_unsigned()) {
                 if (it.value().get<uint64_t>() > 0xFFFFFFFFu) c.Error(rp, "does not fit 32 bits");
                 else a.registry[it.key()] = static_cast<uint32_t>(it.value().get<uint64_t>());
@@ -699,6 +718,11 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
     }
 
     std::set<std::string> adapterNames, linkNames;
+    // A scenario is about at least one adapter; without one, a run would load the driver and
+    // stop, a success that checked nothing.
+    if (!doc.contains("adapters") || (doc["adapters"].is_array() && doc["adapters"].empty()))
+        c.Error("adapters", std::string(doc.contains("adapters") ? "empty" : "missing") +
+                                "; a scenario has at least one adapter (see `nicsim show default`)");
     if (doc.contains("adapters")) {
         if (!doc["adapters"].is_array()) c.Error("adapters", "expected a list");
         else {
@@ -825,9 +849,14 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
         c.Error("events", "the events send " + std::to_string(frames) +
                               " frames in all (send repeats, traffic frames and ping counts); a scenario sends at most " +
                               std::to_string(kMaxFramesInAll));
+    if (s.events.empty())
+        c.Warn("events", std::string(doc.contains("events") ? "empty" : "missing") +
+                             ": `run` loads the driver and calls none of its handlers (`bridge` initialises "
+                             "the adapters itself)");
     if (!c.Ok()) return std::nullopt;
     std::stable_sort(s.events.begin(), s.events.end(),
                      [](const EventDesc& x, const EventDesc& y) { return x.atUs < y.atUs; });
+    s.warnings = std::move(c.warnings);
     return s;
 }
 

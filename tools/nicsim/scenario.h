@@ -112,6 +112,9 @@ struct Scenario {
     std::string source;
     std::string sha256;
     std::string text;  // the JSON it was read from, for `explore --minimise`
+    // What loads but is probably not what the author meant, each starting with its JSON path:
+    // a registry keyword the driver never reads, no events.
+    std::vector<std::string> warnings;
 };
 
 // The names of the fault plans a `fault` event may arm, in alphabetical order.

@@ -4,6 +4,7 @@
 
 #include "tools/nicsim/names.h"
 #include "tools/nicsim/oids.h"
+#include "tools/nicsim/printable.h"
 
 namespace nicsim {
 
@@ -15,8 +16,10 @@ std::string Timeline::Seconds(uint64_t t_us) {
 }
 
 void Timeline::Print(uint64_t t_us, const std::string& adapter, const std::string& text) {
+    // Names and reasons come from the scenario's author: escaped, they cannot drive the terminal.
     std::fprintf(out_, "%7llu.%06llu s  %-3s %s\n", static_cast<unsigned long long>(t_us / 1000000),
-                 static_cast<unsigned long long>(t_us % 1000000), adapter.c_str(), text.c_str());
+                 static_cast<unsigned long long>(t_us % 1000000), Printable(adapter).c_str(),
+                 Printable(text).c_str());
 }
 
 void Timeline::OnLine(const host::trace::Json& line) {
@@ -51,11 +54,26 @@ void Timeline::OnLine(const host::trace::Json& line) {
             started_.erase(began);
         }
         if (call == "MiniportHalt") adapters_[adapter] = AdapterState{};
+        if ((call == "MiniportInitialize" || call == "MiniportReset") && line.value("status", "") == "0x00000000") {
+            adapters_[adapter].running = true;
+            adapters_[adapter].receiveStopped = false;
+        }
         Print(t, adapter, text);
     } else if (ev == "handler_start") {
         const std::string call = line.value("call", "");
+        if (call != "MiniportInitialize") adapters_[adapter].running = false;
         started_[{adapter, call}] = t;
         Print(t, adapter, call + " called");
+    } else if (ev == "bulk") {
+        // The driver reads again only after a reset: what follows would otherwise look like a
+        // quiet medium. Said once, when the first read fails.
+        AdapterState& a = adapters_[adapter];
+        const std::string result = line.value("result", "ok");
+        if (line.value("ep", "") == "in" && result != "ok" && a.running && !a.receiveStopped) {
+            a.receiveStopped = true;
+            Print(t, adapter, "receive stopped: the bulk-in read failed (" + result +
+                                  "); the adapter receives no frame until a reset");
+        }
     } else if (ev == "skipped") {
         Print(t, adapter, "event " + std::to_string(line.value("event", 0)) + " (" + line.value("do", "") +
                               ") skipped: " + line.value("reason", ""));

@@ -21,6 +21,8 @@ public:
         return {"miniport", "handler_start", "indicate_status", "link",    "phys",     "media",
                 "ping",     "traffic",       "skipped",         "fault", "keepalive", "violation"};
     }
+    // Kinds it reads only the fields of, never the payload: a sink of their own with no data.
+    static std::vector<std::string> FieldKinds() { return {"bulk"}; }
 
 private:
     void Print(uint64_t t_us, const std::string& adapter, const std::string& text);
@@ -35,6 +37,10 @@ private:
         bool lost = false;           // a loss of the carrier was printed since
         uint32_t indicated = 0;      // the last media status indicated
         uint64_t indicatedAt = 0;
+        // Between a successful initialise or reset and the next halt, reset or shutdown: a read
+        // that fails then stops the receive path until a reset (the driver's failed-read state).
+        bool running = false;
+        bool receiveStopped = false;  // said once per stop
     };
     std::FILE* out_;
     std::map<std::string, AdapterState> adapters_;

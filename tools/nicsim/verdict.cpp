@@ -6,6 +6,8 @@
 #include <cstring>
 #include <map>
 
+#include "tools/nicsim/seed_json.h"
+
 namespace nicsim {
 
 using host::trace::Json;
@@ -91,8 +93,11 @@ Json VerdictJson(const Verdict& v) {
         violations.push_back(Json{{"check", x.check}, {"detail", x.detail},
                                   {"adapter", x.adapter.empty() ? Json() : Json(x.adapter)}, {"t_us", x.t_us}});
     Json out{{"command", v.command},
+             {"version", v.version},
              {"scenario", v.scenario},
-             {"seed", v.seed},
+             {"source", v.source},
+             {"sha256", v.sha256},
+             {"seed", SeedJson(v.seed)},
              {"cpus", v.cpus},
              {"usb_timing", v.usbTiming},
              {"virtual_s", v.virtualSeconds},
@@ -100,7 +105,13 @@ Json VerdictJson(const Verdict& v) {
              {"counts", Json{{"violations", v.violations.size()}, {"leaks", v.leaks}, {"checks", v.checks}}},
              {"violations", violations},
              {"adapters", v.adapters}};
-    if (v.command == "run") out["pings"] = v.pings;
+    Json errors = Json::array();
+    for (const auto& e : v.errors) errors.push_back(Json{{"file", e.file}, {"error", e.message}});
+    out["errors"] = errors;
+    if (v.command == "run") {
+        out["throughput"] = v.throughput;
+        out["pings"] = v.pings;
+    }
     out["replay"] = v.replay;
     return out;
 }
@@ -113,14 +124,16 @@ std::string VerdictJUnit(const Verdict& v) {
     const std::string scenario = v.scenario.empty() ? "unnamed" : v.scenario;
     const std::string suite = "nicsim " + v.command + " " + scenario;
     const std::string classname = "nicsim." + v.command + "." + scenario;
+    // A run whose outputs were lost did not pass, whatever the verifier saw: its testcases are
+    // the violations and the lost files, and "no violations" stands alone only for a clean run.
+    const size_t problems = v.violations.size() + v.errors.size();
+    const std::string counts = "tests=\"" + std::to_string(std::max<size_t>(1, problems)) + "\" failures=\"" +
+                               std::to_string(v.violations.size()) + "\" errors=\"" +
+                               std::to_string(v.errors.size()) + "\"";
     std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    x += "<testsuites name=\"nicsim\" tests=\"" + std::to_string(std::max<size_t>(1, v.violations.size())) +
-         "\" failures=\"" + std::to_string(v.violations.size()) + "\" errors=\"0\" time=\"" +
+    x += "<testsuites name=\"nicsim\" " + counts + " time=\"" + Seconds(v.wallSeconds) + "\">\n";
+    x += "  <testsuite name=\"" + XmlEscape(suite) + "\" " + counts + " skipped=\"0\" time=\"" +
          Seconds(v.wallSeconds) + "\">\n";
-    x += "  <testsuite name=\"" + XmlEscape(suite) + "\" tests=\"" +
-         std::to_string(std::max<size_t>(1, v.violations.size())) + "\" failures=\"" +
-         std::to_string(v.violations.size()) + "\" errors=\"0\" skipped=\"0\" time=\"" + Seconds(v.wallSeconds) +
-         "\">\n";
     x += "    <properties>\n";
     const std::pair<const char*, std::string> properties[] = {
         {"scenario", scenario},       {"seed", std::to_string(v.seed)},
@@ -131,7 +144,7 @@ std::string VerdictJUnit(const Verdict& v) {
     for (const auto& [name, value] : properties)
         x += "      <property name=\"" + std::string(name) + "\" value=\"" + XmlEscape(value) + "\"/>\n";
     x += "    </properties>\n";
-    if (v.violations.empty()) {
+    if (problems == 0) {
         x += "    <testcase classname=\"" + XmlEscape(classname) + "\" name=\"no violations\" time=\"" +
              Seconds(v.wallSeconds) + "\"/>\n";
     }
@@ -147,6 +160,13 @@ std::string VerdictJUnit(const Verdict& v) {
              XmlEscape(f.check + " #" + std::to_string(n)) + "\" time=\"0\">\n";
         x += "      <failure type=\"" + XmlEscape(f.check) + "\" message=\"" + XmlEscape(message) + "\">" +
              XmlEscape(body) + "</failure>\n";
+        x += "    </testcase>\n";
+    }
+    for (const auto& e : v.errors) {
+        const std::string body = e.message + "\n";
+        x += "    <testcase classname=\"" + XmlEscape(classname) + "\" name=\"" + XmlEscape("output " + e.file) +
+             "\" time=\"0\">\n";
+        x += "      <error type=\"output\" message=\"" + XmlEscape(e.message) + "\">" + XmlEscape(body) + "</error>\n";
         x += "    </testcase>\n";
     }
     x += "  </testsuite>\n</testsuites>\n";

@@ -13,6 +13,12 @@
 
 namespace nicsim {
 
+// A file of the run (a trace, capture, page or standard output) that was not written whole.
+struct OutputError {
+    std::string file;     // the path as given, or "standard output"
+    std::string message;  // "writing FILE failed: REASON"
+};
+
 struct Verdict {
     std::string command;   // "run" or "bridge"
     std::string scenario;  // the scenario's own name
@@ -27,6 +33,14 @@ struct Verdict {
     host::trace::Json pings = host::trace::Json::array();      // `run` only
     std::string replay;  // the nicsim command line that plays the run again
     uint64_t checks = 0;  // the verifier's checks, passed or not (see host/verifier/verifier.h)
+    // What was lost of the run's outputs: the run's outcome too (exit status 2), so the report
+    // says it beside the violations.
+    std::vector<OutputError> errors;
+    // What the trace's run record says of what produced the run: nicsim's version, and where the
+    // scenario came from with the SHA-256 of its text (empty for a bridge without a scenario).
+    std::string version, source, sha256;
+    // `run` only: per adapter, the bytes it sent and received and their rates over the run.
+    host::trace::Json throughput = host::trace::Json::object();
 };
 
 // `args` joined with spaces, each quoted for a POSIX shell where it needs to be.
