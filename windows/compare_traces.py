@@ -5,7 +5,7 @@
 all an image lets it see, so the same seed makes the same interleaving.
 
 What may differ, and nothing else:
-  - the `run` record's `command` and `image` (how the run was asked for);
+  - the `run` record's `command`, `image` and `points` (how the run was asked for);
   - the `summary` record's `checks`: the image does inline what the host build asks the world to
     do (interlocked operations, small copies, the DDK's spin-lock and buffer macros), so the world
     makes fewer checks on it;
@@ -39,6 +39,7 @@ def comparable(line):
     if line.get("ev") == "run":
         line.pop("command", None)
         line.pop("image", None)
+        line.pop("points", None)
     if line.get("ev") == "summary":
         line.pop("checks", None)
     return line
