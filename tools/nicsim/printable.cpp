@@ -5,9 +5,6 @@
 
 namespace nicsim {
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at `s[i]`, or 0 when the bytes there are not one.
 size_t Utf8Length(std::string_view s, size_t i) {
     const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char c = b(i);
@@ -21,6 +18,8 @@ size_t Utf8Length(std::string_view s, size_t i) {
     if (n == 4 && (c > 0xF4 || (c == 0xF0 && b(i + 1) < 0x90) || (c == 0xF4 && b(i + 1) >= 0x90))) return 0;
     return n;
 }
+
+namespace {
 
 std::string Escape(std::string_view text, bool keepLineBreaks) {
     std::string out;

@@ -11,6 +11,10 @@
 
 namespace nicsim {
 
+// Length of the well-formed UTF-8 sequence at `text[i]` (1 to 4), or 0 when the bytes there are
+// not one (overlong forms and surrogates included).
+size_t Utf8Length(std::string_view text, size_t i);
+
 // C0 controls (tab and line breaks included), DEL and bytes that are not UTF-8 as \xNN (\x1b,
 // \x7f, \xff); the C1 controls, U+0080 to U+009F, as \u0080 to \u009f. Everything else, a
 // backslash included, is left as it is.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 
+#include "tools/nicsim/printable.h"
 #include "tools/nicsim/seed_json.h"
 
 namespace nicsim {
@@ -33,21 +34,6 @@ std::string ShellCommand(const std::vector<std::string>& args) {
 }
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence at `s[i]`, or 0 when the bytes there are not one.
-size_t Utf8Length(const std::string& s, size_t i) {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = b(i);
-    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    for (size_t k = 1; k < n; ++k)
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-    if (n == 2 && c < 0xC2) return 0;                      // overlong
-    if (n == 3 && c == 0xE0 && b(i + 1) < 0xA0) return 0;  // overlong
-    if (n == 3 && c == 0xED && b(i + 1) >= 0xA0) return 0;  // surrogate
-    if (n == 4 && (c > 0xF4 || (c == 0xF0 && b(i + 1) < 0x90) || (c == 0xF4 && b(i + 1) >= 0x90))) return 0;
-    return n;
-}
 
 std::string Seconds(double s) {
     char text[32];
