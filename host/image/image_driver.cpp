@@ -1,10 +1,13 @@
 #include "host/image/image_driver.h"
 
+#include <map>
+#include <memory>
 #include <string_view>
 
 #include "host/image/image_exports.h"
 #include "host/image/irql_trap.h"
 #include "host/loader/load_error.h"
+#include "host/sim/mapped_code.h"
 
 namespace host::image {
 
@@ -52,11 +55,25 @@ std::shared_ptr<const ImageFile> ImageFile::Read(const std::string& path, std::s
     return file;
 }
 
-ImageDriver::ImageDriver(const ImageFile& file)
-    : loaded_(loader::LoadedImage::Load(file.Bytes(), WorldExports().AsResolver(), file.Path())) {
-    if (file.Symbols() != nullptr) loaded_.AttachSymbols(*file.Symbols(), file.SymbolSource());
+ImageDriver::ImageDriver(std::shared_ptr<const ImageFile> file)
+    : loaded_(loader::LoadedImage::Load(file->Bytes(), WorldExports().AsResolver(), file->Path())) {
+    if (file->Symbols() != nullptr) loaded_.AttachSymbols(*file->Symbols(), file->SymbolSource());
     InstallIrqlTrap();
+    // The namer keeps its own mapping of the file: sites are named after every world is gone.
+    const uint16_t number = sim::MappedImageNumber(file.get(), [file](uint32_t rva) {
+        static thread_local std::map<const ImageFile*, std::unique_ptr<loader::LoadedImage>> named;
+        auto& image = named[file.get()];
+        if (!image) {
+            image = std::make_unique<loader::LoadedImage>(loader::LoadedImage::Load(
+                file->Bytes(), WorldExports().AsResolver(), file->Path()));
+            if (file->Symbols() != nullptr) image->AttachSymbols(*file->Symbols(), file->SymbolSource());
+        }
+        return image->Name() + " " + image->DescribeRva(rva);
+    });
+    sim::Mapped(loaded_.Base(), loaded_.Image().headers.sizeOfImage, number);
 }
+
+ImageDriver::~ImageDriver() { sim::Unmapped(loaded_.Base()); }
 
 DriverEntryRoutine ImageDriver::Entry() const {
     return reinterpret_cast<DriverEntryRoutine>(loaded_.EntryPoint());

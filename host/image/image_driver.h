@@ -45,8 +45,12 @@ using DriverEntryRoutine = NTSTATUS(NTAPI*)(PDRIVER_OBJECT, PUNICODE_STRING);
 // One world's mapping of an image file.
 class ImageDriver {
 public:
-    // Maps `file` with its imports bound; the file was checked when it was read.
-    explicit ImageDriver(const ImageFile& file);
+    // Maps `file` with its imports bound; the file was checked when it was read. Allocation
+    // sites inside this copy are known by their RVA in `file` (sim/mapped_code.h) from now on.
+    explicit ImageDriver(std::shared_ptr<const ImageFile> file);
+    ~ImageDriver();
+    ImageDriver(const ImageDriver&) = delete;
+    ImageDriver& operator=(const ImageDriver&) = delete;
 
     DriverEntryRoutine Entry() const;
     // DriverEntry has returned: its INIT code goes.

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/sim/mapped_code.h"
+
 namespace host::sim {
 
 namespace {
@@ -38,15 +40,25 @@ std::optional<AllocSite> SiteOfCaller(const AllocFaults& faults, AllocKind kind)
     const int n = backtrace(frames, static_cast<int>(2 + AllocSite::kDepth));
     AllocSite site;
     site.kind = kind;
-    for (int i = 2; i < n; ++i) site.frames[i - 2] = reinterpret_cast<uintptr_t>(frames[i]);
+    for (int i = 2; i < n; ++i) {
+        const CodeLocation at = LocateCode(reinterpret_cast<uintptr_t>(frames[i]));
+        site.frames[i - 2] = at.address;
+        site.images[i - 2] = at.image;
+        if (at.image != 0) break;
+    }
     return site;
 }
 
 std::string DescribeSite(const AllocSite& site) {
     std::string out(AllocKindName(site.kind));
-    for (uintptr_t pc : site.frames) {
+    for (size_t i = 0; i < AllocSite::kDepth; ++i) {
+        const uintptr_t pc = site.frames[i];
         if (pc == 0) break;
         out += " <- ";
+        if (site.images[i] != 0) {
+            out += NameImageRva(site.images[i], static_cast<uint32_t>(pc));
+            continue;
+        }
         Dl_info info{};
         char buf[64];
         if (dladdr(reinterpret_cast<void*>(pc), &info) != 0 && info.dli_sname != nullptr) {

@@ -30,11 +30,15 @@ bool ParseAllocKind(std::string_view name, std::optional<AllocKind>& kind);
 
 // Where an allocation was asked for: its kind and the innermost return addresses of the caller's
 // stack (the routine that called the allocator, then its callers). Within one process a site is
-// stable, so a reference run can name the sites and later runs can fail each of them.
+// stable, so a reference run can name the sites and later runs can fail each of them. A return
+// address inside a driver image is kept as the image's number and its RVA (mapped_code.h), since
+// every world maps its own copy; the stack is not walked past it (image code has no unwind
+// information the program's unwinder reads), so such a site is the image's call of the allocator.
 struct AllocSite {
     static constexpr size_t kDepth = 4;
     AllocKind kind = AllocKind::Memory;
     std::array<uintptr_t, kDepth> frames{};
+    std::array<uint16_t, kDepth> images{};  // 0: the program's own code; else frames[i] is an RVA
     bool operator==(const AllocSite&) const = default;
     auto operator<=>(const AllocSite&) const = default;
 };

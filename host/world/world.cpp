@@ -269,7 +269,7 @@ void World::SetProcessors(unsigned cpus) {
 }
 
 void World::UseImage(std::shared_ptr<const image::ImageFile> file) {
-    image_ = std::make_unique<image::ImageDriver>(*file);
+    image_ = std::make_unique<image::ImageDriver>(file);
     ndis_.SetDriverEntry(image_->Entry());
 }
 

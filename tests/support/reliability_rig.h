@@ -30,6 +30,7 @@
 #include "driver/frame/adapter_record.h"
 #include "driver/usb/phy_access.h"
 #include "host/device/adapter_device.h"
+#include "host/image/image_driver.h"
 #include "host/usb/bus.h"
 #include "host/wire/frames.h"
 #include "host/wire/link.h"
@@ -53,6 +54,10 @@ struct RigOptions {
     uint32_t rxDescriptors = 20;
     unsigned cpus = 1;  // processors of the world
     uint32_t alivePara = 0;  // the "AlivePara" keyword, when not 0
+    // The shipped driver image to run instead of the built-in driver (shipped_image.h). The
+    // rig reads the adapter record the image allocates with the built-in driver's layout, which
+    // the image shares on this machine.
+    std::shared_ptr<const host::image::ImageFile> image;
 };
 
 class ReliabilityRig {
@@ -66,6 +71,7 @@ public:
           ethernet_(&world.AddLink("ethernet", host::wire::MediumKind::Ethernet)),
           phone_(&world.AddLink("phone", host::wire::MediumKind::PhoneLine)) {
         world.SetProcessors(options.cpus);
+        if (options.image) world.UseImage(options.image);
         world.LoadDriver();
         host::device::DeviceConfig config;
         config.eeprom = host::device::EepromFromAddress(kAdapterMac.data());

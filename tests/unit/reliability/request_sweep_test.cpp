@@ -17,6 +17,7 @@
 
 #include "tests/support/reliability_rig.h"
 #include "tests/support/self_path.h"
+#include "tests/support/shipped_image.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ using testing_support::ReliabilityRig;
 using testing_support::RigOptions;
 using testing_support::RigPhys;
 using testing_support::SelfPath;
+using Image = std::shared_ptr<const host::image::ImageFile>;
 
 constexpr uint64_t kLateUs = 12'000'000;
 // Shutdown and halt together: power-down's waits (a poll cycle in flight, the media), one second
@@ -69,11 +71,12 @@ struct StoryRun {
 
 // Plays the story; `fault`, when given, hits the k-th run-time request.
 StoryRun PlayStory(uint64_t seed, std::optional<std::pair<Fault, uint64_t>> fault,
-                   unsigned cpus) {
+                   unsigned cpus, const Image& image) {
     StoryRun out;
     RigOptions options;
     options.phys = RigPhys::EthernetAndKeepAlivePhone;
     options.cpus = cpus;
+    options.image = image;
     ReliabilityRig rig(seed, options);
     // Start-up finds only the phone line with link: it chooses it and starts the keep-alive.
     rig.Ethernet().SetUp(false);
@@ -189,8 +192,9 @@ struct SweepTotals {
 
 // Sweeps every run-time request of the story under `seed`, late and silent (or only the case
 // NICSIM_REQUEST_SWEEP names).
-void SweepSeed(uint64_t seed, const char* filter, SweepTotals& totals, unsigned cpus) {
-    const StoryRun reference = PlayStory(seed, std::nullopt, cpus);
+void SweepSeed(uint64_t seed, const char* filter, SweepTotals& totals, unsigned cpus,
+               const Image& image) {
+    const StoryRun reference = PlayStory(seed, std::nullopt, cpus, image);
     ASSERT_TRUE(reference.failures.empty()) << "seed " << seed << ": " << reference.failures.front();
     // The story reaches what it is meant to: both media moves, keep-alive frames, the filter
     // write, synchronous requests and pipe resets at shutdown.
@@ -220,7 +224,7 @@ void SweepSeed(uint64_t seed, const char* filter, SweepTotals& totals, unsigned 
     totals.requests += reference.requests;
     for (const auto& [fault, k] : cases) {
         ASSERT_LE(k, reference.requests);
-        const StoryRun run = PlayStory(seed, std::make_pair(fault, k), cpus);
+        const StoryRun run = PlayStory(seed, std::make_pair(fault, k), cpus, image);
         ++totals.runs;
         totals.fired += run.fired;
         totals.slowestHaltUs = std::max(totals.slowestHaltUs, run.haltUs);
@@ -242,15 +246,17 @@ void SweepSeed(uint64_t seed, const char* filter, SweepTotals& totals, unsigned 
 }
 
 // NICSIM_REQUEST_SWEEP_SEED with NICSIM_REQUEST_SWEEP replays one run of one seed.
-void Sweep(uint64_t firstSeed, uint64_t lastSeed, const char* filter, unsigned cpus = 1) {
+void Sweep(uint64_t firstSeed, uint64_t lastSeed, const char* filter, unsigned cpus = 1,
+           const Image& image = nullptr) {
     if (const char* s = std::getenv("NICSIM_REQUEST_SWEEP_SEED"); s != nullptr && *s != 0)
         firstSeed = lastSeed = std::strtoull(s, nullptr, 10);
     SweepTotals totals;
-    for (uint64_t seed = firstSeed; seed <= lastSeed; ++seed) SweepSeed(seed, filter, totals, cpus);
-    std::printf("[ requests ] %u processor(s), seeds %llu..%llu: %llu run-time requests, each late and silent: "
+    for (uint64_t seed = firstSeed; seed <= lastSeed; ++seed)
+        SweepSeed(seed, filter, totals, cpus, image);
+    std::printf("[ requests ] %s%u processor(s), seeds %llu..%llu: %llu run-time requests, each late and silent: "
                 "%llu runs, %llu faults fired, %llu runs failed in %zu groups, slowest shutdown and "
                 "halt %llu ms\n",
-                cpus, static_cast<unsigned long long>(firstSeed), static_cast<unsigned long long>(lastSeed),
+                image ? "shipped image, " : "", cpus, static_cast<unsigned long long>(firstSeed), static_cast<unsigned long long>(lastSeed),
                 static_cast<unsigned long long>(totals.requests),
                 static_cast<unsigned long long>(totals.runs),
                 static_cast<unsigned long long>(totals.fired),
@@ -269,6 +275,15 @@ TEST(RunTimeRequestSweep, EveryRequestLateOrUnansweredHaltsCleanAndPollingLives)
 TEST(RunTimeRequestSweep, OnTwoAndFourProcessors) {
     Sweep(1, 3, "RunTimeRequestSweep.OnTwoAndFourProcessors", 2);
     Sweep(1, 3, "RunTimeRequestSweep.OnTwoAndFourProcessors", 4);
+}
+
+// The shipped image meets every request late and unanswered as the built-in driver does.
+TEST(RunTimeRequestSweep, TheShippedImageOnOneAndTwoProcessors) {
+    NEED_SHIPPED_IMAGE();
+    Sweep(1, 3, "RunTimeRequestSweep.TheShippedImageOnOneAndTwoProcessors", 1,
+          testing_support::ShippedImage().file);
+    Sweep(1, 1, "RunTimeRequestSweep.TheShippedImageOnOneAndTwoProcessors", 2,
+          testing_support::ShippedImage().file);
 }
 
 // More seeds: requests complete inside the call or at other moments, and what falls due together

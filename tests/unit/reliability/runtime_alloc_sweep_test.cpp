@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/reliability_rig.h"
+#include "tests/support/shipped_image.h"
 
 namespace {
 
@@ -226,6 +227,28 @@ TEST(RuntimeAllocSweep, EverySiteFailsOnceAndIsSurvivedOnTwoAndFourProcessors) {
         options.cpus = cpus;
         Sweep(1, options, (std::to_string(cpus) + " processors").c_str());
     }
+}
+
+// The shipped image's sites are its calls of the allocators, named by RVA and the link map's
+// symbol; each fails once and is survived as the built-in driver's are.
+TEST(RuntimeAllocSweep, EverySiteOfTheShippedImageFailsOnceAndIsSurvived) {
+    NEED_SHIPPED_IMAGE();
+    RigOptions options;
+    options.phys = RigPhys::EthernetAndPhone;
+    options.image = testing_support::ShippedImage().file;
+    {
+        ReliabilityRig rig(1, options);
+        rig.world.Faults().TrackSites(true);
+        ASSERT_EQ(rig.Initialize(), NDIS_STATUS_SUCCESS);
+        ASSERT_FALSE(rig.world.Faults().Sites().empty());
+        for (const auto& s : rig.world.Faults().Sites()) {
+            const std::string d = host::sim::DescribeSite(s.site);
+            EXPECT_NE(d.find("usbnic.sys RVA 0x"), std::string::npos) << d;
+            EXPECT_EQ(d.find("outside"), std::string::npos) << d;
+        }
+        rig.Halt();
+    }
+    Sweep(1, options, "shipped image");
 }
 
 TEST(RuntimeAllocSweep, EverySiteOfAKeepAliveStoryFailsOnceAndIsSurvived) {

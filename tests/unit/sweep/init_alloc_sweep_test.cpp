@@ -17,11 +17,13 @@
 #include "host/device/scripted_device.h"
 #include "host/wire/link.h"
 #include "host/world/world.h"
+#include "tests/support/shipped_image.h"
 
 namespace {
 
 using host::sim::AllocKind;
 using Json = host::trace::Json;
+using Image = std::shared_ptr<const host::image::ImageFile>;
 
 constexpr NDIS_STATUS kResources = static_cast<NDIS_STATUS>(0xC000009AL);
 // Stop a sweep that never reaches an untouched run rather than loop for ever.
@@ -88,15 +90,21 @@ const char* DeviceName(Device d) { return d == Device::Scripted ? "scripted" : "
 
 // One world: arm the fault, initialise, check what a failure or a survived fault must leave,
 // halt whatever came up. Every expectation names the seed, kind and k.
-InitRun RunOnce(uint64_t seed, Device device, std::optional<AllocKind> kind, uint64_t k) {
+// `image`, when given, runs in place of the built-in driver. `callsOnly` stops the built-in
+// driver only where an image can be stopped (at its calls into the world), so that both see the
+// same interleaving.
+InitRun RunOnce(uint64_t seed, Device device, std::optional<AllocKind> kind, uint64_t k,
+                const Image& image = nullptr, bool callsOnly = false) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", " + DeviceName(device) + " device, kind " +
-                 KindName(kind) + ", k " + std::to_string(k));
+                 KindName(kind) + ", k " + std::to_string(k) + (image ? ", shipped image" : ""));
     InitRun run;
     // The media outlive the world, whose PHYs are attached to them.
     host::wire::Link ethernet("ethernet", host::wire::MediumKind::Ethernet, {});
     host::wire::Link phoneLine("phone", host::wire::MediumKind::PhoneLine, {});
     host::world::World world(seed);
     host::trace::Recorder recorder(world.Trace());
+    if (image) world.UseImage(image);
+    world.Kernel().SetCallsOnly(callsOnly);
     EXPECT_EQ(world.LoadDriver(), STATUS_SUCCESS);
     std::unique_ptr<host::usb::UsbDevice> usb;
     if (device == Device::Scripted) {
@@ -150,10 +158,11 @@ struct SweepResult {
     InitRun untouched;        // the first run the fault never reached
 };
 
-SweepResult Sweep(uint64_t seed, Device device, std::optional<AllocKind> kind) {
+SweepResult Sweep(uint64_t seed, Device device, std::optional<AllocKind> kind,
+                  const Image& image = nullptr, bool callsOnly = false) {
     SweepResult result;
     for (uint64_t k = 1; k <= kMaxK; ++k) {
-        InitRun run = RunOnce(seed, device, kind, k);
+        InitRun run = RunOnce(seed, device, kind, k, image, callsOnly);
         if (run.injected == 0) {
             EXPECT_EQ(run.status, NDIS_STATUS_SUCCESS) << "seed " << seed << ", "
                                                         << DeviceName(device) << ", kind "
@@ -230,6 +239,34 @@ TEST(InitAllocSweep, SeedsDifferInWhereRequestsComplete) {
     }
     EXPECT_GT(inlineTotal, 0u);
     EXPECT_GT(inlineCounts.size(), 1u);
+}
+
+// The shipped image, swept the same way, fails start-up and survives exactly where the built-in
+// driver does: at every k the same status, the same control transfers and the same allocations.
+TEST(InitAllocSweep, TheShippedImageFailsAndSurvivesExactlyWhereTheBuiltInDriverDoes) {
+    NEED_SHIPPED_IMAGE();
+    const Image& image = testing_support::ShippedImage().file;
+    for (Device device : {Device::Scripted, Device::Modelled}) {
+        for (uint64_t seed : {1, 977}) {
+            for (std::optional<AllocKind> kind : {std::optional<AllocKind>(), std::optional(AllocKind::Irp)}) {
+                SCOPED_TRACE(std::string(DeviceName(device)) + " device, seed " +
+                             std::to_string(seed) + ", kind " + KindName(kind));
+                const SweepResult builtIn = Sweep(seed, device, kind, nullptr, true);
+                const SweepResult shipped = Sweep(seed, device, kind, image);
+                Report("shipped image, " + KindName(kind), device, seed, shipped);
+                ASSERT_EQ(shipped.runs.size(), builtIn.runs.size());
+                for (size_t i = 0; i < shipped.runs.size(); ++i) {
+                    EXPECT_EQ(shipped.runs[i].status, builtIn.runs[i].status) << "k " << i + 1;
+                    EXPECT_EQ(shipped.runs[i].control, builtIn.runs[i].control) << "k " << i + 1;
+                    EXPECT_EQ(shipped.runs[i].counts, builtIn.runs[i].counts) << "k " << i + 1;
+                }
+                EXPECT_EQ(shipped.untouched.control, builtIn.untouched.control);
+                EXPECT_EQ(shipped.untouched.counts, builtIn.untouched.counts);
+                EXPECT_GT(shipped.failed, 0u);
+                EXPECT_GT(shipped.survived, 0u);
+            }
+        }
+    }
 }
 
 // ---- one kind at a time ----
