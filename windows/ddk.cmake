@@ -50,3 +50,24 @@ function(nicsim_patch_ddk source_dir target_dir)
     "  return (_InterlockedAnd(Base, ~(1 << Bit)) >> Bit) & 1;\n#endif\n}\n"
     "  return (_InterlockedAnd(Base, ~(1 << Bit)) >> Bit) & 1;\n#endif\n}\n#endif /* !__cplusplus */\n")
 endfunction()
+
+# A deliberately wrong image, for proving that running the image against the world can fail:
+# `moved-field` puts one pointer-sized member into the DDK's IRP ahead of IoStatus, so the
+# image reads and writes every IRP's status where the world keeps something else. Only the
+# `usbnic` target of such a build is meaningful (its layout check fails, as it should).
+function(nicsim_wrong_ddk target_dir fault)
+  if(fault STREQUAL "moved-field")
+    file(READ ${target_dir}/wdm.h text)
+    set(old "  LIST_ENTRY ThreadListEntry;\n  IO_STATUS_BLOCK IoStatus;")
+    string(FIND "${text}" "${old}" at)
+    if(at EQUAL -1)
+      message(FATAL_ERROR "windows/ddk.cmake: IRP's IoStatus not found in ${target_dir}/wdm.h")
+    endif()
+    string(REPLACE "${old}"
+      "  LIST_ENTRY ThreadListEntry;\n  PVOID MovedForTest; /* wrong on purpose */\n  IO_STATUS_BLOCK IoStatus;"
+      text "${text}")
+    file(WRITE ${target_dir}/wdm.h "${text}")
+  elseif(NOT fault STREQUAL "")
+    message(FATAL_ERROR "NICSIM_IMAGE_TEST_FAULT: unknown fault '${fault}' (moved-field)")
+  endif()
+endfunction()
