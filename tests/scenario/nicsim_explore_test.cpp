@@ -162,7 +162,9 @@ TEST(NicsimExplore, BrokenDriverReportsExactlyItsFailingSeedsAndEachReplayReprod
         EXPECT_EQ(first["detail"], f["detail"]);
         EXPECT_EQ(first["adapter"], f["adapter"]);
         EXPECT_EQ(first["t_us"], f["t_us"]);
-        if (i == 0) EXPECT_EQ(Nicsim(args).status, 0);
+        if (i == 0) {
+            EXPECT_EQ(Nicsim(args).status, 0);
+        }
     }
     EXPECT_EQ(seeds, (std::vector<uint64_t>{7, 14, 21, 28}));
     const json& s = records.back();
@@ -307,14 +309,16 @@ TEST(NicsimExplore, DefaultJobsAreTheProcessorsTheProcessMayUse) {
     // A control group of its own with a quota of half a processor, where this machine lets us make
     // one (as root, cgroup v1's cpu controller or cgroup v2 with it enabled).
     const std::string name = "nicsim-test-" + std::to_string(getpid());
-    for (const std::string& hierarchy : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup"}) {
-        const bool v2 = hierarchy == "/sys/fs/cgroup";
-        const std::string group = hierarchy + "/" + name;
-        if (!std::filesystem::exists(hierarchy + (v2 ? "/cgroup.controllers" : "/cpu.cfs_quota_us"))) continue;
+    for (const char* const hierarchy : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup"}) {
+        const bool v2 = std::string(hierarchy) == "/sys/fs/cgroup";
+        const std::string group = hierarchy + ("/" + name);
+        if (!std::filesystem::exists(std::string(hierarchy) + (v2 ? "/cgroup.controllers" : "/cpu.cfs_quota_us"))) continue;
         if (mkdir(group.c_str(), 0755) != 0) continue;
         const bool quota = v2 ? bool(std::ofstream(group + "/cpu.max") << "50000 100000" << std::flush)
                               : bool(std::ofstream(group + "/cpu.cfs_quota_us") << "50000" << std::flush);
-        if (quota) EXPECT_EQ(jobs("sh -c 'echo $$ > " + group + "/cgroup.procs && exec \"$0\" \"$@\"' "), 1u);
+        if (quota) {
+            EXPECT_EQ(jobs("sh -c 'echo $$ > " + group + "/cgroup.procs && exec \"$0\" \"$@\"' "), 1u);
+        }
         rmdir(group.c_str());
         if (quota) return;
     }

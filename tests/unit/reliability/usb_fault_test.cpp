@@ -87,7 +87,9 @@ TEST(StartUpControlFaults, EveryRequestStalledFailedOrUnansweredFailsStartUpClea
             const uint64_t hit = rig.Bus().Stats().faultsInjected;
             rig.Bus().Faults().plans.clear();
             injected += hit;
-            if (fault == Fault::Silent) EXPECT_EQ(status == NDIS_STATUS_SUCCESS, k > lastNeeded);
+            if (fault == Fault::Silent) {
+                EXPECT_EQ(status == NDIS_STATUS_SUCCESS, k > lastNeeded);
+            }
             if (status != NDIS_STATUS_SUCCESS) {
                 ++failed;
                 EXPECT_EQ(status, kResources);

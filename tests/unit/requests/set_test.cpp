@@ -52,8 +52,9 @@ TEST_F(SetTest, EveryRowOfTheTableAtEveryLength) {
         ExpectSet(kMulticastList, list, NDIS_STATUS_SUCCESS, count * 6, 0);
         EXPECT_EQ(Record().MulticastCount, count);
         // An empty list has no bytes to compare (and no storage to point memcmp at).
-        if (!list.empty())
+        if (!list.empty()) {
             EXPECT_EQ(0, std::memcmp(Record().MulticastList, list.data(), list.size())) << count;
+        }
     }
     ExpectSet(kPacketFilter, Le32(0x04), NDIS_STATUS_SUCCESS, 4, 0);
     EXPECT_EQ(Record().PacketFilter, 0x04u);

@@ -86,6 +86,13 @@ struct InitRun {
 // the spare PHY that discovery isolates, so that discovery tests links and writes PHYs.
 enum class Device { Scripted, Modelled };
 
+host::device::PhyConfig Phy(uint8_t address, uint32_t id) {
+    host::device::PhyConfig phy;
+    phy.address = address;
+    phy.id = id;
+    return phy;
+}
+
 const char* DeviceName(Device d) { return d == Device::Scripted ? "scripted" : "modelled"; }
 
 // One world: arm the fault, initialise, check what a failure or a survived fault must leave,
@@ -111,9 +118,9 @@ InitRun RunOnce(uint64_t seed, Device device, std::optional<AllocKind> kind, uin
         usb = std::make_unique<host::device::ScriptedDevice>();
     } else {
         host::device::DeviceConfig config;
-        config.phys = {{host::device::PhyConfig{1, 0x00406210}, &ethernet},
-                       {host::device::PhyConfig{3, 0x00006B90}, &phoneLine},
-                       {host::device::PhyConfig{5, 0x00006B70}, nullptr}};
+        config.phys = {{Phy(1, 0x00406210), &ethernet},
+                       {Phy(3, 0x00006B90), &phoneLine},
+                       {Phy(5, 0x00006B70), nullptr}};
         usb = std::make_unique<host::device::AdapterDevice>(world.Scheduler(), world.Trace(), "A",
                                                             std::move(config));
     }
