@@ -332,6 +332,7 @@ void Ndis::CompleteRequest(NDIS_HANDLE handle, NDIS_STATUS status, const char* r
 QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
     QueryResult r{NDIS_STATUS_FAILURE, kNotWritten, kNotWritten, {}};
     r.buffer.assign(length + kGuardBytes, kGuardByte);
+    sim::TimeUs called = 0;  // when the handler was called, after the request waited its turn
     // Once the request has ended (a pended one when the miniport completes it): the guard bytes
     // past the buffer, and the request's line.
     const auto ended = [&](bool pended) {
@@ -354,11 +355,13 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
         if (r.status == NDIS_STATUS_SUCCESS && r.bytesWritten != kNotWritten)
             trace_.PutData(f, "miniport", r.buffer.data(), std::min<size_t>(r.bytesWritten, length));
         if (pended) f["pended"] = true;
+        f["called_us"] = called;
         TraceCall(a, "MiniportQueryInformation", &r.status, std::move(f));
     };
     RunRequest(
         a, "MiniportQueryInformation", r.status,
         [&] {
+            called = kernel_.Scheduler().Now();
             r.status = characteristics_.Ndis40Chars.Ndis30Chars.QueryInformationHandler(
                 a.context, oid, r.buffer.data(), length, &r.bytesWritten, &r.bytesNeeded);
         },
@@ -371,6 +374,7 @@ SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) 
     SetResult r{NDIS_STATUS_FAILURE, kNotWritten, kNotWritten};
     std::vector<uint8_t> buffer = data;
     buffer.resize(data.size() + kGuardBytes, kGuardByte);
+    sim::TimeUs called = 0;  // when the handler was called, after the request waited its turn
     const auto ended = [&](bool pended) {
         if (!trace_.Enabled()) return;
         trace::Json f{{"oid", trace::Status32(oid)},
@@ -378,11 +382,13 @@ SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) 
                       {"bytes_read", CountOrNull(r.bytesRead)},
                       {"bytes_needed", CountOrNull(r.bytesNeeded)}};
         if (pended) f["pended"] = true;
+        f["called_us"] = called;
         TraceCall(a, "MiniportSetInformation", &r.status, std::move(f));
     };
     RunRequest(
         a, "MiniportSetInformation", r.status,
         [&] {
+            called = kernel_.Scheduler().Now();
             r.status = characteristics_.Ndis40Chars.Ndis30Chars.SetInformationHandler(
                 a.context, oid, buffer.data(), static_cast<ULONG>(data.size()), &r.bytesRead,
                 &r.bytesNeeded);
@@ -453,10 +459,17 @@ void Ndis::PumpSends(Adapter& a) {
         p.Hand(std::move(owned));
         ++p.sends.offered;
         NDIS_STATUS status = NDIS_STATUS_FAILURE;
-        kernel_.RunInContext("MiniportSend", DISPATCH_LEVEL, a.id,
-                             [&] { status = characteristics_.Ndis40Chars.Ndis30Chars.SendHandler(a.context, packet, 0); });
-        // One per frame: skip even building the line's arguments when nobody reads it.
-        if (trace_.Enabled(trace::Trace::kMiniportSend)) TraceCall(a, "MiniportSend", &status);
+        // Taken now: a packet completed within the call is the protocol's again when it returns.
+        const uint64_t id = raw->id;
+        sim::TimeUs called = 0;
+        kernel_.RunInContext("MiniportSend", DISPATCH_LEVEL, a.id, [&] {
+            called = kernel_.Scheduler().Now();
+            status = characteristics_.Ndis40Chars.Ndis30Chars.SendHandler(a.context, packet, 0);
+        });
+        // One per frame: skip even building the line's arguments when nobody reads it. The
+        // packet's number pairs this line with its send_complete line.
+        if (trace_.Enabled(trace::Trace::kMiniportSend))
+            TraceCall(a, "MiniportSend", &status, trace::Json{{"packet", id}, {"called_us", called}});
         if (status == NDIS_STATUS_PENDING) continue;  // completed through NdisMSendComplete
         auto it = p.outstanding.find(packet);
         kernel_.Checked();  // a packet not pended is still the protocol's to take back
@@ -704,7 +717,8 @@ void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS sta
     }
     if (trace_.Enabled("send_complete"))
         trace_.Emit("send_complete", a->name,
-                trace::Json{{"status", trace::Status32(static_cast<uint32_t>(status))}});
+                trace::Json{{"status", trace::Status32(static_cast<uint32_t>(status))},
+                            {"packet", it->second->id}});
     if (status == NDIS_STATUS_SUCCESS) ++a->protocol.sends.completed;
     else ++a->protocol.sends.completedFailed;
     const uint64_t id = it->second->id;

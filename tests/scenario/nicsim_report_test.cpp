@@ -41,21 +41,39 @@ std::string Escaped(const std::string& text) {
     return out;
 }
 
-// The marks of a page by their data-kind, and the sum of their data-n (bins).
+// The marks of a page by their data-kind; and, for the lanes the page's script bins, by their
+// data-kind: how many lanes, how many things their series count (a pre-binned point counts what
+// fell in it) and what their values add up to.
 struct Marks {
-    std::map<std::string, size_t> count;
-    std::map<std::string, double> sum;
+    std::map<std::string, size_t> count, lanes;
+    std::map<std::string, double> points, sum;
 };
 
 Marks MarksOf(const std::string& page) {
     Marks m;
-    static const std::regex mark(R"re(<rect class="mark [^"]*" data-kind="([^"]+)"([^>]*)>)re");
-    static const std::regex n(R"re(data-n="([^"]+)")re");
-    for (auto it = std::sregex_iterator(page.begin(), page.end(), mark); it != std::sregex_iterator(); ++it) {
-        const std::string kind = (*it)[1], rest = (*it)[2];
-        ++m.count[kind];
-        std::smatch v;
-        if (std::regex_search(rest, v, n)) m.sum[kind] += std::stod(v[1]);
+    static const std::regex mark(R"re(<rect class="mark [^"]*" data-kind="([^"]+)")re");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), mark); it != std::sregex_iterator(); ++it)
+        ++m.count[(*it)[1]];
+    const std::string open = "<script type=\"application/json\" id=\"series\">";
+    const size_t from = page.find(open);
+    if (from == std::string::npos) return m;
+    const size_t to = page.find("</script>", from);
+    const Json data = Json::parse(page.substr(from + open.size(), to - from - open.size()));
+    static const std::regex lane(R"re(<g class="lane series" data-lane="series" data-kind="([^"]+)" data-type="[^"]+" data-series="([^"]+)")re");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), lane); it != std::sregex_iterator(); ++it) {
+        const std::string kind = (*it)[1], ids = (*it)[2];
+        ++m.lanes[kind];
+        std::istringstream list(ids);
+        for (std::string id; std::getline(list, id, ',');) {
+            const Json& s = data.at(std::stoul(id));
+            if (s.contains("n"))
+                for (const Json& n : s["n"]) m.points[kind] += n.get<double>();
+            else
+                m.points[kind] += static_cast<double>(s["t"].size());
+            for (const char* field : {"sum", "v"})
+                if (s.contains(field))
+                    for (const Json& v : s[field]) m.sum[kind] += v.get<double>();
+        }
     }
     return m;
 }
@@ -124,28 +142,55 @@ TEST(NicsimReport, PageHoldsTheRecordsOfTheDefaultStory) {
     const std::vector<Json> lines = Lines(trace);
 
     std::map<std::string, size_t> expected;
-    double framesOut = 0, framesIn = 0;
+    double framesOut = 0, framesIn = 0, bytesOut = 0, bytesIn = 0;
     for (const Json& l : lines) {
         const std::string ev = l["ev"];
         if (ev == "link" || ev == "phy_link" || ev == "media" || ev == "ping" || ev == "phys" || ev == "fault" ||
             ev == "violation")
             ++expected[ev];
         if (ev == "indicate_status") ++expected["indication"];
-        if (ev == "wire" && l["from"].get<std::string>().rfind("A:", 0) == 0) ++framesOut;
-        if (ev == "indicate_receive") ++framesIn;
+        if (ev == "wire" && l["from"].get<std::string>().rfind("A:", 0) == 0) {
+            ++framesOut;
+            bytesOut += l["length"].get<double>();
+        }
+        if (ev == "indicate_receive") {
+            ++framesIn;
+            bytesIn += l["length"].get<double>();
+        }
+        if (ev == "miniport" && (l["call"] == "MiniportQueryInformation" || l["call"] == "MiniportSetInformation"))
+            ++expected["request"];
         // Hover shows the record behind each point and segment as the trace has it.
         if (ev == "link" || ev == "phy_link" || ev == "media" || ev == "ping" || ev == "indicate_status") {
             EXPECT_NE(text.find(Escaped(l.dump())), std::string::npos) << l.dump();
         }
     }
+    // Latencies pair lines by packet: each packet the protocol got back completes once, after a
+    // MiniportSend call that pended it, and every handler line's call comes before its end.
+    std::map<uint64_t, int> pended, completions;
+    for (const Json& l : lines) {
+        if (l.contains("called_us")) EXPECT_LE(l["called_us"].get<uint64_t>(), l["t_us"].get<uint64_t>()) << l.dump();
+        if (l["ev"] == "miniport" && l["call"] == "MiniportSend" && l["status"] == "0x00000103") ++pended[l["packet"]];
+        if (l["ev"] == "send_complete") ++completions[l["packet"]];
+    }
+    const Json& accounts = lines.back()["adapters"]["A"];
+    EXPECT_EQ(completions.size(), accounts["sends_completed"].get<size_t>() + accounts["sends_failed"].get<size_t>());
+    EXPECT_EQ(completions.size(), pended.size());
+    for (const auto& [packet, n] : completions) EXPECT_TRUE(n == 1 && pended[packet] == 1) << "packet " << packet;
+
     Marks marks = MarksOf(text);
-    for (const char* kind : {"link", "phy_link", "media", "ping", "phys", "indication", "fault", "violation"})
+    for (const char* kind :
+         {"link", "phy_link", "media", "ping", "phys", "indication", "fault", "violation", "request"})
         EXPECT_EQ(marks.count.count(kind) ? marks.count.at(kind) : 0, expected[kind]) << kind;
     EXPECT_EQ(expected["ping"], 9u);  // the story's three bursts: 4, 3 and 2 echoes
-    EXPECT_EQ(marks.sum["frames-out"], framesOut);
-    EXPECT_EQ(marks.sum["frames-in"], framesIn);
-    EXPECT_GT(marks.count["usb-inflight"], 0u);
-    EXPECT_EQ(marks.count.count("packets"), 0u) << "packets per frame only under the full-speed timing";
+    EXPECT_EQ(expected["request"], 2u);  // the packet filter set, the link speed query
+    EXPECT_EQ(marks.points["frames-out"], framesOut);
+    EXPECT_EQ(marks.sum["frames-out"], bytesOut);
+    EXPECT_EQ(marks.points["frames-in"], framesIn);
+    EXPECT_EQ(marks.sum["frames-in"], bytesIn);
+    // The story's three pipes: control, bulk in and bulk out; and one processor, so no lane for it.
+    EXPECT_EQ(marks.lanes["usb-inflight"], 3u);
+    EXPECT_EQ(marks.lanes.count("cpu"), 0u);
+    EXPECT_EQ(marks.lanes.count("packets"), 0u) << "packets per frame only under the full-speed timing";
     // Bins, not a mark per frame: the trace is megabytes, the page a fraction of it; and it
     // names nothing to fetch.
     EXPECT_LT(text.size() * 10, testing_support::ReadFile(trace).size());

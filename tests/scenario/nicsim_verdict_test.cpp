@@ -161,9 +161,11 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
         std::ifstream lines(trace);
         std::map<std::pair<std::string, uint64_t>, std::vector<double>> rtts;
         std::map<std::string, uint64_t> sent, received;
+        json record;
         for (std::string line; std::getline(lines, line);) {
             const json l = json::parse(line);
             if (l["ev"] == "run") {
+                record = l;
                 for (const char* field : {"version", "source", "sha256", "seed"}) EXPECT_EQ(j[field], l[field]) << field;
             }
             if (l["ev"] == "ping" && l.contains("rtt_us"))
@@ -214,6 +216,8 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
         EXPECT_EQ(suite["properties"]["seed"], seed);
         EXPECT_EQ(suite["properties"]["replay"], replay);
         EXPECT_EQ(suite["properties"]["checks"], std::to_string(j["counts"]["checks"].get<uint64_t>()));
+        ASSERT_TRUE(record.is_object()) << "the trace has no run record";
+        for (const char* field : {"version", "source", "sha256"}) EXPECT_EQ(suite["properties"][field], record[field]) << field;
     }
 
     // More of the same run is more checked: each step plays further into the traffic.

@@ -437,22 +437,7 @@ int Bridge::Go() {
     verdict.sha256 = scenario_.sha256;
     if (options_.json)
         std::printf("%s\n", VerdictJson(verdict).dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-    // Standard output is the last file written before the report, which tells of it too.
-    const std::string out = StandardOutputError();
-    if (!out.empty()) {
-        if (std::none_of(lost.begin(), lost.end(), [](const OutputError& e) { return e.file == "standard output"; }))
-            lost.push_back({"standard output", out});
-        StandardOutputErrorTold();
-    }
-    verdict.errors = lost;
-    for (const auto& e : lost) std::cerr << "nicsim: " << e.message << "\n";
-    bool written = lost.empty();
-    if (junit.Asked() && !junit.Write(VerdictJUnit(verdict), error)) {
-        std::cerr << "nicsim: " << error << "\n";
-        written = false;
-    }
-    if (!written) return 2;
-    return world_.Verifier().Count() == 0 ? 0 : 1;
+    return EndRun(verdict, std::move(lost), true, junit);
 }
 
 // The plain relay: two TAPs and a copy loop, on the same pacing loop and descriptors as the

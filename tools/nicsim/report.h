@@ -1,8 +1,12 @@
 // The picture of a run: one self-contained HTML page (SVG drawn here, a small script of its own for
-// zoom and hover, nothing fetched) with every lane on one time axis. It is built from trace lines
-// as they come, whether read back from a JSON Lines file (`nicsim report`) or taken from the run
-// being made (`nicsim run --html`), and keeps aggregates, not lines: frames are counted into bins,
-// so a trace of tens of megabytes gives a page of bounded size.
+// zoom, bins and hover, nothing fetched) with every lane on one time axis and a legend of every
+// mark it draws. It is built from trace lines as they come, whether read back from a JSON Lines
+// file (`nicsim report`) or taken from the run being made (`nicsim run --html`), and keeps
+// aggregates, not lines: state changes and rare events become marks, and what comes per frame or
+// per request (traffic, USB pipes, latencies, processors) becomes series of times the page bins
+// for whatever stretch is in view. A series longer than kMaxSeriesPoints is pre-binned at the
+// finest power of ten that keeps it under that, so a trace of any length gives a page of bounded
+// size.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +34,8 @@ public:
 
     // Point marks drawn per lane at most; beyond it the lane's label says how many were left out.
     static constexpr size_t kMaxPointMarks = 5000;
-    // Bins per lane at most, over the whole run.
-    static constexpr uint64_t kMaxBins = 1000;
+    // Points kept per series at most; beyond it the series is pre-binned (above).
+    static constexpr size_t kMaxSeriesPoints = 50000;
 
 private:
     // One drawn mark: an interval [t0, t1] (t1 == t0 for a point) with the records behind it.
@@ -39,17 +43,11 @@ private:
         uint64_t t0 = 0, t1 = 0;
         std::string kind;   // what it shows: "link", "media", "indication", "ping", ...
         std::string cls;    // its look: "up", "down", "lost", ...
-        std::string label;  // text written on a segment wide enough for it
+        std::string label;  // text written on a segment, or beside a point, when there is room
         std::string title;  // the trace record(s) behind it, for hover
         // Drawn from what a later record implies, with no record of its own behind it (the state
         // of a medium before its first change): not a mark.
         bool inferred = false;
-    };
-    // A value per bin of the run's bin width, with the first record that fell in each bin.
-    struct Bins {
-        std::map<uint64_t, double> value;
-        std::map<uint64_t, std::string> first;
-        uint64_t total = 0;
     };
     struct Lane {
         std::string name;
@@ -58,26 +56,43 @@ private:
         size_t dropped = 0;  // point marks beyond kMaxPointMarks
         bool open = false;   // the last mark is a segment still running (ends at the next change)
     };
+    // Times of things that come in numbers, each with a value (bytes, packets, a latency, a level
+    // of requests in flight) or none (a count).
+    struct Series {
+        std::vector<uint64_t> t;
+        std::vector<double> v;
+        uint64_t Count() const { return t.size(); }
+    };
+    // A USB pipe as the trace names it: "control", "bulk-in", "bulk-out".
+    struct Pipe {
+        std::vector<std::pair<uint64_t, int>> steps;  // (time, +1 submitted / -1 completed)
+        uint64_t requests = 0;
+    };
     struct Adapter {
         std::map<int, Lane> phys;  // by address
-        Lane active, indications, pings, faults;
-        Bins out, in, packets;
-        // USB requests: (time, +1 submitted / -1 completed), swept once at the end.
-        std::vector<std::pair<uint64_t, int>> usb;
-        uint64_t requests = 0;
+        Lane active, indications, requests, pings, faults;
+        Series out, in, packets, sendLatency;
+        std::map<std::string, Pipe> pipes;
+        // Sends not yet paired with their completion, by the protocol's packet number: the call's
+        // time, or the completion's when it came first (within the call).
+        std::map<uint64_t, uint64_t> sent, completed;
     };
 
     Adapter& AdapterFor(const std::string& name);
+    Lane& MediumFor(const std::string& name);
     void Point(Lane& lane, Mark m);
     // Ends the segment running on `lane` at `t` and, with `next`, starts the next one.
     void Segment(Lane& lane, uint64_t t, std::optional<Mark> next);
-    void Count(Bins& bins, uint64_t t, double amount, const host::trace::Json& line);
-    std::string BinsLane(const std::string& adapter, const std::string& name, const std::string& kind, const Bins& bins,
-                         double perBinScale, const std::string& unit, double& y) const;
     std::string MarksLane(const Lane& lane, double& y) const;
+    // A lane the page's script bins: `series` are the ids of its series in the page's data.
+    std::string SeriesLane(const std::string& adapter, const std::string& name, const std::string& kind,
+                           const std::string& type, const std::string& series, const std::string& extra,
+                           double& y) const;
+    // Adds `s` to the page's data (as `type` bins it) and returns its id.
+    int AddSeries(host::trace::Json& data, const Series& s, const std::string& type) const;
+    std::string Legend(const std::vector<std::pair<std::string, std::string>>& keys) const;
 
     std::optional<host::trace::Json> run_;
-    uint64_t binUs_ = 1'000'000;
     uint64_t endUs_ = 0;
     bool fullSpeed_ = false;
     std::optional<host::trace::Json> summary_;
@@ -86,6 +101,9 @@ private:
     std::vector<std::string> mediaOrder_;
     std::map<std::string, Lane> media_;
     Lane runFaults_;  // faults and violations of no adapter
+    // Tasks taken up, by processor and then by what they were started as (a group of contexts).
+    std::map<int, std::map<std::string, Series>> cpus_;
+    std::map<int, uint64_t> preempts_;
 };
 
 // `nicsim report TRACE -o OUT`: reads the trace line by line and writes the page. Exit status 0,

@@ -76,6 +76,25 @@ std::string WireCapturePath(const std::string& path, const std::string& link, si
     return (p.parent_path() / name).string();
 }
 
+int EndRun(Verdict& verdict, std::vector<OutputError> lost, bool standardOutputWritten, ReportFile& junit) {
+    if (standardOutputWritten) {
+        const std::string out = StandardOutputError();
+        const bool said = std::any_of(lost.begin(), lost.end(),
+                                      [](const OutputError& e) { return e.file == "standard output"; });
+        if (!out.empty() && !said) lost.push_back({"standard output", out});
+        if (!out.empty()) StandardOutputErrorTold();
+    }
+    verdict.errors = lost;
+    for (const auto& e : lost) std::cerr << "nicsim: " << e.message << "\n";
+    bool written = lost.empty();
+    std::string error;
+    if (junit.Asked() && !junit.Write(VerdictJUnit(verdict), error)) {
+        std::cerr << "nicsim: " << error << "\n";
+        written = false;
+    }
+    return !written ? 2 : verdict.violations.empty() ? 0 : 1;
+}
+
 bool RunFiles::Open(host::trace::Trace& trace, std::function<uint64_t()> clock, std::string& error) {
     clock_ = clock;
     if (!options_.tracePath.empty()) {

@@ -41,6 +41,13 @@ bool WritesStandardOutput(const OutputOptions& o);
 // one; for several, the link's name joins the file's stem (wire.pcap -> wire-eth0.pcap).
 std::string WireCapturePath(const std::string& path, const std::string& link, size_t links);
 
+// The end of a `run` or `bridge`, once its files are closed: standard output's own loss joins
+// `lost` when `standardOutputWritten` (it is the last file written before the report, which tells
+// of it too), `verdict.errors` takes them all, each is said on standard error, and the JUnit report
+// is written when asked for. The exit status: 2 when anything was lost or the report could not be
+// written, 1 when the verifier caught something, 0 otherwise.
+int EndRun(Verdict& verdict, std::vector<OutputError> lost, bool standardOutputWritten, ReportFile& junit);
+
 class RunFiles {
 public:
     explicit RunFiles(OutputOptions options) : options_(std::move(options)) {}

@@ -727,22 +727,8 @@ int Run::Go(RunOutcome* outcome) {
                 std::fprintf(human, "  replay with: %s%s\n", Printable(options_.replay).c_str(),
                              Printable(options_.replayNote).c_str());
         }
-        // Standard output is the last file written before the report, which tells of it too.
-        if (!options_.quiet || options_.json || WritesStandardOutput(options_.outputs)) {
-            const std::string out = StandardOutputError();
-            const bool said = std::any_of(lost.begin(), lost.end(),
-                                          [](const OutputError& e) { return e.file == "standard output"; });
-            if (!out.empty() && !said) lost.push_back({"standard output", out});
-            if (!out.empty()) StandardOutputErrorTold();
-        }
-        verdict.errors = lost;
-        for (const auto& e : lost) std::cerr << "nicsim: " << e.message << "\n";
-        bool written = lost.empty();
-        if (junit.Asked() && !junit.Write(VerdictJUnit(verdict), error)) {
-            std::cerr << "nicsim: " << error << "\n";
-            written = false;
-        }
-        const int status = !written ? 2 : verifier.Count() == 0 ? 0 : 1;
+        const int status = EndRun(verdict, std::move(lost),
+                                  !options_.quiet || options_.json || WritesStandardOutput(options_.outputs), junit);
         if (outcome != nullptr) {
             outcome->status = status;
             outcome->violations = verifier.Violations();

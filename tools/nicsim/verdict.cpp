@@ -121,14 +121,19 @@ std::string VerdictJUnit(const Verdict& v) {
     x += "  <testsuite name=\"" + XmlEscape(suite) + "\" " + counts + " skipped=\"0\" time=\"" +
          Seconds(v.wallSeconds) + "\">\n";
     x += "    <properties>\n";
+    // What produced the run first, as the trace's run record and --json say it; a bridge run
+    // without a scenario file has no source or SHA-256, and its report no empty property for them.
     const std::pair<const char*, std::string> properties[] = {
+        {"version", v.version},       {"source", v.source},
+        {"sha256", v.sha256},
         {"scenario", scenario},       {"seed", std::to_string(v.seed)},
         {"cpus", std::to_string(v.cpus)}, {"usb_timing", v.usbTiming},
         {"virtual_s", Seconds(v.virtualSeconds)}, {"leaks", std::to_string(v.leaks)},
         {"checks", std::to_string(v.checks)},
         {"replay", v.replay}};
     for (const auto& [name, value] : properties)
-        x += "      <property name=\"" + std::string(name) + "\" value=\"" + XmlEscape(value) + "\"/>\n";
+        if (!value.empty())
+            x += "      <property name=\"" + std::string(name) + "\" value=\"" + XmlEscape(value) + "\"/>\n";
     x += "    </properties>\n";
     if (problems == 0) {
         x += "    <testcase classname=\"" + XmlEscape(classname) + "\" name=\"no violations\" time=\"" +
