@@ -168,7 +168,9 @@ TEST(NicsimReport, PageHoldsTheRecordsOfTheDefaultStory) {
     // MiniportSend call that pended it, and every handler line's call comes before its end.
     std::map<uint64_t, int> pended, completions;
     for (const Json& l : lines) {
-        if (l.contains("called_us")) EXPECT_LE(l["called_us"].get<uint64_t>(), l["t_us"].get<uint64_t>()) << l.dump();
+        if (l.contains("called_us")) {
+            EXPECT_LE(l["called_us"].get<uint64_t>(), l["t_us"].get<uint64_t>()) << l.dump();
+        }
         if (l["ev"] == "miniport" && l["call"] == "MiniportSend" && l["status"] == "0x00000103") ++pended[l["packet"]];
         if (l["ev"] == "send_complete") ++completions[l["packet"]];
     }
