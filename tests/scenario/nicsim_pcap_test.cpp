@@ -143,7 +143,9 @@ TEST(NicsimPcap, UsbCaptureDecodesAsUsbmonWithTheVendorRegisterRequests) {
         if (l["ev"] == "summary") summarised = l["adapters"]["A"]["control_transfers"].get<uint64_t>();
         if (l["ev"] != "control") continue;
         ++traced[std::to_string(l["bRequest"].get<int>())];
-        if (l["dir"] == "in") EXPECT_EQ(l["short_ok"], l["bRequest"] != 0xF0) << l.dump();
+        if (l["dir"] == "in") {
+            EXPECT_EQ(l["short_ok"], l["bRequest"] != 0xF0) << l.dump();
+        }
         if (l["bRequest"] == 0xF0) tracedReads.push_back(l["data"].get<std::string>());
     }
     EXPECT_EQ(requests, traced);
