@@ -1,6 +1,6 @@
 # The emulated world, nicsim and the tests as a 32-bit x86 Linux program (preset host-x86): the
 # machine's own g++ with -m32 (g++-multilib), linked against Debian's i386 packages installed
-# beside the amd64 ones (multiarch; scripts/test-x86.sh installs them). Not a cross build to
+# beside the amd64 ones (multiarch; scripts/setup-x86.sh installs them). Not a cross build to
 # CMake: the programs are run where they are built (under qemu-user where the kernel will not
 # start 32-bit programs itself), so test discovery runs the test binary directly.
 set(CMAKE_C_FLAGS_INIT "-m32")
