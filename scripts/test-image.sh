@@ -5,8 +5,10 @@
 # from how each run was asked for and the count of checks (windows/compare_traces.py says why).
 # Then the proof that the comparison can fail: an image built with one DDK field moved (IRP's
 # IoStatus, NICSIM_IMAGE_TEST_FAULT=moved-field) must fail it, saying where.
+# Without arguments, the x86 image follows in the 32-bit world (scripts/test-image-x86.sh).
 # Usage: scripts/test-image.sh [NICSIM [IMAGE]]   (defaults: the default preset's nicsim, built
-# when missing, and the x64 image, built by scripts/build-windows.sh when missing).
+# when missing, and the x64 image, built by scripts/build-windows.sh when missing; given either,
+# only that comparison runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 nicsim="${1:-build/default/tools/nicsim/nicsim}"
@@ -28,3 +30,4 @@ if [ "$status" -ne 1 ] || ! grep -q "usbnic.sys RVA 0x" <<<"$out"; then
   exit 1
 fi
 echo "test-image: the image with a moved field fails the comparison, as it must"
+if [ $# -eq 0 ]; then scripts/test-image-x86.sh; fi

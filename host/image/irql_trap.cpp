@@ -19,9 +19,11 @@ namespace {
 
 std::atomic<uint64_t> g_reads{0};
 std::atomic<uint64_t> g_writes{0};
+#if defined(__x86_64__)
 // The DDK's inline KeRaiseIrql reads the register and then writes it; KeLowerIrql only writes.
 // Nothing runs between the two accesses of one raise, so a write right after a read is a raise.
 bool g_readBefore = false;
+#endif
 
 }  // namespace
 

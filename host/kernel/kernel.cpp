@@ -1,5 +1,6 @@
 #include "host/kernel/kernel.h"
 
+#include "host/kernel/driver_call.h"
 #include "host/kernel/processors.h"
 #include "host/kernel/race_sync.h"
 
@@ -593,7 +594,7 @@ void Kernel::CompleteRequest(PIRP irp) {
         PDEVICE_OBJECT upper = irp->Tail.Overlay.CurrentStackLocation < top
                                    ? irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                    : nullptr;
-        const NTSTATUS r = loc->CompletionRoutine(upper, irp, loc->Context);
+        const NTSTATUS r = kernel::CallDriver(*this, "completion routine", loc->CompletionRoutine, upper, irp, loc->Context);
         if (r == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP is the routine's now
         verifier_.Checked();
         if (!built) {

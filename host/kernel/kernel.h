@@ -156,6 +156,12 @@ public:
     // Adapter names for diagnostics.
     void SetAdapterNamer(std::function<std::string(int)> namer) { namer_ = std::move(namer); }
     std::string AdapterName(int adapter) const;
+    // Where a routine of the driver lies ("usbnic.sys RVA 0x1234 (MiniportSend)"), for
+    // diagnostics; empty without a describer or for an address it does not know.
+    void SetCodeDescriber(std::function<std::string(const void*)> describer) {
+        describer_ = std::move(describer);
+    }
+    std::string DescribeCode(const void* code) const { return describer_ ? describer_(code) : std::string(); }
     void Report(std::string_view check, std::string detail);
     // A rule evaluated here, passed or not (see verifier.h for what counts as one).
     void Checked(uint64_t n = 1) { verifier_.Checked(n); }
@@ -337,6 +343,7 @@ private:
     std::vector<uintptr_t> freedOrder_;      // oldest first, for the quarantine's bound
     size_t freedBytes_ = 0;
     std::function<std::string(int)> namer_;
+    std::function<std::string(const void*)> describer_;
     uint64_t serial_ = 0;
     bool callsOnly_ = false;
 };

@@ -1,5 +1,6 @@
 #include "host/ndis/ndis.h"
 
+#include "host/kernel/driver_call.h"
 #include "host/kernel/race_sync.h"
 
 #include <algorithm>
@@ -48,7 +49,7 @@ NTSTATUS Ndis::LoadDriver() {
                         const_cast<PWSTR>(kPath)};
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     kernel_.RunInContext("DriverEntry", PASSIVE_LEVEL, -1,
-                         [&] { status = entry_(&driverObject_, &path); });
+                         [&] { status = kernel::CallDriver(kernel_, "DriverEntry", entry_, &driverObject_, &path); });
     trace_.Emit("miniport", "",
                 trace::Json{{"call", "DriverEntry"},
                             {"status", trace::Status32(static_cast<uint32_t>(status))}});
@@ -163,10 +164,10 @@ NDIS_STATUS Ndis::Initialize(Adapter& a, const std::vector<NDIS_MEDIUM>& media, 
     std::vector<NDIS_MEDIUM> array = media;
     RunPassive(a, "MiniportInitialize", [&] {
         NDIS_STATUS openError = NDIS_STATUS_SUCCESS;
-        status = characteristics_.Ndis40Chars.Ndis30Chars.InitializeHandler(&openError, &index,
-                                                    array.empty() ? nullptr : array.data(),
-                                                    static_cast<UINT>(array.size()), a.Handle(),
-                                                    &a.wrapperConfig);
+        status = kernel::CallDriver(kernel_, "MiniportInitialize",
+                                    characteristics_.Ndis40Chars.Ndis30Chars.InitializeHandler, &openError,
+                                    &index, array.empty() ? nullptr : array.data(),
+                                    static_cast<UINT>(array.size()), a.Handle(), &a.wrapperConfig);
     });
     if (selected) *selected = index;
     a.state = status == NDIS_STATUS_SUCCESS ? AdapterState::Initialized : AdapterState::Failed;
@@ -191,7 +192,9 @@ void Ndis::Halt(Adapter& a, bool implicit) {
     while ((a.sendersRunning > 0 || a.request != Adapter::Request::Idle) &&
            kernel_.Scheduler().RunOne(sim::Scheduler::kNever)) {
     }
-    RunPassive(a, "MiniportHalt", [&] { characteristics_.Ndis40Chars.Ndis30Chars.HaltHandler(a.context); });
+    RunPassive(a, "MiniportHalt", [&] {
+        kernel::CallDriver(kernel_, "MiniportHalt", characteristics_.Ndis40Chars.Ndis30Chars.HaltHandler, a.context);
+    });
     a.state = AdapterState::Halted;
     a.landed.clear();
     TraceCall(a, "MiniportHalt", nullptr, implicit ? trace::Json{{"implicit", true}} : trace::Json::object());
@@ -228,7 +231,11 @@ NDIS_STATUS Ndis::Reset(Adapter& a, BOOLEAN* addressingReset) {
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     BOOLEAN addressing = TRUE;
     RunPassive(a, "MiniportReset",
-               [&] { status = characteristics_.Ndis40Chars.Ndis30Chars.ResetHandler(&addressing, a.context); });
+               [&] {
+                   status = kernel::CallDriver(kernel_, "MiniportReset",
+                                               characteristics_.Ndis40Chars.Ndis30Chars.ResetHandler,
+                                               &addressing, a.context);
+               });
     if (addressingReset) *addressingReset = addressing;
     TraceCall(a, "MiniportReset", &status);
     return status;
@@ -237,7 +244,8 @@ NDIS_STATUS Ndis::Reset(Adapter& a, BOOLEAN* addressingReset) {
 void Ndis::Shutdown(Adapter& a) {
     a.shutdownCalled = true;
     if (a.shutdownHandler == nullptr) return;
-    RunPassive(a, "MiniportShutdown", [&] { a.shutdownHandler(a.shutdownContext); });
+    RunPassive(a, "MiniportShutdown",
+               [&] { kernel::CallDriver(kernel_, "MiniportShutdown", a.shutdownHandler, a.shutdownContext); });
     TraceCall(a, "MiniportShutdown", nullptr);
 }
 
@@ -362,8 +370,10 @@ QueryResult Ndis::Query(Adapter& a, NDIS_OID oid, ULONG length) {
         a, "MiniportQueryInformation", r.status,
         [&] {
             called = kernel_.Scheduler().Now();
-            r.status = characteristics_.Ndis40Chars.Ndis30Chars.QueryInformationHandler(
-                a.context, oid, r.buffer.data(), length, &r.bytesWritten, &r.bytesNeeded);
+            r.status = kernel::CallDriver(kernel_, "MiniportQueryInformation",
+                                          characteristics_.Ndis40Chars.Ndis30Chars.QueryInformationHandler,
+                                          a.context, oid, r.buffer.data(), length, &r.bytesWritten,
+                                          &r.bytesNeeded);
         },
         ended);
     r.buffer.resize(length);
@@ -389,9 +399,10 @@ SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) 
         a, "MiniportSetInformation", r.status,
         [&] {
             called = kernel_.Scheduler().Now();
-            r.status = characteristics_.Ndis40Chars.Ndis30Chars.SetInformationHandler(
-                a.context, oid, buffer.data(), static_cast<ULONG>(data.size()), &r.bytesRead,
-                &r.bytesNeeded);
+            r.status = kernel::CallDriver(kernel_, "MiniportSetInformation",
+                                          characteristics_.Ndis40Chars.Ndis30Chars.SetInformationHandler,
+                                          a.context, oid, buffer.data(), static_cast<ULONG>(data.size()),
+                                          &r.bytesRead, &r.bytesNeeded);
         },
         ended);
     return r;
@@ -464,7 +475,9 @@ void Ndis::PumpSends(Adapter& a) {
         sim::TimeUs called = 0;
         kernel_.RunInContext("MiniportSend", DISPATCH_LEVEL, a.id, [&] {
             called = kernel_.Scheduler().Now();
-            status = characteristics_.Ndis40Chars.Ndis30Chars.SendHandler(a.context, packet, 0);
+            status = kernel::CallDriver(kernel_, "MiniportSend",
+                                        characteristics_.Ndis40Chars.Ndis30Chars.SendHandler,
+                                        a.context, packet, 0u);
         });
         // One per frame: skip even building the line's arguments when nobody reads it. The
         // packet's number pairs this line with its send_complete line.
@@ -552,9 +565,9 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
         t->second.event = 0;
         PNDIS_TIMER_FUNCTION fn = timer->MiniportTimerFunction;
         PVOID ctx = timer->MiniportTimerContext;
-        kernel_.Dispatch("timer", DISPATCH_LEVEL, adapter, [timer, fn, ctx] {
+        kernel_.Dispatch("timer", DISPATCH_LEVEL, adapter, [this, timer, fn, ctx] {
             kernel::RaceAcquire(timer);
-            fn(nullptr, ctx, nullptr, nullptr);
+            kernel::CallDriver(kernel_, "timer routine", fn, nullptr, ctx, nullptr, nullptr);
         });
     });
 }
@@ -691,9 +704,9 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
             const int id = a->id;
             kernel::RaceRelease(packet);
             kernel_.Scheduler().After(0, [this, ret, ctx, packet, id] {
-                kernel_.Dispatch("MiniportReturnPacket", DISPATCH_LEVEL, id, [ret, ctx, packet] {
+                kernel_.Dispatch("MiniportReturnPacket", DISPATCH_LEVEL, id, [this, ret, ctx, packet] {
                     kernel::RaceAcquire(packet);
-                    ret(ctx, packet);
+                    kernel::CallDriver(kernel_, "MiniportReturnPacket", ret, ctx, packet);
                 });
             });
         }

@@ -134,7 +134,9 @@ Fiber::Fiber(std::function<void()> body, const std::string& name)
     impl_->self.uc_stack.ss_sp = impl_->stackBottom;
     impl_->self.uc_stack.ss_size = impl_->stackSize;
     impl_->self.uc_link = nullptr;
-    const auto self = reinterpret_cast<uintptr_t>(this);
+    // makecontext passes int-sized arguments only: the pointer goes as two halves (the high one
+    // is zero in a 32-bit program, where a pointer is one int).
+    const auto self = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(this));
     makecontext(&impl_->self, reinterpret_cast<void (*)()>(&Fiber::Entry), 2,
                 static_cast<unsigned>(self >> 32), static_cast<unsigned>(self & 0xFFFFFFFFu));
 #ifdef NICSIM_TSAN
@@ -163,7 +165,7 @@ void Fiber::EndedFibersOrdered() { t_stacks.EndedOrdered(); }
 Fiber* Fiber::Current() { return t_current; }
 
 void Fiber::Entry(unsigned hi, unsigned lo) {
-    auto* fiber = reinterpret_cast<Fiber*>((static_cast<uintptr_t>(hi) << 32) | lo);
+    auto* fiber = reinterpret_cast<Fiber*>(static_cast<uintptr_t>((static_cast<uint64_t>(hi) << 32) | lo));
     Impl& impl = *fiber->impl_;
 #ifdef NICSIM_ASAN
     __sanitizer_finish_switch_fiber(nullptr, &impl.resumerBottom, &impl.resumerSize);

@@ -69,6 +69,9 @@ inline constexpr std::string_view kUseAfterFree = "use-after-free";
 inline constexpr std::string_view kCrash = "crash";
 // Code of a driver image ran after its loader discarded it (INIT, once DriverEntry has returned).
 inline constexpr std::string_view kDiscardedCode = "discarded-code";
+// A routine the world called through an NTAPI pointer (a handler, timer or completion routine)
+// returned with the stack pointer elsewhere than __stdcall leaves it (the 32-bit world only).
+inline constexpr std::string_view kCallingConvention = "calling-convention";
 }  // namespace check
 
 struct Violation {

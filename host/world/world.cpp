@@ -271,6 +271,10 @@ void World::SetProcessors(unsigned cpus) {
 void World::UseImage(std::shared_ptr<const image::ImageFile> file) {
     image_ = std::make_unique<image::ImageDriver>(file);
     ndis_.SetDriverEntry(image_->Entry());
+    kernel_.SetCodeDescriber([this](const void* code) {
+        bool discarded = false;
+        return DescribeCode(code, discarded);
+    });
 }
 
 std::string World::DescribeCode(const void* code, bool& discarded) const {

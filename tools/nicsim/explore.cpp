@@ -80,12 +80,17 @@ CLI::Validator ShardCheck() {
 
 std::pair<uint64_t, uint64_t> ShardRange(uint64_t first, uint64_t last, unsigned shard, unsigned shards) {
     if (shards == 0) return {first, last};
-    using Wide = unsigned __int128;
-    const Wide count = Wide(last) - first + 1;
-    const Wide from = first + count * (shard - 1) / shards;
-    const Wide to = first + count * shard / shards;  // one past the slice
-    if (from == to) return {1, 0};
-    return {static_cast<uint64_t>(from), static_cast<uint64_t>(to - 1)};
+    // Shard k takes the offsets [count*(k-1)/shards, count*k/shards). The count may be 2^64
+    // (0..18446744073709551615), so it is held as quotient and remainder of shards:
+    // count = q*shards + r with 1 <= r <= shards, and count*j/shards = q*j + r*j/shards, where
+    // r*j stays below 10^12. Only count*shards/shards itself can reach 2^64, and it is used less
+    // one, which wraps back to the last seed.
+    const uint64_t span = last - first;  // the count less one
+    const uint64_t q = span / shards;
+    const uint64_t r = span % shards + 1;
+    const auto offset = [&](uint64_t j) { return q * j + r * j / shards; };
+    if (q == 0 && r * shard / shards == r * (shard - 1) / shards) return {1, 0};
+    return {first + offset(shard - 1), first + offset(shard) - 1};
 }
 
 namespace {
