@@ -14,8 +14,8 @@
 #include <sstream>
 #include <string>
 
-#include "tools/nicsim/runner.h"
-#include "tools/nicsim/scenario.h"
+#include "tools/nicsim/run/runner.h"
+#include "tools/nicsim/scenario/scenario.h"
 
 namespace {
 

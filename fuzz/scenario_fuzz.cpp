@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_checks.h"
-#include "tools/nicsim/runner.h"
-#include "tools/nicsim/scenario.h"
+#include "tools/nicsim/run/runner.h"
+#include "tools/nicsim/scenario/scenario.h"
 
 namespace {
 

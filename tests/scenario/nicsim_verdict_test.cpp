@@ -18,7 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/nicsim_process.h"
-#include "tools/nicsim/verdict.h"
+#include "tools/nicsim/run/verdict.h"
 
 namespace {
 

@@ -10,18 +10,18 @@
 #include <iostream>
 
 #include "nicsim_version.h"
-#include "tools/nicsim/bridge.h"
-#include "tools/nicsim/embedded.h"
-#include "tools/nicsim/explore.h"
-#include "tools/nicsim/printable.h"
-#include "tools/nicsim/random_scenario.h"
-#include "tools/nicsim/input.h"
-#include "tools/nicsim/report.h"
-#include "tools/nicsim/runner.h"
-#include "tools/nicsim/scenario.h"
-#include "tools/nicsim/standard_output.h"
-#include "tools/nicsim/usable_cpus.h"
-#include "tools/nicsim/verdict.h"
+#include "tools/nicsim/bridge/bridge.h"
+#include "tools/nicsim/scenario/embedded.h"
+#include "tools/nicsim/explore/explore.h"
+#include "tools/nicsim/cli/printable.h"
+#include "tools/nicsim/scenario/random_scenario.h"
+#include "tools/nicsim/cli/input.h"
+#include "tools/nicsim/report/report.h"
+#include "tools/nicsim/run/runner.h"
+#include "tools/nicsim/scenario/scenario.h"
+#include "tools/nicsim/cli/standard_output.h"
+#include "tools/nicsim/cli/usable_cpus.h"
+#include "tools/nicsim/run/verdict.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/nicsim/explore.h"
+#include "tools/nicsim/explore/explore.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tests/support/nicsim_process.h"
-#include "tools/nicsim/usable_cpus.h"
+#include "tools/nicsim/cli/usable_cpus.h"
 
 namespace {
 

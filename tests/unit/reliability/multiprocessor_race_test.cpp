@@ -10,8 +10,8 @@
 #include "host/sim/faults.h"
 #include "host/usb/bus.h"
 #include "tests/support/reliability_rig.h"
-#include "tools/nicsim/runner.h"
-#include "tools/nicsim/scenario.h"
+#include "tools/nicsim/run/runner.h"
+#include "tools/nicsim/scenario/scenario.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/nicsim/minimise.h"
+#include "tools/nicsim/scenario/minimise.h"
 
 #include <algorithm>
 

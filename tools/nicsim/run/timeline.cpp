@@ -1,10 +1,10 @@
-#include "tools/nicsim/timeline.h"
+#include "tools/nicsim/run/timeline.h"
 
 #include <optional>
 
-#include "tools/nicsim/names.h"
-#include "tools/nicsim/oids.h"
-#include "tools/nicsim/printable.h"
+#include "tools/nicsim/run/names.h"
+#include "tools/nicsim/scenario/oids.h"
+#include "tools/nicsim/cli/printable.h"
 
 namespace nicsim {
 

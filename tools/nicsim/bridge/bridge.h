@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "host/image/image_driver.h"
-#include "tools/nicsim/run_files.h"
-#include "tools/nicsim/scenario.h"
+#include "tools/nicsim/run/run_files.h"
+#include "tools/nicsim/scenario/scenario.h"
 
 namespace nicsim {
 

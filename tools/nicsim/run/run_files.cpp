@@ -1,4 +1,4 @@
-#include "tools/nicsim/run_files.h"
+#include "tools/nicsim/run/run_files.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <iostream>
 
-#include "tools/nicsim/input.h"
-#include "tools/nicsim/standard_output.h"
+#include "tools/nicsim/cli/input.h"
+#include "tools/nicsim/cli/standard_output.h"
 
 namespace nicsim {
 

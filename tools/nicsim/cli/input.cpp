@@ -1,4 +1,4 @@
-#include "tools/nicsim/input.h"
+#include "tools/nicsim/cli/input.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "tools/nicsim/explore.h"
+#include "tools/nicsim/explore/explore.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -16,13 +16,13 @@
 #include <map>
 #include <set>
 
-#include "tools/nicsim/accounts.h"
-#include "tools/nicsim/input.h"
-#include "tools/nicsim/minimise.h"
-#include "tools/nicsim/runner.h"
-#include "tools/nicsim/seed_json.h"
-#include "tools/nicsim/standard_output.h"
-#include "tools/nicsim/verdict.h"
+#include "tools/nicsim/run/accounts.h"
+#include "tools/nicsim/cli/input.h"
+#include "tools/nicsim/scenario/minimise.h"
+#include "tools/nicsim/run/runner.h"
+#include "tools/nicsim/cli/seed_json.h"
+#include "tools/nicsim/cli/standard_output.h"
+#include "tools/nicsim/run/verdict.h"
 
 namespace nicsim {
 

@@ -1,7 +1,7 @@
 # Writes a C++ source holding every scenario file of DIR, so nicsim carries them.
 file(GLOB files "${DIR}/*.json")
 list(SORT files)
-set(body "// Generated from scenarios/*.json at build time.\n#include \"tools/nicsim/embedded.h\"\n\nnamespace nicsim {\n\nconst std::vector<EmbeddedScenario>& EmbeddedScenarios() {\n    static const std::vector<EmbeddedScenario> all = {\n")
+set(body "// Generated from scenarios/*.json at build time.\n#include \"tools/nicsim/scenario/embedded.h\"\n\nnamespace nicsim {\n\nconst std::vector<EmbeddedScenario>& EmbeddedScenarios() {\n    static const std::vector<EmbeddedScenario> all = {\n")
 foreach(f ${files})
   get_filename_component(name "${f}" NAME_WE)
   file(READ "${f}" text)

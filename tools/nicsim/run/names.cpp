@@ -1,4 +1,4 @@
-#include "tools/nicsim/names.h"
+#include "tools/nicsim/run/names.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "host/trace/trace.h"
-#include "tools/nicsim/capture.h"
-#include "tools/nicsim/verdict.h"
+#include "tools/nicsim/run/capture.h"
+#include "tools/nicsim/run/verdict.h"
 
 namespace nicsim {
 

@@ -1,4 +1,4 @@
-#include "tools/nicsim/verdict.h"
+#include "tools/nicsim/run/verdict.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <map>
 
-#include "tools/nicsim/printable.h"
-#include "tools/nicsim/seed_json.h"
+#include "tools/nicsim/cli/printable.h"
+#include "tools/nicsim/cli/seed_json.h"
 
 namespace nicsim {
 

@@ -1,4 +1,4 @@
-#include "tools/nicsim/scenario.h"
+#include "tools/nicsim/scenario/scenario.h"
 
 #include <openssl/evp.h>
 
@@ -8,8 +8,8 @@
 #include <cmath>
 #include <set>
 
-#include "tools/nicsim/input.h"
-#include "tools/nicsim/oids.h"
+#include "tools/nicsim/cli/input.h"
+#include "tools/nicsim/scenario/oids.h"
 
 namespace nicsim {
 

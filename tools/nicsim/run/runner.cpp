@@ -1,4 +1,4 @@
-#include "tools/nicsim/runner.h"
+#include "tools/nicsim/run/runner.h"
 
 #include <unistd.h>
 
@@ -12,15 +12,15 @@
 
 #include "host/world/crash_guard.h"
 #include "host/world/world.h"
-#include "tools/nicsim/accounts.h"
-#include "tools/nicsim/oids.h"
-#include "tools/nicsim/printable.h"
-#include "tools/nicsim/report.h"
-#include "tools/nicsim/run_files.h"
-#include "tools/nicsim/seed_json.h"
-#include "tools/nicsim/standard_output.h"
-#include "tools/nicsim/timeline.h"
-#include "tools/nicsim/verdict.h"
+#include "tools/nicsim/run/accounts.h"
+#include "tools/nicsim/scenario/oids.h"
+#include "tools/nicsim/cli/printable.h"
+#include "tools/nicsim/report/report.h"
+#include "tools/nicsim/run/run_files.h"
+#include "tools/nicsim/cli/seed_json.h"
+#include "tools/nicsim/cli/standard_output.h"
+#include "tools/nicsim/run/timeline.h"
+#include "tools/nicsim/run/verdict.h"
 
 namespace nicsim {
 

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/nicsim/explore.h"
-#include "tools/nicsim/scenario.h"
+#include "tools/nicsim/explore/explore.h"
+#include "tools/nicsim/scenario/scenario.h"
 
 namespace nicsim {
 

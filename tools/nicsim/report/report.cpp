@@ -1,4 +1,4 @@
-#include "tools/nicsim/report.h"
+#include "tools/nicsim/report/report.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,10 +10,10 @@
 #include <set>
 #include <tuple>
 
-#include "tools/nicsim/oids.h"
-#include "tools/nicsim/report_assets.h"
-#include "tools/nicsim/seed_json.h"
-#include "tools/nicsim/verdict.h"
+#include "tools/nicsim/scenario/oids.h"
+#include "tools/nicsim/report/report_assets.h"
+#include "tools/nicsim/cli/seed_json.h"
+#include "tools/nicsim/run/verdict.h"
 
 namespace nicsim {
 

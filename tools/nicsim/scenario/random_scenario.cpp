@@ -1,4 +1,4 @@
-#include "tools/nicsim/random_scenario.h"
+#include "tools/nicsim/scenario/random_scenario.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,8 +8,8 @@
 #include "host/sim/rng.h"
 #include "host/trace/trace.h"
 #include "host/wire/frames.h"
-#include "tools/nicsim/input.h"
-#include "tools/nicsim/seed_json.h"
+#include "tools/nicsim/cli/input.h"
+#include "tools/nicsim/cli/seed_json.h"
 
 namespace nicsim {
 

@@ -16,7 +16,7 @@
 #include <CLI/CLI.hpp>
 
 #include "host/image/image_driver.h"
-#include "tools/nicsim/scenario.h"
+#include "tools/nicsim/scenario/scenario.h"
 
 namespace nicsim {
 

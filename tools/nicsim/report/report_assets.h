@@ -1,4 +1,4 @@
-// The report page's style sheet and script, built into nicsim from tools/nicsim/report.css and
+// The report page's style sheet and script, built into nicsim from tools/nicsim/report/report.css and
 // report.js (embed_report.cmake): the page carries them inline.
 #pragma once
 

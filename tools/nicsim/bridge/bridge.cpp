@@ -1,4 +1,4 @@
-#include "tools/nicsim/bridge.h"
+#include "tools/nicsim/bridge/bridge.h"
 
 #include <poll.h>
 
@@ -11,13 +11,13 @@
 #include <memory>
 
 #include "host/world/world.h"
-#include "tools/nicsim/accounts.h"
-#include "tools/nicsim/input.h"
-#include "tools/nicsim/printable.h"
-#include "tools/nicsim/run_files.h"
-#include "tools/nicsim/standard_output.h"
-#include "tools/nicsim/tap.h"
-#include "tools/nicsim/verdict.h"
+#include "tools/nicsim/run/accounts.h"
+#include "tools/nicsim/cli/input.h"
+#include "tools/nicsim/cli/printable.h"
+#include "tools/nicsim/run/run_files.h"
+#include "tools/nicsim/cli/standard_output.h"
+#include "tools/nicsim/bridge/tap.h"
+#include "tools/nicsim/run/verdict.h"
 
 namespace nicsim {
 

@@ -1,4 +1,4 @@
-#include "tools/nicsim/printable.h"
+#include "tools/nicsim/cli/printable.h"
 
 #include <cstdio>
 #include <iostream>

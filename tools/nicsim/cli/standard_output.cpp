@@ -1,4 +1,4 @@
-#include "tools/nicsim/standard_output.h"
+#include "tools/nicsim/cli/standard_output.h"
 
 #include <unistd.h>
 

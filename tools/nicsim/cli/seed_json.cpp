@@ -1,8 +1,8 @@
-#include "tools/nicsim/seed_json.h"
+#include "tools/nicsim/cli/seed_json.h"
 
 #include <string>
 
-#include "tools/nicsim/input.h"
+#include "tools/nicsim/cli/input.h"
 
 namespace nicsim {
 

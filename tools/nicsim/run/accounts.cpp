@@ -1,4 +1,4 @@
-#include "tools/nicsim/accounts.h"
+#include "tools/nicsim/run/accounts.h"
 
 #include <algorithm>
 #include <initializer_list>

@@ -1,4 +1,4 @@
-#include "tools/nicsim/tap.h"
+#include "tools/nicsim/bridge/tap.h"
 
 #include <fcntl.h>
 #include <linux/if.h>

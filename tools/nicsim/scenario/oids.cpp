@@ -1,4 +1,4 @@
-#include "tools/nicsim/oids.h"
+#include "tools/nicsim/scenario/oids.h"
 
 #include <cstdio>
 

@@ -12,8 +12,8 @@
 #include "host/image/image_driver.h"
 #include "host/trace/trace.h"
 #include "host/verifier/verifier.h"
-#include "tools/nicsim/run_files.h"
-#include "tools/nicsim/scenario.h"
+#include "tools/nicsim/run/run_files.h"
+#include "tools/nicsim/scenario/scenario.h"
 
 namespace nicsim {
 

@@ -1,4 +1,4 @@
-#include "tools/nicsim/usable_cpus.h"
+#include "tools/nicsim/cli/usable_cpus.h"
 
 #include <sched.h>
 #include <unistd.h>

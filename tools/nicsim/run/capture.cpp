@@ -1,4 +1,4 @@
-#include "tools/nicsim/capture.h"
+#include "tools/nicsim/run/capture.h"
 
 #include <pcap/pcap.h>
 #include <unistd.h>
