@@ -12,8 +12,8 @@
 
 #include "tools/nicsim/scenario/oids.h"
 #include "tools/nicsim/report/report_assets.h"
+#include "tools/nicsim/cli/report_file.h"
 #include "tools/nicsim/cli/seed_json.h"
-#include "tools/nicsim/run/verdict.h"
 
 namespace nicsim {
 

@@ -10,6 +10,7 @@
 
 #include "host/trace/trace.h"
 #include "host/verifier/verifier.h"
+#include "tools/nicsim/cli/report_file.h"
 
 namespace nicsim {
 
@@ -57,27 +58,5 @@ std::string SweepJUnit(const std::vector<host::trace::Json>& failures, const hos
 // Text for XML character data and attribute values: markup characters as entities, characters
 // XML 1.0 cannot carry (control characters, bytes that are not UTF-8) as visible \xNN.
 std::string XmlEscape(const std::string& text);
-
-// The JUnit report file: created (truncated) when the run starts, so a path that cannot be
-// written is refused before anything runs, and written once the verdict is known.
-class ReportFile {
-public:
-    explicit ReportFile(std::string path) : path_(std::move(path)) {}
-    // A report opened but never written (the run stopped before its verdict, say a TAP that
-    // would not open) is removed: an empty report would read as a run with no tests.
-    ~ReportFile();
-    ReportFile(const ReportFile&) = delete;
-    ReportFile& operator=(const ReportFile&) = delete;
-    bool Asked() const { return !path_.empty(); }
-    // False, with a message naming the file, when it cannot be created; true if none was asked.
-    bool Open(std::string& error);
-    // False, with a message naming the file and the system's reason, when it was not written whole.
-    bool Write(const std::string& text, std::string& error);
-
-private:
-    std::string path_;
-    std::ofstream out_;
-    bool written_ = false;
-};
 
 }  // namespace nicsim

@@ -15,7 +15,6 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/nicsim/explore/explore.h"
 #include "tools/nicsim/scenario/scenario.h"
 
 namespace nicsim {
@@ -45,22 +44,5 @@ std::string RandomScenarioText(const RandomName& name);
 
 // Fills `out` with the generated scenario (source "generated NAME", its text's SHA-256).
 void LoadRandomScenario(const RandomName& name, Scenario& out);
-
-// A sweep over generated scenarios: the one of each seed, its replay a `random:` name.
-class RandomScenarios : public SeedSource {
-public:
-    RandomScenarios(std::vector<std::string> faults, bool allFaults)
-        : faults_(std::move(faults)), allFaults_(allFaults) {}
-    const Scenario& ScenarioFor(uint64_t seed) override;
-    std::vector<std::string> ReplayArgs(uint64_t seed) const override;
-    // "random", source "generated, faults: LIST", no SHA-256 (each seed's scenario has its own).
-    nlohmann::ordered_json Identity(uint64_t first) override;
-
-private:
-    std::vector<std::string> faults_;
-    bool allFaults_;
-    std::optional<uint64_t> cached_;
-    Scenario scenario_;
-};
 
 }  // namespace nicsim
