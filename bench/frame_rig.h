@@ -4,25 +4,15 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
-#include "host/device/scripted_device.h"
-#include "host/world/world.h"
+#include "host/world/test_world.h"
 
 namespace bench {
 
-struct FrameRig {
-    host::world::World world{1};
-    host::device::ScriptedDevice* device = nullptr;
-    host::ndis::Adapter* adapter = nullptr;
-
+struct FrameRig : host::world::OneScriptedAdapter {
     FrameRig() {
-        world.LoadDriver();
-        auto d = std::make_unique<host::device::ScriptedDevice>();
-        device = d.get();
         device->keepBulkOut = false;  // counted, not kept: the rig measures the path, not a log
-        adapter = &world.AddAdapter("A", std::move(d));
         adapter->protocol.keepReceived = false;  // read and counted, as nicsim does
         world.Ndis().Initialize(*adapter);
         world.RunFor(10'000);

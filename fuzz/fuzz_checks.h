@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/device/scripted_device.h"
+#include "host/world/test_world.h"
 #include "host/world/world.h"
 
 namespace fuzz {
@@ -37,17 +38,8 @@ inline void RequireCleanEnd(host::world::World& world, host::ndis::Adapter& a) {
 
 // A world with the driver loaded and one adapter on a scripted device; `device` is kept for the
 // target to feed.
-struct OneAdapter {
-    host::world::World world{1};
-    host::device::ScriptedDevice* device = nullptr;
-    host::ndis::Adapter* adapter = nullptr;
-
-    OneAdapter() {
-        world.LoadDriver();
-        auto d = std::make_unique<host::device::ScriptedDevice>();
-        device = d.get();
-        adapter = &world.AddAdapter("F", std::move(d));
-    }
+struct OneAdapter : host::world::OneScriptedAdapter {
+    OneAdapter() : OneScriptedAdapter("F") {}
     // Starts the adapter; a device as honest as the scripted one must always start.
     void Start() {
         const NDIS_STATUS s = world.Ndis().Initialize(*adapter);

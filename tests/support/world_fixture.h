@@ -11,6 +11,7 @@
 #include "driver/frame/adapter_record.h"
 #include "host/device/adapter_device.h"
 #include "host/device/scripted_device.h"
+#include "host/world/test_world.h"
 #include "host/world/world.h"
 
 namespace testing_support {
@@ -31,9 +32,9 @@ protected:
     host::ndis::Adapter& AddScripted(const std::string& name = "A",
                                      host::ndis::Registry registry = {},
                                      host::device::ScriptedDevice** device = nullptr) {
-        auto d = std::make_unique<host::device::ScriptedDevice>();
-        if (device) *device = d.get();
-        return world_.AddAdapter(name, std::move(d), std::move(registry));
+        const host::world::ScriptedAdapter added = host::world::AddScriptedAdapter(world_, name, std::move(registry));
+        if (device) *device = &added.device;
+        return added.adapter;
     }
 
     // An adapter backed by the adapter model.

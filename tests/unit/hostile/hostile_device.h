@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/device/scripted_device.h"
+#include "host/world/test_world.h"
 #include "host/world/world.h"
 
 namespace hostile {
@@ -39,10 +40,10 @@ inline Verdict RunAdapter(uint64_t seed, const std::function<void(host::device::
     Verdict v;
     host::world::World world(seed);
     world.LoadDriver();
-    auto d = std::make_unique<host::device::ScriptedDevice>();
-    host::device::ScriptedDevice* device = d.get();
+    const host::world::ScriptedAdapter added = host::world::AddScriptedAdapter(world, "H");
+    host::device::ScriptedDevice* device = &added.device;
     prepare(*device);
-    host::ndis::Adapter& a = world.AddAdapter("H", std::move(d));
+    host::ndis::Adapter& a = added.adapter;
     v.init = world.Ndis().Initialize(a);
     if (v.init == NDIS_STATUS_SUCCESS) {
         if (whileUp) whileUp(world, a);
