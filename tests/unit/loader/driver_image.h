@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -79,7 +80,8 @@ inline std::vector<std::pair<std::string, std::string>> AllowedImports() {
     std::vector<std::pair<std::string, std::string>> allowed;
     const std::string other = sizeof(void*) == 8 ? "x86" : "x64";
     for (const char* module : {"NDIS.SYS", "ntoskrnl.exe", "HAL.dll", "USBD.SYS"}) {
-        std::ifstream list(std::string(TESTS_DIR) + "/../windows/imports/" + module + ".txt");
+        std::ifstream list(std::filesystem::path(TESTS_DIR) / ".." / "windows" / "imports" /
+                           (std::string(module) + ".txt"));
         EXPECT_TRUE(list) << module;
         std::string line;
         while (std::getline(list, line)) {
