@@ -137,6 +137,7 @@ private:
     std::vector<int> phySides_;  // each PHY's side on its link, -1 without one
     DeviceFrameStats frames_;
     std::deque<std::vector<uint8_t>> receiveQueue_;  // bulk-in transfers, ready to go
+    std::vector<std::vector<uint8_t>> spareTransfers_;  // delivered ones' buffers, for reuse
     std::deque<uint8_t> plannedStatus_;
     uint8_t configurationValue_ = 0;
     uint16_t remoteWakeup_ = 0;
