@@ -219,8 +219,15 @@ void Store32(uint8_t* at, uint32_t x) {
 
 std::vector<uint8_t> TestFrame(const Mac& dst, const Mac& src, uint32_t stream, uint32_t sequence,
                                size_t size) {
+    std::vector<uint8_t> f;
+    WriteTestFrame(f, dst, src, stream, sequence, size);
+    return f;
+}
+
+void WriteTestFrame(std::vector<uint8_t>& f, const Mac& dst, const Mac& src, uint32_t stream,
+                    uint32_t sequence, size_t size) {
     if (size < 14 + 12) size = 14 + 12;
-    std::vector<uint8_t> f(size);
+    f.resize(size);
     uint8_t* out = f.data();
     std::memcpy(out, dst.data(), 6);
     std::memcpy(out + 6, src.data(), 6);
@@ -235,7 +242,6 @@ std::vector<uint8_t> TestFrame(const Mac& dst, const Mac& src, uint32_t stream, 
         std::memcpy(payload + i, PatternRun(stream, sequence, i), run);
         i += run;
     }
-    return f;
 }
 
 std::optional<TestFrameInfo> CheckTestFrame(const std::vector<uint8_t>& f) {

@@ -15,8 +15,9 @@ const host::wire::Mac kDst{0x02, 0, 0, 0, 0, 0x0B};
 const host::wire::Mac kSrc{0x02, 0, 0, 0, 0, 0x0A};
 
 std::vector<uint8_t> ByTheLayout(uint32_t stream, uint32_t sequence, size_t size) {
-    std::vector<uint8_t> f(kDst.begin(), kDst.end());
-    f.insert(f.end(), kSrc.begin(), kSrc.end());
+    std::vector<uint8_t> f;
+    for (uint8_t b : kDst) f.push_back(b);
+    for (uint8_t b : kSrc) f.push_back(b);
     f.push_back(0x88);
     f.push_back(0xB5);
     for (uint32_t v : {stream, sequence, static_cast<uint32_t>(size)})
@@ -51,6 +52,10 @@ TEST(TestFrames, FollowTheLayoutAndEveryAlteredByteIsSeen) {
             }
         }
     }
+    // Written into a buffer that held a longer frame: nothing of that one is left.
+    std::vector<uint8_t> reused = host::wire::TestFrame(kDst, kSrc, 9, 9, 1514);
+    host::wire::WriteTestFrame(reused, kDst, kSrc, 3, 4, 300);
+    EXPECT_EQ(reused, ByTheLayout(3, 4, 300));
     // Shorter than its size field says, or not test traffic at all.
     auto cut = host::wire::TestFrame(kDst, kSrc, 1, 1, 100);
     cut.pop_back();
