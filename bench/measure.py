@@ -36,10 +36,14 @@ COPY_FUNCTION = re.compile(r"(^|[^A-Za-z])(__)?(mem(cpy|move|set)\w*|NdisMoveMem
 ANNOTATE_LINE = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?):(.*?)(?:\s+\[(.*)\])?$")
 
 FRAMES = 2000
+# Frames each way of the two exchanges whose difference is the whole world's cost of a frame;
+# --check-doc runs shorter ones (the cost of a frame is the same, to well within its tolerance).
+EXCHANGE_FRAMES = (500, 1500)
+CHECK_EXCHANGE_FRAMES = (150, 450)
 SECTIONS = ("instructions", "memory", "cpu", "scale")
 
 
-def idle_day():
+def idle_adapter_day():
     return {
         "name": "idle-day",
         "duration_s": 86400,
@@ -117,14 +121,24 @@ class Build:
         shutil.rmtree(self.scratch, ignore_errors=True)
 
 
-def callgrind(command, scratch, collect_at_start=True):
+# The C library's ways into the heap: operator new and the containers' allocators end in one of
+# these, so their calls count every block the program takes (operator new calls malloc: counting
+# both would count a block twice).
+ALLOCATORS = ("malloc", "calloc", "realloc", "aligned_alloc", "memalign", "posix_memalign")
+
+
+def callgrind(command, scratch, collect_at_start=True, allocations=None):
     """Runs `command` under callgrind; returns [(instructions, file, function)] of its self
     costs. Without `collect_at_start` only what the program itself switches on is counted
-    (frame_instructions does, around its measured frames)."""
+    (frame_instructions does, around its measured frames). With `allocations` (a dict), it is
+    given the number of calls into the heap (ALLOCATORS), read from callgrind's call counts."""
     out = os.path.join(scratch, "callgrind.out")
     switch = [] if collect_at_start else ["--collect-atstart=no"]
-    subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + switch + command,
+    subprocess.run(["valgrind", "--tool=callgrind", "--compress-strings=no",
+                    "--callgrind-out-file=" + out] + switch + command,
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if allocations is not None:
+        allocations["calls"] = heap_calls(out)
     annotated = subprocess.run(
         ["callgrind_annotate", "--inclusive=no", "--threshold=100", "--auto=no", out],
         check=True, capture_output=True, text=True).stdout
@@ -147,6 +161,23 @@ def callgrind(command, scratch, collect_at_start=True):
     return rows
 
 
+def heap_calls(path):
+    """Calls into ALLOCATORS recorded in callgrind output `path` (written with
+    --compress-strings=no): every `calls=N` line that follows a `cfn=` naming one of them."""
+    total = 0
+    callee = None
+    with open(path, errors="replace") as f:
+        for line in f:
+            if line.startswith("cfn="):
+                name = line[4:].strip()
+                callee = name.split("'")[0] in ALLOCATORS
+            elif line.startswith("calls=") and callee:
+                total += int(line[6:].split()[0])
+            elif line.startswith(("fn=", "fl=", "fi=", "fe=")):
+                callee = None
+    return total
+
+
 def split(rows):
     parts = {"driver": 0, "copy": 0, "world": 0}
     for count, path, function in rows:
@@ -160,7 +191,7 @@ def split(rows):
     return parts
 
 
-def instructions(build, frames=FRAMES):
+def instructions(build, frames=FRAMES, idle_day=True, exchange_frames=EXCHANGE_FRAMES):
     if not shutil.which("valgrind"):
         sys.exit("measure.py: valgrind is not installed (apt-get install valgrind)")
     if not os.access(build.frames, os.X_OK):
@@ -183,14 +214,125 @@ def instructions(build, frames=FRAMES):
         results[f"memcpy/{size}"] = per
         print(f"  {'memcpy ' + str(size) + ' B':<16}{per:>10,}")
 
+    # The whole world of a two-adapter exchange: both adapters' drivers, NDIS, kernels, buses and
+    # devices, the cable, the FCS, the runner's test frames made and checked. Two runs that differ
+    # only in the number of frames: their difference over the frames added is the cost of a frame
+    # (each frame counted once, sent by one adapter and received by the other); start-up, halt and
+    # the idle seconds around the burst cancel out.
+    few, many = exchange_frames
+    counted = {}
+    for each_way in (few, many):
+        heap = {}
+        parts = split(callgrind(quiet(build, build.scenario(exchange(each_way))), build.scratch,
+                                allocations=heap))
+        counted[each_way] = (parts["total"], heap["calls"])
+    frames_added = 2 * (many - few)
+    per = round((counted[many][0] - counted[few][0]) / frames_added)
+    allocs = (counted[many][1] - counted[few][1]) / frames_added
+    results["exchange/1514"] = per
+    results["allocations/exchange"] = round(allocs, 2)
+    print(f"two adapters exchanging 1514 B frames, whole world, per frame ({frames_added:,} frames)")
+    print(f"  {'instructions':<16}{per:>10,}")
+    print(f"  {'allocations':<16}{allocs:>10.2f}   (calls into malloc and its kin)")
+
     print("instructions per virtual second (callgrind, the whole `nicsim run --quiet`)")
-    for name, scenario, seconds in (("default story", "default", build.default_seconds()),
-                                    ("idle day", build.scenario(idle_day()), 86400)):
+    runs = [("default story", "default", build.default_seconds())]
+    if idle_day:
+        runs.append(("idle day", build.scenario(idle_adapter_day()), 86400))
+    for name, scenario, seconds in runs:
         parts = split(callgrind([build.nicsim, "run", scenario, "--quiet"], build.scratch))
         per = round(parts["total"] / seconds)
         results[name] = per
         print(f"  {name:<16}{per:>10,}   ({parts['total']:,} over {seconds:g} s)")
     return results
+
+
+# docs/performance.md's instruction table lies between these two lines; `--write-doc` rewrites
+# it, `--check-doc` compares it with a fresh measurement.
+DOC = os.path.join(REPO, "docs", "performance.md")
+DOC_BEGIN = "<!-- instructions table: written by `bench/measure.py instructions --write-doc` -->"
+DOC_END = "<!-- end of the instructions table -->"
+# A row of the table: its label, its key in instructions()'s results, the number at d22088b (the
+# tree before this work, measured with this script) and the target, if any.
+DOC_ROWS = (
+    ("send, 1514 B, per frame, all included", "send/1514", 4942, "≤ 2,500"),
+    ("send, 64 B", "send/64", 4617, ""),
+    ("receive, 1514 B, per frame, all included", "receive/1514", 5400, "≤ 3,000"),
+    ("receive, 64 B", "receive/64", 4937, ""),
+    ("two adapters exchanging 1514 B frames, per frame, whole world", "exchange/1514", 30962,
+     "≤ 8,000"),
+    ("allocations per frame, whole world (calls into malloc)", "allocations/exchange", 6.26, "0"),
+    ("`memcpy` of 1514 bytes", "memcpy/1514", 185, ""),
+    ("default story, per virtual second", "default story", 736539, ""),
+)
+# Instruction counts may drift this much (a compiler's or library's update) before the committed
+# table counts as stale; allocations are whole calls, compared to the hundredth.
+DOC_TOLERANCE = 0.02
+
+
+def row_value(results, key):
+    value = results[key]
+    return value["total"] if isinstance(value, dict) else value
+
+
+def number_text(value):
+    return f"{value:,.2f}" if isinstance(value, float) else f"{value:,}"
+
+
+def doc_table(results):
+    lines = [DOC_BEGIN, "| Measure (instructions, callgrind) | Before (d22088b) | Now | Target |",
+             "|---|---|---|---|"]
+    for label, key, before, target in DOC_ROWS:
+        lines.append(f"| {label} | {number_text(before)} | {number_text(row_value(results, key))} "
+                     f"| {target} |")
+    lines.append(DOC_END)
+    return "\n".join(lines)
+
+
+def read_doc():
+    with open(DOC) as f:
+        text = f.read()
+    begin, end = text.find(DOC_BEGIN), text.find(DOC_END)
+    if begin < 0 or end < begin:
+        sys.exit(f"measure.py: {DOC} has no instructions table between '{DOC_BEGIN}' and '{DOC_END}'")
+    return text, begin, end + len(DOC_END)
+
+
+def write_doc(results):
+    text, begin, end = read_doc()
+    with open(DOC, "w") as f:
+        f.write(text[:begin] + doc_table(results) + text[end:])
+    print(f"wrote the instructions table of {DOC}")
+
+
+def check_doc(results):
+    """Returns the rows whose committed number differs from `results` beyond DOC_TOLERANCE."""
+    text, begin, end = read_doc()
+    committed = {}
+    for line in text[begin:end].splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if len(cells) == 4:
+            committed[cells[0]] = cells[2]
+    stale = []
+    for label, key, _, _ in DOC_ROWS:
+        if key not in results:
+            continue
+        now = row_value(results, key)
+        if label not in committed:
+            stale.append(f"'{label}' is missing from the table")
+            continue
+        try:
+            then = float(committed[label].replace(",", ""))
+        except ValueError:
+            stale.append(f"'{label}': '{committed[label]}' is not a number")
+            continue
+        if isinstance(now, float):
+            off = abs(now - then) > 0.01 + DOC_TOLERANCE * then
+        else:
+            off = abs(now - then) > DOC_TOLERANCE * max(then, 1)
+        if off:
+            stale.append(f"'{label}': the table says {committed[label]}, measured {number_text(now)}")
+    return stale
 
 
 def run_child(command):
@@ -262,18 +404,34 @@ def main():
     parser.add_argument("--frames", type=int, default=FRAMES,
                         help=f"frames per data-path case under callgrind (default {FRAMES})")
     parser.add_argument("--json", metavar="FILE", help="also write the numbers as JSON")
+    parser.add_argument("--write-doc", action="store_true",
+                        help="write the instructions table of docs/performance.md from this run")
+    parser.add_argument("--check-doc", action="store_true",
+                        help="measure the instructions table's rows (not the idle day) and fail "
+                             "when docs/performance.md differs by more than 2%%; exits 77 (a "
+                             "skip, for CTest) when valgrind is not installed")
     args = parser.parse_args()
     for section in args.sections:
         if section not in SECTIONS:
             parser.error(f"unknown section '{section}': choose from {', '.join(SECTIONS)}")
     if args.frames < 1:
         parser.error("--frames must be at least 1")
-    sections = args.sections or list(SECTIONS)
+    if (args.write_doc or args.check_doc) and args.sections not in ([], ["instructions"]):
+        parser.error("--write-doc and --check-doc measure the instructions section only")
+    if args.write_doc and args.check_doc:
+        parser.error("--write-doc and --check-doc: choose one")
+    if args.check_doc and not shutil.which("valgrind"):
+        print("measure.py: valgrind is not installed; the instructions table is not checked")
+        return 77
+    sections = ["instructions"] if (args.write_doc or args.check_doc) else (args.sections or list(SECTIONS))
     build = Build(args.build)
     results = {}
     try:
         for section in sections:
-            results[section] = {"instructions": lambda: instructions(build, args.frames),
+            results[section] = {"instructions": lambda: instructions(
+                                    build, args.frames, idle_day=not args.check_doc,
+                                    exchange_frames=CHECK_EXCHANGE_FRAMES if args.check_doc
+                                    else EXCHANGE_FRAMES),
                                 "memory": lambda: memory(build),
                                 "cpu": lambda: cpu(build),
                                 "scale": lambda: scale(build)}[section]()
@@ -282,6 +440,16 @@ def main():
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=2)
+    if args.write_doc:
+        write_doc(results["instructions"])
+    if args.check_doc:
+        stale = check_doc(results["instructions"])
+        for problem in stale:
+            print(f"measure.py: docs/performance.md is stale: {problem}")
+        if stale:
+            print("measure.py: run `python3 bench/measure.py instructions --write-doc` and commit the table")
+            return 1
+        print("measure.py: docs/performance.md's instructions table matches this build")
     return 0
 
 

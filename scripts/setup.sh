@@ -2,7 +2,7 @@
 # Installs what a build needs (Debian packages, as root), configures a preset and builds it.
 # Usage: scripts/setup.sh [PRESET [TARGET]]   (default: "default", every target)
 #   - no TARGET: what every target and test of PRESET needs (GoogleTest, Google Benchmark,
-#     tshark, python3-jsonschema and GNU parallel for the tests), a fresh configure so newly installed packages
+#     tshark, python3-jsonschema, GNU parallel and valgrind for the tests), a fresh configure so newly installed packages
 #     are found, then the whole preset;
 #   - TARGET nicsim (scripts/nicsim.sh): only what nicsim needs, a configure only when the tree
 #     has none yet (ninja reruns CMake itself when a CMakeLists.txt changes), then nicsim alone.
@@ -17,7 +17,7 @@ if [ "$target" = nicsim ]; then
   # Not for nicsim itself: the README's bridge recipe addresses the TAPs and pings through them.
   packages+=(iproute2 iputils-ping)
 elif [ -z "$target" ]; then
-  packages+=(libgtest-dev libbenchmark-dev tshark python3-jsonschema parallel)
+  packages+=(libgtest-dev libbenchmark-dev tshark python3-jsonschema parallel valgrind)
 fi
 # The fuzz preset builds with clang and links libFuzzer from its runtime library.
 if [ "$preset" = fuzz ]; then packages+=(clang libclang-rt-14-dev); fi

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <zlib.h>
+
+#include "host/wire/fcs.h"
 
 namespace host::device {
 
@@ -29,8 +30,7 @@ constexpr uint8_t kNodeAddress = 0x10;
 }  // namespace
 
 uint32_t EthernetCrc32(const uint8_t* data, size_t length) {
-    // zlib's CRC-32 is the Ethernet frame check sequence (reflected 0x04C11DB7, inverted).
-    return static_cast<uint32_t>(crc32(0L, data, static_cast<uInt>(length)));
+    return wire::FrameCheckSequence(data, length);
 }
 
 unsigned MulticastHashBit(const uint8_t address[6]) { return EthernetCrc32(address, 6) >> 26; }
@@ -257,8 +257,7 @@ usb::Result AdapterDevice::BulkOut(uint8_t endpoint, const uint8_t* data, size_t
         PhyModel& phy = *phys_[i];
         if (phySides_[i] < 0 || !phy.OnMedium() || !phy.HasLink()) continue;
         ++frames_.txFrames;
-        phy.Link()->Send(phySides_[i], wire::Frame(data + 2, data + 2 + frameLength),
-                         phy.SpeedMbps());
+        phy.Link()->Send(phySides_[i], data + 2, frameLength, phy.SpeedMbps());
         return usb::Result::Ok;
     }
     ++frames_.txNoLink;
@@ -302,13 +301,22 @@ void AdapterDevice::ReceiveFrame(const wire::Frame& f) {
         return;
     }
     // The frame, its check sequence, then a 4-byte trailer: length (little-endian), status, 0.
-    std::vector<uint8_t> transfer = f;
+    // Transfers delivered give their buffers back (BulkIn), so a steady stream allocates none.
+    std::vector<uint8_t> transfer;
+    if (!spareTransfers_.empty()) {
+        transfer = std::move(spareTransfers_.back());
+        spareTransfers_.pop_back();
+    }
+    transfer.resize(f.size() + 8);
+    uint8_t* t = transfer.data();
+    std::memcpy(t, f.data(), f.size());
     const uint32_t fcs = EthernetCrc32(f.data(), f.size());
-    for (int i = 0; i < 4; ++i) transfer.push_back(static_cast<uint8_t>(fcs >> (8 * i)));
-    transfer.push_back(static_cast<uint8_t>(f.size() & 0xFF));
-    transfer.push_back(static_cast<uint8_t>(f.size() >> 8));
-    transfer.push_back(status);
-    transfer.push_back(0);
+    t += f.size();
+    for (int i = 0; i < 4; ++i) t[i] = static_cast<uint8_t>(fcs >> (8 * i));
+    t[4] = static_cast<uint8_t>(f.size() & 0xFF);
+    t[5] = static_cast<uint8_t>(f.size() >> 8);
+    t[6] = status;
+    t[7] = 0;
     receiveQueue_.push_back(std::move(transfer));
     NotifyDataReady();
 }
@@ -331,6 +339,7 @@ size_t AdapterDevice::BulkIn(uint8_t endpoint, uint8_t* buffer, size_t capacity)
     ++frames_.rxDelivered;
     const size_t n = std::min(capacity, t.size());
     std::memcpy(buffer, t.data(), n);
+    spareTransfers_.push_back(std::move(t));
     return n;
 }
 

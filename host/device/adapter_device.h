@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/device/phy.h"
+#include "host/sim/ring_queue.h"
 #include "host/sim/scheduler.h"
 #include "host/trace/trace.h"
 #include "host/usb/usb_device.h"
@@ -136,7 +137,8 @@ private:
     std::vector<std::unique_ptr<PhyModel>> phys_;
     std::vector<int> phySides_;  // each PHY's side on its link, -1 without one
     DeviceFrameStats frames_;
-    std::deque<std::vector<uint8_t>> receiveQueue_;  // bulk-in transfers, ready to go
+    sim::RingQueue<std::vector<uint8_t>> receiveQueue_;  // bulk-in transfers, ready to go
+    std::vector<std::vector<uint8_t>> spareTransfers_;  // delivered ones' buffers, for reuse
     std::deque<uint8_t> plannedStatus_;
     uint8_t configurationValue_ = 0;
     uint16_t remoteWakeup_ = 0;

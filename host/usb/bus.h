@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -14,6 +13,7 @@
 
 #include "driver/platform/usb.h"
 #include "host/kernel/kernel.h"
+#include "host/sim/ring_queue.h"
 #include "host/sim/scheduler.h"
 #include "host/trace/trace.h"
 #include "host/usb/usb_device.h"
@@ -184,7 +184,7 @@ private:
         PipeKind kind;
         uint8_t endpoint = 0;
         uint16_t maxPacket = 0;
-        std::deque<Request> queue;
+        sim::RingQueue<Request> queue;
         sim::EventId service = 0;  // scheduled completion of the head, 0 when none
         sim::TimeUs lastDone = 0;
         sim::TimeUs dataSince = 0;  // bulk-in: when the waiting data was first seen, 0 if none

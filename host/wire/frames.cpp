@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 namespace host::wire {
 
@@ -11,9 +12,6 @@ namespace {
 void Put16(std::vector<uint8_t>& v, uint16_t x) {
     v.push_back(static_cast<uint8_t>(x >> 8));
     v.push_back(static_cast<uint8_t>(x & 0xFF));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int s = 24; s >= 0; s -= 8) v.push_back(static_cast<uint8_t>(x >> s));
 }
 uint16_t Get16(const std::vector<uint8_t>& v, size_t at) {
     return static_cast<uint16_t>((v[at] << 8) | v[at + 1]);
@@ -187,36 +185,75 @@ std::optional<ParsedEcho> ParseEcho(const std::vector<uint8_t>& f) {
     return e;
 }
 
-// The byte loops of these two run over every payload byte of a traffic burst: with large frames
-// they are a fifth of a run. Where they land relative to a 64-byte line decided up to a tenth of
-// the wall time of `nicsim run two_adapters`, changing with code elsewhere that moved them;
-// aligning their start keeps a run's speed from depending on unrelated edits.
-[[gnu::aligned(64)]] std::vector<uint8_t> TestFrame(const Mac& dst, const Mac& src, uint32_t stream,
-                                                    uint32_t sequence, size_t size) {
-    if (size < 14 + 12) size = 14 + 12;
-    std::vector<uint8_t> payload;
-    payload.reserve(size - 14);
-    Put32(payload, stream);
-    Put32(payload, sequence);
-    Put32(payload, static_cast<uint32_t>(size));
-    const size_t head = payload.size();
-    payload.resize(size - 14);
-    uint8_t* bytes = payload.data();
-    // Within each 256-byte block the pattern steps by 7 a byte.
-    for (size_t i = head, n = size - 14; i < n;) {
-        const size_t blockEnd = std::min(n, (i | 0xFF) + 1);
-        uint8_t v = PatternByte(stream, sequence, i);
-        for (; i < blockEnd; ++i, v = static_cast<uint8_t>(v + 7)) bytes[i] = v;
+// Test-frame payload byte i (counted from the end of the Ethernet header) is
+// stream*131 + sequence*31 + 7*i + (i >> 8), modulo 256. Within one 256-byte block of i the
+// bytes step by 7, and 7 is odd, so every run of them is a run of the sequence 0, 7, 14, ...
+// (mod 256) started at the right place: one table of that sequence, twice over so that no run
+// wraps, lets a block be written with memcpy and checked with memcmp. The start is found with
+// 7's inverse modulo 256 (183, since 7 * 183 = 1281 = 5 * 256 + 1).
+namespace {
+
+struct SevenSteps {
+    uint8_t bytes[512];
+    constexpr SevenSteps() : bytes{} {
+        for (unsigned k = 0; k < 512; ++k) bytes[k] = static_cast<uint8_t>(k * 7u);
     }
-    return EthernetFrame(dst, src, kEtherTypeTest, payload);
+};
+constexpr SevenSteps kSevenSteps;
+
+// Where payload byte `i` of (stream, sequence) starts in kSevenSteps; the bytes from there to the
+// end of i's 256-byte block follow it in the table.
+const uint8_t* PatternRun(uint32_t stream, uint32_t sequence, size_t i) {
+    const unsigned first = PatternByte(stream, sequence, i);
+    return &kSevenSteps.bytes[(first * 183u) & 0xFF];
 }
 
-[[gnu::aligned(64)]] std::optional<TestFrameInfo> CheckTestFrame(const std::vector<uint8_t>& f) {
+void Store32(uint8_t* at, uint32_t x) {
+    at[0] = static_cast<uint8_t>(x >> 24);
+    at[1] = static_cast<uint8_t>(x >> 16);
+    at[2] = static_cast<uint8_t>(x >> 8);
+    at[3] = static_cast<uint8_t>(x);
+}
+
+}  // namespace
+
+std::vector<uint8_t> TestFrame(const Mac& dst, const Mac& src, uint32_t stream, uint32_t sequence,
+                               size_t size) {
+    std::vector<uint8_t> f;
+    WriteTestFrame(f, dst, src, stream, sequence, size);
+    return f;
+}
+
+void WriteTestFrame(std::vector<uint8_t>& f, const Mac& dst, const Mac& src, uint32_t stream,
+                    uint32_t sequence, size_t size) {
+    if (size < 14 + 12) size = 14 + 12;
+    f.resize(size);
+    uint8_t* out = f.data();
+    std::memcpy(out, dst.data(), 6);
+    std::memcpy(out + 6, src.data(), 6);
+    out[12] = static_cast<uint8_t>(kEtherTypeTest >> 8);
+    out[13] = static_cast<uint8_t>(kEtherTypeTest & 0xFF);
+    uint8_t* payload = out + 14;
+    Store32(payload, stream);
+    Store32(payload + 4, sequence);
+    Store32(payload + 8, static_cast<uint32_t>(size));
+    for (size_t i = 12, n = size - 14; i < n;) {
+        const size_t run = std::min(n, (i | 0xFF) + 1) - i;
+        std::memcpy(payload + i, PatternRun(stream, sequence, i), run);
+        i += run;
+    }
+}
+
+std::optional<TestFrameInfo> CheckTestFrame(const std::vector<uint8_t>& f) {
     if (f.size() < 26 || Get16(f, 12) != kEtherTypeTest) return std::nullopt;
     const uint32_t stream = Get32(f, 14), sequence = Get32(f, 18), size = Get32(f, 22);
     if (size != f.size()) return std::nullopt;
-    for (size_t i = 12; i < f.size() - 14; ++i)
-        if (f[14 + i] != PatternByte(stream, sequence, i)) return std::nullopt;
+    const uint8_t* payload = f.data() + 14;
+    for (size_t i = 12, n = f.size() - 14; i < n;) {
+        const size_t run = std::min(n, (i | 0xFF) + 1) - i;
+        if (std::memcmp(payload + i, PatternRun(stream, sequence, i), run) != 0) return std::nullopt;
+        i += run;
+    }
     return TestFrameInfo{stream, sequence};
 }
 

@@ -61,6 +61,10 @@ std::optional<ParsedEcho> ParseEcho(const std::vector<uint8_t>& frame);
 // sequence number, then bytes derived from both so that any change of a byte is seen.
 std::vector<uint8_t> TestFrame(const Mac& dst, const Mac& src, uint32_t stream, uint32_t sequence,
                                size_t size);
+// The same frame written into `frame` (its buffer reused): a sender of a steady stream allocates
+// nothing per frame.
+void WriteTestFrame(std::vector<uint8_t>& frame, const Mac& dst, const Mac& src, uint32_t stream,
+                    uint32_t sequence, size_t size);
 struct TestFrameInfo {
     uint32_t stream;
     uint32_t sequence;

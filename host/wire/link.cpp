@@ -71,7 +71,7 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
     const sim::TimeUs done = start + (bits + speedMbps - 1) / speedMbps;
     busyUntil_[from] = done;
     ++inFlight_[from];
-    scheduler_->At(done, [this, from, f = std::move(frame)] {
+    scheduler_->At(done, [this, from, f = std::move(frame)]() mutable {
         --inFlight_[from];
         ++sideStats_[from].sent;
         if (trace_ != nullptr && trace_->Enabled("wire")) {
@@ -91,7 +91,18 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
             ++sideStats_[i].received;
             sides_[i].deliver(f);
         }
+        if (spareFrames_.size() < kMaxInFlight) spareFrames_.push_back(std::move(f));
     });
+}
+
+void Link::Send(int from, const uint8_t* data, size_t length, uint32_t speedMbps) {
+    Frame frame;
+    if (!spareFrames_.empty()) {
+        frame = std::move(spareFrames_.back());
+        spareFrames_.pop_back();
+    }
+    frame.assign(data, data + length);
+    Send(from, std::move(frame), speedMbps);
 }
 
 }  // namespace host::wire

@@ -88,6 +88,9 @@ public:
     // Puts a frame on the medium from side `from`; it reaches the other sides after its time
     // on the wire at `speedMbps`, in order.
     void Send(int from, Frame frame, uint32_t speedMbps);
+    // The same for `length` bytes at `data`, copied into a buffer of a frame that has crossed
+    // before: a steady stream of frames allocates none.
+    void Send(int from, const uint8_t* data, size_t length, uint32_t speedMbps);
     const LinkStats& Stats() const { return stats_; }
     // The side's counts; zeros for an index that is no side.
     SideStats SideCounts(int index) const {
@@ -120,6 +123,7 @@ private:
     std::vector<size_t> inFlight_;        // per sending side
     std::vector<SideStats> sideStats_;
     std::vector<std::pair<size_t, FrameTap>> taps_;
+    std::vector<Frame> spareFrames_;  // buffers of frames that have crossed, for Send to reuse
     LinkStats stats_;
 };
 

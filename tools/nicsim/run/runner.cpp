@@ -10,6 +10,8 @@
 #include <set>
 #include <memory>
 
+#include <absl/container/flat_hash_map.h>
+
 #include "host/world/crash_guard.h"
 #include "host/world/world.h"
 #include "tools/nicsim/run/accounts.h"
@@ -124,7 +126,8 @@ private:
     std::map<std::string, host::wire::Peer*> peers_;
     std::vector<std::unique_ptr<Ping>> pings_;
     std::vector<std::unique_ptr<Burst>> bursts_;
-    std::map<uint64_t, Burst*> burstOfFrame_;
+    absl::flat_hash_map<uint64_t, Burst*> burstOfFrame_;  // found and erased, never walked
+    std::vector<uint8_t> frameBuffer_;  // a burst's frame, copied by Ndis::Send into its packet
     // The run is over and its adapters are being halted. The halt runs the scheduler while a
     // send ends on another processor, and would otherwise play what still waited there: an event
     // held back behind a passive handler (a second halt among them), a burst's next frame, a
@@ -425,8 +428,8 @@ void Run::ScheduleFrame(Burst& burst, uint32_t i) {
         ++b->offered;
         // The protocol side answers the send inside the call: know the frame first.
         burstOfFrame_[v->adapter->protocol.nextId] = b;
-        world_.Ndis().Send(*v->adapter, host::wire::TestFrame(b->dst, v->mac, b->stream, i, b->size),
-                           1 + i % 3);
+        host::wire::WriteTestFrame(frameBuffer_, b->dst, v->mac, b->stream, i, b->size);
+        world_.Ndis().Send(*v->adapter, frameBuffer_, 1 + i % 3);
     };
     const uint64_t at = b->startedUs + i * b->intervalUs;
     if (b->intervalUs == 0) world_.Scheduler().At(at, std::move(send));
