@@ -122,7 +122,8 @@ void Processors::RunSlice() {
     WakeBlocked();
     // The candidates: every processor's running task that can go on, and every waiting task
     // some processor would take.
-    std::vector<std::pair<Task*, int>> candidates;
+    std::vector<std::pair<Task*, int>>& candidates = candidates_;
+    candidates.clear();
     for (size_t c = 0; c < cpus_.size(); ++c) {
         if (cpus_[c].stack.empty()) continue;
         Task* top = cpus_[c].stack.back();
@@ -139,7 +140,8 @@ void Processors::RunSlice() {
     if (candidates.empty()) return;
     auto [task, cpu] = candidates[rng_.Below(candidates.size())];
     if (cpu < 0) {
-        std::vector<int> free;
+        std::vector<int>& free = freeCpus_;
+        free.clear();
         for (size_t c = 0; c < cpus_.size(); ++c)
             if (Eligible(cpus_[c], *task)) free.push_back(static_cast<int>(c));
         cpu = free[rng_.Below(free.size())];
