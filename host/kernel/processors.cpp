@@ -91,9 +91,12 @@ bool Processors::TaskCanRun(Task& task) {
 }
 
 void Processors::WakeBlocked() {
+    // Called at every processor point: most of the time nothing is blocked.
+    if (blocked_ == 0) return;
     for (auto& task : tasks_) {
         if (task->state != State::Blocked) continue;
         if (!task->timedOut && !(task->wake && task->wake())) continue;
+        --blocked_;
         task->state = State::Ready;
         task->resumeWhy = task->timedOut ? "timed out" : "woken";
         waiting_.push_back(task.get());
@@ -297,6 +300,7 @@ bool Processors::Block(std::function<bool()> wake, sim::TimeUs deadline) {
     if (!stack.empty() && stack.back() == self) stack.pop_back();
     self->cpu = -1;
     self->state = State::Blocked;
+    ++blocked_;
     self->wake = std::move(wake);
     self->deadline = deadline;
     self->timedOut = false;
