@@ -83,9 +83,13 @@ TEST(NicsimBacklog, AMillionFramesOfferedFasterThanTheBusTakesKeepMemoryFlat) {
     EXPECT_EQ(traffic["offered"], 1'000'000);
     EXPECT_LT(traffic["completed"].get<uint64_t>(), 500'000u) << traffic;
     EXPECT_GT(traffic["completed"].get<uint64_t>(), 0u) << traffic;
+#ifndef NICSIM_SANITIZED_BUILD
     EXPECT_LE(large, 64 * 1024) << "peak resident memory in KiB";
     // 900,000 more frames waiting may not cost 10 bytes each.
     EXPECT_LT(large - small, 8 * 1024) << "KiB: " << small << " with 10^5 frames, " << large << " with 10^6";
+#else
+    (void)small;
+#endif
 }
 
 // The frames that leave the backlog, as the wire capture holds them (the classic pcap format):
