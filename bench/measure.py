@@ -6,12 +6,17 @@
                 bytes; and instructions per virtual second of the default story and of an idle
                 adapter left alone for a day
   memory        peak resident memory of `nicsim run` with 10^4 and with 10^6 frames between two
-                adapters (half each way)
+                adapters (half each way), and with a backlog: 10^6 and 4x10^6 frames offered
+                10 us apart, faster than the bus carries them
   cpu           CPU seconds of `nicsim run` with two adapters exchanging 10^4 frames each way,
                 and virtual seconds per CPU second of the default story and the idle day, run
                 in one process by bench/nicsim_bench
   scale         CPU seconds of runs with 2 to 64 adapters in pairs, 1000 frames each: the cost
                 per adapter should not grow with their number
+  process       CPU time of `nicsim --version` and of `nicsim run default --quiet` as whole
+                processes (start-up, libraries and exit included), the median and the best of
+                30 runs each, and the default story's virtual seconds per CPU second; beside
+                them `true`, the cost of starting any program on this machine
 
 With no section named, all run. Instruction counts are the same from run to run on one
 build; CPU times are the best of several runs. Needs valgrind for `instructions`.
@@ -40,7 +45,8 @@ FRAMES = 2000
 # --check-doc runs shorter ones (the cost of a frame is the same, to well within its tolerance).
 EXCHANGE_FRAMES = (500, 1500)
 CHECK_EXCHANGE_FRAMES = (150, 450)
-SECTIONS = ("instructions", "memory", "cpu", "scale")
+SECTIONS = ("instructions", "memory", "cpu", "scale", "process")
+PROCESS_RUNS = 30
 
 
 def idle_adapter_day():
@@ -72,6 +78,27 @@ def exchange(frames_each_way):
              "interval": 0.001},
             {"at": 5, "do": "traffic", "adapter": "B", "frames": frames_each_way, "size": 1514,
              "interval": 0.001},
+        ],
+    }
+
+
+def backlog(frames):
+    """Two adapters on one cable, A offering `frames` 1514-byte frames 10 us apart: ten times
+    what the bus carries, so nearly all of them wait in A's send queue. The run ends a second
+    after the last frame is offered, long before the queue drains."""
+    return {
+        "name": f"backlog-{frames}",
+        "duration_s": round(2 + frames * 0.00001 + 1, 3),
+        "adapters": [
+            {"name": "A", "eeprom": "02:00:00:00:00:0a", "phys": [{"address": 0, "id": "0x225410"}]},
+            {"name": "B", "eeprom": "02:00:00:00:00:0b", "phys": [{"address": 0, "id": "0x406210"}]},
+        ],
+        "links": [{"name": "cable", "medium": "ethernet", "up": True, "between": ["A:0", "B:0"]}],
+        "events": [
+            {"at": 0, "do": "initialize", "adapter": "A"},
+            {"at": 0, "do": "initialize", "adapter": "B"},
+            {"at": 2, "do": "traffic", "adapter": "A", "frames": frames, "size": 1514,
+             "interval": 0.00001},
         ],
     }
 
@@ -356,6 +383,12 @@ def memory(build):
         cpu, peak_kib = run_child(quiet(build, path))
         results[str(total)] = peak_kib
         print(f"  {total:>9,} frames  {peak_kib / 1024:8.1f} MiB   ({cpu:.1f} CPU s)")
+    print("peak resident memory with a backlog: 1514-byte frames offered 10 us apart, one way")
+    for total in (10**6, 4 * 10**6):
+        path = build.scenario(backlog(total))
+        cpu, peak_kib = run_child(quiet(build, path))
+        results[f"backlog {total}"] = peak_kib
+        print(f"  {total:>9,} frames  {peak_kib / 1024:8.1f} MiB   ({cpu:.1f} CPU s)   backlog")
     return results
 
 
@@ -390,6 +423,39 @@ def scale(build, repeats=3):
         best = min(run_child(quiet(build, path))[0] for _ in range(repeats))
         results[str(adapters)] = best
         print(f"  {adapters:>3} adapters  {best:8.3f} CPU s   {best / adapters * 1000:7.2f} ms per adapter")
+    return results
+
+
+def process(build, runs=PROCESS_RUNS):
+    """Whole processes, as a user starts them: the CPU time the kernel accounts to each child
+    (wait4's rusage, user + system), never wall time, which a busy machine stretches."""
+    print(f"CPU time of whole processes ({runs} runs each; median, best)")
+    results = {}
+    seconds = build.default_seconds()
+    # What starting any program costs on this machine (exec, page faults, exit), for scale: on a
+    # virtual machine with slow page faults it can be most of a short process's time.
+    true = shutil.which("true") or "/bin/true"
+    for name, command in (("floor: true", [true]),
+                          ("version", [build.nicsim, "--version"]),
+                          ("default story", quiet(build, "default"))):
+        with open(os.devnull, "wb") as null:
+            times = []
+            for _ in range(runs):
+                saved = os.dup(1)
+                os.dup2(null.fileno(), 1)
+                try:
+                    times.append(run_child(command)[0])
+                finally:
+                    os.dup2(saved, 1)
+                    os.close(saved)
+        times.sort()
+        median, best = times[len(times) // 2], times[0]
+        results[name] = {"median_ms": median * 1000, "best_ms": best * 1000}
+        print(f"  {name:<34}{median * 1000:10.2f} ms median {best * 1000:10.2f} ms best")
+        if name == "default story":
+            rate = seconds / median if median > 0 else float("inf")
+            results["default story rate"] = rate
+            print(f"  {'default story, virtual s per CPU s':<34}{rate:10,.0f} (median run, {seconds:g} virtual s)")
     return results
 
 
@@ -434,7 +500,8 @@ def main():
                                     else EXCHANGE_FRAMES),
                                 "memory": lambda: memory(build),
                                 "cpu": lambda: cpu(build),
-                                "scale": lambda: scale(build)}[section]()
+                                "scale": lambda: scale(build),
+                                "process": lambda: process(build)}[section]()
     finally:
         build.close()
     if args.json:

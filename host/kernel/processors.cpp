@@ -91,9 +91,12 @@ bool Processors::TaskCanRun(Task& task) {
 }
 
 void Processors::WakeBlocked() {
+    // Called at every processor point: most of the time nothing is blocked.
+    if (blocked_ == 0) return;
     for (auto& task : tasks_) {
         if (task->state != State::Blocked) continue;
         if (!task->timedOut && !(task->wake && task->wake())) continue;
+        --blocked_;
         task->state = State::Ready;
         task->resumeWhy = task->timedOut ? "timed out" : "woken";
         waiting_.push_back(task.get());
@@ -122,7 +125,8 @@ void Processors::RunSlice() {
     WakeBlocked();
     // The candidates: every processor's running task that can go on, and every waiting task
     // some processor would take.
-    std::vector<std::pair<Task*, int>> candidates;
+    std::vector<std::pair<Task*, int>>& candidates = candidates_;
+    candidates.clear();
     for (size_t c = 0; c < cpus_.size(); ++c) {
         if (cpus_[c].stack.empty()) continue;
         Task* top = cpus_[c].stack.back();
@@ -139,7 +143,8 @@ void Processors::RunSlice() {
     if (candidates.empty()) return;
     auto [task, cpu] = candidates[rng_.Below(candidates.size())];
     if (cpu < 0) {
-        std::vector<int> free;
+        std::vector<int>& free = freeCpus_;
+        free.clear();
         for (size_t c = 0; c < cpus_.size(); ++c)
             if (Eligible(cpus_[c], *task)) free.push_back(static_cast<int>(c));
         cpu = free[rng_.Below(free.size())];
@@ -295,6 +300,7 @@ bool Processors::Block(std::function<bool()> wake, sim::TimeUs deadline) {
     if (!stack.empty() && stack.back() == self) stack.pop_back();
     self->cpu = -1;
     self->state = State::Blocked;
+    ++blocked_;
     self->wake = std::move(wake);
     self->deadline = deadline;
     self->timedOut = false;

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/kernel/kernel.h"
@@ -125,6 +126,11 @@ private:
     std::vector<Cpu> cpus_;
     std::vector<std::unique_ptr<Task>> tasks_;  // live tasks, in spawn order
     std::vector<Task*> waiting_;                // ready, not yet on a processor, in order
+    size_t blocked_ = 0;                        // tasks in State::Blocked
+    // RunSlice's scratch, kept so a slice allocates nothing: the tasks it may run (with the
+    // processor each is on, -1 when waiting) and the processors that would take a waiting one.
+    std::vector<std::pair<Task*, int>> candidates_;
+    std::vector<int> freeCpus_;
     Task* running_ = nullptr;
     uint64_t nextId_ = 1;
     unsigned instantPreemptions_ = 0;

@@ -411,12 +411,23 @@ SetResult Ndis::Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data) 
 uint64_t Ndis::Send(Adapter& a, const std::vector<uint8_t>& frame, size_t pieces) {
     auto packet = a.protocol.MakePacket(frame, pieces);
     const uint64_t id = packet->id;
-    a.protocol.queue.push_back(std::move(packet));
+    a.protocol.queue.PushBack(std::move(packet));
+    Queued(a);
+    return id;
+}
+
+uint64_t Ndis::Send(Adapter& a, const FrameSource& source, uint64_t index) {
+    const uint64_t id = a.protocol.nextId++;
+    a.protocol.queue.PushBack(source, id, index);
+    Queued(a);
+    return id;
+}
+
+void Ndis::Queued(Adapter& a) {
     ++a.protocol.sends.queued;
     // While a retry is scheduled the head is waiting out its millisecond; a new packet queues
     // behind it instead of offering it again now.
     if (!a.protocol.pumpScheduled) StartSends(a);
-    return id;
 }
 
 void Ndis::StartSends(Adapter& a) {
@@ -454,8 +465,8 @@ void Ndis::PumpSends(Adapter& a) {
             // Nobody below to take it: the protocol gives the packets up.
             while (!p.queue.empty()) {
                 ++p.sends.dropped;
-                if (p.onSendDone) p.onSendDone(p.queue.front()->id, NDIS_STATUS_FAILURE);
-                p.queue.pop_front();
+                if (p.onSendDone) p.onSendDone(p.queue.FrontId(), NDIS_STATUS_FAILURE);
+                p.queue.DropFront();
             }
             return;
         }
@@ -463,8 +474,7 @@ void Ndis::PumpSends(Adapter& a) {
             ScheduleRetry(a);
             return;
         }
-        auto owned = std::move(p.queue.front());
-        p.queue.pop_front();
+        auto owned = p.TakeFront();
         PNDIS_PACKET packet = owned->Packet();
         ProtocolPacket* raw = owned.get();
         p.Hand(std::move(owned));
@@ -502,7 +512,7 @@ void Ndis::PumpSends(Adapter& a) {
         std::unique_ptr<ProtocolPacket> back = p.TakeBack(it);
         if (status == NDIS_STATUS_RESOURCES) {
             ++p.sends.resourcesAnswers;
-            p.queue.push_front(std::move(back));
+            p.queue.PushFront(std::move(back));
             ScheduleRetry(a);
             return;
         }

@@ -147,6 +147,9 @@ public:
     SetResult Set(Adapter& a, NDIS_OID oid, const std::vector<uint8_t>& data);
     // Queues a frame on the protocol side; it is offered to MiniportSend in order.
     uint64_t Send(Adapter& a, const std::vector<uint8_t>& frame, size_t pieces = 1);
+    // Queues frame `index` of `source`, made when the miniport is offered it: a backlog of such
+    // frames holds no frame bytes. Returns the packet's id, as the other Send.
+    uint64_t Send(Adapter& a, const FrameSource& source, uint64_t index);
 
     // True while a passive handler of any adapter runs: scenario events that would start
     // another wait.
@@ -196,6 +199,8 @@ private:
     void RunRequest(Adapter& a, const char* name, NDIS_STATUS& status, sim::FunctionRef call,
                     const std::function<void(bool)>& completed);
     void PumpSends(Adapter& a);
+    // A packet joined the queue: counts it and offers the queue unless a retry is due.
+    void Queued(Adapter& a);
     // Offers the queue to the miniport: at once on one processor, from send tasks with several.
     void StartSends(Adapter& a);
     void ScheduleRetry(Adapter& a);

@@ -4,17 +4,36 @@
 
 namespace host::ndis {
 
+std::unique_ptr<ProtocolPacket> Protocol::SparePacket() {
+    if (spare_.empty()) return std::make_unique<ProtocolPacket>();
+    std::unique_ptr<ProtocolPacket> p = std::move(spare_.back());
+    spare_.pop_back();
+    return p;
+}
+
 std::unique_ptr<ProtocolPacket> Protocol::MakePacket(const std::vector<uint8_t>& frame,
                                                      size_t pieces) {
-    std::unique_ptr<ProtocolPacket> p;
-    if (spare_.empty()) {
-        p = std::make_unique<ProtocolPacket>();
-    } else {
-        p = std::move(spare_.back());
-        spare_.pop_back();
-    }
+    std::unique_ptr<ProtocolPacket> p = SparePacket();
     p->id = nextId++;
     p->frame.assign(frame.begin(), frame.end());
+    Describe(*p, pieces);
+    return p;
+}
+
+std::unique_ptr<ProtocolPacket> Protocol::TakeFront() {
+    SendQueue::Due due;
+    std::unique_ptr<ProtocolPacket> p = queue.PopFront(due);
+    if (p) return p;
+    p = SparePacket();
+    p->id = due.id;
+    const size_t pieces = due.source->Make(due.index, p->frame);
+    Describe(*p, pieces);
+    return p;
+}
+
+void Protocol::Describe(ProtocolPacket& packetOwner, size_t pieces) {
+    ProtocolPacket* p = &packetOwner;
+    const std::vector<uint8_t>& frame = p->frame;
     const size_t oobOffset = (sizeof(NDIS_PACKET) + 7) & ~size_t{7};
     p->storage.assign(oobOffset + sizeof(NDIS_PACKET_OOB_DATA), 0);
     PNDIS_PACKET packet = p->Packet();
@@ -37,7 +56,6 @@ std::unique_ptr<ProtocolPacket> Protocol::MakePacket(const std::vector<uint8_t>&
     packet->Private.Head = &p->buffers.front();
     packet->Private.Tail = &p->buffers.back();
     packet->Private.ValidCounts = FALSE;
-    return p;
 }
 
 void Protocol::Recycle(std::unique_ptr<ProtocolPacket> packet) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/platform/ndis.h"
+#include "host/ndis/send_queue.h"
 #include "absl/container/flat_hash_map.h"
 
 namespace host::ndis {
@@ -86,6 +87,8 @@ public:
     // Builds a packet over a copy of `frame`, split into `pieces` buffers. Packets the miniport
     // has given back are reused, so a steady stream of sends allocates nothing.
     std::unique_ptr<ProtocolPacket> MakePacket(const std::vector<uint8_t>& frame, size_t pieces);
+    // The packet at the head of the queue, made now when it was due from a frame source.
+    std::unique_ptr<ProtocolPacket> TakeFront();
     // Gives a packet back for MakePacket to reuse.
     void Recycle(std::unique_ptr<ProtocolPacket> packet);
 
@@ -95,12 +98,16 @@ public:
     // Takes the packet at `it` back from the miniport.
     std::unique_ptr<ProtocolPacket> TakeBack(Outstanding::iterator it);
 
-    std::deque<std::unique_ptr<ProtocolPacket>> queue;  // not yet accepted by the miniport
+    SendQueue queue;  // not yet accepted by the miniport
     Outstanding outstanding;
     uint64_t nextId = 1;
     bool pumpScheduled = false;
 
 private:
+    std::unique_ptr<ProtocolPacket> SparePacket();
+    // Lays the descriptor, out-of-band block and `pieces` buffers over `p`'s frame.
+    static void Describe(ProtocolPacket& p, size_t pieces);
+
     std::vector<std::unique_ptr<ProtocolPacket>> spare_;
 };
 

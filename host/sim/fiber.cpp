@@ -1,8 +1,9 @@
 #include "host/sim/fiber.h"
 
 #include <sys/mman.h>
-#include <ucontext.h>
 #include <unistd.h>
+
+#include <boost/context/detail/fcontext.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +33,11 @@ extern "C" void AnnotateNewMemory(const char* file, int line, const volatile voi
 namespace host::sim {
 
 namespace {
+
+// The switch is Boost.Context's fcontext: it saves and restores the callee-saved registers and
+// the stack pointer and nothing else. swapcontext also saved and restored the signal mask, a
+// system call per switch, and nothing here changes the mask on a fiber.
+namespace fc = boost::context::detail;
 
 // Stacks are mapped once and reused: a run starts many short contexts. Each has a guard page
 // below it, so an overflow faults instead of writing over a neighbour.
@@ -106,8 +112,11 @@ thread_local Fiber* t_current = nullptr;
 }  // namespace
 
 struct Fiber::Impl {
-    ucontext_t self{};
-    ucontext_t resumer{};
+    // Where each side continues: `self` while the fiber is suspended (and, before its first
+    // Resume, its entry), `resumer` while the fiber runs. Each jump hands back the context of the
+    // side it left, which is where the other side continues next time.
+    fc::fcontext_t self = nullptr;
+    fc::fcontext_t resumer = nullptr;
     void* mapping = nullptr;
     void* stackBottom = nullptr;  // lowest usable address
     size_t stackSize = Fiber::kStackBytes;
@@ -130,15 +139,9 @@ Fiber::Fiber(std::function<void()> body, const std::string& name)
     const StackPool::Slot slot = t_stacks.Take();
     impl_->mapping = slot.mapping;
     impl_->stackBottom = static_cast<char*>(impl_->mapping) + StackPool::Page();
-    getcontext(&impl_->self);
-    impl_->self.uc_stack.ss_sp = impl_->stackBottom;
-    impl_->self.uc_stack.ss_size = impl_->stackSize;
-    impl_->self.uc_link = nullptr;
-    // makecontext passes int-sized arguments only: the pointer goes as two halves (the high one
-    // is zero in a 32-bit program, where a pointer is one int).
-    const auto self = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(this));
-    makecontext(&impl_->self, reinterpret_cast<void (*)()>(&Fiber::Entry), 2,
-                static_cast<unsigned>(self >> 32), static_cast<unsigned>(self & 0xFFFFFFFFu));
+    // The stack grows down from its top; Entry receives this fiber at the first jump.
+    impl_->self = fc::make_fcontext(static_cast<char*>(impl_->stackBottom) + impl_->stackSize,
+                                    impl_->stackSize, &Fiber::Entry);
 #ifdef NICSIM_TSAN
     impl_->tsanFiber = slot.tsanFiber != nullptr ? slot.tsanFiber : __tsan_create_fiber(0);
     if (!name.empty()) __tsan_set_fiber_name(impl_->tsanFiber, name.c_str());
@@ -164,9 +167,10 @@ void Fiber::EndedFibersOrdered() { t_stacks.EndedOrdered(); }
 
 Fiber* Fiber::Current() { return t_current; }
 
-void Fiber::Entry(unsigned hi, unsigned lo) {
-    auto* fiber = reinterpret_cast<Fiber*>(static_cast<uintptr_t>((static_cast<uint64_t>(hi) << 32) | lo));
+void Fiber::Entry(fc::transfer_t from) {
+    auto* fiber = static_cast<Fiber*>(from.data);
     Impl& impl = *fiber->impl_;
+    impl.resumer = from.fctx;
 #ifdef NICSIM_ASAN
     __sanitizer_finish_switch_fiber(nullptr, &impl.resumerBottom, &impl.resumerSize);
 #endif
@@ -184,7 +188,7 @@ void Fiber::Entry(unsigned hi, unsigned lo) {
     __tsan_switch_to_fiber(impl.tsanResumer, __tsan_switch_to_fiber_no_sync);
 #endif
     t_current = impl.outer;
-    setcontext(&impl.resumer);
+    fc::jump_fcontext(impl.resumer, nullptr);
     std::abort();  // never comes back
 }
 
@@ -200,7 +204,7 @@ void Fiber::Resume() {
 #ifdef NICSIM_ASAN
     __sanitizer_start_switch_fiber(&impl.resumerFakeStack, impl.stackBottom, impl.stackSize);
 #endif
-    swapcontext(&impl.resumer, &impl.self);
+    impl.self = fc::jump_fcontext(impl.self, this).fctx;
 #ifdef NICSIM_ASAN
     __sanitizer_finish_switch_fiber(impl.resumerFakeStack, nullptr, nullptr);
 #endif
@@ -215,7 +219,7 @@ void Fiber::Suspend() {
     __tsan_switch_to_fiber(impl.tsanResumer, __tsan_switch_to_fiber_no_sync);
 #endif
     t_current = impl.outer;
-    swapcontext(&impl.self, &impl.resumer);
+    impl.resumer = fc::jump_fcontext(impl.resumer, nullptr).fctx;
 #ifdef NICSIM_ASAN
     __sanitizer_finish_switch_fiber(impl.fakeStack, &impl.resumerBottom, &impl.resumerSize);
 #endif

@@ -10,6 +10,10 @@
 #include <memory>
 #include <string>
 
+namespace boost::context::detail {
+struct transfer_t;
+}
+
 namespace host::sim {
 
 class Fiber {
@@ -38,7 +42,7 @@ public:
 
 private:
     struct Impl;
-    static void Entry(unsigned hi, unsigned lo);
+    static void Entry(boost::context::detail::transfer_t from);
 
     std::function<void()> body_;
     std::unique_ptr<Impl> impl_;

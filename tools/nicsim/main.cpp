@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "nicsim_version.h"
@@ -24,6 +25,14 @@ namespace {
 
 // The command the user asked for; its exit status before standard output is checked.
 int Main(int argc, char** argv) {
+    // `nicsim --version` alone is answered before the parser is built, as the parser would answer
+    // it (the version flag's text and a newline): every command's options cost more to set up
+    // than the rest of the process.
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::cout << "nicsim " << NICSIM_VERSION << "\n";
+        nicsim::NoteStandardOutputWrite();
+        return 0;
+    }
     CLI::App app{"nicsim - run the USB network adapter miniport in an emulated world.\n"
                  "Exit status: 0 clean, 1 the verifier caught a violation, 2 usage or scenario error."};
     app.require_subcommand(1);

@@ -1,6 +1,5 @@
 #include "tools/nicsim/run/capture.h"
 
-#include <pcap/pcap.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +11,28 @@ namespace nicsim {
 
 namespace {
 
-constexpr int kSnapLength = 65535;
+constexpr uint32_t kSnapLength = 65535;
+
+// The classic pcap format (the one tcpdump and libpcap write): a file header, then per record a
+// header followed by the bytes kept.
+struct PcapFileHeader {
+    uint32_t magic;  // 0xA1B2C3D4: microsecond timestamps, in the byte order it is read in
+    uint16_t versionMajor;
+    uint16_t versionMinor;
+    int32_t thisZone;
+    uint32_t sigFigs;
+    uint32_t snapLength;
+    uint32_t linkType;
+};
+static_assert(sizeof(PcapFileHeader) == 24);
+
+struct PcapRecordHeader {
+    uint32_t tsSec;
+    uint32_t tsUsec;
+    uint32_t caplen;  // bytes of the frame in the file
+    uint32_t len;     // bytes the frame had
+};
+static_assert(sizeof(PcapRecordHeader) == 16);
 constexpr uint32_t kUrbDirIn = 0x200;
 // An IN transfer that does not accept a short data stage (no USBD_SHORT_TRANSFER_OK).
 constexpr uint32_t kUrbShortNotOk = 0x0001;
@@ -34,61 +54,58 @@ int32_t UsbmonStatus(host::usb::Result r) {
 
 std::unique_ptr<PcapWriter> PcapWriter::Open(const std::string& path, int linkType, std::string& error) {
     std::unique_ptr<PcapWriter> w(new PcapWriter);
-    w->dead_ = pcap_open_dead(linkType, kSnapLength);
-    if (w->dead_ == nullptr) {
-        error = "libpcap cannot make a handle for link type " + std::to_string(linkType);
-        return nullptr;
-    }
     if (path == "-") {
         // A stream of its own on standard output's descriptor: closing the capture must not
         // close stdout, which nicsim still flushes and checks when it ends.
         const int fd = dup(STDOUT_FILENO);
-        FILE* out = fd < 0 ? nullptr : fdopen(fd, "wb");
-        if (out == nullptr) {
+        w->file_ = fd < 0 ? nullptr : fdopen(fd, "wb");
+        if (w->file_ == nullptr) {
             if (fd >= 0) close(fd);
             error = std::string("standard output: ") + std::strerror(errno);
             return nullptr;
         }
-        w->dumper_ = pcap_dump_fopen(w->dead_, out);
-        if (w->dumper_ == nullptr) fclose(out);
     } else {
-        w->dumper_ = pcap_dump_open(w->dead_, path.c_str());
+        w->file_ = std::fopen(path.c_str(), "wb");
+        if (w->file_ == nullptr) {
+            error = std::strerror(errno);
+            return nullptr;
+        }
     }
-    if (w->dumper_ == nullptr) {
-        error = pcap_geterr(w->dead_);
-        return nullptr;
-    }
+    // The classic pcap file header, in the writer's byte order (the magic tells a reader which):
+    // magic, version 2.4, time zone offset and timestamp accuracy (both 0), snapshot length,
+    // link type.
+    const PcapFileHeader h{0xA1B2C3D4u, 2, 4, 0, 0, kSnapLength, static_cast<uint32_t>(linkType)};
+    if (std::fwrite(&h, sizeof h, 1, w->file_) != 1) w->failure_ = errno != 0 ? errno : EIO;
     return w;
 }
 
-PcapWriter::~PcapWriter() {
-    Close();
-    if (dead_ != nullptr) pcap_close(dead_);
-}
+PcapWriter::~PcapWriter() { Close(); }
 
 void PcapWriter::Write(uint64_t t_us, const uint8_t* data, size_t length) {
-    if (dumper_ == nullptr) return;
-    pcap_pkthdr h{};
-    h.ts.tv_sec = static_cast<time_t>(t_us / 1'000'000);
-    h.ts.tv_usec = static_cast<suseconds_t>(t_us % 1'000'000);
-    h.len = static_cast<bpf_u_int32>(length);
-    h.caplen = static_cast<bpf_u_int32>(std::min<size_t>(length, kSnapLength));
-    pcap_dump(reinterpret_cast<u_char*>(dumper_), &h, data);
-    if (failure_ == 0 && std::ferror(pcap_dump_file(dumper_))) failure_ = errno != 0 ? errno : EIO;
+    if (file_ == nullptr) return;
+    // A record header: seconds and microseconds (32 bits each, as the format has them), the
+    // bytes kept and the bytes the frame had.
+    const PcapRecordHeader h{static_cast<uint32_t>(t_us / 1'000'000), static_cast<uint32_t>(t_us % 1'000'000),
+                             static_cast<uint32_t>(std::min<size_t>(length, kSnapLength)),
+                             static_cast<uint32_t>(length)};
+    if ((std::fwrite(&h, sizeof h, 1, file_) != 1 || std::fwrite(data, 1, h.caplen, file_) != h.caplen) &&
+        failure_ == 0)
+        failure_ = errno != 0 ? errno : EIO;
     ++records_;
 }
 
 bool PcapWriter::Close() {
-    if (dumper_ == nullptr) return true;
+    if (file_ == nullptr) return true;
     errno = 0;
-    const bool flushed = pcap_dump_flush(dumper_) == 0;
+    const bool flushed = std::fflush(file_) == 0;
     if (!flushed && failure_ == 0) failure_ = errno != 0 ? errno : EIO;
-    const bool clean = !std::ferror(pcap_dump_file(dumper_));
+    const bool clean = !std::ferror(file_);
     if (!clean && failure_ == 0) failure_ = EIO;
-    pcap_dump_close(dumper_);
-    dumper_ = nullptr;
+    const bool closed = std::fclose(file_) == 0;
+    if (!closed && failure_ == 0) failure_ = errno != 0 ? errno : EIO;
+    file_ = nullptr;
     errno = failure_;
-    return flushed && clean;
+    return flushed && clean && closed && failure_ == 0;
 }
 
 std::vector<uint8_t> UsbmonRecord(char type, uint64_t urbId, uint16_t bus, uint8_t device,

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,15 +23,12 @@
 #include "host/usb/bus.h"
 #include "host/wire/link.h"
 
-struct pcap;
-struct pcap_dumper;
-
 namespace nicsim {
 
 constexpr int kLinkTypeEthernet = 1;            // LINKTYPE_ETHERNET
 constexpr int kLinkTypeUsbLinuxMmapped = 220;   // LINKTYPE_USB_LINUX_MMAPPED
 
-// One pcap file written through libpcap. Records carry the time the clock gives, in microseconds.
+// One pcap file in the classic format (24-byte file header, 16-byte record headers). Records carry the time the clock gives, in microseconds.
 class PcapWriter {
 public:
     // Returns null and fills `error` when the file cannot be created.
@@ -47,8 +45,7 @@ public:
 
 private:
     PcapWriter() = default;
-    ::pcap* dead_ = nullptr;
-    ::pcap_dumper* dumper_ = nullptr;
+    std::FILE* file_ = nullptr;
     uint64_t records_ = 0;
     int failure_ = 0;  // errno of the first write that failed
 };

@@ -15,6 +15,7 @@
 #include "host/world/crash_guard.h"
 #include "host/world/world.h"
 #include "tools/nicsim/run/accounts.h"
+#include "tools/nicsim/run/frame_owners.h"
 #include "tools/nicsim/scenario/oids.h"
 #include "tools/nicsim/cli/printable.h"
 #include "tools/nicsim/report/report.h"
@@ -73,7 +74,14 @@ struct Ping {
     std::map<uint16_t, Echo> sentAt;  // echoes not yet answered nor given up
 };
 
-struct Burst {
+// A traffic burst. Its frames are made when the miniport is offered them, not when they are
+// queued: a backlog of them holds none.
+struct Burst final : host::ndis::FrameSource {
+    size_t Make(uint64_t index, std::vector<uint8_t>& frame) const override {
+        host::wire::WriteTestFrame(frame, dst, view->mac, stream, static_cast<uint32_t>(index), size);
+        return 1 + index % 3;
+    }
+
     std::string adapter;
     AdapterView* view = nullptr;
     uint32_t number = 0;  // the adapter's first, second, ... traffic burst
@@ -120,14 +128,15 @@ private:
 
     const Scenario& scenario_;
     RunOptions options_;
+    // Before the world: the queued packets of a burst refer to it until the world is gone.
+    std::vector<std::unique_ptr<Burst>> bursts_;
     host::world::World world_;
     std::map<std::string, AdapterView> views_;
     std::map<std::string, host::wire::Link*> links_;
     std::map<std::string, host::wire::Peer*> peers_;
     std::vector<std::unique_ptr<Ping>> pings_;
-    std::vector<std::unique_ptr<Burst>> bursts_;
-    absl::flat_hash_map<uint64_t, Burst*> burstOfFrame_;  // found and erased, never walked
-    std::vector<uint8_t> frameBuffer_;  // a burst's frame, copied by Ndis::Send into its packet
+    // Keyed by packet id alone, whichever adapter sent it.
+    FrameOwners<Burst> burstOfFrame_;
     // The run is over and its adapters are being halted. The halt runs the scheduler while a
     // send ends on another processor, and would otherwise play what still waited there: an event
     // held back behind a passive handler (a second halt among them), a burst's next frame, a
@@ -195,11 +204,10 @@ bool Run::Build() {
             OnReceive(*view, f);
         };
         v.adapter->protocol.onSendDone = [this](uint64_t id, NDIS_STATUS status) {
-            auto it = burstOfFrame_.find(id);
-            if (it == burstOfFrame_.end()) return;
-            if (status == NDIS_STATUS_SUCCESS) ++it->second->completed;
-            else ++it->second->refused;
-            burstOfFrame_.erase(it);
+            Burst* b = burstOfFrame_.Take(id);
+            if (b == nullptr) return;
+            if (status == NDIS_STATUS_SUCCESS) ++b->completed;
+            else ++b->refused;
         };
     }
     // What the device does with its PHYs is reported as it happens, not when the driver tells
@@ -427,9 +435,8 @@ void Run::ScheduleFrame(Burst& burst, uint32_t i) {
         if (ended_ || v->adapter->state != host::ndis::AdapterState::Initialized) return;
         ++b->offered;
         // The protocol side answers the send inside the call: know the frame first.
-        burstOfFrame_[v->adapter->protocol.nextId] = b;
-        host::wire::WriteTestFrame(frameBuffer_, b->dst, v->mac, b->stream, i, b->size);
-        world_.Ndis().Send(*v->adapter, frameBuffer_, 1 + i % 3);
+        burstOfFrame_.Set(v->adapter->protocol.nextId, b);
+        world_.Ndis().Send(*v->adapter, *b, i);
     };
     const uint64_t at = b->startedUs + i * b->intervalUs;
     if (b->intervalUs == 0) world_.Scheduler().At(at, std::move(send));

@@ -1,6 +1,6 @@
 #include "tools/nicsim/scenario/scenario.h"
 
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 
 #include <algorithm>
 #include <cctype>
@@ -876,14 +876,19 @@ host::device::DeviceConfig DeviceConfigFor(const AdapterDesc& adapter,
 }
 
 std::string Sha256Hex(const std::string& text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr) != 1) return "";
+    // nettle's SHA-256: a plain function over a context on the stack, with nothing to set up when
+    // the program starts (OpenSSL's loads its provider tables at the first digest).
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&ctx, sizeof digest, digest);
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string hex;
-    char byte[3];
-    for (unsigned i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof byte, "%02x", digest[i]);
-        hex += byte;
+    hex.reserve(2 * sizeof digest);
+    for (const uint8_t byte : digest) {
+        hex += kHex[byte >> 4];
+        hex += kHex[byte & 15];
     }
     return hex;
 }
