@@ -59,13 +59,12 @@ def idle_adapter_day():
     }
 
 
-def exchange(frames_each_way):
-    """Two adapters on one cable, each sending `frames_each_way` 1514-byte frames to the other
-    from the fifth second on, a frame a millisecond; the run ends 20 s after the last frame."""
-    burst_s = frames_each_way * 0.001
+def cable_pair(name, duration_s, traffic):
+    """Two adapters, A and B, on one Ethernet cable, both started at 0, then the `traffic`
+    events."""
     return {
-        "name": f"exchange-{frames_each_way}",
-        "duration_s": 5 + burst_s + 20,
+        "name": name,
+        "duration_s": duration_s,
         "adapters": [
             {"name": "A", "eeprom": "02:00:00:00:00:0a", "phys": [{"address": 0, "id": "0x225410"}]},
             {"name": "B", "eeprom": "02:00:00:00:00:0b", "phys": [{"address": 0, "id": "0x406210"}]},
@@ -74,33 +73,25 @@ def exchange(frames_each_way):
         "events": [
             {"at": 0, "do": "initialize", "adapter": "A"},
             {"at": 0, "do": "initialize", "adapter": "B"},
-            {"at": 5, "do": "traffic", "adapter": "A", "frames": frames_each_way, "size": 1514,
-             "interval": 0.001},
-            {"at": 5, "do": "traffic", "adapter": "B", "frames": frames_each_way, "size": 1514,
-             "interval": 0.001},
-        ],
+        ] + traffic,
     }
+
+
+def exchange(frames_each_way):
+    """Two adapters on one cable, each sending `frames_each_way` 1514-byte frames to the other
+    from the fifth second on, a frame a millisecond; the run ends 20 s after the last frame."""
+    burst = {"at": 5, "do": "traffic", "frames": frames_each_way, "size": 1514, "interval": 0.001}
+    return cable_pair(f"exchange-{frames_each_way}", 5 + frames_each_way * 0.001 + 20,
+                      [dict(burst, adapter="A"), dict(burst, adapter="B")])
 
 
 def backlog(frames):
     """Two adapters on one cable, A offering `frames` 1514-byte frames 10 us apart: ten times
     what the bus carries, so nearly all of them wait in A's send queue. The run ends a second
     after the last frame is offered, long before the queue drains."""
-    return {
-        "name": f"backlog-{frames}",
-        "duration_s": round(2 + frames * 0.00001 + 1, 3),
-        "adapters": [
-            {"name": "A", "eeprom": "02:00:00:00:00:0a", "phys": [{"address": 0, "id": "0x225410"}]},
-            {"name": "B", "eeprom": "02:00:00:00:00:0b", "phys": [{"address": 0, "id": "0x406210"}]},
-        ],
-        "links": [{"name": "cable", "medium": "ethernet", "up": True, "between": ["A:0", "B:0"]}],
-        "events": [
-            {"at": 0, "do": "initialize", "adapter": "A"},
-            {"at": 0, "do": "initialize", "adapter": "B"},
-            {"at": 2, "do": "traffic", "adapter": "A", "frames": frames, "size": 1514,
-             "interval": 0.00001},
-        ],
-    }
+    return cable_pair(f"backlog-{frames}", round(2 + frames * 0.00001 + 1, 3),
+                      [{"at": 2, "do": "traffic", "adapter": "A", "frames": frames, "size": 1514,
+                        "interval": 0.00001}])
 
 
 def pairs(adapters, frames=1000):
