@@ -89,6 +89,7 @@ TEST(NicsimBacklog, AMillionFramesOfferedFasterThanTheBusTakesKeepMemoryFlat) {
     EXPECT_LT(large - small, 8 * 1024) << "KiB: " << small << " with 10^5 frames, " << large << " with 10^6";
 #else
     (void)small;
+    (void)large;
 #endif
 }
 
