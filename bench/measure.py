@@ -297,8 +297,32 @@ def number_text(value):
     return f"{value:,.2f}" if isinstance(value, float) else f"{value:,}"
 
 
+# What decides which block copy the C library picks and whether the FCS folds with carry-less
+# multiplies: instruction counts hold for one kind of processor only.
+PROCESSOR_FLAGS = ("sse4_1", "sse4_2", "ssse3", "avx", "avx2", "avx512f", "avx512vl", "erms", "fsrm",
+                   "pclmulqdq")
+PROCESSOR_LINE = "<!-- measured on: "
+
+
+def processor():
+    """The processor's model and the flags of PROCESSOR_FLAGS it has, as one line of text."""
+    model, flags = "unknown", set()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                if key.strip() == "model name" and model == "unknown":
+                    model = value.strip()
+                elif key.strip() == "flags" and not flags:
+                    flags = set(value.split())
+    except OSError:
+        pass
+    return f"{model}; {' '.join(f for f in PROCESSOR_FLAGS if f in flags)}"
+
+
 def doc_table(results):
-    lines = [DOC_BEGIN, "| Measure (instructions, callgrind) | Before (d22088b) | Now | Target |",
+    lines = [DOC_BEGIN, f"{PROCESSOR_LINE}{processor()} -->",
+             "| Measure (instructions, callgrind) | Before (d22088b) | Now | Target |",
              "|---|---|---|---|"]
     for label, key, before, target in DOC_ROWS:
         lines.append(f"| {label} | {number_text(before)} | {number_text(row_value(results, key))} "
@@ -321,6 +345,15 @@ def write_doc(results):
     with open(DOC, "w") as f:
         f.write(text[:begin] + doc_table(results) + text[end:])
     print(f"wrote the instructions table of {DOC}")
+
+
+def doc_processor():
+    """The processor the committed table was measured on, as processor() wrote it."""
+    text, begin, end = read_doc()
+    for line in text[begin:end].splitlines():
+        if line.startswith(PROCESSOR_LINE):
+            return line[len(PROCESSOR_LINE):].removesuffix("-->").strip()
+    return None
 
 
 def check_doc(results):
@@ -479,6 +512,10 @@ def main():
         parser.error("--write-doc and --check-doc: choose one")
     if args.check_doc and not shutil.which("valgrind"):
         print("measure.py: valgrind is not installed; the instructions table is not checked")
+        return 77
+    if args.check_doc and doc_processor() != processor():
+        print(f"measure.py: the table was measured on another kind of processor ({doc_processor()}; "
+              f"this one: {processor()}), whose block copies cost other counts; not checked")
         return 77
     sections = ["instructions"] if (args.write_doc or args.check_doc) else (args.sections or list(SECTIONS))
     build = Build(args.build)
