@@ -245,7 +245,6 @@ private:
     std::map<PIRP, sim::EventId> cancelling_;
     std::function<void(const void*, uint32_t)> bulkInLanded_;
     bool inExecute_ = false;
-    PIRP currentSync_ = nullptr;
     BusTiming timing_ = BusTiming::Frame;
     std::map<uint64_t, uint32_t> framePackets_;  // full-speed: packets booked per frame number
     std::vector<TransferObserver*> observers_;

@@ -62,8 +62,9 @@ inline Bytes VendorText() {
 // A bulk-in transfer the receive path accepts: the frame, 4 check-sequence bytes and a trailer
 // whose byte n-2 is the status.
 inline Bytes Transfer(size_t frameLength, uint8_t status) {
-    Bytes t(frameLength, 0x5A);
-    t.insert(t.end(), {0xC1, 0xC2, 0xC3, 0xC4, 0x00, 0x00, status, 0x00});
+    Bytes t(frameLength + 8, 0x5A);
+    const uint8_t tail[8] = {0xC1, 0xC2, 0xC3, 0xC4, 0x00, 0x00, status, 0x00};
+    std::copy(std::begin(tail), std::end(tail), t.end() - 8);
     return t;
 }
 
