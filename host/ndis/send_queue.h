@@ -9,9 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <vector>
+
+#include "host/sim/ring_queue.h"
 
 namespace host::ndis {
 
@@ -67,7 +68,7 @@ private:
         uint64_t firstIndex = 0;
         uint64_t count = 0;
     };
-    std::deque<Entry> entries_;
+    sim::RingQueue<Entry> entries_;  // a steady stream allocates nothing
     size_t size_ = 0;
 };
 

@@ -61,6 +61,8 @@ public:
     size_t size() const { return count_; }
     T& front() { return At(0); }
     const T& front() const { return At(0); }
+    T& back() { return At(count_ - 1); }
+    const T& back() const { return At(count_ - 1); }
     iterator begin() { return {this, 0}; }
     iterator end() { return {this, count_}; }
     const_iterator begin() const { return {this, 0}; }
@@ -74,6 +76,13 @@ public:
     void push_back(T&& v) {
         if (count_ == slots_.size()) Grow();
         At(count_) = std::move(v);
+        ++count_;
+    }
+    // Puts `v` ahead of the front (the next pop_front returns it).
+    void push_front(T&& v) {
+        if (count_ == slots_.size()) Grow();
+        head_ = (head_ + slots_.size() - 1) & (slots_.size() - 1);
+        At(0) = std::move(v);
         ++count_;
     }
     void pop_front() {

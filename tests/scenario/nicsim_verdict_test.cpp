@@ -161,6 +161,8 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
         std::ifstream lines(trace);
         std::map<std::pair<std::string, uint64_t>, std::vector<double>> rtts;
         std::map<std::string, uint64_t> sent, received;
+        std::map<std::pair<std::string, uint64_t>, uint64_t> wireFramesBySize;
+        std::vector<json> bursts;
         json record;
         for (std::string line; std::getline(lines, line);) {
             const json l = json::parse(line);
@@ -170,8 +172,12 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
             }
             if (l["ev"] == "ping" && l.contains("rtt_us"))
                 rtts[{l["adapter"], l["burst"]}].push_back(l["rtt_us"].get<uint64_t>() / 1000.0);
-            if (l["ev"] == "wire" && l["from"] != "peer")
-                sent[l["from"].get<std::string>().substr(0, l["from"].get<std::string>().find(':'))] += l["length"].get<uint64_t>();
+            if (l["ev"] == "wire" && l["from"] != "peer") {
+                const std::string from = l["from"].get<std::string>().substr(0, l["from"].get<std::string>().find(':'));
+                sent[from] += l["length"].get<uint64_t>();
+                ++wireFramesBySize[{from, l["length"].get<uint64_t>()}];
+            }
+            if (l["ev"] == "traffic") bursts.push_back(l);
             if (l["ev"] == "indicate_receive") received[l["adapter"]] += l["length"].get<uint64_t>();
         }
         for (const json& p : j["pings"]) {
@@ -186,6 +192,13 @@ TEST(NicsimVerdict, CleanRunsGiveJsonThatAgreesWithTheSummaryAndAPassingReport) 
             EXPECT_DOUBLE_EQ(p["rtt_min_ms"].get<double>(), *std::min_element(r.begin(), r.end())) << p;
             EXPECT_DOUBLE_EQ(p["rtt_max_ms"].get<double>(), *std::max_element(r.begin(), r.end())) << p;
             EXPECT_NEAR(p["rtt_avg_ms"].get<double>(), sum / r.size(), 1e-9) << p;
+        }
+        // Both adapters send at once, their packets numbered alike from 1: each burst counts as
+        // completed the frames of its own size its adapter put on the cable, no fewer.
+        if (c.args.rfind("two_adapters", 0) == 0) {
+            ASSERT_EQ(bursts.size(), 2u);
+            for (const json& b : bursts)
+                EXPECT_EQ(b["completed"], (wireFramesBySize[{b["adapter"], b["size"].get<uint64_t>()}])) << b;
         }
         ASSERT_EQ(j["throughput"].size(), adapters);
         for (auto& [name, t] : j["throughput"].items()) {

@@ -1,5 +1,5 @@
-// The ring queue against std::deque, the queue it stands in for: the same pushes, pops and
-// removals from the middle, across many wraps of the ring and its growth, leave the same
+// The ring queue against std::deque, the queue it stands in for: the same pushes at either end,
+// pops and removals from the middle, across many wraps of the ring and its growth, leave the same
 // elements in the same order.
 #include <gtest/gtest.h>
 
@@ -17,13 +17,18 @@ TEST(RingQueue, KeepsTheOrderOfADequeThroughWrapsGrowthAndRemovals) {
     std::mt19937 random(7);
     int next = 0;
     for (int step = 0; step < 20'000; ++step) {
-        const unsigned op = random() % 10;
+        const unsigned op = random() % 12;
         if (op < 5 || model.empty()) {
             // A vector, so that an element left behind by a pop or a removal would show.
             ring.push_back({next, next * 3});
             model.push_back({next, next * 3});
             ++next;
-        } else if (op < 9) {
+            ASSERT_EQ(ring.back(), model.back()) << "step " << step;
+        } else if (op == 10) {
+            ring.push_front({-next});
+            model.push_front({-next});
+            ++next;
+        } else if (op < 10) {
             ASSERT_EQ(ring.front(), model.front()) << "step " << step;
             ring.pop_front();
             model.pop_front();

@@ -1,11 +1,16 @@
 // Which burst each packet id in flight belongs to, held as spans of consecutive ids: a burst's
 // packets take consecutive ids, so a backlog of a million of them is one span, not a million
 // entries. Setting an id overwrites its owner; taking it removes it (a second take finds none).
+// Ids are one sender's: two senders that number their packets alike each need their own.
+// A removed span's node is kept for the next one, so a steady stream of frames (each set, then
+// taken) allocates nothing once it runs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <map>
+#include <vector>
 
 namespace nicsim {
 
@@ -29,7 +34,7 @@ public:
         } else if (joinNext) {
             Rekey(next, id);
         } else {
-            spans_.emplace_hint(next, id, Span{id, owner});
+            Insert(next, id, Span{id, owner});
         }
     }
 
@@ -61,15 +66,27 @@ private:
     void Remove(typename Map::iterator it, uint64_t id) {
         const uint64_t first = it->first, last = it->second.last;
         if (first == last) {
-            spans_.erase(it);
+            if (spare_.size() < kSpares) spare_.push_back(spans_.extract(it));
+            else spans_.erase(it);
         } else if (id == first) {
             Rekey(it, id + 1);
         } else if (id == last) {
             it->second.last = id - 1;
         } else {
             it->second.last = id - 1;
-            spans_.emplace_hint(std::next(it), id + 1, Span{last, it->second.owner});
+            Insert(std::next(it), id + 1, Span{last, it->second.owner});
         }
+    }
+    void Insert(typename Map::iterator hint, uint64_t first, Span span) {
+        if (spare_.empty()) {
+            spans_.emplace_hint(hint, first, span);
+            return;
+        }
+        auto node = std::move(spare_.back());
+        spare_.pop_back();
+        node.key() = first;
+        node.mapped() = span;
+        spans_.insert(hint, std::move(node));
     }
     // Moves the span at `it` to start at `first`, reusing its node.
     void Rekey(typename Map::iterator it, uint64_t first) {
@@ -78,7 +95,10 @@ private:
         spans_.insert(std::move(node));
     }
 
+    static constexpr size_t kSpares = 16;
+
     Map spans_;
+    std::vector<typename Map::node_type> spare_;
 };
 
 }  // namespace nicsim

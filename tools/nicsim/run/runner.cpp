@@ -36,6 +36,8 @@ using host::wire::Mac;
 constexpr uint64_t kSecond = 1'000'000;
 
 // What the run knows about one adapter beyond the world's own record of it.
+struct Burst;
+
 struct AdapterView {
     host::ndis::Adapter* adapter = nullptr;
     host::device::AdapterDevice* device = nullptr;
@@ -51,6 +53,8 @@ struct AdapterView {
     // Bytes of the frames it put on a medium (keep-alive frames included) and of those it
     // indicated to the protocol, for the throughput of --json.
     uint64_t bytesSent = 0, bytesReceived = 0;
+    // The burst of each of its packets in flight, by the packet id its protocol side gave it.
+    FrameOwners<Burst> burstOfFrame;
 };
 
 struct Ping {
@@ -135,8 +139,6 @@ private:
     std::map<std::string, host::wire::Link*> links_;
     std::map<std::string, host::wire::Peer*> peers_;
     std::vector<std::unique_ptr<Ping>> pings_;
-    // Keyed by packet id alone, whichever adapter sent it.
-    FrameOwners<Burst> burstOfFrame_;
     // The run is over and its adapters are being halted. The halt runs the scheduler while a
     // send ends on another processor, and would otherwise play what still waited there: an event
     // held back behind a passive handler (a second halt among them), a burst's next frame, a
@@ -185,7 +187,7 @@ bool Run::Build() {
                 if (host::wire::ParseMac(*text, m)) v.mac = m;
             }
         }
-        views_[a.name] = v;
+        views_[a.name] = std::move(v);
     }
     world_.Faults().onInjected = [this](host::sim::AllocKind kind, const host::sim::AllocSite*) {
         std::string adapter;
@@ -203,8 +205,8 @@ bool Run::Build() {
         v.adapter->protocol.onReceive = [this, view](const host::ndis::ReceivedFrame& f) {
             OnReceive(*view, f);
         };
-        v.adapter->protocol.onSendDone = [this](uint64_t id, NDIS_STATUS status) {
-            Burst* b = burstOfFrame_.Take(id);
+        v.adapter->protocol.onSendDone = [view](uint64_t id, NDIS_STATUS status) {
+            Burst* b = view->burstOfFrame.Take(id);
             if (b == nullptr) return;
             if (status == NDIS_STATUS_SUCCESS) ++b->completed;
             else ++b->refused;
@@ -435,7 +437,7 @@ void Run::ScheduleFrame(Burst& burst, uint32_t i) {
         if (ended_ || v->adapter->state != host::ndis::AdapterState::Initialized) return;
         ++b->offered;
         // The protocol side answers the send inside the call: know the frame first.
-        burstOfFrame_.Set(v->adapter->protocol.nextId, b);
+        v->burstOfFrame.Set(v->adapter->protocol.nextId, b);
         world_.Ndis().Send(*v->adapter, *b, i);
     };
     const uint64_t at = b->startedUs + i * b->intervalUs;
