@@ -9,10 +9,10 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <queue>
 #include <vector>
 
 #include "host/sim/callback.h"
+#include "host/sim/dary_heap.h"
 #include "host/sim/rng.h"
 
 namespace host::sim {
@@ -106,11 +106,15 @@ private:
         uint8_t phase;
         uint64_t tie;
         EventId id;
-        bool operator>(const Key& o) const {
-            if (time != o.time) return time > o.time;
-            if (phase != o.phase) return phase > o.phase;
-            if (tie != o.tie) return tie > o.tie;
-            return id > o.id;
+    };
+    // Earlier time first; at one time the scenario's events, then by the tie drawn, then by id
+    // (unique): a total order, so a seed replays whatever the heap's shape.
+    struct KeyBefore {
+        bool operator()(const Key& a, const Key& b) const {
+            if (a.time != b.time) return a.time < b.time;
+            if (a.phase != b.phase) return a.phase < b.phase;
+            if (a.tie != b.tie) return a.tie < b.tie;
+            return a.id < b.id;
         }
     };
     struct Payload {
@@ -153,7 +157,7 @@ private:
     TimeUs now_ = 0;
     uint64_t nextSeq_ = 1;
     uint64_t eventsRun_ = 0;
-    std::priority_queue<Key, std::vector<Key>, std::greater<Key>> queue_;
+    DaryHeap<Key, KeyBefore> queue_;
     // Slots in fixed chunks: a running event's slot stays put while it schedules others.
     static constexpr unsigned kChunkBits = 10;
     static constexpr uint64_t kChunkMask = (uint64_t{1} << kChunkBits) - 1;
