@@ -1,6 +1,6 @@
-// A min-heap with four children a node: half the levels of a binary heap, and the four children
-// of a node side by side in memory, so a pop compares in one cache line per level and moves half
-// as many elements. It holds the scheduler's pending events. `Before(a, b)` is a strict weak
+// A min-heap with four children a node: half the levels of a binary heap, with the four
+// children of a node side by side in memory, so a pop moves half as many elements and reads
+// neighbouring ones. It holds the scheduler's pending events. `Before(a, b)` is a strict weak
 // order; with a total order (no two elements equivalent) the pops come out in the same sequence
 // as from any other heap.
 #pragma once

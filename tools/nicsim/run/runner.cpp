@@ -35,9 +35,9 @@ using host::wire::Mac;
 
 constexpr uint64_t kSecond = 1'000'000;
 
-// What the run knows about one adapter beyond the world's own record of it.
 struct Burst;
 
+// What the run knows about one adapter beyond the world's own record of it.
 struct AdapterView {
     host::ndis::Adapter* adapter = nullptr;
     host::device::AdapterDevice* device = nullptr;
