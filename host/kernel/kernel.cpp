@@ -325,7 +325,7 @@ bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
     return true;
 }
 
-void Kernel::Forget(absl::flat_hash_map<uintptr_t, Resource>::iterator it) {
+void Kernel::Forget(Resources::iterator it) {
     const uintptr_t base = it->first;
     const size_t size = it->second.size;
     const ResourceKind kind = it->second.kind;
@@ -422,7 +422,7 @@ bool Kernel::CheckNotFreedSlow(const void* p, std::string_view use) {
     return false;
 }
 
-void Kernel::Release(absl::flat_hash_map<uintptr_t, Resource>::iterator it, void* p) {
+void Kernel::Release(Resources::iterator it, void* p) {
     const size_t size = it->second.size;
     Forget(it);
     if (!Cache(p, size)) std::free(p);
@@ -433,7 +433,7 @@ const Resource* Kernel::Find(const void* p) const {
     return it == resources_.end() ? nullptr : &it->second;
 }
 
-absl::flat_hash_map<uintptr_t, Resource>::const_iterator Kernel::Containing(const void* p) const {
+Kernel::Resources::const_iterator Kernel::Containing(const void* p) const {
     const auto addr = reinterpret_cast<uintptr_t>(p);
     auto exact = resources_.find(addr);
     if (exact != resources_.end() && exact->second.size > 0) return exact;

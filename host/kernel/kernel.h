@@ -16,6 +16,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "driver/platform/nt.h"
+#include "host/sim/address_hash.h"
 #include "host/sim/callback.h"
 #include "host/sim/faults.h"
 #include "host/sim/scheduler.h"
@@ -258,6 +259,8 @@ public:
     bool CheckMayBlock(const char* routine);
 
 private:
+    // Live blocks by base address.
+    using Resources = absl::flat_hash_map<uintptr_t, Resource, sim::AddressHash>;
     struct LockState {
         LockKind kind;
         ContextStack* owner;
@@ -308,7 +311,7 @@ private:
     void* AllocateBlock(size_t size, bool zero);
     Resource& TrackNew(const void* p, ResourceKind kind, size_t size, uint32_t tag);
     // Frees the tracked block `it` (of `p`) for real, or keeps it for reuse.
-    void Release(absl::flat_hash_map<uintptr_t, Resource>::iterator it, void* p);
+    void Release(Resources::iterator it, void* p);
 
     sim::Scheduler& scheduler_;
     trace::Trace& trace_;
@@ -318,9 +321,9 @@ private:
     ContextStack* stack_ = &main_;
     std::unique_ptr<Processors> processors_;
     // Drops a tracked resource and tells the free hooks.
-    void Forget(absl::flat_hash_map<uintptr_t, Resource>::iterator it);
+    void Forget(Resources::iterator it);
     // The tracked block containing `p`, or end().
-    absl::flat_hash_map<uintptr_t, Resource>::const_iterator Containing(const void* p) const;
+    Resources::const_iterator Containing(const void* p) const;
     // Memory of freed blocks kept for reuse, by size: IRPs and the driver's per-transfer pool
     // come and go once a frame. Sanitizer builds free every block for real, so that a use after
     // free is still caught.
@@ -328,9 +331,10 @@ private:
     bool Cache(void* p, size_t size);
     HeldLocks held_;
     std::map<const void*, std::set<const void*>> lockOrder_;
-    absl::flat_hash_set<std::pair<const void*, const void*>> lockEdges_;  // lockOrder_'s edges
-    absl::flat_hash_map<uintptr_t, Resource> resources_;
-    absl::flat_hash_map<size_t, std::vector<void*>> cached_;
+    // lockOrder_'s edges
+    absl::flat_hash_set<std::pair<const void*, const void*>, sim::AddressHash> lockEdges_;
+    Resources resources_;
+    absl::flat_hash_map<size_t, std::vector<void*>, sim::AddressHash> cached_;
     std::vector<std::function<void(uintptr_t, size_t, ResourceKind)>> freeHooks_;
     struct FreedBlock {
         size_t size;

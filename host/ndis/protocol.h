@@ -15,6 +15,7 @@
 #include "driver/platform/ndis.h"
 #include "host/ndis/send_queue.h"
 #include "absl/container/flat_hash_map.h"
+#include "host/sim/address_hash.h"
 
 namespace host::ndis {
 
@@ -92,7 +93,8 @@ public:
     // Gives a packet back for MakePacket to reuse.
     void Recycle(std::unique_ptr<ProtocolPacket> packet);
 
-    using Outstanding = absl::flat_hash_map<PNDIS_PACKET, std::unique_ptr<ProtocolPacket>>;
+    using Outstanding =
+        absl::flat_hash_map<PNDIS_PACKET, std::unique_ptr<ProtocolPacket>, sim::AddressHash>;
     // A packet the miniport now holds; it must not be there already.
     void Hand(std::unique_ptr<ProtocolPacket> packet);
     // Takes the packet at `it` back from the miniport.
