@@ -263,11 +263,22 @@ def instructions(build, frames=FRAMES, idle_day=True, exchange_frames=EXCHANGE_F
     runs = [("default story", "default", build.default_seconds())]
     if idle_day:
         runs.append(("idle day", build.scenario(idle_adapter_day()), 86400))
+    whole = {}
     for name, scenario, seconds in runs:
         parts = split(callgrind([build.nicsim, "run", scenario, "--quiet"], build.scratch))
         per = round(parts["total"] / seconds)
         results[name] = per
+        whole[name] = parts["total"]
         print(f"  {name:<16}{per:>10,}   ({parts['total']:,} over {seconds:g} s)")
+
+    # Several processors: every context becomes a task on a fiber of its own, which the seed
+    # interleaves. The same story on four, against one.
+    four = split(callgrind([build.nicsim, "run", "default", "--quiet", "--cpus", "4"],
+                           build.scratch))["total"]
+    one = whole["default story"]
+    results["cpus 4/1"] = round(100 * (four - one) / one, 1)
+    print("the default story on 4 processors against 1 (callgrind, the whole run)")
+    print(f"  {'instructions':<16}{results['cpus 4/1']:>+9.1f}%   ({four:,} against {one:,})")
     return results
 
 
@@ -288,6 +299,8 @@ DOC_ROWS = (
     ("allocations per frame, whole world (calls into malloc)", "allocations/exchange", 6.26, "0"),
     ("`memcpy` of 1514 bytes", "memcpy/1514", 185, ""),
     ("default story, per virtual second", "default story", 736539, ""),
+    ("default story, `--cpus 4` against `--cpus 1`, instructions (%, more)", "cpus 4/1", 33.3,
+     "≤ 10"),
 )
 # Instruction counts may drift this much (a compiler's or library's update) before the committed
 # table counts as stale; allocations are whole calls, compared to the hundredth.

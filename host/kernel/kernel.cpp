@@ -3,6 +3,7 @@
 #include "host/kernel/driver_call.h"
 #include "host/kernel/processors.h"
 #include "host/kernel/race_sync.h"
+#include "host/sim/reuse.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -74,8 +75,7 @@ bool Kernel::InTask() const { return processors_ && processors_->Running() != nu
 
 void Kernel::RunInContext(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn) {
     if (processors_ && processors_->Running() == nullptr) {
-        processors_->Join(processors_->Spawn(
-            std::string(name), irql, adapter, [this, name, irql, adapter, fn] { RunFrame(name, irql, adapter, fn); }));
+        processors_->Join(processors_->Spawn(name, irql, adapter, [fn] { fn(); }));
         return;
     }
     RunFrame(name, irql, adapter, fn);
@@ -83,12 +83,7 @@ void Kernel::RunInContext(std::string_view name, KIRQL irql, int adapter, sim::F
 
 void Kernel::Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callback fn) {
     if (processors_) {
-        // A task's body is copyable; the work is not, so the task shares it.
-        auto work = std::make_shared<sim::Callback>(std::move(fn));
-        processors_->Spawn(std::string(name), irql, adapter,
-                           [this, name = std::string(name), irql, adapter, work] {
-                               RunFrame(name, irql, adapter, *work);
-                           });
+        processors_->Spawn(name, irql, adapter, std::move(fn));
         return;
     }
     RunFrame(name, irql, adapter, fn);
@@ -252,22 +247,8 @@ std::string Kernel::LocksHeldBy(const ContextStack& stack) const {
     return out.empty() ? "none" : out;
 }
 
-// The tsan build instruments only the driver (NICSIM_TSAN): a block the world hands out again
-// would carry the accesses of its last owner into the next one's, as races.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(NICSIM_TSAN)
-constexpr bool kReuseBlocks = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kReuseBlocks = false;
-#else
-constexpr bool kReuseBlocks = true;
-#endif
-#else
-constexpr bool kReuseBlocks = true;
-#endif
-
 void* Kernel::TakeCached(size_t size) {
-    if (!kReuseBlocks) return nullptr;
+    if (!sim::kReuseMemory) return nullptr;
     auto it = cached_.find(size);
     if (it == cached_.end() || it->second.empty()) return nullptr;
     void* p = it->second.back();
@@ -279,7 +260,7 @@ bool Kernel::Cache(void* p, size_t size) {
     // Small blocks only, and a few of each size: what a steady stream of transfers reuses.
     constexpr size_t kLargest = 4096;
     constexpr size_t kPerSize = 64;
-    if (!kReuseBlocks || size > kLargest) return false;
+    if (!sim::kReuseMemory || size > kLargest) return false;
     auto& blocks = cached_[size];
     if (blocks.size() >= kPerSize) return false;
     blocks.push_back(p);

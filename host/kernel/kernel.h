@@ -299,6 +299,8 @@ private:
     // Keeps the driver's freed block `p` (already forgotten) instead of giving it back.
     void Quarantine(void* p, size_t size, uint32_t tag);
     void ReportIrqlDirection(const char* routine, KIRQL to, KIRQL from);
+    // Runs `fn` as a context of its own on the current stack; a task's fiber runs its work so.
+    friend class Processors;
     void RunFrame(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn);
     // Lock-order edges seen so far (held -> taken inside it); a new edge that closes a cycle is
     // a deadlock waiting for its interleaving.

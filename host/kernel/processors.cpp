@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "host/kernel/race_sync.h"
+#include "host/sim/reuse.h"
 
 namespace host::kernel {
 
@@ -35,13 +36,20 @@ Processors::~Processors() {
         if (task->deadlineEvent != 0) scheduler_.Cancel(task->deadlineEvent);
 }
 
-Processors::Task* Processors::Spawn(const std::string& name, KIRQL irql, int adapter,
-                                    std::function<void()> body) {
-    auto task = std::make_unique<Task>();
+Processors::Task* Processors::Spawn(std::string_view name, KIRQL irql, int adapter,
+                                    sim::Callback work) {
+    std::unique_ptr<Task> task;
+    if (spare_.empty()) {
+        task = std::make_unique<Task>();
+    } else {
+        task = std::move(spare_.back());
+        spare_.pop_back();
+    }
     task->id = nextId_++;
     task->name = name;
     task->adapter = adapter;
     task->irql = irql;
+    task->work = std::move(work);
     Task* raw = task.get();
     // Created now, by the spawning context, so that what it did so far happens before the
     // task's first step (a completion sees what the requester wrote before passing it down).
@@ -49,12 +57,13 @@ Processors::Task* Processors::Spawn(const std::string& name, KIRQL irql, int ada
     // main afterwards, and a release there would carry main's history, not the task's, so that
     // neither its joiner nor the next instant would be ordered after what the task did.
     task->fiber = std::make_unique<sim::Fiber>(
-        [this, raw, body = std::move(body)] {
-            body();
+        [this, raw] {
+            kernel_.RunFrame(raw->name, raw->irql, raw->adapter, raw->work);
+            raw->work.Reset();
             RaceRelease(&endFence_);
             RaceRelease(raw);
         },
-        name);
+        raw->name);
     tasks_.push_back(std::move(task));
     waiting_.push_back(raw);
     ++stats_.tasks;
@@ -71,9 +80,23 @@ void Processors::Join(Task* task) {
         }
     }
     RaceAcquire(task);
-    auto it = std::find_if(tasks_.begin(), tasks_.end(),
-                           [task](const std::unique_ptr<Task>& t) { return t.get() == task; });
+    Retire(std::find_if(tasks_.begin(), tasks_.end(),
+                        [task](const std::unique_ptr<Task>& t) { return t.get() == task; }));
+}
+
+void Processors::Retire(std::vector<std::unique_ptr<Task>>::iterator it) {
+    std::unique_ptr<Task> task = std::move(*it);
     tasks_.erase(it);
+    // A task's address orders its end before its joiner: the sanitizer builds take a new one
+    // each time (sim::kReuseMemory). A run has a handful alive at once.
+    constexpr size_t kSpares = 64;
+    if (!sim::kReuseMemory || !task->frames.empty() || spare_.size() >= kSpares) return;
+    Kernel::ContextStack frames = std::move(task->frames);
+    std::string name = std::move(task->name);
+    *task = Task{};
+    task->frames = std::move(frames);
+    task->name = std::move(name);
+    spare_.push_back(std::move(task));
 }
 
 bool Processors::Eligible(const Cpu& cpu, const Task& task) const {
@@ -104,6 +127,9 @@ void Processors::WakeBlocked() {
 }
 
 bool Processors::OtherCanRun() {
+    // Asked at every processor point. Mostly the running task is the only one alive, and then
+    // nothing else is (a blocked or waiting task is alive too).
+    if (tasks_.size() == 1 && tasks_.front().get() == running_) return false;
     WakeBlocked();
     for (const Cpu& cpu : cpus_) {
         if (cpu.stack.empty()) continue;
@@ -183,9 +209,8 @@ void Processors::Finish(Task* task) {
     task->state = State::Ended;
     task->fiber.reset();
     if (task->joined) return;
-    auto it = std::find_if(tasks_.begin(), tasks_.end(),
-                           [task](const std::unique_ptr<Task>& t) { return t.get() == task; });
-    tasks_.erase(it);
+    Retire(std::find_if(tasks_.begin(), tasks_.end(),
+                        [task](const std::unique_ptr<Task>& t) { return t.get() == task; }));
 }
 
 void Processors::ClockAdvances() {

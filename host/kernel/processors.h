@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/kernel/kernel.h"
+#include "host/sim/callback.h"
 #include "host/sim/fiber.h"
 #include "host/sim/rng.h"
 
@@ -42,7 +43,7 @@ public:
     enum class State : uint8_t { Ready, Spinning, Blocked, Ended };
     struct Task {
         uint64_t id = 0;
-        std::string name;
+        std::string name;  // also the name of the context its work runs in
         int adapter = -1;
         KIRQL irql = PASSIVE_LEVEL;  // the level it started at
         Kernel::ContextStack frames;
@@ -58,6 +59,7 @@ public:
         bool timedOut = false;
         bool forcedOut = false;  // woken by the deadlock check rather than by its condition
         const char* resumeWhy = "start";
+        sim::Callback work;  // runs in a context of the task's name, level and adapter
     };
 
     Processors(Kernel& kernel, sim::Scheduler& scheduler, trace::Trace& trace,
@@ -75,8 +77,9 @@ public:
     // The processor the running task is on; -1 on main.
     int CurrentCpu() const { return running_ ? running_->cpu : -1; }
 
-    // Starts `body` as a task of its own; it runs when the seed picks it, at this instant.
-    Task* Spawn(const std::string& name, KIRQL irql, int adapter, std::function<void()> body);
+    // Starts `work` as a task of its own, in a context named `name` at `irql` for `adapter`; it
+    // runs when the seed picks it, at this instant.
+    Task* Spawn(std::string_view name, KIRQL irql, int adapter, sim::Callback work);
     // From main: runs the world until `task` has ended (events due later run meanwhile, as they
     // do while a passive handler blocks).
     void Join(Task* task);
@@ -114,6 +117,8 @@ private:
     bool TaskCanRun(Task& task);
     bool OtherCanRun();
     void Finish(Task* task);
+    // Drops the ended task `it` from the live ones; kept for the next Spawn where memory is reused.
+    void Retire(std::vector<std::unique_ptr<Task>>::iterator it);
     void ReportSpinDeadlock(const Task& spinner, const Task& holder, const void* lock,
                             const std::string& why);
     std::string LockStack(const Task& task) const;
@@ -126,6 +131,9 @@ private:
     std::vector<Cpu> cpus_;
     std::vector<std::unique_ptr<Task>> tasks_;  // live tasks, in spawn order
     std::vector<Task*> waiting_;                // ready, not yet on a processor, in order
+    // Ended tasks for Spawn to reuse: their context stacks keep their slots and lock lists, so
+    // a steady stream of contexts allocates nothing for them.
+    std::vector<std::unique_ptr<Task>> spare_;
     size_t blocked_ = 0;                        // tasks in State::Blocked
     // RunSlice's scratch, kept so a slice allocates nothing: the tasks it may run (with the
     // processor each is on, -1 when waiting) and the processors that would take a waiting one.
