@@ -229,14 +229,14 @@ std::string Kernel::LockName(const void* lock) const {
     size_t bytes = 0;
     if (!BytesAvailable(lock, bytes)) return Ptr(lock);
     const auto addr = reinterpret_cast<uintptr_t>(lock);
-    auto it = Containing(lock);
+    const Block block = Containing(lock);
     std::string tag;
     for (int i = 0; i < 4; ++i) {
-        const char c = static_cast<char>((it->second.tag >> (8 * i)) & 0xFF);
+        const char c = static_cast<char>((block.resource->tag >> (8 * i)) & 0xFF);
         tag += (c >= 32 && c < 127) ? c : '?';
     }
     char offset[24];
-    std::snprintf(offset, sizeof offset, "+0x%zx", static_cast<size_t>(addr - it->first));
+    std::snprintf(offset, sizeof offset, "+0x%zx", static_cast<size_t>(addr - block.base));
     return "'" + tag + "'" + offset;
 }
 
@@ -295,9 +295,11 @@ bool Kernel::Untrack(const void* p, ResourceKind kind, const char* routine) {
     auto it = resources_.find(reinterpret_cast<uintptr_t>(p));
     verifier_.Checked();
     if (it == resources_.end() || it->second.kind != kind) {
-        std::string what = it == resources_.end()
-                               ? "unknown address"
-                               : std::string("a ") + ResourceKindName(it->second.kind);
+        std::string what =
+            it != resources_.end()
+                ? std::string("a ") + ResourceKindName(it->second.kind)
+                : (irps_.Find(p) != nullptr ? std::string("a ") + ResourceKindName(ResourceKind::Irp)
+                                            : std::string("unknown address"));
         Report(verifier::check::kFreeUnknown,
                std::string(routine) + " of " + Ptr(p) + ": " + what);
         return false;
@@ -315,6 +317,17 @@ void Kernel::Forget(Resources::iterator it) {
 }
 
 void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expectedSize) {
+    if (kind == ResourceKind::Irp) {
+        const Resource* irp = irps_.Find(p);
+        if (irp == nullptr) {
+            Untrack(p, kind, routine);  // reports it
+            return;
+        }
+        if (InTask()) RaceFree(p, irp->size);
+        verifier_.Checked();  // a live IRP
+        GiveBackIrp(p, irp->size);
+        return;
+    }
     auto it = resources_.find(reinterpret_cast<uintptr_t>(p));
     // The length, when the caller tells one; that it is a live block of that kind is checked
     // below, by Untrack when it is not.
@@ -411,22 +424,25 @@ void Kernel::Release(Resources::iterator it, void* p) {
 
 const Resource* Kernel::Find(const void* p) const {
     auto it = resources_.find(reinterpret_cast<uintptr_t>(p));
-    return it == resources_.end() ? nullptr : &it->second;
+    if (it != resources_.end()) return &it->second;
+    return const_cast<IrpPool&>(irps_).Find(p);
 }
 
-Kernel::Resources::const_iterator Kernel::Containing(const void* p) const {
+Kernel::Block Kernel::Containing(const void* p) const {
     const auto addr = reinterpret_cast<uintptr_t>(p);
     auto exact = resources_.find(addr);
-    if (exact != resources_.end() && exact->second.size > 0) return exact;
+    if (exact != resources_.end() && exact->second.size > 0) return {exact->first, &exact->second};
+    uintptr_t base = 0;
+    if (const Resource* irp = irps_.Containing(p, base)) return {base, irp};
     for (auto it = resources_.begin(); it != resources_.end(); ++it)
-        if (it->first <= addr && addr < it->first + it->second.size) return it;
-    return resources_.end();
+        if (it->first <= addr && addr < it->first + it->second.size) return {it->first, &it->second};
+    return {0, nullptr};
 }
 
 bool Kernel::BytesAvailable(const void* p, size_t& bytes) const {
-    auto it = Containing(p);
-    if (it == resources_.end()) return false;
-    bytes = it->first + it->second.size - reinterpret_cast<uintptr_t>(p);
+    const Block block = Containing(p);
+    if (block.resource == nullptr) return false;
+    bytes = block.base + block.resource->size - reinterpret_cast<uintptr_t>(p);
     return true;
 }
 
@@ -434,6 +450,9 @@ std::vector<std::pair<uintptr_t, Resource>> Kernel::ResourcesOf(int adapter) con
     std::vector<std::pair<uintptr_t, Resource>> out;
     for (const auto& [addr, res] : resources_)
         if (adapter < 0 || res.adapter == adapter) out.emplace_back(addr, res);
+    irps_.ForEachLive([&](uintptr_t addr, const Resource& res) {
+        if (adapter < 0 || res.adapter == adapter) out.emplace_back(addr, res);
+    });
     std::sort(out.begin(), out.end(),
               [](const auto& a, const auto& b) { return a.second.serial < b.second.serial; });
     return out;
@@ -443,9 +462,11 @@ PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site
     if (faults_.ShouldFail(sim::AllocKind::Irp, stack_->back().adapter, site)) return nullptr;
     if (stackSize < 1) stackSize = 1;
     const size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-    auto* irp = static_cast<PIRP>(AllocateBlock(size, true));
+    Resource* record = nullptr;
+    auto* irp = static_cast<PIRP>(irps_.Take(size, record));
     if (irp == nullptr) return nullptr;
-    TrackNew(irp, ResourceKind::Irp, size, MAKE_POOL_TAG('I', 'r', 'p', ' ')).irpBuilt = built;
+    *record = Resource{ResourceKind::Irp, built, false, size, MAKE_POOL_TAG('I', 'r', 'p', ' '),
+                       stack_->back().adapter, ++serial_};
     irp->Type = 6;
     irp->Size = static_cast<USHORT>(size);
     irp->StackCount = stackSize;
@@ -456,26 +477,28 @@ PIRP Kernel::AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site
     return irp;
 }
 
-Resource* Kernel::IrpEntry(PIRP irp) {
-    auto it = resources_.find(reinterpret_cast<uintptr_t>(irp));
-    return it != resources_.end() && it->second.kind == ResourceKind::Irp ? &it->second : nullptr;
+Resource* Kernel::IrpEntry(PIRP irp) { return irps_.Find(irp); }
+
+void Kernel::GiveBackIrp(void* irp, size_t size) {
+    irps_.Give(irp);
+    for (auto& hook : freeHooks_) hook(reinterpret_cast<uintptr_t>(irp), size, ResourceKind::Irp);
 }
 
 void Kernel::FreeIrp(PIRP irp) {
-    auto it = resources_.find(reinterpret_cast<uintptr_t>(irp));
+    const Resource* it = IrpEntry(irp);
     verifier_.Checked();
-    if (it == resources_.end() || it->second.kind != ResourceKind::Irp) {
+    if (it == nullptr) {
         Report(verifier::check::kIrpDoubleFree, "IoFreeIrp of " + Ptr(irp) +
                                                     ", which is not a live IRP");
         return;
     }
     verifier_.Checked();
-    if (it->second.irpInFlight) {
+    if (it->irpInFlight) {
         Report(verifier::check::kIrpDoubleFree,
                "IoFreeIrp of " + Ptr(irp) + " while the lower driver still owns it");
     }
-    if (InTask()) RaceFree(irp, it->second.size);
-    Release(it, irp);
+    if (InTask()) RaceFree(irp, it->size);
+    GiveBackIrp(irp, it->size);
 }
 
 bool Kernel::IrpInFlight(PIRP irp) const {
@@ -495,9 +518,9 @@ int Kernel::IrpAdapter(PIRP irp) const {
 
 size_t Kernel::InFlightIrps(int adapter) const {
     size_t n = 0;
-    for (const auto& [addr, r] : resources_)
-        if (r.kind == ResourceKind::Irp && r.irpInFlight && (adapter < 0 || r.adapter == adapter))
-            ++n;
+    irps_.ForEachLive([&](uintptr_t, const Resource& r) {
+        if (r.irpInFlight && (adapter < 0 || r.adapter == adapter)) ++n;
+    });
     return n;
 }
 
@@ -519,7 +542,7 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
         return STATUS_INVALID_PARAMETER;
     }
     if (processors_) {
-        // Another processor may run here, and free the IRP or move the table under `it`.
+        // Another processor may run here, and free the IRP.
         Point("IofCallDriver");
         it = IrpEntry(irp);
         if (it == nullptr) return STATUS_INVALID_PARAMETER;

@@ -16,6 +16,8 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "driver/platform/nt.h"
+#include "host/kernel/irp_pool.h"
+#include "host/kernel/resource.h"
 #include "host/sim/address_hash.h"
 #include "host/sim/callback.h"
 #include "host/sim/faults.h"
@@ -24,31 +26,6 @@
 #include "host/verifier/verifier.h"
 
 namespace host::kernel {
-
-// Every resource the driver can acquire, so that leaks can be told by kind, tag and adapter.
-enum class ResourceKind : uint8_t {
-    PoolBlock,      // ExAllocatePoolWithTag, and pool the USBD helpers hand out
-    NdisMemory,     // NdisAllocateMemoryWithTag
-    Irp,            // IoAllocateIrp, IoBuildDeviceIoControlRequest
-    PacketPool,
-    BufferPool,
-    Packet,
-    Buffer,
-    Configuration,  // an open NdisOpenConfiguration handle
-};
-const char* ResourceKindName(ResourceKind kind);
-
-struct Resource {
-    ResourceKind kind;
-    // IRPs only: built by IoBuildDeviceIoControlRequest (its sender waits for it), and passed
-    // down and not yet completed.
-    bool irpBuilt = false;
-    bool irpInFlight = false;
-    size_t size;
-    uint32_t tag;
-    int adapter;     // adapter the acquiring context worked for; -1 none
-    uint64_t serial;  // acquisition order
-};
 
 // Kinds of spin lock acquisition, for the nesting rule: the only nesting allowed is one kernel
 // spin lock taken at DISPATCH_LEVEL and, inside it, the lock of an interlocked list operation.
@@ -210,7 +187,7 @@ public:
     bool BytesAvailable(const void* p, size_t& bytes) const;
     // In the order they were acquired.
     std::vector<std::pair<uintptr_t, Resource>> ResourcesOf(int adapter) const;
-    size_t LiveResources() const { return resources_.size(); }
+    size_t LiveResources() const { return resources_.size() + irps_.Live(); }
     // Called with every block of memory about to be freed (timers living in it, ...).
     void AddFreeHook(std::function<void(uintptr_t, size_t, ResourceKind)> hook) {
         freeHooks_.push_back(std::move(hook));
@@ -305,8 +282,7 @@ private:
     // Lock-order edges seen so far (held -> taken inside it); a new edge that closes a cycle is
     // a deadlock waiting for its interleaving.
     void NoteLockOrder(const void* lock);
-    // The live IRP `irp`, tracked as a resource of kind Irp; nullptr when there is none. The
-    // pointer lasts until the next allocation or free.
+    // The record of the live IRP `irp`; nullptr when there is none. It lasts as long as the IRP.
     Resource* IrpEntry(PIRP irp);
     const Resource* IrpEntry(PIRP irp) const { return const_cast<Kernel*>(this)->IrpEntry(irp); }
     // Memory for a block, zeroed or filled with kFreshFill; not tracked yet.
@@ -324,10 +300,16 @@ private:
     std::unique_ptr<Processors> processors_;
     // Drops a tracked resource and tells the free hooks.
     void Forget(Resources::iterator it);
-    // The tracked block containing `p`, or end().
-    Resources::const_iterator Containing(const void* p) const;
-    // Memory of freed blocks kept for reuse, by size: IRPs and the driver's per-transfer pool
-    // come and go once a frame. Sanitizer builds free every block for real, so that a use after
+    // The tracked block containing `p`; no resource when there is none.
+    struct Block {
+        uintptr_t base;
+        const Resource* resource;
+    };
+    Block Containing(const void* p) const;
+    // Gives the live IRP `irp` (of `size` bytes) back to the pool and tells the free hooks.
+    void GiveBackIrp(void* irp, size_t size);
+    // Memory of freed blocks kept for reuse, by size: the driver's per-transfer pool comes and
+    // goes once a frame. Sanitizer builds free every block for real, so that a use after
     // free is still caught.
     void* TakeCached(size_t size);
     bool Cache(void* p, size_t size);
@@ -335,7 +317,8 @@ private:
     std::map<const void*, std::set<const void*>> lockOrder_;
     // lockOrder_'s edges
     absl::flat_hash_set<std::pair<const void*, const void*>, sim::AddressHash> lockEdges_;
-    Resources resources_;
+    Resources resources_;  // every live block but IRPs
+    IrpPool irps_;
     absl::flat_hash_map<size_t, std::vector<void*>, sim::AddressHash> cached_;
     std::vector<std::function<void(uintptr_t, size_t, ResourceKind)>> freeHooks_;
     struct FreedBlock {

@@ -39,6 +39,32 @@ TEST_F(KernelTest, AllocatedIrpCarriesItsStackLocationsInsideItsBlock) {
     ExpectClean();
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// IRPs share slabs: the sanitizer build still sees a freed IRP, and a write past an IRP's last
+// stack location, as AddressSanitizer sees a freed or overrun heap block.
+TEST_F(KernelTest, AFreedOrOverrunIrpIsCaughtByTheAddressSanitizer) {
+    if (!kAddressSanitizer) GTEST_SKIP() << "only the AddressSanitizer build poisons IRPs";
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    PIRP kept = IoAllocateIrp(2, FALSE);
+    ASSERT_NE(kept, nullptr);
+    auto* past = reinterpret_cast<volatile uint8_t*>(kept) + kept->Size;
+    EXPECT_DEATH(*past = 1, "use-after-poison");
+    PIRP freed = IoAllocateIrp(2, FALSE);
+    ASSERT_NE(freed, nullptr);
+    IoFreeIrp(freed);
+    EXPECT_DEATH(reinterpret_cast<volatile IRP*>(freed)->Cancel = TRUE, "use-after-poison");
+    PIRP next = IoAllocateIrp(2, FALSE);
+    EXPECT_NE(next, freed) << "a freed IRP's memory is not handed out again";
+    IoFreeIrp(next);
+    IoFreeIrp(kept);
+    ExpectClean();
+}
+
 TEST_F(KernelTest, CallDriverGivesTheDispatchRoutineTheLocationPreparedForIt) {
     LowerDevice lower;
     PIO_STACK_LOCATION seen = nullptr;
