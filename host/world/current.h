@@ -15,6 +15,26 @@ class World;
 World& Current();
 // The current world, or null when there is none (a signal handler asks, not a platform routine).
 World* CurrentOrNull();
-kernel::Kernel& CurrentKernel();
-ndis::Ndis& CurrentNdis();
+
+namespace detail {
+// The current world's kernel and NDIS, which every exported routine reaches on every call: kept
+// beside the current world so that reaching them is one thread-local load and no call.
+struct Platform {
+    kernel::Kernel* kernel = nullptr;
+    ndis::Ndis* ndis = nullptr;
+};
+extern constinit thread_local Platform t_platform;
+[[noreturn]] void NoWorld();
+}  // namespace detail
+
+inline kernel::Kernel& CurrentKernel() {
+    kernel::Kernel* k = detail::t_platform.kernel;
+    if (k == nullptr) detail::NoWorld();
+    return *k;
+}
+inline ndis::Ndis& CurrentNdis() {
+    ndis::Ndis* n = detail::t_platform.ndis;
+    if (n == nullptr) detail::NoWorld();
+    return *n;
+}
 }  // namespace host::world

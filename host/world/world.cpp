@@ -19,18 +19,21 @@ namespace {
 thread_local World* g_current = nullptr;
 }
 
+namespace detail {
+constinit thread_local Platform t_platform;
+
+void NoWorld() {
+    std::fprintf(stderr, "a platform routine was called with no emulated world current\n");
+    std::abort();
+}
+}  // namespace detail
+
 World& Current() {
-    if (g_current == nullptr) {
-        std::fprintf(stderr, "a platform routine was called with no emulated world current\n");
-        std::abort();
-    }
+    if (g_current == nullptr) detail::NoWorld();
     return *g_current;
 }
 
 World* CurrentOrNull() { return g_current; }
-
-kernel::Kernel& CurrentKernel() { return Current().Kernel(); }
-ndis::Ndis& CurrentNdis() { return Current().Ndis(); }
 
 World::World(uint64_t seed)
     : previous_(g_current),
@@ -40,6 +43,7 @@ World::World(uint64_t seed)
       kernel_(scheduler_, trace_, verifier_, faults_),
       ndis_(kernel_, trace_) {
     g_current = this;
+    detail::t_platform = {&kernel_, &ndis_};
     kernel::SetRaceReportKernel(&kernel_);
     if constexpr (kernel::kRaceReports) verifier_.SetPending([this] { kernel::ReportRaces(kernel_); });
 }
@@ -48,6 +52,9 @@ World::~World() {
     kernel::DropRaces(kernel_, Seed());
     kernel::SetRaceReportKernel(previous_ != nullptr ? &previous_->Kernel() : nullptr);
     g_current = previous_;
+    detail::t_platform = previous_ != nullptr
+                             ? detail::Platform{&previous_->Kernel(), &previous_->Ndis()}
+                             : detail::Platform{};
 }
 
 void World::SetProcessors(unsigned cpus) {
