@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+#include "host/kernel/export_abi.h"
+#include "host/kernel/flat_list.h"
 #include "host/kernel/resource.h"
 
 namespace host::kernel {
@@ -30,12 +32,12 @@ public:
     // heap has no memory left.
     void* Take(size_t size, Resource*& record);
     // The record of the live IRP that starts at `p`; nullptr for any other address.
-    Resource* Find(const void* p);
+    WORLD_ABI Resource* Find(const void* p);
     // The record of the live IRP whose bytes include `p`, its first byte in `base`; nullptr when
     // `p` is in none.
     const Resource* Containing(const void* p, uintptr_t& base) const;
     // Gives back the live IRP that starts at `p`.
-    void Give(void* p);
+    WORLD_ABI void Give(void* p);
     size_t Live() const { return live_; }
     // Calls `f(base, record)` for each live IRP.
     template <typename F>
@@ -59,12 +61,12 @@ private:
     };
     struct SizeClass {
         size_t size;
-        std::vector<void*> free;  // slots given back, the last given back first
+        FlatList<void*> free;  // slots given back, the last given back first
         Slab* newest;             // the slab fresh slots come from
     };
 
     // The slab whose slots span `addr`; nullptr when none does.
-    Slab* SlabOf(uintptr_t addr) const;
+    WORLD_ABI Slab* SlabOf(uintptr_t addr) const;
     Slab* NewSlab(size_t size, size_t sizeClass);
 
     std::vector<std::unique_ptr<Slab>> slabs_;  // by base address

@@ -60,6 +60,10 @@ void Kernel::Report(std::string_view check, std::string detail) {
     verifier_.Report(check, std::move(detail), AdapterName(stack_->back().adapter));
 }
 
+void Kernel::Report(std::string_view check, const char* detail) {
+    Report(check, std::string(detail));
+}
+
 void Kernel::SetProcessors(const ProcessorOptions& options) {
     scheduler_.SetRunner(nullptr);
     processors_.reset();
@@ -118,16 +122,33 @@ void Kernel::ReportIrqlDirection(const char* routine, KIRQL to, KIRQL from) {
                                                 " from " + std::to_string(from));
 }
 
+// The reports of the spin-lock rules, out of the lock routines' way: building their text calls
+// into the C++ library, and the routines, which every spin lock passes, call only the world's
+// own convention on their common path (export_abi.h).
+void Kernel::ReportLock(std::string_view check, const void* lock, const char* what) {
+    Report(check, "spin lock " + LockName(lock) + what);
+}
+
+void Kernel::ReportLockIrql(const void* lock, const char* verb) {
+    Report(verifier::check::kLockIrql, "spin lock " + LockName(lock) + " " + verb +
+                                           " at IRQL " + std::to_string(stack_->back().irql));
+}
+
+void Kernel::ReportLockNesting(const void* lock) {
+    Report(verifier::check::kLockOrder, "spin lock " + LockName(lock) + " taken while holding " +
+                                            std::to_string(stack_->back().locks.size()) +
+                                            " other lock(s)");
+}
+
+bool Kernel::SpinOn(const void* lock) { return processors_ && processors_->Spin(lock); }
+
 void Kernel::AcquireLock(const void* lock, LockKind kind) {
     CheckNotFreed(lock, "spin lock acquire");
     Point("spin lock acquire");
     // Its IRQL, that this context does not hold it already (a lock nobody holds passes), and
     // the nesting order once it is taken.
     verifier_.Checked(3);
-    if (stack_->back().irql < DISPATCH_LEVEL) {
-        Report(verifier::check::kLockIrql, "spin lock " + LockName(lock) + " taken at IRQL " +
-                                               std::to_string(stack_->back().irql));
-    }
+    if (stack_->back().irql < DISPATCH_LEVEL) ReportLockIrql(lock, "taken");
     for (;;) {
         const HeldLocks::Entry* it = held_.Find(lock);
         if (it == nullptr) {
@@ -135,22 +156,17 @@ void Kernel::AcquireLock(const void* lock, LockKind kind) {
             break;
         }
         if (it->state.owner == stack_) {
-            Report(verifier::check::kLockRecursive,
-                   "spin lock " + LockName(lock) + " is already held");
+            ReportLock(verifier::check::kLockRecursive, lock, " is already held");
             return;
         }
         // Held on another processor: spin until it is free (or it never can be).
-        if (!processors_ || !processors_->Spin(lock)) return;
+        if (!SpinOn(lock)) return;
     }
     Context& ctx = stack_->back();
     if (!ctx.locks.empty()) {
         const bool allowed = ctx.locks.size() == 1 && kind == LockKind::Interlocked &&
                              held_.Find(ctx.locks.front())->state.kind == LockKind::Kernel;
-        if (!allowed) {
-            Report(verifier::check::kLockOrder,
-                   "spin lock " + LockName(lock) + " taken while holding " +
-                       std::to_string(ctx.locks.size()) + " other lock(s)");
-        }
+        if (!allowed) ReportLockNesting(lock);
         NoteLockOrder(lock);
     }
     ctx.locks.push_back(lock);
@@ -200,17 +216,14 @@ void Kernel::ReleaseLock(const void* lock, LockKind kind) {
     HeldLocks::Entry* it = held_.Find(lock);
     verifier_.Checked();
     if (it == nullptr) {
-        Report(verifier::check::kLockNotHeld, "spin lock " + LockName(lock) + " released unheld");
+        ReportLock(verifier::check::kLockNotHeld, lock, " released unheld");
         return;
     }
     verifier_.Checked();
-    if (stack_->back().irql < DISPATCH_LEVEL) {
-        Report(verifier::check::kLockIrql, "spin lock " + LockName(lock) + " released at IRQL " +
-                                               std::to_string(stack_->back().irql));
-    }
+    if (stack_->back().irql < DISPATCH_LEVEL) ReportLockIrql(lock, "released");
     RaceRelease(lock);
     auto& locks = (*it->state.owner)[it->state.depth].locks;
-    for (auto l = locks.begin(); l != locks.end(); ++l) {
+    for (const void** l = locks.begin(); l != locks.end(); ++l) {
         if (*l == lock) {
             locks.erase(l);
             break;
@@ -313,7 +326,7 @@ void Kernel::Forget(Resources::iterator it) {
     const size_t size = it->second.size;
     const ResourceKind kind = it->second.kind;
     resources_.erase(it);
-    for (auto& hook : freeHooks_) hook(base, size, kind);
+    for (auto& h : freeHooks_) h.hook(base, size, kind);
 }
 
 void Kernel::Free(void* p, ResourceKind kind, const char* routine, size_t expectedSize) {
@@ -481,21 +494,36 @@ Resource* Kernel::IrpEntry(PIRP irp) { return irps_.Find(irp); }
 
 void Kernel::GiveBackIrp(void* irp, size_t size) {
     irps_.Give(irp);
-    for (auto& hook : freeHooks_) hook(reinterpret_cast<uintptr_t>(irp), size, ResourceKind::Irp);
+    if (irpFreeHooks_ > 0) TellIrpFreed(reinterpret_cast<uintptr_t>(irp), size);
+}
+
+void Kernel::TellIrpFreed(uintptr_t irp, size_t size) {
+    for (auto& h : freeHooks_)
+        if (h.irps) h.hook(irp, size, ResourceKind::Irp);
+}
+
+void Kernel::ReportAddress(std::string_view check, const char* before, const void* p,
+                           const char* after) {
+    Report(check, before + Ptr(p) + after);
+}
+
+void Kernel::ReportLocksHeld(std::string_view check, const char* routine) {
+    Report(check, std::string(routine) + " with " + std::to_string(stack_->back().locks.size()) +
+                      " spin lock(s) held");
 }
 
 void Kernel::FreeIrp(PIRP irp) {
     const Resource* it = IrpEntry(irp);
     verifier_.Checked();
     if (it == nullptr) {
-        Report(verifier::check::kIrpDoubleFree, "IoFreeIrp of " + Ptr(irp) +
-                                                    ", which is not a live IRP");
+        ReportAddress(verifier::check::kIrpDoubleFree, "IoFreeIrp of ", irp,
+                      ", which is not a live IRP");
         return;
     }
     verifier_.Checked();
     if (it->irpInFlight) {
-        Report(verifier::check::kIrpDoubleFree,
-               "IoFreeIrp of " + Ptr(irp) + " while the lower driver still owns it");
+        ReportAddress(verifier::check::kIrpDoubleFree, "IoFreeIrp of ", irp,
+                      " while the lower driver still owns it");
     }
     if (InTask()) RaceFree(irp, it->size);
     GiveBackIrp(irp, it->size);
@@ -528,15 +556,11 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
     Resource* it = IrpEntry(irp);
     verifier_.Checked(3);  // a live IRP, no spin lock held, a stack location left
     if (it == nullptr) {
-        Report(verifier::check::kBadHandle, "IofCallDriver with " + Ptr(irp) +
-                                                ", which is not a live IRP");
+        ReportAddress(verifier::check::kBadHandle, "IofCallDriver with ", irp,
+                      ", which is not a live IRP");
         return STATUS_INVALID_PARAMETER;
     }
-    if (HoldsAnyLock()) {
-        Report(verifier::check::kLockAcrossCall,
-               "IofCallDriver with " + std::to_string(stack_->back().locks.size()) +
-                   " spin lock(s) held");
-    }
+    if (HoldsAnyLock()) ReportLocksHeld(verifier::check::kLockAcrossCall, "IofCallDriver");
     if (irp->CurrentLocation <= 1) {
         Report(verifier::check::kIrpStack, "IofCallDriver with no stack location left");
         return STATUS_INVALID_PARAMETER;

@@ -16,6 +16,8 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "driver/platform/nt.h"
+#include "host/kernel/export_abi.h"
+#include "host/kernel/flat_list.h"
 #include "host/kernel/irp_pool.h"
 #include "host/kernel/resource.h"
 #include "host/sim/address_hash.h"
@@ -43,7 +45,7 @@ public:
         KIRQL irql;
         KIRQL entryIrql;
         int adapter;
-        std::vector<const void*> locks;
+        FlatList<const void*> locks;
     };
     // The contexts of one processor (or task), innermost last. A context that ends leaves its
     // slot, name and lock list behind for the next one, so entering a context allocates nothing
@@ -88,7 +90,7 @@ public:
     bool Multiprocessor() const { return processors_ != nullptr; }
     Processors* Mp() { return processors_.get(); }
     // True while a task of a multiprocessor run is running (not on main).
-    bool InTask() const;
+    WORLD_ABI bool InTask() const;
     // The stack of contexts the platform routines act on now.
     void SetCurrentStack(ContextStack* stack) { stack_ = stack; }
     ContextStack& MainStack() { return main_; }
@@ -141,6 +143,9 @@ public:
     }
     std::string DescribeCode(const void* code) const { return describer_ ? describer_(code) : std::string(); }
     void Report(std::string_view check, std::string detail);
+    // The same, for a detail known when the program was written: built here, not by the caller,
+    // so an exported routine that may report one calls no System V code on its way.
+    [[gnu::cold]] WORLD_OUTLINE void Report(std::string_view check, const char* detail);
     // A rule evaluated here, passed or not (see verifier.h for what counts as one).
     void Checked(uint64_t n = 1) { verifier_.Checked(n); }
 
@@ -164,8 +169,8 @@ public:
     }
 
     // ---- spin locks ----
-    void AcquireLock(const void* lock, LockKind kind);
-    void ReleaseLock(const void* lock, LockKind kind);
+    WORLD_ABI void AcquireLock(const void* lock, LockKind kind);
+    WORLD_ABI void ReleaseLock(const void* lock, LockKind kind);
     bool LockHeld(const void* lock) const { return held_.Find(lock) != nullptr; }
     // The context stack that holds `lock`; nullptr when it is free.
     const ContextStack* LockOwner(const void* lock) const;
@@ -188,9 +193,11 @@ public:
     // In the order they were acquired.
     std::vector<std::pair<uintptr_t, Resource>> ResourcesOf(int adapter) const;
     size_t LiveResources() const { return resources_.size() + irps_.Live(); }
-    // Called with every block of memory about to be freed (timers living in it, ...).
-    void AddFreeHook(std::function<void(uintptr_t, size_t, ResourceKind)> hook) {
-        freeHooks_.push_back(std::move(hook));
+    // Called with every block of memory about to be freed (timers living in it, ...); with IRPs
+    // too when `irps` (an IRP's memory is the I/O manager's: nothing of NDIS lives in it).
+    void AddFreeHook(std::function<void(uintptr_t, size_t, ResourceKind)> hook, bool irps = true) {
+        freeHooks_.push_back({std::move(hook), irps});
+        if (irps) ++irpFreeHooks_;
     }
     // Memory handed out but not yet freed; fill pattern for fresh, unzeroed blocks.
     static constexpr uint8_t kFreshFill = 0xA5;
@@ -216,8 +223,8 @@ public:
     // ---- IRPs ----
     // `site` names the allocation for site fault plans (SiteOfCaller in the exported routine).
     PIRP AllocateIrp(CCHAR stackSize, bool built, const sim::AllocSite* site = nullptr);
-    void FreeIrp(PIRP irp);
-    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
+    WORLD_ABI void FreeIrp(PIRP irp);
+    WORLD_ABI NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
     void CompleteRequest(PIRP irp);
     bool CancelIrp(PIRP irp);
     bool IrpLive(PIRP irp) const { return IrpEntry(irp) != nullptr; }
@@ -269,19 +276,26 @@ private:
         }
 
     private:
-        std::vector<Entry> items_;
+        FlatList<Entry> items_;
     };
-    void PointOnProcessors(const char* what);
-    bool CheckNotFreedSlow(const void* p, std::string_view use);
+    WORLD_OUTLINE void PointOnProcessors(const char* what);
+    WORLD_OUTLINE bool CheckNotFreedSlow(const void* p, std::string_view use);
     // Keeps the driver's freed block `p` (already forgotten) instead of giving it back.
     void Quarantine(void* p, size_t size, uint32_t tag);
-    void ReportIrqlDirection(const char* routine, KIRQL to, KIRQL from);
+    WORLD_OUTLINE void ReportIrqlDirection(const char* routine, KIRQL to, KIRQL from);
     // Runs `fn` as a context of its own on the current stack; a task's fiber runs its work so.
     friend class Processors;
     void RunFrame(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn);
     // Lock-order edges seen so far (held -> taken inside it); a new edge that closes a cycle is
     // a deadlock waiting for its interleaving.
-    void NoteLockOrder(const void* lock);
+    WORLD_OUTLINE void NoteLockOrder(const void* lock);
+    // The spin-lock rules' reports (`what` follows the lock's name), and the wait for a lock
+    // another processor holds: out of the lock routines' common path.
+    [[gnu::cold]] WORLD_OUTLINE void ReportLock(std::string_view check, const void* lock,
+                                             const char* what);
+    [[gnu::cold]] WORLD_OUTLINE void ReportLockIrql(const void* lock, const char* verb);
+    [[gnu::cold]] WORLD_OUTLINE void ReportLockNesting(const void* lock);
+    WORLD_OUTLINE bool SpinOn(const void* lock);
     // The record of the live IRP `irp`; nullptr when there is none. It lasts as long as the IRP.
     Resource* IrpEntry(PIRP irp);
     const Resource* IrpEntry(PIRP irp) const { return const_cast<Kernel*>(this)->IrpEntry(irp); }
@@ -307,7 +321,12 @@ private:
     };
     Block Containing(const void* p) const;
     // Gives the live IRP `irp` (of `size` bytes) back to the pool and tells the free hooks.
-    void GiveBackIrp(void* irp, size_t size);
+    WORLD_ABI void GiveBackIrp(void* irp, size_t size);
+    WORLD_OUTLINE void TellIrpFreed(uintptr_t irp, size_t size);
+    // Reports whose text names an address (`before`, the address, `after`) or the locks held.
+    [[gnu::cold]] WORLD_OUTLINE void ReportAddress(std::string_view check, const char* before,
+                                                const void* p, const char* after);
+    [[gnu::cold]] WORLD_OUTLINE void ReportLocksHeld(std::string_view check, const char* routine);
     // Memory of freed blocks kept for reuse, by size: the driver's per-transfer pool comes and
     // goes once a frame. Sanitizer builds free every block for real, so that a use after
     // free is still caught.
@@ -320,7 +339,12 @@ private:
     Resources resources_;  // every live block but IRPs
     IrpPool irps_;
     absl::flat_hash_map<size_t, std::vector<void*>, sim::AddressHash> cached_;
-    std::vector<std::function<void(uintptr_t, size_t, ResourceKind)>> freeHooks_;
+    struct FreeHook {
+        std::function<void(uintptr_t, size_t, ResourceKind)> hook;
+        bool irps;
+    };
+    std::vector<FreeHook> freeHooks_;
+    size_t irpFreeHooks_ = 0;  // hooks that want IRPs
     struct FreedBlock {
         size_t size;
         uint32_t tag;

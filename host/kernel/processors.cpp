@@ -130,7 +130,7 @@ bool Processors::OtherCanRun() {
     // Asked at every processor point. Mostly the running task is the only one alive, and then
     // nothing else is (a blocked or waiting task is alive too).
     if (tasks_.size() == 1 && tasks_.front().get() == running_) return false;
-    WakeBlocked();
+    if (blocked_ != 0) WakeBlocked();
     for (const Cpu& cpu : cpus_) {
         if (cpu.stack.empty()) continue;
         Task* top = cpu.stack.back();
@@ -247,6 +247,10 @@ void Processors::Point(const char* what) {
     if (instantPreemptions_ >= options_.preemptionsPerInstant) return;
     if (!OtherCanRun()) return;
     if (!rng_.Chance(options_.preemptPercent, 100)) return;
+    Preempt(what);
+}
+
+void Processors::Preempt(const char* what) {
     ++instantPreemptions_;
     ++stats_.preemptions;
     if (trace_.Enabled("preempt"))

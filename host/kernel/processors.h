@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/kernel/export_abi.h"
 #include "host/kernel/kernel.h"
 #include "host/sim/callback.h"
 #include "host/sim/fiber.h"
@@ -96,7 +97,7 @@ public:
 
     // ---- the running task's side ----
     // A point where the seed may switch the running task out for another.
-    void Point(const char* what);
+    WORLD_ABI void Point(const char* what);
     // The running task spins until `lock` is free (it is then to try again). Returns false when
     // it never could be: the spin was reported as a deadlock and the task goes on as if it had
     // the lock.
@@ -110,12 +111,14 @@ private:
         std::vector<Task*> stack;  // the top runs; the ones below were interrupted
     };
 
-    void SwitchOut();
-    void WakeBlocked();
+    WORLD_OUTLINE void SwitchOut();
+    // Switches the running task out at `what`, the seed having chosen to.
+    WORLD_OUTLINE void Preempt(const char* what);
+    WORLD_OUTLINE void WakeBlocked();
     void Place();
     bool Eligible(const Cpu& cpu, const Task& task) const;
     bool TaskCanRun(Task& task);
-    bool OtherCanRun();
+    WORLD_ABI bool OtherCanRun();
     void Finish(Task* task);
     // Drops the ended task `it` from the live ones; kept for the next Spawn where memory is reused.
     void Retire(std::vector<std::unique_ptr<Task>>::iterator it);

@@ -29,10 +29,10 @@ bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b)
 
 Ndis::Ndis(kernel::Kernel& kernel, trace::Trace& trace)
     : kernel_(kernel), trace_(trace), entry_(&DriverEntry) {
-    kernel_.AddFreeHook([this](uintptr_t base, size_t size, kernel::ResourceKind kind) {
-        // An IRP's memory is the I/O manager's: no timer or adapter context lives in it.
-        if (kind != kernel::ResourceKind::Irp) OnFree(base, size);
-    });
+    // An IRP's memory is the I/O manager's: no timer or adapter context lives in it.
+    kernel_.AddFreeHook(
+        [this](uintptr_t base, size_t size, kernel::ResourceKind) { OnFree(base, size); },
+        /*irps=*/false);
     kernel_.SetAdapterNamer([this](int id) {
         return id >= 0 && static_cast<size_t>(id) < adapters_.size() ? adapters_[id]->name
                                                                      : std::string();

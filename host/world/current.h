@@ -2,6 +2,8 @@
 // exported NT, NDIS and USBD routines find their state through it.
 #pragma once
 
+#include "host/kernel/export_abi.h"
+
 namespace host::kernel {
 class Kernel;
 }
@@ -24,7 +26,7 @@ struct Platform {
     ndis::Ndis* ndis = nullptr;
 };
 extern constinit thread_local Platform t_platform;
-[[noreturn]] void NoWorld();
+[[noreturn]] WORLD_OUTLINE void NoWorld();
 }  // namespace detail
 
 inline kernel::Kernel& CurrentKernel() {
