@@ -117,7 +117,7 @@ public:
     bool CallsOnly() const { return callsOnly_; }
     // With several processors: a point where the seed may switch the running task out.
     void Point(const char* what) {
-        if (processors_) PointOnProcessors(what);
+        if (pointsLive_) PointOnProcessors(what);
     }
     // With several processors, the seed's answer to whether work that could complete here and
     // now (a lower driver's completion) completes on another processor instead.
@@ -312,6 +312,10 @@ private:
     ContextStack main_;
     ContextStack* stack_ = &main_;
     std::unique_ptr<Processors> processors_;
+    // Whether a processor point can do anything now: a task runs, another is alive and the
+    // instant's preemption budget lasts. Kept by the processors (Processors::PointsChanged), so
+    // that the points of a context running alone cost one test.
+    bool pointsLive_ = false;
     // Drops a tracked resource and tells the free hooks.
     void Forget(Resources::iterator it);
     // The tracked block containing `p`; no resource when there is none.

@@ -31,6 +31,7 @@ Processors::Processors(Kernel& kernel, sim::Scheduler& scheduler, trace::Trace& 
       cpus_(std::max(1u, options.cpus)) {}
 
 Processors::~Processors() {
+    kernel_.pointsLive_ = false;
     // Tasks still alive at the end of the world are abandoned with their stacks.
     for (auto& task : tasks_)
         if (task->deadlineEvent != 0) scheduler_.Cancel(task->deadlineEvent);
@@ -56,15 +57,18 @@ Processors::Task* Processors::Spawn(std::string_view name, KIRQL irql, int adapt
     // The end is released by the task itself, as its last step on its own fiber: Finish runs on
     // main afterwards, and a release there would carry main's history, not the task's, so that
     // neither its joiner nor the next instant would be ordered after what the task did.
-    task->fiber = std::make_unique<sim::Fiber>(
-        [this, raw] {
-            kernel_.RunFrame(raw->name, raw->irql, raw->adapter, raw->work);
-            raw->work.Reset();
-            RaceRelease(&endFence_);
-            RaceRelease(raw);
-        },
-        raw->name);
+    auto body = [this, raw] {
+        kernel_.RunFrame(raw->name, raw->irql, raw->adapter, raw->work);
+        raw->work.Reset();
+        RaceRelease(&endFence_);
+        RaceRelease(raw);
+    };
+    if (task->fiber)
+        task->fiber->Rewind(body);  // a spare's, kept from its last run
+    else
+        task->fiber = std::make_unique<sim::Fiber>(body, raw->name);
     tasks_.push_back(std::move(task));
+    PointsChanged();
     waiting_.push_back(raw);
     ++stats_.tasks;
     return raw;
@@ -87,15 +91,25 @@ void Processors::Join(Task* task) {
 void Processors::Retire(std::vector<std::unique_ptr<Task>>::iterator it) {
     std::unique_ptr<Task> task = std::move(*it);
     tasks_.erase(it);
+    PointsChanged();
     // A task's address orders its end before its joiner: the sanitizer builds take a new one
     // each time (sim::kReuseMemory). A run has a handful alive at once.
     constexpr size_t kSpares = 64;
     if (!sim::kReuseMemory || !task->frames.empty() || spare_.size() >= kSpares) return;
-    Kernel::ContextStack frames = std::move(task->frames);
-    std::string name = std::move(task->name);
-    *task = Task{};
-    task->frames = std::move(frames);
-    task->name = std::move(name);
+    // What Spawn does not set again goes back to how a new task starts; the context stack,
+    // the name's storage and the ended fiber stay for the next one.
+    task->state = State::Ready;
+    task->cpu = -1;
+    task->started = false;
+    task->joined = false;
+    task->spinLock = nullptr;
+    task->wake = nullptr;
+    task->deadline = sim::Scheduler::kNever;
+    task->deadlineEvent = 0;
+    task->timedOut = false;
+    task->forcedOut = false;
+    task->resumeWhy = "start";
+    task->work.Reset();
     spare_.push_back(std::move(task));
 }
 
@@ -127,9 +141,9 @@ void Processors::WakeBlocked() {
 }
 
 bool Processors::OtherCanRun() {
-    // Asked at every processor point. Mostly the running task is the only one alive, and then
-    // nothing else is (a blocked or waiting task is alive too).
-    if (tasks_.size() == 1 && tasks_.front().get() == running_) return false;
+    // Asked at every processor point and, from main, before every event. Mostly no task or only
+    // the running one is alive, and then nothing else is (a blocked or waiting task is alive too).
+    if (tasks_.empty() || (tasks_.size() == 1 && tasks_.front().get() == running_)) return false;
     if (blocked_ != 0) WakeBlocked();
     for (const Cpu& cpu : cpus_) {
         if (cpu.stack.empty()) continue;
@@ -193,10 +207,12 @@ void Processors::RunSlice() {
     task->started = true;
     ++stats_.slices;
     running_ = task;
+    PointsChanged();
     kernel_.SetCurrentStack(&task->frames);
     task->fiber->Resume();
     kernel_.SetCurrentStack(&kernel_.MainStack());
     running_ = nullptr;
+    PointsChanged();
     if (task->fiber->Ended()) Finish(task);
 }
 
@@ -207,7 +223,8 @@ void Processors::Finish(Task* task) {
     if (!stack.empty() && stack.back() == task) stack.pop_back();
     task->cpu = -1;
     task->state = State::Ended;
-    task->fiber.reset();
+    // Where memory is reused the ended fiber stays with the task, for Spawn to rewind.
+    if (!sim::kReuseMemory) task->fiber.reset();
     if (task->joined) return;
     Retire(std::find_if(tasks_.begin(), tasks_.end(),
                         [task](const std::unique_ptr<Task>& t) { return t.get() == task; }));
@@ -219,6 +236,7 @@ void Processors::ClockAdvances() {
     sim::Fiber::EndedFibersOrdered();
     RaceRelease(&timeFence_);
     instantPreemptions_ = 0;
+    PointsChanged();
 }
 
 bool Processors::WakeStuck() {
@@ -252,6 +270,7 @@ void Processors::Point(const char* what) {
 
 void Processors::Preempt(const char* what) {
     ++instantPreemptions_;
+    PointsChanged();
     ++stats_.preemptions;
     if (trace_.Enabled("preempt"))
         trace_.Emit("preempt", kernel_.AdapterName(running_->adapter),

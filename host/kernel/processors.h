@@ -116,6 +116,12 @@ private:
     WORLD_OUTLINE void Preempt(const char* what);
     WORLD_OUTLINE void WakeBlocked();
     void Place();
+    // Tells the kernel whether its processor points can do anything (Kernel::Point); called
+    // wherever the running task, the live tasks or the instant's preemptions change.
+    void PointsChanged() {
+        kernel_.pointsLive_ = running_ != nullptr && tasks_.size() > 1 &&
+                              instantPreemptions_ < options_.preemptionsPerInstant;
+    }
     bool Eligible(const Cpu& cpu, const Task& task) const;
     bool TaskCanRun(Task& task);
     WORLD_ABI bool OtherCanRun();

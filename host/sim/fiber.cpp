@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "host/sim/reuse.h"
+
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define NICSIM_ASAN 1
@@ -98,7 +100,10 @@ public:
         free_.insert(free_.end(), ended_.begin(), ended_.end());
         ended_.clear();
     }
-    static size_t Page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+    static size_t Page() {
+        static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        return page;
+    }
     static size_t Mapping() { return Fiber::kStackBytes + Page(); }
 
 private:
@@ -149,6 +154,20 @@ Fiber::Fiber(std::function<void()> body, const std::string& name)
     // context gets that from its creation too; one that served an earlier fiber does not.
     __tsan_release(impl_.get());
 #endif
+}
+
+void Fiber::Rewind(std::function<void()> body) {
+    if (!kReuseMemory || !ended_) {
+        std::fprintf(stderr, "Fiber::Rewind of a fiber that %s\n",
+                     ended_ ? "the sanitizers still watch" : "has not ended");
+        std::abort();
+    }
+    body_ = std::move(body);
+    ended_ = false;
+    impl_->resumer = nullptr;
+    impl_->outer = nullptr;
+    impl_->self = fc::make_fcontext(static_cast<char*>(impl_->stackBottom) + impl_->stackSize,
+                                    impl_->stackSize, &Fiber::Entry);
 }
 
 Fiber::~Fiber() {

@@ -30,6 +30,11 @@ public:
     // From inside the fiber: hands control back to whoever resumed it.
     void Suspend();
     bool Ended() const { return ended_; }
+    // Makes an ended fiber run `body` from the start at its next Resume(), on the stack it has:
+    // a steady stream of short contexts then maps and allocates nothing. Only where memory is
+    // reused (reuse.h): the sanitizers see a fiber's stack and context as its own until its
+    // end is known to be ordered, so there every body gets a new fiber.
+    void Rewind(std::function<void()> body);
 
     // The fiber running now on this thread, nullptr on the thread's own stack.
     static Fiber* Current();
