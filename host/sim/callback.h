@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -48,25 +49,32 @@ public:
     void operator()() { ops_->invoke(storage_); }
     // Destroys the callable now; the callback is empty afterwards.
     void Reset() {
-        if (ops_) ops_->destroy(storage_);
+        if (ops_ && ops_->destroy) ops_->destroy(storage_);
         ops_ = nullptr;
     }
 
 private:
+    // `move` and `destroy` are null for a callable that is trivially copyable and destructible
+    // (most capture pointers and numbers): such a callback moves as a copy of its storage and
+    // is dropped without a call, which is most of the scheduler's events.
     struct Ops {
         void (*invoke)(void*);
         void (*move)(void* to, void* from);  // move-constructs into `to`, destroys `from`
         void (*destroy)(void*);
     };
     template <typename D>
+    static constexpr bool kTrivial =
+        std::is_trivially_copyable_v<D> && std::is_trivially_destructible_v<D>;
+    template <typename D>
     struct InlineOps {
         static constexpr Ops kOps{
             [](void* p) { (*static_cast<D*>(p))(); },
-            [](void* to, void* from) {
-                ::new (to) D(std::move(*static_cast<D*>(from)));
-                static_cast<D*>(from)->~D();
-            },
-            [](void* p) { static_cast<D*>(p)->~D(); }};
+            kTrivial<D> ? nullptr
+                        : +[](void* to, void* from) {
+                              ::new (to) D(std::move(*static_cast<D*>(from)));
+                              static_cast<D*>(from)->~D();
+                          },
+            kTrivial<D> ? nullptr : +[](void* p) { static_cast<D*>(p)->~D(); }};
     };
     template <typename D>
     struct HeapOps {
@@ -78,7 +86,9 @@ private:
 
     void MoveFrom(Callback& o) noexcept {
         ops_ = o.ops_;
-        if (ops_) ops_->move(storage_, o.storage_);
+        if (ops_ == nullptr) return;
+        if (ops_->move) ops_->move(storage_, o.storage_);
+        else std::memcpy(storage_, o.storage_, kInline);
         o.ops_ = nullptr;
     }
     alignas(std::max_align_t) unsigned char storage_[kInline];

@@ -13,7 +13,7 @@ namespace host::sim {
 
 Scheduler::Scheduler(uint64_t seed) : seed_(seed), rng_(seed) {}
 
-EventId Scheduler::NewEvent(Callback&& fn, std::function<bool()>&& gate, uint8_t phase) {
+EventId Scheduler::NewEvent(Callback&& fn, uint8_t phase) {
     uint64_t index;
     if (!freeSlots_.empty()) {
         index = freeSlots_.back();
@@ -36,7 +36,6 @@ EventId Scheduler::NewEvent(Callback&& fn, std::function<bool()>&& gate, uint8_t
     slot.id = (nextSeq_++ << kSlotBits) | index;
     slot.state = SlotState::Queued;
     slot.payload.fn = std::move(fn);
-    if (gate) slot.payload.gate = std::move(gate);
     slot.payload.phase = phase;
     ++queued_;
     return slot.id;
@@ -56,14 +55,19 @@ Scheduler::Slot* Scheduler::Queued(EventId id) {
     return slot.id == id && slot.state == SlotState::Queued ? &slot : nullptr;
 }
 
-EventId Scheduler::At(TimeUs at, Callback fn, Phase phase,
-                      std::function<bool()> gate) {
+EventId Scheduler::At(TimeUs at, Callback fn, Phase phase) {
     if (at < now_) at = now_;
     const uint8_t p = static_cast<uint8_t>(phase);
     // Internal events due together are ordered by the seed; scenario events keep file order.
     const uint64_t tie = phase == Phase::Internal ? rng_.Next() : 0;
-    const EventId id = NewEvent(std::move(fn), std::move(gate), p);
-    queue_.push(Key{at, p, tie, id});
+    const EventId id = NewEvent(std::move(fn), p);
+    queue_.push(Key::Make(at, p, tie, id));
+    return id;
+}
+
+EventId Scheduler::At(TimeUs at, Callback fn, Phase phase, std::function<bool()> gate) {
+    const EventId id = At(at, std::move(fn), phase);
+    if (gate) SlotAt(id & kSlotMask).payload.gate = std::move(gate);
     return id;
 }
 
@@ -76,8 +80,8 @@ Rng Scheduler::ReserveTies(uint64_t count) {
 EventId Scheduler::AtWithTie(TimeUs at, uint64_t tie, Callback fn) {
     if (at < now_) at = now_;
     const uint8_t p = static_cast<uint8_t>(Phase::Internal);
-    const EventId id = NewEvent(std::move(fn), {}, p);
-    queue_.push(Key{at, p, tie, id});
+    const EventId id = NewEvent(std::move(fn), p);
+    queue_.push(Key::Make(at, p, tie, id));
     return id;
 }
 
@@ -95,7 +99,7 @@ void Scheduler::SkipCancelled() {
 
 TimeUs Scheduler::NextDueTime() const {
     // The top may be a cancelled event; that only makes the answer early, never late.
-    return queue_.empty() ? kNever : queue_.top().time;
+    return queue_.empty() ? kNever : queue_.top().Time();
 }
 
 void Scheduler::AdvanceTo(TimeUs t) {
@@ -110,7 +114,7 @@ bool Scheduler::RunOne(TimeUs limit) {
     const bool busy = runner_ && runner_->Runnable();
     if (busy) {
         SkipCancelled();
-        const bool dueNow = !queue_.empty() && queue_.top().time <= now_;
+        const bool dueNow = !queue_.empty() && queue_.top().Time() <= now_;
         if (!dueNow || !runner_->EventFirst()) {
             runner_->RunSlice();
             return true;
@@ -118,17 +122,17 @@ bool Scheduler::RunOne(TimeUs limit) {
     }
     for (;;) {
         SkipCancelled();
-        if (queue_.empty() || (busy && queue_.top().time > now_)) {
+        if (queue_.empty() || (busy && queue_.top().Time() > now_)) {
             if (!busy) return false;
             runner_->RunSlice();
             return true;
         }
         const Key key = queue_.top();
-        if (key.time > limit) return false;
+        if (key.Time() > limit) return false;
         queue_.pop();
         Slot& slot = SlotAt(key.id & kSlotMask);
         --queued_;
-        AdvanceTo(key.time);
+        AdvanceTo(key.Time());
         // Not pending from here on: a cancel of a running or deferred event finds nothing.
         slot.state = SlotState::Running;
         if (slot.payload.gate && !slot.payload.gate()) {
@@ -178,7 +182,7 @@ void Scheduler::ReleaseDeferred() {
         Slot& slot = SlotAt(id & kSlotMask);
         slot.state = SlotState::Queued;
         ++queued_;
-        queue_.push(Key{now_, slot.payload.phase, 0, id});
+        queue_.push(Key::Make(now_, slot.payload.phase, 0, id));
     }
 }
 

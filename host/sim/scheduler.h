@@ -47,8 +47,8 @@ public:
     // Schedules `fn` at absolute time `at` (never earlier than now). A gate, when given, is asked
     // when the event falls due; while it answers false the event waits, in order, until
     // ReleaseDeferred() is called (the emulated world calls it when a passive handler returns).
-    EventId At(TimeUs at, Callback fn, Phase phase = Phase::Internal,
-               std::function<bool()> gate = {});
+    EventId At(TimeUs at, Callback fn, Phase phase = Phase::Internal);
+    EventId At(TimeUs at, Callback fn, Phase phase, std::function<bool()> gate);
     EventId After(TimeUs delay, Callback fn, Phase phase = Phase::Internal) {
         return At(now_ + delay, std::move(fn), phase);
     }
@@ -101,18 +101,23 @@ public:
     void SetWallClock(std::function<uint64_t()> clock) { wallClock_ = std::move(clock); }
 
 private:
+    // An event's place in the queue, 24 bytes: the time and the phase share a word (a time past
+    // 2^63 us, never reached, counts as 2^63 - 1), so most comparisons decide on one.
     struct Key {
-        TimeUs time;
-        uint8_t phase;
+        uint64_t when;  // time << 1 | phase
         uint64_t tie;
         EventId id;
+        static Key Make(TimeUs time, uint8_t phase, uint64_t tie, EventId id) {
+            constexpr TimeUs kLatest = (TimeUs{1} << 63) - 1;
+            return Key{(time < kLatest ? time : kLatest) << 1 | phase, tie, id};
+        }
+        TimeUs Time() const { return when >> 1; }
     };
     // Earlier time first; at one time the scenario's events, then by the tie drawn, then by id
     // (unique): a total order, so a seed replays whatever the heap's shape.
     struct KeyBefore {
         bool operator()(const Key& a, const Key& b) const {
-            if (a.time != b.time) return a.time < b.time;
-            if (a.phase != b.phase) return a.phase < b.phase;
+            if (a.when != b.when) return a.when < b.when;
             if (a.tie != b.tie) return a.tie < b.tie;
             return a.id < b.id;
         }
@@ -136,7 +141,7 @@ private:
     // The slot of a queued (not deferred, not running) event; nullptr when `id` is not one.
     Slot* Queued(EventId id);
     const Slot* Queued(EventId id) const { return const_cast<Scheduler*>(this)->Queued(id); }
-    EventId NewEvent(Callback&& fn, std::function<bool()>&& gate, uint8_t phase);
+    EventId NewEvent(Callback&& fn, uint8_t phase);
     Slot& SlotAt(uint64_t index) { return chunks_[index >> kChunkBits][index & kChunkMask]; }
     void FreeSlot(Slot& slot);
 
