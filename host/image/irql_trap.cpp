@@ -36,7 +36,8 @@ IrqlTrapCounts IrqlTraps() { return IrqlTrapCounts{g_reads.load(), g_writes.load
 // Called by the trampoline, on the image's own stack and context, with the IRQL the image wrote
 // and whether it read the register just before (a raise). A raise or a lower as the host build's
 // KeRaiseIrql and KeLowerIrql make them.
-extern "C" void NicsimWriteIrql(uint64_t level, uint64_t raise) {
+// Kept by name (used): only the trampoline's assembly calls it.
+extern "C" [[gnu::used]] void NicsimWriteIrql(uint64_t level, uint64_t raise) {
     const auto irql = static_cast<KIRQL>(level & 0xF);
     if (raise != 0) KfRaiseIrql(irql);
     else KfLowerIrql(irql);

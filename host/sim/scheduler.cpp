@@ -48,13 +48,6 @@ void Scheduler::FreeSlot(Slot& slot) {
     freeSlots_.push_back(static_cast<uint32_t>(slot.id & kSlotMask));
 }
 
-Scheduler::Slot* Scheduler::Queued(EventId id) {
-    const uint64_t index = id & kSlotMask;
-    if (index >= slotCount_) return nullptr;
-    Slot& slot = SlotAt(index);
-    return slot.id == id && slot.state == SlotState::Queued ? &slot : nullptr;
-}
-
 EventId Scheduler::At(TimeUs at, Callback fn, Phase phase) {
     if (at < now_) at = now_;
     const uint8_t p = static_cast<uint8_t>(phase);

@@ -139,13 +139,18 @@ private:
         Payload payload;
     };
     // The slot of a queued (not deferred, not running) event; nullptr when `id` is not one.
-    Slot* Queued(EventId id);
+    Slot* Queued(EventId id) {
+        const uint64_t index = id & kSlotMask;
+        if (index >= slotCount_) return nullptr;
+        Slot& slot = SlotAt(index);
+        return slot.id == id && slot.state == SlotState::Queued ? &slot : nullptr;
+    }
     const Slot* Queued(EventId id) const { return const_cast<Scheduler*>(this)->Queued(id); }
     EventId NewEvent(Callback&& fn, uint8_t phase);
     Slot& SlotAt(uint64_t index) { return chunks_[index >> kChunkBits][index & kChunkMask]; }
-    void FreeSlot(Slot& slot);
+    [[gnu::always_inline]] inline void FreeSlot(Slot& slot);
 
-    void SkipCancelled();
+    [[gnu::always_inline]] inline void SkipCancelled();
     void AdvanceTo(TimeUs t);
     uint64_t WallUs() const;
     // Waits at most `us` of wall time for a watched descriptor; runs the handlers of the ready
