@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 #include "host/kernel/race_sync.h"
 #include "host/sim/reuse.h"
@@ -57,16 +58,18 @@ Processors::Task* Processors::Spawn(std::string_view name, KIRQL irql, int adapt
     // The end is released by the task itself, as its last step on its own fiber: Finish runs on
     // main afterwards, and a release there would carry main's history, not the task's, so that
     // neither its joiner nor the next instant would be ordered after what the task did.
-    auto body = [this, raw] {
-        kernel_.RunFrame(raw->name, raw->irql, raw->adapter, raw->work);
-        raw->work.Reset();
-        RaceRelease(&endFence_);
-        RaceRelease(raw);
-    };
-    if (task->fiber)
-        task->fiber->Rewind(body);  // a spare's, kept from its last run
-    else
-        task->fiber = std::make_unique<sim::Fiber>(body, raw->name);
+    if (task->fiber) {
+        task->fiber->Rewind();  // a spare's, kept from its last run with this same body
+    } else {
+        task->fiber = std::make_unique<sim::Fiber>(
+            [this, raw] {
+                kernel_.RunFrame(raw->name, raw->irql, raw->adapter, raw->work);
+                raw->work.Reset();
+                RaceRelease(&endFence_);
+                RaceRelease(raw);
+            },
+            std::string(raw->name));
+    }
     tasks_.push_back(std::move(task));
     PointsChanged();
     waiting_.push_back(raw);
@@ -79,7 +82,8 @@ void Processors::Join(Task* task) {
     while (task->state != State::Ended) {
         if (scheduler_.RunOne(sim::Scheduler::kNever)) continue;
         if (!WakeStuck()) {
-            std::fprintf(stderr, "nicsim: task '%s' can never run again\n", task->name.c_str());
+            std::fprintf(stderr, "nicsim: task '%.*s' can never run again\n",
+                         static_cast<int>(task->name.size()), task->name.data());
             std::abort();
         }
     }
@@ -96,8 +100,8 @@ void Processors::Retire(std::vector<std::unique_ptr<Task>>::iterator it) {
     // each time (sim::kReuseMemory). A run has a handful alive at once.
     constexpr size_t kSpares = 64;
     if (!sim::kReuseMemory || !task->frames.empty() || spare_.size() >= kSpares) return;
-    // What Spawn does not set again goes back to how a new task starts; the context stack,
-    // the name's storage and the ended fiber stay for the next one.
+    // What Spawn does not set again goes back to how a new task starts; the context stack and
+    // the ended fiber stay for the next one.
     task->state = State::Ready;
     task->cpu = -1;
     task->started = false;
@@ -117,6 +121,22 @@ bool Processors::Eligible(const Cpu& cpu, const Task& task) const {
     if (cpu.stack.empty()) return true;
     // A DPC-level context interrupts one at a lower level; a passive one needs the processor.
     return task.irql >= DISPATCH_LEVEL && TaskIrql(*cpu.stack.back()) < DISPATCH_LEVEL;
+}
+
+void Processors::PushOn(int cpu, Task* task) {
+    auto& stack = cpus_[cpu].stack;
+    if (stack.empty()) ++busy_;
+    stack.push_back(task);
+    task->cpu = cpu;
+}
+
+void Processors::PopOff(Task* task) {
+    auto& stack = cpus_[task->cpu].stack;
+    if (!stack.empty() && stack.back() == task) {
+        stack.pop_back();
+        if (stack.empty()) --busy_;
+    }
+    task->cpu = -1;
 }
 
 bool Processors::TaskCanRun(Task& task) {
@@ -145,6 +165,8 @@ bool Processors::OtherCanRun() {
     // the running one is alive, and then nothing else is (a blocked or waiting task is alive too).
     if (tasks_.empty() || (tasks_.size() == 1 && tasks_.front().get() == running_)) return false;
     if (blocked_ != 0) WakeBlocked();
+    // Every processor idle: any waiting task would be taken.
+    if (busy_ == 0) return !waiting_.empty();
     for (const Cpu& cpu : cpus_) {
         if (cpu.stack.empty()) continue;
         Task* top = cpu.stack.back();
@@ -162,39 +184,52 @@ bool Processors::Runnable() {
 }
 
 void Processors::RunSlice() {
-    WakeBlocked();
-    // The candidates: every processor's running task that can go on, and every waiting task
-    // some processor would take.
-    std::vector<std::pair<Task*, int>>& candidates = candidates_;
-    candidates.clear();
-    for (size_t c = 0; c < cpus_.size(); ++c) {
-        if (cpus_[c].stack.empty()) continue;
-        Task* top = cpus_[c].stack.back();
-        if (TaskCanRun(*top)) candidates.emplace_back(top, static_cast<int>(c));
-    }
-    for (Task* task : waiting_) {
-        for (const Cpu& cpu : cpus_) {
-            if (Eligible(cpu, *task)) {
-                candidates.emplace_back(task, -1);
-                break;
+    if (blocked_ != 0) WakeBlocked();
+    Task* task = nullptr;
+    int cpu = -1;
+    const size_t count = cpus_.size();
+    if (busy_ == 0) {
+        // Every processor idle, which is most slices: every waiting task is a candidate, and
+        // every processor would take it. The same draws as below.
+        if (waiting_.empty()) return;
+        const size_t pick = rng_.Below(waiting_.size());
+        task = waiting_[pick];
+        cpu = static_cast<int>(rng_.Below(count));
+        waiting_.erase(waiting_.begin() + static_cast<std::ptrdiff_t>(pick));
+        PushOn(cpu, task);
+    } else {
+        // The candidates: every processor's running task that can go on, and every waiting
+        // task some processor would take.
+        std::vector<std::pair<Task*, int>>& candidates = candidates_;
+        candidates.clear();
+        for (size_t c = 0; c < count; ++c) {
+            if (cpus_[c].stack.empty()) continue;
+            Task* top = cpus_[c].stack.back();
+            if (TaskCanRun(*top)) candidates.emplace_back(top, static_cast<int>(c));
+        }
+        for (Task* waiting : waiting_) {
+            for (const Cpu& each : cpus_) {
+                if (Eligible(each, *waiting)) {
+                    candidates.emplace_back(waiting, -1);
+                    break;
+                }
             }
         }
-    }
-    if (candidates.empty()) return;
-    auto [task, cpu] = candidates[rng_.Below(candidates.size())];
-    if (cpu < 0) {
-        std::vector<int>& free = freeCpus_;
-        free.clear();
-        for (size_t c = 0; c < cpus_.size(); ++c)
-            if (Eligible(cpus_[c], *task)) free.push_back(static_cast<int>(c));
-        cpu = free[rng_.Below(free.size())];
-        if (!cpus_[cpu].stack.empty()) {
-            ++stats_.interrupts;
-            task->resumeWhy = "interrupts";
+        if (candidates.empty()) return;
+        std::tie(task, cpu) = candidates[rng_.Below(candidates.size())];
+        if (cpu < 0) {
+            std::vector<int>& free = freeCpus_;
+            free.clear();
+            for (size_t c = 0; c < count; ++c)
+                if (Eligible(cpus_[c], *task)) free.push_back(static_cast<int>(c));
+            cpu = free[rng_.Below(free.size())];
+            if (!cpus_[cpu].stack.empty()) {
+                ++stats_.interrupts;
+                task->resumeWhy = "interrupts";
+            }
+            waiting_.erase(std::find(waiting_.begin(), waiting_.end(), task));
+            PushOn(cpu, task);
         }
-        cpus_[cpu].stack.push_back(task);
-        task->cpu = cpu;
-        waiting_.erase(std::find(waiting_.begin(), waiting_.end(), task));
     }
     if (task->state == State::Spinning) {
         task->state = State::Ready;
@@ -219,9 +254,7 @@ void Processors::RunSlice() {
 bool Processors::EventFirst() { return rng_.Chance(1, 2); }
 
 void Processors::Finish(Task* task) {
-    auto& stack = cpus_[task->cpu].stack;
-    if (!stack.empty() && stack.back() == task) stack.pop_back();
-    task->cpu = -1;
+    PopOff(task);
     task->state = State::Ended;
     // Where memory is reused the ended fiber stays with the task, for Spawn to rewind.
     if (!sim::kReuseMemory) task->fiber.reset();
@@ -232,8 +265,9 @@ void Processors::Finish(Task* task) {
 
 void Processors::ClockAdvances() {
     RaceAcquire(&endFence_);
-    // Main, which starts every task, is now ordered after each task that ended.
-    sim::Fiber::EndedFibersOrdered();
+    // Main, which starts every task, is now ordered after each task that ended. Only the
+    // sanitizer builds hold ended fibers' stacks back until then.
+    if (!sim::kReuseMemory) sim::Fiber::EndedFibersOrdered();
     RaceRelease(&timeFence_);
     instantPreemptions_ = 0;
     PointsChanged();
@@ -248,7 +282,7 @@ bool Processors::WakeStuck() {
         kernel_.Verifier().Report(
             verifier::check::kDeadlock,
             "KeWaitForSingleObject without time-out, and nothing left that could signal it (in " +
-                task->name + ")",
+                std::string(task->name) + ")",
             kernel_.AdapterName(task->adapter));
         task->forcedOut = true;
         task->timedOut = true;
@@ -281,7 +315,7 @@ void Processors::Preempt(const char* what) {
 }
 
 std::string Processors::LockStack(const Task& task) const {
-    std::string out = task.name + " on processor " + std::to_string(task.cpu) + " holding [" +
+    std::string out = std::string(task.name) + " on processor " + std::to_string(task.cpu) + " holding [" +
                       kernel_.LocksHeldBy(task.frames) + "]";
     if (task.spinLock != nullptr) out += ", spinning on " + kernel_.LockName(task.spinLock);
     return out;
@@ -310,7 +344,7 @@ bool Processors::Spin(const void* lock) {
     if (holder == nullptr) {
         kernel_.Verifier().Report(verifier::check::kDeadlock,
                                   "spin lock " + kernel_.LockName(lock) +
-                                      " is held outside any processor (in " + self->name + ")",
+                                      " is held outside any processor (in " + std::string(self->name) + ")",
                                   kernel_.AdapterName(self->adapter));
         return false;
     }
@@ -344,9 +378,7 @@ bool Processors::Spin(const void* lock) {
 
 bool Processors::Block(std::function<bool()> wake, sim::TimeUs deadline) {
     Task* self = running_;
-    auto& stack = cpus_[self->cpu].stack;
-    if (!stack.empty() && stack.back() == self) stack.pop_back();
-    self->cpu = -1;
+    PopOff(self);
     self->state = State::Blocked;
     ++blocked_;
     self->wake = std::move(wake);

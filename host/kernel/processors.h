@@ -44,7 +44,8 @@ public:
     enum class State : uint8_t { Ready, Spinning, Blocked, Ended };
     struct Task {
         uint64_t id = 0;
-        std::string name;  // also the name of the context its work runs in
+        // Also the name of the context its work runs in; like a context's, it outlives the task.
+        std::string_view name;
         int adapter = -1;
         KIRQL irql = PASSIVE_LEVEL;  // the level it started at
         Kernel::ContextStack frames;
@@ -79,7 +80,7 @@ public:
     int CurrentCpu() const { return running_ ? running_->cpu : -1; }
 
     // Starts `work` as a task of its own, in a context named `name` at `irql` for `adapter`; it
-    // runs when the seed picks it, at this instant.
+    // runs when the seed picks it, at this instant. `name` outlives the task (a literal, mostly).
     Task* Spawn(std::string_view name, KIRQL irql, int adapter, sim::Callback work);
     // From main: runs the world until `task` has ended (events due later run meanwhile, as they
     // do while a passive handler blocks).
@@ -123,6 +124,9 @@ private:
                               instantPreemptions_ < options_.preemptionsPerInstant;
     }
     bool Eligible(const Cpu& cpu, const Task& task) const;
+    // Puts `task` on top of `cpu`'s stack, and takes it off the top again.
+    void PushOn(int cpu, Task* task);
+    void PopOff(Task* task);
     bool TaskCanRun(Task& task);
     WORLD_ABI bool OtherCanRun();
     void Finish(Task* task);
@@ -138,6 +142,7 @@ private:
     ProcessorOptions options_;
     sim::Rng rng_;
     std::vector<Cpu> cpus_;
+    unsigned busy_ = 0;  // processors whose stack holds a task
     std::vector<std::unique_ptr<Task>> tasks_;  // live tasks, in spawn order
     std::vector<Task*> waiting_;                // ready, not yet on a processor, in order
     // Ended tasks for Spawn to reuse: their context stacks keep their slots and lock lists, so

@@ -33,9 +33,31 @@ public:
     void pop() {
         T last = std::move(items_.back());
         items_.pop_back();
+        if (!items_.empty()) SiftDown(0, std::move(last));
+    }
+
+    // Drops every element `dead(element)` holds for and restores the heap, in time linear in
+    // the size: for a caller whose removals leave their elements behind (cancelled events)
+    // and who would otherwise pay for them on every push and pop.
+    template <typename Dead>
+    void erase_if(Dead dead) {
+        size_t kept = 0;
+        for (size_t i = 0; i < items_.size(); ++i)
+            if (!dead(items_[i])) items_[kept++] = std::move(items_[i]);
+        items_.resize(kept);
+        if (kept < 2) return;
+        for (size_t i = (kept - 2) / kArity + 1; i-- > 0;) {
+            T v = std::move(items_[i]);
+            SiftDown(i, std::move(v));
+        }
+    }
+
+private:
+    static constexpr size_t kArity = 4;
+
+    // Puts `last` into the hole at `hole`, moving smaller children up until it fits.
+    [[gnu::always_inline]] void SiftDown(size_t hole, T last) {
         const size_t n = items_.size();
-        if (n == 0) return;
-        size_t hole = 0;
         for (;;) {
             const size_t first = hole * kArity + 1;
             if (first >= n) break;
@@ -50,8 +72,6 @@ public:
         items_[hole] = std::move(last);
     }
 
-private:
-    static constexpr size_t kArity = 4;
     std::vector<T> items_;
 };
 

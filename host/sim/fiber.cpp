@@ -97,6 +97,7 @@ public:
         free_.push_back(slot);
     }
     void EndedOrdered() {
+        if (ended_.empty()) return;  // always, but in the tsan build
         free_.insert(free_.end(), ended_.begin(), ended_.end());
         ended_.clear();
     }
@@ -138,7 +139,7 @@ struct Fiber::Impl {
 #endif
 };
 
-Fiber::Fiber(std::function<void()> body, const std::string& name)
+Fiber::Fiber(Callback body, const std::string& name)
     : body_(std::move(body)), impl_(std::make_unique<Impl>()) {
     (void)name;
     const StackPool::Slot slot = t_stacks.Take();
@@ -156,13 +157,12 @@ Fiber::Fiber(std::function<void()> body, const std::string& name)
 #endif
 }
 
-void Fiber::Rewind(std::function<void()> body) {
+void Fiber::Rewind() {
     if (!kReuseMemory || !ended_) {
         std::fprintf(stderr, "Fiber::Rewind of a fiber that %s\n",
                      ended_ ? "the sanitizers still watch" : "has not ended");
         std::abort();
     }
-    body_ = std::move(body);
     ended_ = false;
     impl_->resumer = nullptr;
     impl_->outer = nullptr;
@@ -198,7 +198,6 @@ void Fiber::Entry(fc::transfer_t from) {
 #endif
     fiber->body_();
     fiber->ended_ = true;
-    fiber->body_ = nullptr;
     // The last switch: the stack is not used again until another fiber takes it.
 #ifdef NICSIM_ASAN
     __sanitizer_start_switch_fiber(nullptr, impl.resumerBottom, impl.resumerSize);

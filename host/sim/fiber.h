@@ -6,9 +6,10 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
+
+#include "host/sim/callback.h"
 
 namespace boost::context::detail {
 struct transfer_t;
@@ -18,9 +19,10 @@ namespace host::sim {
 
 class Fiber {
 public:
-    // The body runs at the first Resume(); the fiber has ended when it returns. A fiber that is
-    // destroyed before its body ended is abandoned: nothing on its stack is unwound.
-    explicit Fiber(std::function<void()> body, const std::string& name = {});
+    // The body runs at the first Resume() (and again after each Rewind()); the fiber has ended
+    // when it returns, and keeps the body until it is destroyed. A fiber that is destroyed
+    // before its body ended is abandoned: nothing on its stack is unwound.
+    explicit Fiber(Callback body, const std::string& name = {});
     ~Fiber();
     Fiber(const Fiber&) = delete;
     Fiber& operator=(const Fiber&) = delete;
@@ -30,11 +32,11 @@ public:
     // From inside the fiber: hands control back to whoever resumed it.
     void Suspend();
     bool Ended() const { return ended_; }
-    // Makes an ended fiber run `body` from the start at its next Resume(), on the stack it has:
-    // a steady stream of short contexts then maps and allocates nothing. Only where memory is
-    // reused (reuse.h): the sanitizers see a fiber's stack and context as its own until its
-    // end is known to be ordered, so there every body gets a new fiber.
-    void Rewind(std::function<void()> body);
+    // Makes an ended fiber run its body again from the start at its next Resume(), on the
+    // stack it has: a steady stream of short contexts then maps and allocates nothing. Only
+    // where memory is reused (reuse.h): the sanitizers see a fiber's stack and context as its
+    // own until its end is known to be ordered, so there every body gets a new fiber.
+    void Rewind();
 
     // The fiber running now on this thread, nullptr on the thread's own stack.
     static Fiber* Current();
@@ -49,7 +51,7 @@ private:
     struct Impl;
     static void Entry(boost::context::detail::transfer_t from);
 
-    std::function<void()> body_;
+    Callback body_;
     std::unique_ptr<Impl> impl_;
     bool ended_ = false;
 };

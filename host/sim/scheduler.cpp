@@ -83,6 +83,12 @@ bool Scheduler::Cancel(EventId id) {
     if (slot == nullptr) return false;
     --queued_;
     FreeSlot(*slot);
+    // A cancelled event stays in the queue until it reaches the top, and one cancelled far
+    // ahead (a wait's time-out) would stay for long, deepening every push and pop meanwhile:
+    // once there are kCompactSlack of them they go all at once. Keys are all distinct, so what
+    // remains comes out in the same order.
+    if (queue_.size() > queued_ + kCompactSlack)
+        queue_.erase_if([this](const Key& key) { return Queued(key.id) == nullptr; });
     return true;
 }
 

@@ -151,6 +151,9 @@ private:
     [[gnu::always_inline]] inline void FreeSlot(Slot& slot);
 
     [[gnu::always_inline]] inline void SkipCancelled();
+    // Cancelled events the queue may carry before Cancel drops them all (a pass over the
+    // queue every so many cancels, against a deeper queue for every event in between).
+    static constexpr size_t kCompactSlack = 16;
     void AdvanceTo(TimeUs t);
     uint64_t WallUs() const;
     // Waits at most `us` of wall time for a watched descriptor; runs the handlers of the ready
