@@ -52,9 +52,7 @@ IrpPool::~IrpPool() {
     }
 }
 
-IrpPool::Slab* IrpPool::SlabOf(uintptr_t addr) const {
-    // Mostly the slab of the IRP asked about last.
-    if (last_ != nullptr && addr - last_->base < last_->stride * kSlots) return last_;
+IrpPool::Slab* IrpPool::SearchSlab(uintptr_t addr) const {
     auto it = std::upper_bound(slabs_.begin(), slabs_.end(), addr,
                                [](uintptr_t a, const std::unique_ptr<Slab>& s) { return a < s->base; });
     if (it == slabs_.begin()) return nullptr;

@@ -65,8 +65,13 @@ private:
         Slab* newest;             // the slab fresh slots come from
     };
 
-    // The slab whose slots span `addr`; nullptr when none does.
-    WORLD_ABI Slab* SlabOf(uintptr_t addr) const;
+    // The slab whose slots span `addr`; nullptr when none does. Mostly the slab asked about
+    // last, which is tested in line.
+    Slab* SlabOf(uintptr_t addr) const {
+        if (last_ != nullptr && addr - last_->base < last_->stride * kSlots) return last_;
+        return SearchSlab(addr);
+    }
+    WORLD_ABI Slab* SearchSlab(uintptr_t addr) const;
     Slab* NewSlab(size_t size, size_t sizeClass);
 
     std::vector<std::unique_ptr<Slab>> slabs_;  // by base address

@@ -14,6 +14,8 @@ extern "C" {
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     (void)ChargeQuota;
     Kernel& k = CurrentKernel();
+    // Every frame takes an IRP: without a fault planned at a call site, no site is built.
+    if (!k.Faults().TrackingSites()) return k.AllocateIrp(StackSize, false, nullptr);
     const auto site = host::sim::SiteOfCaller(k.Faults(), host::sim::AllocKind::Irp);
     return k.AllocateIrp(StackSize, false, site ? &*site : nullptr);
 }

@@ -70,6 +70,7 @@ void Story(ReliabilityRig& rig, RigPhys phys) {
 struct SweepStats {
     size_t sites = 0, startUpSites = 0, runTimeSites = 0, runs = 0, injected = 0;
     size_t initFailed = 0, initSurvived = 0;
+    size_t sendIrpFailures = 0;  // IRP sites that failed in MiniportSend
     std::map<std::string, size_t> byKind;
 };
 
@@ -126,6 +127,8 @@ void RunWithSiteFailing(uint64_t seed, RigOptions options, const AllocSite& site
         return;
     }
     ++stats.injected;
+    if (injection->context == "MiniportSend" && site.kind == host::sim::AllocKind::Irp)
+        ++stats.sendIrpFailures;
     // A send that could not get its IRP or queue entry is refused to NDIS; nothing else is.
     EXPECT_EQ(rig.FramesRefused(), injection->context == "MiniportSend" ? 1u : 0u)
         << "failed in " << injection->context;
@@ -196,6 +199,8 @@ void Sweep(uint64_t seed, RigOptions options, const char* label) {
     EXPECT_GT(stats.initFailed, 0u);
     EXPECT_GT(stats.initSurvived, 0u);
     EXPECT_GT(runTime.size(), 0u);
+    // A send's own IRP is a site of its own, whose failure refuses that send.
+    EXPECT_GT(stats.sendIrpFailures, 0u);
 }
 
 TEST(RuntimeAllocSweep, EverySiteOfAStoryWithAMediaSwitchFailsOnceAndIsSurvived) {
