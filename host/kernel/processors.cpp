@@ -160,12 +160,8 @@ void Processors::WakeBlocked() {
     }
 }
 
-bool Processors::OtherCanRun() {
-    // Asked at every processor point and, from main, before every event. Mostly no task or only
-    // the running one is alive, and then nothing else is (a blocked or waiting task is alive too).
-    if (tasks_.empty() || (tasks_.size() == 1 && tasks_.front().get() == running_)) return false;
+bool Processors::OtherCanRunSearch() {
     if (blocked_ != 0) WakeBlocked();
-    // Every processor idle: any waiting task would be taken.
     if (busy_ == 0) return !waiting_.empty();
     for (const Cpu& cpu : cpus_) {
         if (cpu.stack.empty()) continue;

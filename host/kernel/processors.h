@@ -128,7 +128,16 @@ private:
     void PushOn(int cpu, Task* task);
     void PopOff(Task* task);
     bool TaskCanRun(Task& task);
-    WORLD_ABI bool OtherCanRun();
+    // Whether a task other than the running one could run now. Asked at every processor
+    // point and before every event: the common answers come in line, without the register
+    // saves of a call that leaves the world's convention.
+    bool OtherCanRun() {
+        if (tasks_.empty() || (tasks_.size() == 1 && tasks_.front().get() == running_))
+            return false;
+        if (blocked_ == 0 && busy_ == 0) return !waiting_.empty();  // any would be taken
+        return OtherCanRunSearch();
+    }
+    WORLD_OUTLINE bool OtherCanRunSearch();
     void Finish(Task* task);
     // Drops the ended task `it` from the live ones; kept for the next Spawn where memory is reused.
     void Retire(std::vector<std::unique_ptr<Task>>::iterator it);
