@@ -494,22 +494,22 @@ void Ndis::PumpSends(Adapter& a) {
         if (trace_.Enabled(trace::Trace::kMiniportSend))
             TraceCall(a, "MiniportSend", &status, trace::Json{{"packet", id}, {"called_us", called}});
         if (status == NDIS_STATUS_PENDING) continue;  // completed through NdisMSendComplete
-        auto it = p.outstanding.find(packet);
+        ProtocolPacket* held = p.Held(packet);
         kernel_.Checked();  // a packet not pended is still the protocol's to take back
         if (status == NDIS_STATUS_SUCCESS) {
             ++p.sends.completed;
-            if (p.onSendDone) p.onSendDone(raw->id, status);
-            if (it != p.outstanding.end()) p.Recycle(p.TakeBack(it));
+            if (p.onSendDone) p.onSendDone(id, status);
+            if (held != nullptr) p.Recycle(p.TakeBack(held));
             continue;
         }
-        if (it == p.outstanding.end()) {
+        if (held == nullptr) {
             // Completed and also refused: the packet went back twice.
             kernel_.Verifier().Report(verifier::check::kSendCompleteForeign,
                                       "packet completed with NdisMSendComplete and also refused",
                                       a.name);
             continue;
         }
-        std::unique_ptr<ProtocolPacket> back = p.TakeBack(it);
+        std::unique_ptr<ProtocolPacket> back = p.TakeBack(held);
         if (status == NDIS_STATUS_RESOURCES) {
             ++p.sends.resourcesAnswers;
             p.queue.PushFront(std::move(back));
@@ -732,8 +732,8 @@ void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS sta
         kernel_.Report(verifier::check::kLockAcrossIndication,
                        "NdisMSendComplete with a spin lock held");
     }
-    auto it = a->protocol.outstanding.find(packet);
-    if (it == a->protocol.outstanding.end()) {
+    ProtocolPacket* held = a->protocol.Held(packet);
+    if (held == nullptr) {
         kernel_.Report(verifier::check::kSendCompleteForeign,
                        "NdisMSendComplete for a packet the miniport does not hold");
         return;
@@ -741,11 +741,11 @@ void Ndis::SendComplete(NDIS_HANDLE handle, PNDIS_PACKET packet, NDIS_STATUS sta
     if (trace_.Enabled("send_complete"))
         trace_.Emit("send_complete", a->name,
                 trace::Json{{"status", trace::Status32(static_cast<uint32_t>(status))},
-                            {"packet", it->second->id}});
+                            {"packet", held->id}});
     if (status == NDIS_STATUS_SUCCESS) ++a->protocol.sends.completed;
     else ++a->protocol.sends.completedFailed;
-    const uint64_t id = it->second->id;
-    a->protocol.Recycle(a->protocol.TakeBack(it));
+    const uint64_t id = held->id;
+    a->protocol.Recycle(a->protocol.TakeBack(held));
     if (a->protocol.onSendDone) a->protocol.onSendDone(id, status);
 }
 

@@ -4,8 +4,34 @@
 
 namespace host::ndis {
 
+namespace {
+
+// The descriptor and its out-of-band block, at the offset the descriptor names.
+constexpr size_t kOobOffset = (sizeof(NDIS_PACKET) + 7) & ~size_t{7};
+constexpr size_t kStorageBytes = kOobOffset + sizeof(NDIS_PACKET_OOB_DATA);
+
+}  // namespace
+
+ProtocolPacket::~ProtocolPacket() {
+    if (maker != nullptr) maker->Forget(*this);
+}
+
+Protocol::~Protocol() {
+    // The packets the miniport still holds belong to nobody else.
+    std::vector<ProtocolPacket*> held;
+    for (const auto& [address, packet] : made_)
+        if (packet->held) held.push_back(packet);
+    for (ProtocolPacket* packet : held) delete packet;
+}
+
 std::unique_ptr<ProtocolPacket> Protocol::SparePacket() {
-    if (spare_.empty()) return std::make_unique<ProtocolPacket>();
+    if (spare_.empty()) {
+        auto p = std::make_unique<ProtocolPacket>();
+        p->storage.resize(kStorageBytes);  // never resized again: the address is the key
+        p->maker = this;
+        made_.emplace(p->Packet(), p.get());
+        return p;
+    }
     std::unique_ptr<ProtocolPacket> p = std::move(spare_.back());
     spare_.pop_back();
     return p;
@@ -34,10 +60,9 @@ std::unique_ptr<ProtocolPacket> Protocol::TakeFront() {
 void Protocol::Describe(ProtocolPacket& packetOwner, size_t pieces) {
     ProtocolPacket* p = &packetOwner;
     const std::vector<uint8_t>& frame = p->frame;
-    const size_t oobOffset = (sizeof(NDIS_PACKET) + 7) & ~size_t{7};
-    p->storage.assign(oobOffset + sizeof(NDIS_PACKET_OOB_DATA), 0);
+    std::fill(p->storage.begin(), p->storage.end(), uint8_t{0});
     PNDIS_PACKET packet = p->Packet();
-    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(oobOffset);
+    packet->Private.NdisPacketOobOffset = static_cast<USHORT>(kOobOffset);
     pieces = std::max<size_t>(1, std::min(pieces, std::max<size_t>(1, frame.size())));
     p->buffers.resize(pieces);
     const size_t chunk = frame.size() / pieces;
@@ -71,14 +96,20 @@ void Protocol::Recycle(std::unique_ptr<ProtocolPacket> packet) {
 }
 
 void Protocol::Hand(std::unique_ptr<ProtocolPacket> packet) {
-    PNDIS_PACKET key = packet->Packet();
-    outstanding.insert_or_assign(key, std::move(packet));
+    packet->held = true;
+    ++held_;
+    packet.release();  // until TakeBack, or the protocol's end
 }
 
-std::unique_ptr<ProtocolPacket> Protocol::TakeBack(Outstanding::iterator it) {
-    std::unique_ptr<ProtocolPacket> packet = std::move(it->second);
-    outstanding.erase(it);
-    return packet;
+ProtocolPacket* Protocol::Held(PNDIS_PACKET packet) const {
+    const auto it = made_.find(packet);
+    return it != made_.end() && it->second->held ? it->second : nullptr;
+}
+
+std::unique_ptr<ProtocolPacket> Protocol::TakeBack(ProtocolPacket* packet) {
+    packet->held = false;
+    --held_;
+    return std::unique_ptr<ProtocolPacket>(packet);
 }
 
 PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data) {

@@ -43,14 +43,23 @@ struct StatusIndication {
     NDIS_STATUS status;
 };
 
+class Protocol;
+
 // A packet the protocol owns: descriptor, out-of-band block and buffer chain over its own copy
-// of the frame.
+// of the frame. Its descriptor stays at one address for the packet's life (reuse included), by
+// which the protocol knows it again when the miniport hands it back.
 struct ProtocolPacket {
     uint64_t id = 0;
     std::vector<uint8_t> frame;
     std::vector<uint8_t> storage;  // NDIS_PACKET followed by the out-of-band block
     std::vector<MDL> buffers;
+    bool held = false;  // the miniport holds it (handed over, not yet taken back)
+    Protocol* maker = nullptr;  // forgets the packet when it is destroyed
     PNDIS_PACKET Packet() { return reinterpret_cast<PNDIS_PACKET>(storage.data()); }
+    ProtocolPacket() = default;
+    ProtocolPacket(const ProtocolPacket&) = delete;
+    ProtocolPacket& operator=(const ProtocolPacket&) = delete;
+    ~ProtocolPacket();
 };
 
 struct SendStats {
@@ -64,7 +73,17 @@ struct SendStats {
 };
 
 class Protocol {
+    // Every packet made and not yet destroyed, by descriptor address; declared first, so that it
+    // outlives the packets the members below own. A packet the miniport gives back is looked up
+    // here, never read through the address it gave: a foreign or stale address is not found.
+    absl::flat_hash_map<PNDIS_PACKET, ProtocolPacket*, sim::AddressHash> made_;
+
 public:
+    Protocol() = default;
+    ~Protocol();
+    Protocol(const Protocol&) = delete;
+    Protocol& operator=(const Protocol&) = delete;
+
     std::vector<ReceivedFrame> received;
     std::vector<StatusIndication> statuses;
     uint32_t statusCompletes = 0;
@@ -93,15 +112,18 @@ public:
     // Gives a packet back for MakePacket to reuse.
     void Recycle(std::unique_ptr<ProtocolPacket> packet);
 
-    using Outstanding =
-        absl::flat_hash_map<PNDIS_PACKET, std::unique_ptr<ProtocolPacket>, sim::AddressHash>;
-    // A packet the miniport now holds; it must not be there already.
+    // Hands a packet to the miniport, which holds it until it is taken back.
     void Hand(std::unique_ptr<ProtocolPacket> packet);
-    // Takes the packet at `it` back from the miniport.
-    std::unique_ptr<ProtocolPacket> TakeBack(Outstanding::iterator it);
+    // The packet at `packet` when the miniport holds it; nullptr for any other address.
+    ProtocolPacket* Held(PNDIS_PACKET packet) const;
+    // Takes a held packet back from the miniport.
+    std::unique_ptr<ProtocolPacket> TakeBack(ProtocolPacket* packet);
+    // Packets the miniport holds.
+    size_t Outstanding() const { return held_; }
+    // Called by a packet as it is destroyed.
+    void Forget(ProtocolPacket& packet) { made_.erase(packet.Packet()); }
 
     SendQueue queue;  // not yet accepted by the miniport
-    Outstanding outstanding;
     uint64_t nextId = 1;
     bool pumpScheduled = false;
 
@@ -111,6 +133,7 @@ private:
     static void Describe(ProtocolPacket& p, size_t pieces);
 
     std::vector<std::unique_ptr<ProtocolPacket>> spare_;
+    size_t held_ = 0;
 };
 
 }  // namespace host::ndis

@@ -41,7 +41,7 @@ Json AdapterAccounts(const host::ndis::Adapter& adapter, const host::device::Ada
                 {"sends_failed", sends.completedFailed},
                 {"sends_refused", sends.failures},
                 {"resources_answers", sends.resourcesAnswers},
-                {"sends_pending", adapter.protocol.outstanding.size()},
+                {"sends_pending", adapter.protocol.Outstanding()},
                 {"sends_dropped", sends.dropped},
                 {"sends_waiting", adapter.protocol.queue.size()},
                 {"bulk_out_to_device", bus.bulkOutToDevice},
