@@ -375,9 +375,11 @@ VOID NTAPI NdisCloseConfiguration(NDIS_HANDLE ConfigurationHandle);
 // Memory
 NDIS_STATUS NTAPI NdisAllocateMemoryWithTag(PVOID* VirtualAddress, UINT Length, ULONG Tag);
 VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags);
-// Block moves: the ranges of NdisMoveMemory must not overlap.
-VOID NTAPI NdisMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
-VOID NTAPI NdisZeroMemory(PVOID Destination, ULONG Length);
+// Block moves: the ranges of NdisMoveMemory must not overlap. The DDK's are macros over
+// RtlCopyMemory and RtlZeroMemory, the C library's memcpy and memset: the C convention, not
+// NTAPI.
+VOID NdisMoveMemory(PVOID Destination, PVOID Source, ULONG Length);
+VOID NdisZeroMemory(PVOID Destination, ULONG Length);
 
 // Spin locks
 VOID NTAPI NdisAllocateSpinLock(PNDIS_SPIN_LOCK SpinLock);

@@ -177,11 +177,12 @@ void Kernel::NoteLockOrder(const void* lock) {
     // Every lock held now was taken before `lock`. A path from `lock` back to one of them means
     // some context takes them the other way round. Only a new edge can close a cycle, and after
     // the first frames every nesting the driver uses is known.
-    bool fresh = false;
     for (const Context& c : *stack_)
         for (const void* l : c.locks)
-            if (!lockEdges_.contains(std::make_pair(l, lock))) fresh = true;
-    if (!fresh) return;
+            if (!lockEdges_.contains(std::make_pair(l, lock))) return NoteNewLockEdges(lock);
+}
+
+void Kernel::NoteNewLockEdges(const void* lock) {
     std::vector<const void*> held;
     for (const Context& c : *stack_)
         for (const void* l : c.locks) held.push_back(l);

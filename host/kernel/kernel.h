@@ -287,8 +287,10 @@ private:
     friend class Processors;
     void RunFrame(std::string_view name, KIRQL irql, int adapter, sim::FunctionRef fn);
     // Lock-order edges seen so far (held -> taken inside it); a new edge that closes a cycle is
-    // a deadlock waiting for its interleaving.
-    WORLD_OUTLINE void NoteLockOrder(const void* lock);
+    // a deadlock waiting for its interleaving. Every nested acquire asks; after the first frames
+    // the edges are all known, and the search for a cycle is a call of its own.
+    WORLD_ABI void NoteLockOrder(const void* lock);
+    WORLD_OUTLINE void NoteNewLockEdges(const void* lock);
     // The spin-lock rules' reports (`what` follows the lock's name), and the wait for a lock
     // another processor holds: out of the lock routines' common path.
     [[gnu::cold]] WORLD_OUTLINE void ReportLock(std::string_view check, const void* lock,
