@@ -548,7 +548,7 @@ void Ndis::InitializeTimer(PNDIS_MINIPORT_TIMER timer, NDIS_HANDLE handle, PNDIS
 
 void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
     if (!kernel_.CheckNotFreed(timer, "NdisMSetTimer")) return;
-    auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    auto it = FindTimer(timer);
     kernel_.Checked();
     if (it == timers_.end()) {
         kernel_.Report(verifier::check::kTimerUninitialized,
@@ -557,7 +557,7 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
     }
     if (kernel_.Multiprocessor()) {
         kernel_.Point("NdisMSetTimer");  // another processor may free the timer here
-        it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+        it = FindTimer(timer);
         if (it == timers_.end()) return;
     }
     // What the setter did happens before the routine runs.
@@ -570,7 +570,7 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
         due = (due + timerGranularityUs_ - 1) / timerGranularityUs_ * timerGranularityUs_;
     it->second.due = due;
     it->second.event = sched.At(due, [this, timer, adapter] {
-        auto t = timers_.find(reinterpret_cast<uintptr_t>(timer));
+        auto t = FindTimer(timer);
         if (t == timers_.end()) return;
         t->second.event = 0;
         PNDIS_TIMER_FUNCTION fn = timer->MiniportTimerFunction;
@@ -584,7 +584,7 @@ void Ndis::SetTimer(PNDIS_MINIPORT_TIMER timer, UINT ms) {
 
 bool Ndis::CancelTimer(PNDIS_MINIPORT_TIMER timer) {
     if (!kernel_.CheckNotFreed(timer, "NdisMCancelTimer")) return false;
-    auto it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    auto it = FindTimer(timer);
     kernel_.Checked();
     if (it == timers_.end()) {
         kernel_.Report(verifier::check::kTimerUninitialized,
@@ -592,7 +592,7 @@ bool Ndis::CancelTimer(PNDIS_MINIPORT_TIMER timer) {
         return false;
     }
     kernel_.Point("NdisMCancelTimer");
-    it = timers_.find(reinterpret_cast<uintptr_t>(timer));
+    it = FindTimer(timer);
     if (it == timers_.end()) return false;
     const bool was = kernel_.Scheduler().Cancel(it->second.event);
     it->second.event = 0;
@@ -625,6 +625,7 @@ void Ndis::OnFree(uintptr_t base, size_t size) {
             kernel_.Scheduler().Cancel(it->second.event);
         }
         it = timers_.erase(it);
+        lastTimer_ = timers_.end();
     }
     if (Adapter* a = FromContext(reinterpret_cast<NDIS_HANDLE>(base))) {
         const size_t inFlight = kernel_.InFlightIrps(a->id);

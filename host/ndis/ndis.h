@@ -220,7 +220,18 @@ private:
     // set (the first adapter that set it, when two set the same one).
     std::unordered_map<NDIS_HANDLE, Adapter*> byHandle_;
     std::unordered_map<NDIS_HANDLE, Adapter*> byContext_;
-    std::map<uintptr_t, TimerState> timers_;
+    // Ordered, so that a freed block's timers are a range. The driver sets one timer for every
+    // frame it receives, and that timer fires: the record found last is tried first.
+    using Timers = std::map<uintptr_t, TimerState>;
+    Timers timers_;
+    Timers::iterator lastTimer_ = timers_.end();  // end() again when a timer is erased
+    Timers::iterator FindTimer(const void* timer) {
+        const auto key = reinterpret_cast<uintptr_t>(timer);
+        if (lastTimer_ != timers_.end() && lastTimer_->first == key) return lastTimer_;
+        const auto it = timers_.find(key);
+        if (it != timers_.end()) lastTimer_ = it;
+        return it;
+    }
     int passiveDepth_ = 0;
     uint64_t timerGranularityUs_ = 0;
     unsigned sendLanes_ = 1;
