@@ -85,7 +85,7 @@ void Kernel::RunInContext(std::string_view name, KIRQL irql, int adapter, sim::F
     RunFrame(name, irql, adapter, fn);
 }
 
-void Kernel::Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callback fn) {
+void Kernel::Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callback&& fn) {
     if (processors_) {
         processors_->Spawn(name, irql, adapter, std::move(fn));
         return;

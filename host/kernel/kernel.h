@@ -108,7 +108,7 @@ public:
     // Starts `fn` as a context of its own without waiting for it: on one processor it runs now,
     // in place, as RunInContext does; with several it is a task that the seed places and runs
     // at this instant, perhaps on another processor while the caller goes on.
-    void Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callback fn);
+    void Dispatch(std::string_view name, KIRQL irql, int adapter, sim::Callback&& fn);
     // Whether the world interleaves and checks only where the driver calls it (a routine of the
     // platform), as all a driver image lets it see: the unlocked shared-field accesses and the
     // interlocked operations the host build also reports, which an image does inline, are then

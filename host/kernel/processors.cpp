@@ -39,7 +39,7 @@ Processors::~Processors() {
 }
 
 Processors::Task* Processors::Spawn(std::string_view name, KIRQL irql, int adapter,
-                                    sim::Callback work) {
+                                    sim::Callback&& work) {
     std::unique_ptr<Task> task;
     if (spare_.empty()) {
         task = std::make_unique<Task>();

@@ -81,7 +81,7 @@ public:
 
     // Starts `work` as a task of its own, in a context named `name` at `irql` for `adapter`; it
     // runs when the seed picks it, at this instant. `name` outlives the task (a literal, mostly).
-    Task* Spawn(std::string_view name, KIRQL irql, int adapter, sim::Callback work);
+    Task* Spawn(std::string_view name, KIRQL irql, int adapter, sim::Callback&& work);
     // From main: runs the world until `task` has ended (events due later run meanwhile, as they
     // do while a passive handler blocks).
     void Join(Task* task);
