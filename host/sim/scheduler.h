@@ -172,7 +172,7 @@ private:
     uint64_t eventsRun_ = 0;
     DaryHeap<Key, KeyBefore> queue_;
     // Slots in fixed chunks: a running event's slot stays put while it schedules others.
-    static constexpr unsigned kChunkBits = 10;
+    static constexpr unsigned kChunkBits = 8;
     static constexpr uint64_t kChunkMask = (uint64_t{1} << kChunkBits) - 1;
     std::vector<std::unique_ptr<Slot[]>> chunks_;
     uint64_t slotCount_ = 0;

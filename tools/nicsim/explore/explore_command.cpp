@@ -19,7 +19,8 @@ namespace {
 class ExploreCommand : public Command {
 public:
     explicit ExploreCommand(CLI::App& app) {
-        explore.jobs = UsableCpus();
+        // Counted when explore runs: reading the cgroup's quota is no part of any other command.
+        explore.jobs = 0;
         cmd_ = app.add_subcommand(
             "explore", "Run a scenario once per seed of a range, on every core, and report the failing "
                        "seeds as JSON Lines with the command that replays each");
@@ -75,6 +76,7 @@ public:
     bool Chosen() const override { return cmd_->parsed(); }
 
     int Execute(int, char**) override {
+        if (explore.jobs == 0) explore.jobs = UsableCpus();  // --jobs not given
         if (*mergeOpt) {
             if (!exploreScenario.empty()) {
                 std::cerr << "nicsim explore: --merge takes only result files; \"" << exploreScenario
