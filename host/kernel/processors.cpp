@@ -311,8 +311,8 @@ void Processors::Preempt(const char* what) {
 }
 
 std::string Processors::LockStack(const Task& task) const {
-    std::string out = std::string(task.name) + " on processor " + std::to_string(task.cpu) + " holding [" +
-                      kernel_.LocksHeldBy(task.frames) + "]";
+    std::string out = std::string(task.name) + " on processor " + std::to_string(task.cpu) +
+                      " holding [" + kernel_.LocksHeldBy(task.frames) + "]";
     if (task.spinLock != nullptr) out += ", spinning on " + kernel_.LockName(task.spinLock);
     return out;
 }
@@ -340,7 +340,8 @@ bool Processors::Spin(const void* lock) {
     if (holder == nullptr) {
         kernel_.Verifier().Report(verifier::check::kDeadlock,
                                   "spin lock " + kernel_.LockName(lock) +
-                                      " is held outside any processor (in " + std::string(self->name) + ")",
+                                      " is held outside any processor (in " +
+                                      std::string(self->name) + ")",
                                   kernel_.AdapterName(self->adapter));
         return false;
     }
