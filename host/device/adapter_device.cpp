@@ -217,6 +217,7 @@ void AdapterDevice::RunPhyCommand() {
         value = phy ? phy->Read(reg) : 0xFFFF;
         registers_[kPhyDataLow] = static_cast<uint8_t>(value & 0xFF);
         registers_[kPhyDataHigh] = static_cast<uint8_t>(value >> 8);
+        if (onPhyRead) onPhyRead(address, reg);
     } else {
         value = static_cast<uint16_t>(job.dataLow | (job.dataHigh << 8));
         if (phy) phy->Write(reg, value);

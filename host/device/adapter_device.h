@@ -6,6 +6,7 @@
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -102,6 +103,9 @@ public:
     std::vector<uint8_t> WritesTo(uint8_t reg) const;
     PhyModel* Phy(uint8_t address) const;
     const std::vector<std::unique_ptr<PhyModel>>& Phys() const { return phys_; }
+    // Told of each PHY register read the management interface carries out, as it happens: an
+    // observer that follows the reads needs no `mdio` trace line built for each of them.
+    std::function<void(uint8_t phy, uint8_t reg)> onPhyRead;
     // PHY `index`'s side on its link (for Link::SideCounts), -1 for a PHY on no link.
     int LinkSide(size_t index) const { return index < phySides_.size() ? phySides_[index] : -1; }
     DeviceFaults& Faults() { return faults_; }

@@ -227,21 +227,22 @@ bool Run::Build() {
                 NoteCarrier(*view);
             };
         }
+        // The PHYs start-up probes are those whose identifier it reads.
+        v.device->onPhyRead = [view](uint8_t phy, uint8_t reg) {
+            if (!view->initialised && (reg == 2 || reg == 3) && view->device->Phy(phy) != nullptr)
+                view->probed.insert(phy);
+        };
     }
     // Runs before the other sinks see a line, so what it emits about the adapter's PHYs comes
     // ahead of the indication or handler return that made it known.
     world_.Trace().AddSink([this](const Json& line) {
         const std::string ev = line.value("ev", "");
-        if (ev != "mdio" && ev != "miniport" && ev != "indicate_status") return;
+        if (ev != "miniport" && ev != "indicate_status") return;
         auto it = views_.find(line.value("adapter", ""));
         if (it == views_.end()) return;
         AdapterView& v = it->second;
         const std::string call = line.value("call", "");
-        if (ev == "mdio" && !v.initialised && line.value("op", "") == "read") {
-            const int reg = line.value("reg", -1);
-            const int phy = line.value("phy", -1);
-            if ((reg == 2 || reg == 3) && v.device->Phy(static_cast<uint8_t>(phy)) != nullptr) v.probed.insert(phy);
-        } else if (!v.initialised &&
+        if (!v.initialised &&
                    ((ev == "miniport" && call == "MiniportInitialize" && line.value("status", "") == "0x00000000") ||
                     ev == "indicate_status")) {
             // Start-up has chosen its medium once it indicates the link state or returns.
@@ -251,7 +252,7 @@ bool Run::Build() {
             v.probed.clear();
             v.carrierPhy = -2;
         }
-    }, {"mdio", "miniport", "indicate_status"}, 0);  // no payloads: it reads the fields around them
+    }, {"miniport", "indicate_status"}, 0);  // no payloads: it reads the fields around them
     return true;
 }
 
