@@ -39,22 +39,33 @@ int Main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("nicsim ") + NICSIM_VERSION,
                          "Print the version (git describe of the sources it was built from) and exit");
 
-    // In the order `nicsim --help` lists them.
+    // In the order `nicsim --help` lists them. A command line that starts with a command's name
+    // gets only that command built: the others' options would cost more to set up than a short
+    // run, and nothing after the name can reach them (one command per line).
+    struct Entry {
+        std::string_view name;
+        std::unique_ptr<nicsim::Command> (*make)(CLI::App&);
+    };
+    static constexpr Entry kCommands[] = {
+        {"run", [](CLI::App& a) { return nicsim::MakeRunCommand(a, NICSIM_VERSION); }},
+        {"report", nicsim::MakeReportCommand},
+        {"scenarios", nicsim::MakeScenariosCommand},
+        {"show", nicsim::MakeShowCommand},
+        {"check", nicsim::MakeCheckCommand},
+        {"bridge", [](CLI::App& a) { return nicsim::MakeBridgeCommand(a, NICSIM_VERSION); }},
+        {"explore", nicsim::MakeExploreCommand},
+    };
+    const std::string_view first = argc > 1 ? argv[1] : "";
+    const auto named = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [first](const Entry& e) { return e.name == first; });
     std::vector<std::unique_ptr<nicsim::Command>> all;
-    all.push_back(nicsim::MakeRunCommand(app, NICSIM_VERSION));
-    all.push_back(nicsim::MakeReportCommand(app));
-    all.push_back(nicsim::MakeScenariosCommand(app));
-    all.push_back(nicsim::MakeShowCommand(app));
-    all.push_back(nicsim::MakeCheckCommand(app));
-    all.push_back(nicsim::MakeBridgeCommand(app, NICSIM_VERSION));
-    all.push_back(nicsim::MakeExploreCommand(app));
+    for (const Entry& e : kCommands)
+        if (named == std::end(kCommands) || &e == named) all.push_back(e.make(app));
 
     // A mistyped command is not left to CLI11, which would only say that one is required.
-    std::vector<std::string> commands;
-    for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
-        commands.push_back(sub->get_name());
-    if (argc > 1 && argv[1][0] != '-' &&
-        std::find(commands.begin(), commands.end(), argv[1]) == commands.end()) {
+    if (named == std::end(kCommands) && argc > 1 && argv[1][0] != '-') {
+        std::vector<std::string> commands;
+        for (const Entry& e : kCommands) commands.emplace_back(e.name);
         std::string list;
         for (const auto& c : commands) list += (list.empty() ? "" : ", ") + c;
         std::cerr << "nicsim: unknown command \"" << argv[1] << "\"" << nicsim::DidYouMean(argv[1], commands)
