@@ -13,6 +13,10 @@ namespace host::sim {
 
 Scheduler::Scheduler(uint64_t seed) : seed_(seed), rng_(seed) {}
 
+Scheduler::~Scheduler() {
+    for (uint64_t i = 0; i < slotCount_; ++i) SlotAt(i).~Slot();
+}
+
 EventId Scheduler::NewEvent(Callback&& fn, uint8_t phase) {
     uint64_t index;
     if (!freeSlots_.empty()) {
@@ -24,9 +28,11 @@ EventId Scheduler::NewEvent(Callback&& fn, uint8_t phase) {
                          static_cast<unsigned long long>(kSlotMask));
             std::abort();
         }
-        index = slotCount_++;
+        index = slotCount_;
         if ((index >> kChunkBits) == chunks_.size())
-            chunks_.push_back(std::make_unique<Slot[]>(kChunkMask + 1));
+            chunks_.push_back(std::unique_ptr<SlotChunk>(new SlotChunk));  // not zeroed
+        new (chunks_.back()->bytes + (index & kChunkMask) * sizeof(Slot)) Slot{};
+        ++slotCount_;
     }
     if (nextSeq_ >> (64 - kSlotBits) != 0) {
         std::fprintf(stderr, "scheduler: event ids exhausted\n");

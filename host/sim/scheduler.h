@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "host/sim/callback.h"
@@ -38,6 +39,9 @@ public:
     };
 
     explicit Scheduler(uint64_t seed);
+    ~Scheduler();
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
     void SetRunner(Runner* runner) { runner_ = runner; }
 
     TimeUs Now() const { return now_; }
@@ -147,7 +151,10 @@ private:
     }
     const Slot* Queued(EventId id) const { return const_cast<Scheduler*>(this)->Queued(id); }
     EventId NewEvent(Callback&& fn, uint8_t phase);
-    Slot& SlotAt(uint64_t index) { return chunks_[index >> kChunkBits][index & kChunkMask]; }
+    Slot& SlotAt(uint64_t index) {
+        unsigned char* at = chunks_[index >> kChunkBits]->bytes + (index & kChunkMask) * sizeof(Slot);
+        return *std::launder(reinterpret_cast<Slot*>(at));
+    }
     [[gnu::always_inline]] inline void FreeSlot(Slot& slot);
 
     [[gnu::always_inline]] inline void SkipCancelled();
@@ -171,10 +178,15 @@ private:
     uint64_t nextSeq_ = 1;
     uint64_t eventsRun_ = 0;
     DaryHeap<Key, KeyBefore> queue_;
-    // Slots in fixed chunks: a running event's slot stays put while it schedules others.
+    // Slots in fixed chunks: a running event's slot stays put while it schedules others. A
+    // chunk's storage is left untouched until its slots are handed out, one by one in order, so
+    // a run that keeps a few events pending faults in a page of slots, not the chunk.
     static constexpr unsigned kChunkBits = 8;
     static constexpr uint64_t kChunkMask = (uint64_t{1} << kChunkBits) - 1;
-    std::vector<std::unique_ptr<Slot[]>> chunks_;
+    struct SlotChunk {
+        alignas(Slot) unsigned char bytes[sizeof(Slot) * (kChunkMask + 1)];
+    };
+    std::vector<std::unique_ptr<SlotChunk>> chunks_;  // slots [0, slotCount_) constructed
     uint64_t slotCount_ = 0;
     std::vector<uint32_t> freeSlots_;
     size_t queued_ = 0;

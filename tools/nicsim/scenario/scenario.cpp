@@ -431,18 +431,21 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
     if (!v.contains("at")) c.Error(path + ".at", "missing");
     else if (auto at = c.Seconds(path + ".at", v["at"])) e.atUs = static_cast<uint64_t>(std::llround(*at * 1e6));
     // Without a known action, only keys no action takes are errors yet.
-    std::vector<std::string> anyKeys = {"at", "do"};
-    for (const auto& [name, keys] : kActionKeys)
-        for (const auto& k : keys)
-            if (!Has(anyKeys, k)) anyKeys.push_back(k);
+    auto anyKeys = [] {
+        std::vector<std::string> keys = {"at", "do"};
+        for (const auto& [name, actionKeys] : kActionKeys)
+            for (const auto& k : actionKeys)
+                if (!Has(keys, k)) keys.push_back(k);
+        return keys;
+    };
     if (!v.contains("do")) {
-        c.Keys(path, v, anyKeys);
+        c.Keys(path, v, anyKeys());
         c.Error(path + ".do", "missing");
         return;
     }
     auto action = c.String(path + ".do", v["do"]);
     if (!action || !kActionKeys.count(*action)) {
-        c.Keys(path, v, anyKeys);
+        c.Keys(path, v, anyKeys());
         if (action) {
             const std::string hint = DidYouMean(*action, NamesOf(kActionKeys));
             c.Error(path + ".do", "unknown action \"" + *action + "\"" +
