@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 target="${1:-nicsim}"
 
 packages=(cmake ninja-build g++ g++-multilib nlohmann-json3-dev libcli11-dev qemu-user-static
-          binfmt-support nettle-dev:i386 zlib1g-dev:i386 libabsl-dev:i386 libboost-context-dev:i386
+          binfmt-support libmd-dev:i386 zlib1g-dev:i386 libabsl-dev:i386 libboost-context-dev:i386
           pkgconf:i386)
 if [ "$target" = all ]; then packages+=(libgtest-dev:i386 tshark python3-jsonschema parallel); fi
 

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 preset="${1:-default}"
 target="${2:-}"
-packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev nettle-dev zlib1g-dev libabsl-dev
+packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev libmd-dev zlib1g-dev libabsl-dev
           libboost-context-dev pkg-config)
 if [ "$target" = nicsim ]; then
   # Not for nicsim itself: the README's bridge recipe addresses the TAPs and pings through them.

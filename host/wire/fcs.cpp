@@ -7,6 +7,7 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+#include <sys/platform/x86.h>
 #endif
 
 namespace host::wire {
@@ -119,8 +120,11 @@ constexpr uint64_t kFold4High = Reverse64(PowerModP(511));
     return ~TableCrc(c, data + at, length - at);
 }
 
+// Asked of the C library, which read the processor's features as the program started. libgcc's
+// __builtin_cpu_supports would link its own probe, a constructor of a dozen CPUID instructions
+// that every run pays at start-up, and a virtual machine answers each CPUID slowly.
 bool HasCarryLessMultiply() {
-    static const bool has = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    static const bool has = CPU_FEATURE_ACTIVE(PCLMULQDQ) && CPU_FEATURE_ACTIVE(SSE4_1);
     return has;
 }
 

@@ -1,6 +1,6 @@
 #include "tools/nicsim/scenario/scenario.h"
 
-#include <nettle/sha2.h>
+#include <sha2.h>
 
 #include <algorithm>
 #include <cctype>
@@ -879,13 +879,13 @@ host::device::DeviceConfig DeviceConfigFor(const AdapterDesc& adapter,
 }
 
 std::string Sha256Hex(const std::string& text) {
-    // nettle's SHA-256: a plain function over a context on the stack, with nothing to set up when
-    // the program starts (OpenSSL's loads its provider tables at the first digest).
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&ctx, sizeof digest, digest);
+    // libmd's SHA-256: a plain function over a context on the stack, with nothing to set up when
+    // the program starts.
+    SHA2_CTX ctx;
+    SHA256Init(&ctx);
+    SHA256Update(&ctx, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    uint8_t digest[SHA256_DIGEST_LENGTH];
+    SHA256Final(digest, &ctx);
     static constexpr char kHex[] = "0123456789abcdef";
     std::string hex;
     hex.reserve(2 * sizeof digest);
