@@ -128,6 +128,9 @@ private:
     void Emit(std::string_view ev, const std::string& adapter, Json fields) {
         world_.Trace().Emit(ev, adapter, std::move(fields));
     }
+    // Whether a line of `ev` reaches any sink: the lines that come again and again are not built
+    // for a run that writes nothing (--quiet).
+    bool Wants(std::string_view ev) { return world_.Trace().Enabled(ev); }
     AdapterView& View(const std::string& name) { return views_.at(name); }
 
     const Scenario& scenario_;
@@ -221,9 +224,10 @@ bool Run::Build() {
             const host::device::PhyModel* p = phy.get();
             phy->onLinkChange = [this, view, p](bool up) {
                 // Every PHY's own link, on the medium or not: what the report draws per PHY.
-                Emit("phy_link", view->adapter->name,
-                     Json{{"phy", p->Config().address}, {"up", up},
-                          {"link", p->Link() != nullptr ? Json(p->Link()->Name()) : Json()}});
+                if (Wants("phy_link"))
+                    Emit("phy_link", view->adapter->name,
+                         Json{{"phy", p->Config().address}, {"up", up},
+                              {"link", p->Link() != nullptr ? Json(p->Link()->Name()) : Json()}});
                 NoteCarrier(*view);
             };
         }
@@ -283,13 +287,15 @@ Json DescribePhy(const host::device::PhyModel& phy) {
 // The PHYs the driver found (read the identifier of) and the one it left on the medium.
 void Run::NoteInitialised(AdapterView& v) {
     v.initialised = true;
-    Json found = Json::array();
-    int chosen = -1;
-    for (const auto& phy : v.device->Phys()) {
-        if (v.probed.count(phy->Config().address)) found.push_back(DescribePhy(*phy));
-        if (chosen < 0 && phy->OnMedium()) chosen = phy->Config().address;
+    if (Wants("phys")) {
+        Json found = Json::array();
+        int chosen = -1;
+        for (const auto& phy : v.device->Phys()) {
+            if (v.probed.count(phy->Config().address)) found.push_back(DescribePhy(*phy));
+            if (chosen < 0 && phy->OnMedium()) chosen = phy->Config().address;
+        }
+        Emit("phys", v.adapter->name, Json{{"found", found}, {"chosen", chosen >= 0 ? Json(chosen) : Json()}});
     }
-    Emit("phys", v.adapter->name, Json{{"found", found}, {"chosen", chosen >= 0 ? Json(chosen) : Json()}});
     NoteCarrier(v);
 }
 
@@ -303,22 +309,24 @@ void Run::NoteCarrier(AdapterView& v) {
         }
     }
     if (carrier == nullptr) {
-        if (v.carrierPhy >= 0) Emit("media", v.adapter->name, Json{{"carrier", false}});
+        if (v.carrierPhy >= 0 && Wants("media")) Emit("media", v.adapter->name, Json{{"carrier", false}});
         if (v.carrierPhy != -2) v.carrierPhy = -1;
         return;
     }
     const int address = carrier->Config().address;
     if (address == v.carrierPhy) return;
     const bool first = v.carrierPhy == -2;
+    const bool switched = !first && address != v.reportedPhy;
+    v.carrierPhy = address;
+    v.reportedPhy = address;
+    if (!Wants("media")) return;
     Json fields = DescribePhy(*carrier);
     if (carrier->Link() != nullptr)
         fields["medium"] = carrier->Link()->Kind() == host::wire::MediumKind::PhoneLine ? "phoneline" : "ethernet";
     fields["carrier"] = true;
     fields["speed_mbps"] = carrier->SpeedMbps();
     fields["full_duplex"] = carrier->FullDuplex();
-    fields["switch"] = !first && address != v.reportedPhy;
-    v.carrierPhy = address;
-    v.reportedPhy = address;
+    fields["switch"] = switched;
     Emit("media", v.adapter->name, std::move(fields));
 }
 
@@ -366,11 +374,12 @@ void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
                 p->rttMaxUs = std::max(p->rttMaxUs, rtt);
                 p->rttSumUs += rtt;
                 ++p->replies;
-                Emit("ping", v.adapter->name,
-                     Json{{"to", host::wire::IpText(p->to)},
-                          {"burst", p->number},
-                          {"seq", echo->sequence},
-                          {"rtt_us", world_.NowUs() - sent->second.at}});
+                if (Wants("ping"))
+                    Emit("ping", v.adapter->name,
+                         Json{{"to", host::wire::IpText(p->to)},
+                              {"burst", p->number},
+                              {"seq", echo->sequence},
+                              {"rtt_us", world_.NowUs() - sent->second.at}});
                 p->sentAt.erase(sent);
             }
         }
