@@ -168,6 +168,14 @@ TEST(NicsimCli, ScenarioRefusalsNameThePathAndTheLimit) {
         EXPECT_EQ(o.status, 2) << o.out;
         EXPECT_NE(o.out.find(says), std::string::npos) << o.out;
     }
+    // Without a known action an event is refused for that alone and for keys no action takes:
+    // the keys of any action are not yet errors.
+    Write(dir / "s.json", scenario(R"({"at": 1, "do": "intialize", "adapter": "A", "frame": "00", "oid": "x"},
+                                      {"at": 2, "adapter": "A", "frames": 3, "framez": 1})"));
+    const Outcome unknown = Nicsim("check " + dir / "s.json");
+    EXPECT_EQ(unknown.out, dir / "s.json" + ": events[0].do: unknown action \"intialize\" (did you mean \"initialize\"?)\n" +
+                               dir / "s.json" + ": events[1].framez: unknown key (did you mean \"frame\"?)\n" +
+                               dir / "s.json" + ": events[1].do: missing\n");
     // The bounds themselves load: the largest seed, whole, and a `receive` from a scripted peer.
     Write(dir / "s.json", scenario(R"({"at": 1, "do": "receive", "link": "eth0", "frame": "ffffffffffff02000000000a0800"})",
                                    R"("seed": "18446744073709551615",)"));
