@@ -178,8 +178,11 @@ void LoadPhy(Checker& c, const std::string& path, const Json& v, PhyDesc& phy) {
 
 // The registry keywords the driver reads (driver/frame/parameters.cpp), NDIS's address override
 // among them. Windows compares keywords without case, and so does the world's registry.
-const std::vector<std::string> kRegistryKeywords = {"TxPacketDesc", "RxPacketDesc", "MediaType",
-                                                    "HomeLan",      "AlivePara",    "NetworkAddress"};
+const std::vector<std::string>& RegistryKeywords() {
+    static const std::vector<std::string> table = {"TxPacketDesc", "RxPacketDesc", "MediaType",
+                                                   "HomeLan",      "AlivePara",    "NetworkAddress"};
+    return table;
+}
 
 void LoadAdapter(Checker& c, const std::string& path, const Json& v, AdapterDesc& a) {
     if (!c.Object(path, v)) return;
@@ -251,14 +254,14 @@ void LoadAdapter(Checker& c, const std::string& path, const Json& v, AdapterDesc
             const std::string rp = path + ".registry." + it.key();
             // Any keyword is passed on, as a registry holds what it is given; one the driver never
             // reads changes nothing, and is most often a misspelt one.
-            const auto read = std::find_if(kRegistryKeywords.begin(), kRegistryKeywords.end(), [&](const std::string& k) {
+            const auto read = std::find_if(RegistryKeywords().begin(), RegistryKeywords().end(), [&](const std::string& k) {
                 return k.size() == it.key().size() &&
                        std::equal(k.begin(), k.end(), it.key().begin(), [](char x, char y) {
                            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
                        });
             });
-            if (read == kRegistryKeywords.end())
-                c.Warn(rp, "the driver reads no keyword \"" + it.key() + "\"" + DidYouMean(it.key(), kRegistryKeywords) +
+            if (read == RegistryKeywords().end())
+                c.Warn(rp, "the driver reads no keyword \"" + it.key() + "\"" + DidYouMean(it.key(), RegistryKeywords()) +
                                "; it is set, and nothing reads it");
             if (it.value().is_number_unsigned()) {
                 if (it.value().get<uint64_t>() > 0xFFFFFFFFu) c.Error(rp, "does not fit 32 bits");
@@ -345,38 +348,47 @@ void LoadLink(Checker& c, const std::string& path, const Json& v, LinkDesc& l) {
     }
 }
 
-// The keys of each action besides "at" and "do", and of each fault plan besides "fault".
-const std::map<std::string, std::vector<std::string>> kActionKeys = {
-    {"initialize", {"adapter"}},
-    {"reset", {"adapter"}},
-    {"shutdown", {"adapter"}},
-    {"halt", {"adapter"}},
-    {"send", {"adapter", "frame", "repeat"}},
-    {"traffic", {"adapter", "frames", "size", "interval"}},
-    {"receive", {"link", "frame", "status"}},
-    {"ping", {"adapter", "ip", "to", "count", "interval"}},
-    {"query", {"adapter", "oid", "length"}},
-    {"set", {"adapter", "oid", "data"}},
-    {"link", {"link", "up", "advertise", "autoneg", "speed", "duplex"}},
-    {"fault", {"fault", "adapter", "link", "nth", "count", "kind", "ms"}},
-};
-const std::map<std::string, std::vector<std::string>> kFaultKeys = {
-    {"control-stall", {"adapter", "nth"}},
-    {"control-error", {"adapter", "nth"}},
-    {"control-silent", {"adapter", "nth", "count"}},
-    {"control-late", {"adapter", "nth", "ms"}},
-    {"bulk-late", {"adapter", "count", "ms"}},
-    {"cancel-late", {"adapter", "count", "ms"}},
-    {"bulk-in-error", {"adapter", "count"}},
-    {"bulk-out-error", {"adapter", "count"}},
-    {"irp-complete-error", {"adapter"}},
-    {"alloc-fail", {"adapter", "kind", "nth"}},
-    {"device-vanish", {"adapter"}},
-    {"eeprom-never-done", {"adapter"}},
-    {"mdio-never-done", {"adapter"}},
-    {"an-never-completes", {"link"}},
-    {"an-never-links", {"link"}},
-};
+// The keys of each action besides "at" and "do", and of each fault plan besides "fault". These
+// tables, like the others a scenario is checked against, are built when first asked for: a
+// process that loads no scenario (`--version`, `--help`) does not build and destroy them.
+const std::map<std::string, std::vector<std::string>>& ActionKeys() {
+    static const std::map<std::string, std::vector<std::string>> table = {
+        {"initialize", {"adapter"}},
+        {"reset", {"adapter"}},
+        {"shutdown", {"adapter"}},
+        {"halt", {"adapter"}},
+        {"send", {"adapter", "frame", "repeat"}},
+        {"traffic", {"adapter", "frames", "size", "interval"}},
+        {"receive", {"link", "frame", "status"}},
+        {"ping", {"adapter", "ip", "to", "count", "interval"}},
+        {"query", {"adapter", "oid", "length"}},
+        {"set", {"adapter", "oid", "data"}},
+        {"link", {"link", "up", "advertise", "autoneg", "speed", "duplex"}},
+        {"fault", {"fault", "adapter", "link", "nth", "count", "kind", "ms"}},
+    };
+    return table;
+}
+
+const std::map<std::string, std::vector<std::string>>& FaultKeys() {
+    static const std::map<std::string, std::vector<std::string>> table = {
+        {"control-stall", {"adapter", "nth"}},
+        {"control-error", {"adapter", "nth"}},
+        {"control-silent", {"adapter", "nth", "count"}},
+        {"control-late", {"adapter", "nth", "ms"}},
+        {"bulk-late", {"adapter", "count", "ms"}},
+        {"cancel-late", {"adapter", "count", "ms"}},
+        {"bulk-in-error", {"adapter", "count"}},
+        {"bulk-out-error", {"adapter", "count"}},
+        {"irp-complete-error", {"adapter"}},
+        {"alloc-fail", {"adapter", "kind", "nth"}},
+        {"device-vanish", {"adapter"}},
+        {"eeprom-never-done", {"adapter"}},
+        {"mdio-never-done", {"adapter"}},
+        {"an-never-completes", {"link"}},
+        {"an-never-links", {"link"}},
+    };
+    return table;
+}
 
 std::vector<std::string> NamesOf(const std::map<std::string, std::vector<std::string>>& table) {
     std::vector<std::string> names;
@@ -398,24 +410,24 @@ bool Has(const std::vector<std::string>& words, const std::string& w) {
 // to another action says which, an unknown one gets the closest key the action takes.
 void EventKeys(Checker& c, const std::string& path, const Json& v, const std::string& action,
                const std::string& fault) {
-    const auto faultKeys = kFaultKeys.find(fault);
+    const auto faultKeys = FaultKeys().find(fault);
     const std::vector<std::string>& keys =
-        faultKeys != kFaultKeys.end() ? faultKeys->second : kActionKeys.at(action);
+        faultKeys != FaultKeys().end() ? faultKeys->second : ActionKeys().at(action);
     std::vector<std::string> allowed = {"at", "do"};
-    if (faultKeys != kFaultKeys.end()) allowed.push_back("fault");
+    if (faultKeys != FaultKeys().end()) allowed.push_back("fault");
     allowed.insert(allowed.end(), keys.begin(), keys.end());
-    const std::string who = faultKeys != kFaultKeys.end() ? "fault \"" + fault + "\"" : "\"" + action + "\"";
+    const std::string who = faultKeys != FaultKeys().end() ? "fault \"" + fault + "\"" : "\"" + action + "\"";
     for (auto it = v.begin(); it != v.end(); ++it) {
         const std::string& k = it.key();
         if (k == "_comment" || Has(allowed, k)) continue;
         std::vector<std::string> owners;
-        for (const auto& [other, otherKeys] : kActionKeys)
+        for (const auto& [other, otherKeys] : ActionKeys())
             if (Has(otherKeys, k)) owners.push_back(other);
         if (owners.empty()) {
             c.Error(path + "." + k, "unknown key" + DidYouMean(k, allowed));
         } else if (owners == std::vector<std::string>{"fault"}) {
             std::vector<std::string> plans;
-            for (const auto& [plan, planKeys] : kFaultKeys)
+            for (const auto& [plan, planKeys] : FaultKeys())
                 if (Has(planKeys, k)) plans.push_back(plan);
             c.Error(path + "." + k, who + " takes no \"" + k + "\" (its keys: " + Joined(keys) + "; \"" + k +
                                         "\" goes with " + Joined(plans) + ")");
@@ -433,7 +445,7 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
     // Without a known action, only keys no action takes are errors yet.
     auto anyKeys = [] {
         std::vector<std::string> keys = {"at", "do"};
-        for (const auto& [name, actionKeys] : kActionKeys)
+        for (const auto& [name, actionKeys] : ActionKeys())
             for (const auto& k : actionKeys)
                 if (!Has(keys, k)) keys.push_back(k);
         return keys;
@@ -444,12 +456,12 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
         return;
     }
     auto action = c.String(path + ".do", v["do"]);
-    if (!action || !kActionKeys.count(*action)) {
+    if (!action || !ActionKeys().count(*action)) {
         c.Keys(path, v, anyKeys());
         if (action) {
-            const std::string hint = DidYouMean(*action, NamesOf(kActionKeys));
+            const std::string hint = DidYouMean(*action, NamesOf(ActionKeys()));
             c.Error(path + ".do", "unknown action \"" + *action + "\"" +
-                                      (hint.empty() ? " (one of: " + Joined(NamesOf(kActionKeys)) + ")" : hint));
+                                      (hint.empty() ? " (one of: " + Joined(NamesOf(ActionKeys())) + ")" : hint));
         }
         return;
     }
@@ -578,11 +590,11 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
     if (a == "fault" && need("fault")) {
         if (auto f = c.String(path + ".fault", v["fault"])) {
             e.fault = *f;
-            const auto plan = kFaultKeys.find(*f);
-            if (plan == kFaultKeys.end()) {
-                const std::string hint = DidYouMean(*f, NamesOf(kFaultKeys));
+            const auto plan = FaultKeys().find(*f);
+            if (plan == FaultKeys().end()) {
+                const std::string hint = DidYouMean(*f, NamesOf(FaultKeys()));
                 c.Error(path + ".fault", "unknown fault \"" + *f + "\"" +
-                                             (hint.empty() ? " (one of: " + Joined(NamesOf(kFaultKeys)) + ")" : hint));
+                                             (hint.empty() ? " (one of: " + Joined(NamesOf(FaultKeys())) + ")" : hint));
             } else {
                 need(Has(plan->second, "link") ? "link" : "adapter");
             }
@@ -610,13 +622,16 @@ void LoadEvent(Checker& c, const std::string& path, const Json& v, EventDesc& e)
 
 }  // namespace
 
-std::vector<std::string> FaultKinds() { return NamesOf(kFaultKeys); }
+std::vector<std::string> FaultKinds() { return NamesOf(FaultKeys()); }
 
 namespace {
 
 // The keys of the document itself. Paths name them bare ("seed"), any other key "$.key".
-const std::vector<std::string> kTopKeys = {"$schema", "name",     "description", "seed", "duration_s",
-                                           "cpus",    "adapters", "links",       "events"};
+const std::vector<std::string>& TopKeys() {
+    static const std::vector<std::string> table = {"$schema", "name",     "description", "seed", "duration_s",
+                                                   "cpus",    "adapters", "links",       "events"};
+    return table;
+}
 
 // Watches the parser for a key twice in one object (which a DOM would quietly collapse to one
 // value) and for nesting deeper than any scenario has, naming the JSON path of each.
@@ -673,7 +688,7 @@ private:
         if (levels_.empty()) return "$";
         const Level& top = levels_.back();
         if (!top.object) return top.path + "[" + std::to_string(top.index) + "]";
-        if (top.path == "$" && std::find(kTopKeys.begin(), kTopKeys.end(), top.key) != kTopKeys.end()) return top.key;
+        if (top.path == "$" && std::find(TopKeys().begin(), TopKeys().end(), top.key) != TopKeys().end()) return top.key;
         return top.path + "." + top.key;
     }
     void NextElement() {
@@ -703,7 +718,7 @@ std::optional<Scenario> LoadScenario(const std::string& text, std::vector<std::s
     for (const auto& e : structure) errors.push_back(e);
     Scenario s;
     if (!c.Object("$", doc)) return std::nullopt;
-    c.Keys("$", doc, kTopKeys);
+    c.Keys("$", doc, TopKeys());
     if (doc.contains("$schema")) c.String("$schema", doc["$schema"]);
     if (doc.contains("name"))
         if (auto n = c.String("name", doc["name"])) s.name = *n;
