@@ -478,21 +478,25 @@ def process(build, runs=PROCESS_RUNS):
     # What starting any program costs on this machine (exec, page faults, exit), for scale: on a
     # virtual machine with slow page faults it can be most of a short process's time.
     true = shutil.which("true") or "/bin/true"
-    for name, command in (("floor: true", [true]),
-                          ("version", [build.nicsim, "--version"]),
-                          ("default story", quiet(build, "default"))):
-        with open(os.devnull, "wb") as null:
-            times = []
+    commands = (("floor: true", [true]),
+                ("version", [build.nicsim, "--version"]),
+                ("default story", quiet(build, "default")))
+    # Round by round, one run of each: a change of the machine's load while they run falls on
+    # all three alike, so the floor stays comparable with the other two.
+    times = {name: [] for name, _ in commands}
+    with open(os.devnull, "wb") as null:
+        saved = os.dup(1)
+        os.dup2(null.fileno(), 1)
+        try:
             for _ in range(runs):
-                saved = os.dup(1)
-                os.dup2(null.fileno(), 1)
-                try:
-                    times.append(run_child(command)[0])
-                finally:
-                    os.dup2(saved, 1)
-                    os.close(saved)
-        times.sort()
-        median, best = times[len(times) // 2], times[0]
+                for name, command in commands:
+                    times[name].append(run_child(command)[0])
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+    for name, _ in commands:
+        ordered = sorted(times[name])
+        median, best = ordered[len(ordered) // 2], ordered[0]
         results[name] = {"median_ms": median * 1000, "best_ms": best * 1000}
         print(f"  {name:<34}{median * 1000:10.2f} ms median {best * 1000:10.2f} ms best")
         if name == "default story":
