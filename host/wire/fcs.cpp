@@ -7,7 +7,15 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+// glibc's header is C, which GCC's C++ accepts: it spells the result type _Bool, which clang's
+// C++ does not know.
+#if defined(__clang__)
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
+#else
+#include <sys/platform/x86.h>
+#endif
 #endif
 
 namespace host::wire {
