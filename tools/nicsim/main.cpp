@@ -58,10 +58,6 @@ int Main(int argc, char** argv) {
     const std::string_view first = argc > 1 ? argv[1] : "";
     const auto named = std::find_if(std::begin(kCommands), std::end(kCommands),
                                     [first](const Entry& e) { return e.name == first; });
-    std::vector<std::unique_ptr<nicsim::Command>> all;
-    for (const Entry& e : kCommands)
-        if (named == std::end(kCommands) || &e == named) all.push_back(e.make(app));
-
     // A mistyped command is not left to CLI11, which would only say that one is required.
     if (named == std::end(kCommands) && argc > 1 && argv[1][0] != '-') {
         std::vector<std::string> commands;
@@ -72,6 +68,9 @@ int Main(int argc, char** argv) {
                   << "; the commands are " << list << " (see nicsim --help)\n";
         return 2;
     }
+    std::vector<std::unique_ptr<nicsim::Command>> all;
+    for (const Entry& e : kCommands)
+        if (named == std::end(kCommands) || &e == named) all.push_back(e.make(app));
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
