@@ -671,7 +671,8 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
         ReceivedFrame& f = p.keepReceived ? kept : p.lastReceived;
         f.t_us = kernel_.Scheduler().Now();
         f.packetStatus = NDIS_GET_PACKET_STATUS(packet);
-        const PacketReading r = ReadPacket(packet, f.data);
+        const PacketReading r = ReadPacket(packet, f.data, p.keepReceived);
+        f.bytes = r.bytes;
         // The frame the bus put in the packet's buffer: what it reported, less the check
         // sequence and status trailer.
         const auto landed = a->landed.find(r.firstBuffer);
@@ -696,8 +697,8 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
         }
         if (trace_.Enabled("indicate_receive"))
         {
-            trace::Json fields{{"length", f.data.size()}};
-            trace_.PutData(fields, "indicate_receive", f.data.data(), f.data.size());
+            trace::Json fields{{"length", f.bytes.size()}};
+            trace_.PutData(fields, "indicate_receive", f.bytes.data(), f.bytes.size());
             fields["packet_status"] = trace::Status32(static_cast<uint32_t>(f.packetStatus));
             trace_.Emit("indicate_receive", a->name, std::move(fields));
         }
@@ -705,8 +706,9 @@ void Ndis::IndicateReceive(NDIS_HANDLE handle, PPNDIS_PACKET packets, UINT count
         if (p.keepReceived) {
             p.received.push_back(std::move(f));
             if (p.onReceive) p.onReceive(p.received.back());
-        } else if (p.onReceive) {
-            p.onReceive(f);
+        } else {
+            if (p.onReceive) p.onReceive(f);
+            f.bytes = {};  // the buffer is the miniport's again
         }
         if (NDIS_GET_PACKET_STATUS(packet) != NDIS_STATUS_RESOURCES && characteristics_.Ndis40Chars.ReturnPacketHandler) {
             // The protocol keeps the packet for a moment and gives it back.

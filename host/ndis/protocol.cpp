@@ -112,7 +112,7 @@ std::unique_ptr<ProtocolPacket> Protocol::TakeBack(ProtocolPacket* packet) {
     return std::unique_ptr<ProtocolPacket>(packet);
 }
 
-PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data) {
+PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data, bool copy) {
     PacketReading r;
     PNDIS_BUFFER buffer = nullptr;
     PVOID va = nullptr;
@@ -122,6 +122,13 @@ PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data) {
     r.told = total;
     r.headerSize = NDIS_GET_PACKET_HEADER_SIZE(packet);
     data.clear();
+    PNDIS_BUFFER next = nullptr;
+    if (buffer != nullptr) NdisGetNextBuffer(buffer, &next);
+    if (!copy && buffer != nullptr && next == nullptr) {
+        r.held = length;
+        r.bytes = {static_cast<const uint8_t*>(va), std::min(length, total)};
+        return r;
+    }
     data.reserve(total);
     UINT remaining = total;
     while (buffer != nullptr) {
@@ -135,6 +142,7 @@ PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data) {
         NdisGetNextBuffer(buffer, &buffer);
         if (buffer != nullptr) NdisQueryBuffer(buffer, &va, &length);
     }
+    r.bytes = data;
     return r;
 }
 

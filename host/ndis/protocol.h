@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "driver/platform/ndis.h"
@@ -21,8 +22,11 @@ namespace host::ndis {
 
 struct ReceivedFrame {
     uint64_t t_us;
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> data;  // a copy of the bytes, when the protocol keeps its frames
     NDIS_STATUS packetStatus;
+    // The frame's bytes: `data`, or, for a frame not kept that lies in one buffer, that buffer
+    // itself. Valid while onReceive runs: the miniport owns the buffer again afterwards.
+    std::span<const uint8_t> bytes;
 };
 
 // What a protocol learns of a received packet by reading it through NDIS.
@@ -31,12 +35,14 @@ struct PacketReading {
     uint32_t told = 0;                  // the total length NdisQueryPacket gave
     uint32_t held = 0;                  // the bytes the buffer chain holds
     uint32_t headerSize = 0;            // the out-of-band header size
+    std::span<const uint8_t> bytes;     // the told bytes (fewer when the chain ends first)
 };
 
 // Reads `packet` as a protocol does: NdisGetFirstBufferFromPacket for the first buffer and the
-// total length, then NdisQueryBuffer and NdisGetNextBuffer along the chain, copying the told
-// number of bytes into `data` (fewer when the chain ends first).
-PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data);
+// total length, then NdisQueryBuffer and NdisGetNextBuffer along the chain. The told number of
+// bytes is copied into `data` when `copy` is set or the chain has more than one buffer; a
+// packet in one buffer is otherwise read where it lies, `bytes` then pointing into it.
+PacketReading ReadPacket(PNDIS_PACKET packet, std::vector<uint8_t>& data, bool copy = true);
 
 struct StatusIndication {
     uint64_t t_us;
@@ -88,13 +94,13 @@ public:
     std::vector<StatusIndication> statuses;
     uint32_t statusCompletes = 0;
     SendStats sends;
-    // Called for every frame indicated, after it has been copied.
+    // Called for every frame indicated, while the indication lasts (see ReceivedFrame::bytes).
     std::function<void(const ReceivedFrame&)> onReceive;
     // Whether indicated frames are also kept in `received`. A protocol that forwards frames for
     // as long as it runs (a bridge to a TAP interface) keeps none, so its memory stays flat.
     bool keepReceived = true;
     uint64_t receivedCount = 0;  // frames indicated, kept or not
-    ReceivedFrame lastReceived{};  // the last frame indicated, when frames are not kept
+    ReceivedFrame lastReceived{};  // the frame being indicated, when frames are not kept
     // The packet count of every NdisMIndicateReceivePacket call, in order (kept when
     // keepReceived), and the number of calls.
     std::vector<uint32_t> receiveCalls;

@@ -13,10 +13,10 @@ void Put16(std::vector<uint8_t>& v, uint16_t x) {
     v.push_back(static_cast<uint8_t>(x >> 8));
     v.push_back(static_cast<uint8_t>(x & 0xFF));
 }
-uint16_t Get16(const std::vector<uint8_t>& v, size_t at) {
+uint16_t Get16(std::span<const uint8_t> v, size_t at) {
     return static_cast<uint16_t>((v[at] << 8) | v[at + 1]);
 }
-uint32_t Get32(const std::vector<uint8_t>& v, size_t at) {
+uint32_t Get32(std::span<const uint8_t> v, size_t at) {
     return (static_cast<uint32_t>(v[at]) << 24) | (v[at + 1] << 16) | (v[at + 2] << 8) | v[at + 3];
 }
 template <size_t N>
@@ -24,7 +24,7 @@ void PutBytes(std::vector<uint8_t>& v, const std::array<uint8_t, N>& a) {
     v.insert(v.end(), a.begin(), a.end());
 }
 template <size_t N>
-std::array<uint8_t, N> GetBytes(const std::vector<uint8_t>& v, size_t at) {
+std::array<uint8_t, N> GetBytes(std::span<const uint8_t> v, size_t at) {
     std::array<uint8_t, N> a{};
     for (size_t i = 0; i < N; ++i) a[i] = v[at + i];
     return a;
@@ -150,7 +150,7 @@ std::vector<uint8_t> IcmpEcho(const Mac& dst, const Mac& src, const Ip4& from, c
     return EthernetFrame(dst, src, kEtherTypeIpv4, ip);
 }
 
-std::optional<ParsedArp> ParseArp(const std::vector<uint8_t>& f) {
+std::optional<ParsedArp> ParseArp(std::span<const uint8_t> f) {
     if (f.size() < 42 || Get16(f, 12) != kEtherTypeArp) return std::nullopt;
     if (Get16(f, 14) != 1 || Get16(f, 16) != 0x0800 || f[18] != 6 || f[19] != 4)
         return std::nullopt;
@@ -163,7 +163,7 @@ std::optional<ParsedArp> ParseArp(const std::vector<uint8_t>& f) {
     return a;
 }
 
-std::optional<ParsedEcho> ParseEcho(const std::vector<uint8_t>& f) {
+std::optional<ParsedEcho> ParseEcho(std::span<const uint8_t> f) {
     if (f.size() < 14 + 20 + 8 || Get16(f, 12) != kEtherTypeIpv4) return std::nullopt;
     const size_t ip = 14;
     if ((f[ip] >> 4) != 4) return std::nullopt;
@@ -244,7 +244,7 @@ void WriteTestFrame(std::vector<uint8_t>& f, const Mac& dst, const Mac& src, uin
     }
 }
 
-std::optional<TestFrameInfo> CheckTestFrame(const std::vector<uint8_t>& f) {
+std::optional<TestFrameInfo> CheckTestFrame(std::span<const uint8_t> f) {
     if (f.size() < 26 || Get16(f, 12) != kEtherTypeTest) return std::nullopt;
     const uint32_t stream = Get32(f, 14), sequence = Get32(f, 18), size = Get32(f, 22);
     if (size != f.size()) return std::nullopt;

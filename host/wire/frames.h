@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <span>
 #include <vector>
 
 namespace host::wire {
@@ -43,7 +44,7 @@ struct ParsedArp {
     Mac targetMac;
     Ip4 targetIp;
 };
-std::optional<ParsedArp> ParseArp(const std::vector<uint8_t>& frame);
+std::optional<ParsedArp> ParseArp(std::span<const uint8_t> frame);
 
 struct ParsedEcho {
     bool request;
@@ -55,7 +56,7 @@ struct ParsedEcho {
     std::vector<uint8_t> data;
 };
 // An ICMP echo request or reply with valid IPv4 and ICMP checksums.
-std::optional<ParsedEcho> ParseEcho(const std::vector<uint8_t>& frame);
+std::optional<ParsedEcho> ParseEcho(std::span<const uint8_t> frame);
 
 // Generated traffic: `size` bytes in all, addressed dst <- src, carrying the stream id and the
 // sequence number, then bytes derived from both so that any change of a byte is seen.
@@ -70,6 +71,6 @@ struct TestFrameInfo {
     uint32_t sequence;
 };
 // The stream and sequence of an intact test frame; nothing when it is not one or was altered.
-std::optional<TestFrameInfo> CheckTestFrame(const std::vector<uint8_t>& frame);
+std::optional<TestFrameInfo> CheckTestFrame(std::span<const uint8_t> frame);
 
 }  // namespace host::wire

@@ -44,7 +44,7 @@ protected:
     static void Forward(host::ndis::Adapter& a, uint32_t stream, Forwarded& f) {
         a.protocol.keepReceived = false;
         a.protocol.onReceive = [&f, stream](const host::ndis::ReceivedFrame& r) {
-            auto info = host::wire::CheckTestFrame(r.data);
+            auto info = host::wire::CheckTestFrame(r.bytes);
             if (!info || info->stream != stream) {
                 ++f.altered;
                 return;
@@ -52,7 +52,7 @@ protected:
             if (info->sequence != f.next) ++f.outOfOrder;
             f.next = info->sequence + 1;
             ++f.frames;
-            f.bytes += r.data.size();
+            f.bytes += r.bytes.size();
         };
         a.protocol.onStatus = [&f](NDIS_STATUS s) { f.statuses.push_back(s); };
     }

@@ -32,7 +32,7 @@ struct ExchangeResult {
 void Watch(host::ndis::Adapter& a, uint32_t stream, Direction& d) {
     auto next = std::make_shared<uint32_t>(0);
     a.protocol.onReceive = [&d, stream, next](const host::ndis::ReceivedFrame& f) {
-        auto info = host::wire::CheckTestFrame(f.data);
+        auto info = host::wire::CheckTestFrame(f.bytes);
         if (!info || info->stream != stream) {
             ++d.altered;
             return;

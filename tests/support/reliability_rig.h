@@ -547,7 +547,7 @@ private:
 
     void OnIndicated(const host::ndis::ReceivedFrame& f) {
         ++checks_;
-        const auto info = host::wire::CheckTestFrame(f.data);
+        const auto info = host::wire::CheckTestFrame(f.bytes);
         if (!info || info->stream != kTesterStream) {
             Fail("an altered or foreign frame was indicated");
             return;

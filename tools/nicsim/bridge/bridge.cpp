@@ -187,7 +187,7 @@ void Bridge::WatchProtocolTap(Side& side) {
     host::ndis::Protocol& protocol = side.adapter->protocol;
     protocol.keepReceived = false;
     protocol.onReceive = [s](const host::ndis::ReceivedFrame& f) {
-        s->tap->Write(f.data.data(), f.data.size());
+        s->tap->Write(f.bytes.data(), f.bytes.size());
     };
     protocol.onStatus = [this, s](NDIS_STATUS status) {
         if (status != kMediaConnect && status != kMediaDisconnect) return;

@@ -345,8 +345,8 @@ std::optional<Mac> Run::PartnerMac(const AdapterView& v) const {
 }
 
 void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
-    v.bytesReceived += f.data.size();
-    if (auto arp = host::wire::ParseArp(f.data)) {
+    v.bytesReceived += f.bytes.size();
+    if (auto arp = host::wire::ParseArp(f.bytes)) {
         v.arp[arp->senderIp] = arp->senderMac;
         if (arp->operation == 1 && v.ip && arp->targetIp == *v.ip)
             world_.Ndis().Send(*v.adapter, host::wire::ArpReply(v.mac, *v.ip, arp->senderMac, arp->senderIp));
@@ -358,7 +358,7 @@ void Run::OnReceive(AdapterView& v, const host::ndis::ReceivedFrame& f) {
         }
         return;
     }
-    if (auto echo = host::wire::ParseEcho(f.data)) {
+    if (auto echo = host::wire::ParseEcho(f.bytes)) {
         if (echo->request && v.ip && echo->to == *v.ip) {
             world_.Ndis().Send(*v.adapter, host::wire::IcmpEcho(echo->srcMac, v.mac, *v.ip, echo->from,
                                                                 false, echo->id, echo->sequence, echo->data));
