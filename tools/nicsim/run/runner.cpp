@@ -156,18 +156,37 @@ bool Run::Build() {
         links_[l.name] = &link;
         // The driver's keep-alive frames get a line of their own: no protocol sent them, so no other line tells of them. A ping's
         // echo request counts as sent only once it has crossed the medium.
-        link.AddTap([this](const host::wire::Link& on, const std::string& from, const host::wire::Frame& f) {
-            const size_t colon = from.find(':');
-            if (colon == std::string::npos) return;  // the scripted partner
-            const std::string adapter = from.substr(0, colon);
-            auto sender = views_.find(adapter);
-            if (sender != views_.end()) sender->second.bytesSent += f.size();
+        // A side's label ("A:0") names its adapter; the scripted partner's has no colon. Each
+        // label is looked up once, on its first frame, not on every frame.
+        struct Sender {
+            std::string label;
+            std::string adapter;        // empty for the scripted partner
+            AdapterView* view = nullptr;  // null when no adapter of that name runs
+        };
+        link.AddTap([this, senders = std::vector<Sender>()](const host::wire::Link& on, const std::string& from,
+                                                            const host::wire::Frame& f) mutable {
+            const Sender* sender = nullptr;
+            for (const Sender& s : senders)
+                if (s.label == from) sender = &s;
+            if (sender == nullptr) {
+                Sender s{from, {}, nullptr};
+                const size_t colon = from.find(':');
+                if (colon != std::string::npos) {
+                    s.adapter = from.substr(0, colon);
+                    auto it = views_.find(s.adapter);
+                    if (it != views_.end()) s.view = &it->second;
+                }
+                senders.push_back(std::move(s));
+                sender = &senders.back();
+            }
+            if (sender->adapter.empty()) return;  // the scripted partner
+            if (sender->view != nullptr) sender->view->bytesSent += f.size();
             if (IsKeepAlive(f)) {
-                if (sender != views_.end()) ++sender->second.keepalives;
-                Emit("keepalive", adapter, Json{{"link", on.Name()}, {"length", f.size()}});
+                if (sender->view != nullptr) ++sender->view->keepalives;
+                Emit("keepalive", sender->adapter, Json{{"link", on.Name()}, {"length", f.size()}});
                 return;
             }
-            if (!pings_.empty()) EchoLeft(adapter, f);
+            if (!pings_.empty()) EchoLeft(sender->adapter, f);
         });
         if (l.peer) peers_[l.name] = &world_.AddPeer(link, l.peer->kind, l.peer->mac, l.peer->ip);
     }
