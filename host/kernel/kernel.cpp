@@ -178,8 +178,12 @@ void Kernel::NoteLockOrder(const void* lock) {
     // some context takes them the other way round. Only a new edge can close a cycle, and after
     // the first frames every nesting the driver uses is known.
     for (const Context& c : *stack_)
-        for (const void* l : c.locks)
+        for (const void* l : c.locks) {
+            KnownEdge& known = knownEdges_[KnownEdgeSlot(l, lock)];
+            if (known.outer == l && known.inner == lock) continue;
             if (!lockEdges_.contains(std::make_pair(l, lock))) return NoteNewLockEdges(lock);
+            known = KnownEdge{l, lock};
+        }
 }
 
 void Kernel::NoteNewLockEdges(const void* lock) {

@@ -342,6 +342,19 @@ private:
     std::map<const void*, std::set<const void*>> lockOrder_;
     // lockOrder_'s edges
     absl::flat_hash_set<std::pair<const void*, const void*>, sim::AddressHash> lockEdges_;
+    // Edges of lockEdges_ met lately, in slots picked by the pair: the same few nestings come
+    // back on every frame, and a slot compares cheaper than a hash lookup. A slot holds one
+    // known edge or none; edges are never forgotten, so a hit is always right.
+    struct KnownEdge {
+        const void* outer = nullptr;
+        const void* inner = nullptr;
+    };
+    static constexpr size_t kKnownEdgeSlots = 64;
+    static size_t KnownEdgeSlot(const void* outer, const void* inner) {
+        return ((reinterpret_cast<uintptr_t>(outer) >> 3) ^ (reinterpret_cast<uintptr_t>(inner) >> 6)) &
+               (kKnownEdgeSlots - 1);
+    }
+    KnownEdge knownEdges_[kKnownEdgeSlots] = {};
     Resources resources_;  // every live block but IRPs
     IrpPool irps_;
     absl::flat_hash_map<size_t, std::vector<void*>, sim::AddressHash> cached_;
