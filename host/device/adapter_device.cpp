@@ -90,7 +90,8 @@ AdapterDevice::AdapterDevice(sim::Scheduler& scheduler, trace::Trace& trace,
             side = phySpec.link->AddSide(wire::Link::Side{
                 adapterName_ + ":" + std::to_string(phySpec.phy.address),
                 [this](const wire::Frame& f) { ReceiveFrame(f); },
-                [phy] { return phy->OnMedium() && phy->HasLink(); }});
+                [phy] { return phy->OnMedium() && phy->HasLink(); },
+                [this](wire::Frame& f) { ReceiveFrame(f, &f); }});
         }
         phySides_.push_back(side);
     }
@@ -282,7 +283,7 @@ bool AdapterDevice::Accepts(const wire::Frame& f) const {
     return (registers_[kMulticastHash + bit / 8] >> (bit % 8)) & 1u;
 }
 
-void AdapterDevice::ReceiveFrame(const wire::Frame& f) {
+void AdapterDevice::ReceiveFrame(const wire::Frame& f, wire::Frame* own) {
     ++frames_.rxFrames;
     uint8_t status = 0;
     if (!plannedStatus_.empty()) {
@@ -308,14 +309,20 @@ void AdapterDevice::ReceiveFrame(const wire::Frame& f) {
         transfer = std::move(spareTransfers_.back());
         spareTransfers_.pop_back();
     }
-    transfer.resize(f.size() + 8);
+    const size_t size = f.size();
+    if (own != nullptr) {
+        transfer.swap(*own);  // `f` is the spare from here on
+        transfer.resize(size + 8);
+    } else {
+        transfer.resize(size + 8);
+        std::memcpy(transfer.data(), f.data(), size);
+    }
     uint8_t* t = transfer.data();
-    std::memcpy(t, f.data(), f.size());
-    const uint32_t fcs = EthernetCrc32(f.data(), f.size());
-    t += f.size();
+    const uint32_t fcs = EthernetCrc32(t, size);
+    t += size;
     for (int i = 0; i < 4; ++i) t[i] = static_cast<uint8_t>(fcs >> (8 * i));
-    t[4] = static_cast<uint8_t>(f.size() & 0xFF);
-    t[5] = static_cast<uint8_t>(f.size() >> 8);
+    t[4] = static_cast<uint8_t>(size & 0xFF);
+    t[5] = static_cast<uint8_t>(size >> 8);
     t[6] = status;
     t[7] = 0;
     receiveQueue_.push_back(std::move(transfer));

@@ -122,7 +122,9 @@ public:
 private:
     void WriteRegister(uint8_t reg, uint8_t value);
     void StartEepromCommand();
-    void ReceiveFrame(const wire::Frame& frame);
+    // A frame off the medium. `own`, when given, is `frame` itself, which the device may keep:
+    // its bytes become the transfer, and it is left holding a spare buffer.
+    void ReceiveFrame(const wire::Frame& frame, wire::Frame* own = nullptr);
     bool Accepts(const wire::Frame& frame) const;
     void StartPhyCommand();
     void RunPhyCommand();

@@ -80,6 +80,10 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
             trace_->Emit("wire", "", std::move(fields));
         }
         for (auto& [id, tap] : taps_) tap(*this, sides_[from].label, f);
+        // The last side that takes the frame may keep its bytes; any before it read them.
+        size_t last = sides_.size();
+        for (size_t i = 0; i < sides_.size(); ++i)
+            if (static_cast<int>(i) != from && sides_[i].deliver) last = i;
         for (size_t i = 0; i < sides_.size(); ++i) {
             if (static_cast<int>(i) == from || !sides_[i].deliver) continue;
             if (!partner_.up || (sides_[i].receiving && !sides_[i].receiving())) {
@@ -89,7 +93,8 @@ void Link::Send(int from, Frame frame, uint32_t speedMbps) {
             }
             ++stats_.carried;
             ++sideStats_[i].received;
-            sides_[i].deliver(f);
+            if (i == last && sides_[i].take) sides_[i].take(f);
+            else sides_[i].deliver(f);
         }
         if (spareFrames_.size() < kMaxInFlight) spareFrames_.push_back(std::move(f));
     });

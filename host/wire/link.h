@@ -81,6 +81,10 @@ public:
         std::string label;                                // "A:0" for a PHY, "peer"
         std::function<void(const Frame&)> deliver;        // takes a frame off the medium
         std::function<bool()> receiving;                  // can take one now
+        // Optional, used instead of `deliver` when this side is the frame's last receiver:
+        // takes the frame's bytes by swapping the vector for a buffer of its own (any content,
+        // any size), which the link keeps for a later frame. Saves the receiver a copy.
+        std::function<void(Frame&)> take;
     };
     // Returns the side's index.
     int AddSide(Side side);

@@ -3,7 +3,7 @@
 namespace host::wire {
 
 Peer::Peer(Link& link, Kind kind, Mac mac, Ip4 ip) : link_(link), kind_(kind), mac_(mac), ip_(ip) {
-    side_ = link_.AddSide(Link::Side{"peer", [this](const Frame& f) { OnFrame(f); }, nullptr});
+    side_ = link_.AddSide(Link::Side{"peer", [this](const Frame& f) { OnFrame(f); }, nullptr, nullptr});
 }
 
 uint32_t Peer::Speed() const {

@@ -102,7 +102,7 @@ public:
         for (host::wire::Link* link : {ethernet_, phone_}) {
             const int side = link->AddSide(host::wire::Link::Side{
                 "tester", [this](const host::wire::Frame& f) { OnMedium(f); },
-                [] { return true; }});
+                [] { return true; }, nullptr});
             sides_.push_back(side);
         }
         adapter_->protocol.onReceive = [this](const host::ndis::ReceivedFrame& f) {

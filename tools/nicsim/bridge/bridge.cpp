@@ -224,7 +224,7 @@ void Bridge::WatchPartnerTap() {
     host::wire::Link* link = links_.front();
     Tap* tap = partner_.get();
     partnerSide_ = link->AddSide(host::wire::Link::Side{
-        "peer", [tap](const host::wire::Frame& f) { tap->Write(f.data(), f.size()); }, nullptr});
+        "peer", [tap](const host::wire::Frame& f) { tap->Write(f.data(), f.size()); }, nullptr, nullptr});
     tap->SetCarrier(link->Partner().up);
     world_.Scheduler().WatchFd(tap->Fd(), {}, [this, link, tap](short) {
         std::vector<uint8_t> frame;
