@@ -24,14 +24,15 @@ public:
               typename = std::enable_if_t<!std::is_same_v<D, Callback> &&
                                           std::is_invocable_r_v<void, D&>>>
     Callback(F&& f) {  // NOLINT: converts like std::function
-        if constexpr (sizeof(D) <= kInline && alignof(D) <= alignof(std::max_align_t) &&
-                      std::is_nothrow_move_constructible_v<D>) {
-            ::new (static_cast<void*>(storage_)) D(std::forward<F>(f));
-            ops_ = &InlineOps<D>::kOps;
-        } else {
-            ::new (static_cast<void*>(storage_)) D*(new D(std::forward<F>(f)));
-            ops_ = &HeapOps<D>::kOps;
-        }
+        Construct(std::forward<F>(f));
+    }
+    // Replaces the callable with `f`, built in place: no Callback in between to move from.
+    template <typename F, typename D = std::decay_t<F>,
+              typename = std::enable_if_t<!std::is_same_v<D, Callback> &&
+                                          std::is_invocable_r_v<void, D&>>>
+    void Emplace(F&& f) {
+        Reset();
+        Construct(std::forward<F>(f));
     }
     Callback(Callback&& o) noexcept { MoveFrom(o); }
     Callback& operator=(Callback&& o) noexcept {
@@ -54,6 +55,18 @@ public:
     }
 
 private:
+    template <typename F, typename D = std::decay_t<F>>
+    void Construct(F&& f) {
+        if constexpr (sizeof(D) <= kInline && alignof(D) <= alignof(std::max_align_t) &&
+                      std::is_nothrow_move_constructible_v<D>) {
+            ::new (static_cast<void*>(storage_)) D(std::forward<F>(f));
+            ops_ = &InlineOps<D>::kOps;
+        } else {
+            ::new (static_cast<void*>(storage_)) D*(new D(std::forward<F>(f)));
+            ops_ = &HeapOps<D>::kOps;
+        }
+    }
+
     // `move` and `destroy` are null for a callable that is trivially copyable and destructible
     // (most capture pointers and numbers): such a callback moves as a copy of its storage and
     // is dropped without a call, which is most of the scheduler's events.

@@ -17,7 +17,7 @@ Scheduler::~Scheduler() {
     for (uint64_t i = 0; i < slotCount_; ++i) SlotAt(i).~Slot();
 }
 
-EventId Scheduler::NewEvent(Callback&& fn, uint8_t phase) {
+Scheduler::Slot& Scheduler::NewEvent(uint8_t phase) {
     uint64_t index;
     if (!freeSlots_.empty()) {
         index = freeSlots_.back();
@@ -41,10 +41,9 @@ EventId Scheduler::NewEvent(Callback&& fn, uint8_t phase) {
     Slot& slot = SlotAt(index);
     slot.id = (nextSeq_++ << kSlotBits) | index;
     slot.state = SlotState::Queued;
-    slot.payload.fn = std::move(fn);
     slot.payload.phase = phase;
     ++queued_;
-    return slot.id;
+    return slot;
 }
 
 void Scheduler::FreeSlot(Slot& slot) {
@@ -52,16 +51,6 @@ void Scheduler::FreeSlot(Slot& slot) {
     slot.payload.fn.Reset();
     if (slot.payload.gate) slot.payload.gate = nullptr;
     freeSlots_.push_back(static_cast<uint32_t>(slot.id & kSlotMask));
-}
-
-EventId Scheduler::At(TimeUs at, Callback fn, Phase phase) {
-    if (at < now_) at = now_;
-    const uint8_t p = static_cast<uint8_t>(phase);
-    // Internal events due together are ordered by the seed; scenario events keep file order.
-    const uint64_t tie = phase == Phase::Internal ? rng_.Next() : 0;
-    const EventId id = NewEvent(std::move(fn), p);
-    queue_.push(Key::Make(at, p, tie, id));
-    return id;
 }
 
 EventId Scheduler::At(TimeUs at, Callback fn, Phase phase, std::function<bool()> gate) {
@@ -79,9 +68,10 @@ Rng Scheduler::ReserveTies(uint64_t count) {
 EventId Scheduler::AtWithTie(TimeUs at, uint64_t tie, Callback fn) {
     if (at < now_) at = now_;
     const uint8_t p = static_cast<uint8_t>(Phase::Internal);
-    const EventId id = NewEvent(std::move(fn), p);
-    queue_.push(Key::Make(at, p, tie, id));
-    return id;
+    Slot& slot = NewEvent(p);
+    slot.payload.fn = std::move(fn);
+    queue_.push(Key::Make(at, p, tie, slot.id));
+    return slot.id;
 }
 
 bool Scheduler::Cancel(EventId id) {

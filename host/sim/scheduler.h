@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include "host/sim/callback.h"
@@ -24,6 +25,11 @@ using EventId = uint64_t;
 enum class Phase : uint8_t { Scenario = 0, Internal = 1 };
 
 class Scheduler {
+    // What At and After take besides a Callback: anything a Callback is made from.
+    template <typename F>
+    static constexpr bool kCallable =
+        !std::is_same_v<std::decay_t<F>, Callback> && std::is_invocable_r_v<void, std::decay_t<F>&>;
+
 public:
     // Work that runs at the current instant ahead of any event: the tasks of the emulated
     // processors. While it has something runnable, the clock stands still.
@@ -51,10 +57,25 @@ public:
     // Schedules `fn` at absolute time `at` (never earlier than now). A gate, when given, is asked
     // when the event falls due; while it answers false the event waits, in order, until
     // ReleaseDeferred() is called (the emulated world calls it when a passive handler returns).
-    EventId At(TimeUs at, Callback fn, Phase phase = Phase::Internal);
+    EventId At(TimeUs at, Callback fn, Phase phase = Phase::Internal) {
+        Slot& slot = Schedule(at, phase);
+        slot.payload.fn = std::move(fn);
+        return slot.id;
+    }
+    // The same for a callable of any type, built straight into the event's slot.
+    template <typename F, typename = std::enable_if_t<kCallable<F>>>
+    EventId At(TimeUs at, F&& fn, Phase phase = Phase::Internal) {
+        Slot& slot = Schedule(at, phase);
+        slot.payload.fn.Emplace(std::forward<F>(fn));
+        return slot.id;
+    }
     EventId At(TimeUs at, Callback fn, Phase phase, std::function<bool()> gate);
     EventId After(TimeUs delay, Callback fn, Phase phase = Phase::Internal) {
         return At(now_ + delay, std::move(fn), phase);
+    }
+    template <typename F, typename = std::enable_if_t<kCallable<F>>>
+    EventId After(TimeUs delay, F&& fn, Phase phase = Phase::Internal) {
+        return At(now_ + delay, std::forward<F>(fn), phase);
     }
     // For work that schedules its events one at a time but must be ordered as if all had been
     // scheduled now: takes the next `count` tie-breaks of the stream (as `count` At calls would)
@@ -150,7 +171,18 @@ private:
         return slot.id == id && slot.state == SlotState::Queued ? &slot : nullptr;
     }
     const Slot* Queued(EventId id) const { return const_cast<Scheduler*>(this)->Queued(id); }
-    EventId NewEvent(Callback&& fn, uint8_t phase);
+    // A slot for a new queued event (its callable still empty), with the id it answers to.
+    Slot& NewEvent(uint8_t phase);
+    // The tie drawn, a new event's slot, its place in the queue: At without the callable.
+    Slot& Schedule(TimeUs at, Phase phase) {
+        if (at < now_) at = now_;
+        const uint8_t p = static_cast<uint8_t>(phase);
+        // Internal events due together are ordered by the seed; scenario events keep file order.
+        const uint64_t tie = phase == Phase::Internal ? rng_.Next() : 0;
+        Slot& slot = NewEvent(p);
+        queue_.push(Key::Make(at, p, tie, slot.id));
+        return slot;
+    }
     Slot& SlotAt(uint64_t index) {
         unsigned char* at = chunks_[index >> kChunkBits]->bytes + (index & kChunkMask) * sizeof(Slot);
         return *std::launder(reinterpret_cast<Slot*>(at));
