@@ -122,6 +122,7 @@ class Build:
         self.nicsim = os.path.join(self.dir, "tools", "nicsim", "nicsim")
         self.frames = os.path.join(self.dir, "bench", "frame_instructions")
         self.nicsim_bench = os.path.join(self.dir, "bench", "nicsim_bench")
+        self.empty_process = os.path.join(self.dir, "bench", "empty_process")
         for path in (self.nicsim,):
             if not os.access(path, os.X_OK):
                 sys.exit(f"measure.py: {path} is missing; build the default preset first")
@@ -481,6 +482,10 @@ def process(build, runs=PROCESS_RUNS):
     commands = (("floor: true", [true]),
                 ("version", [build.nicsim, "--version"]),
                 ("default story", quiet(build, "default")))
+    # Below `true`: a process with no C library at all, one exit system call (x86-64 Linux
+    # builds only), what the machine charges before any program's own start-up.
+    if os.access(build.empty_process, os.X_OK):
+        commands = (("floor: an empty process", [build.empty_process]),) + commands
     # Round by round, one run of each: a change of the machine's load while they run falls on
     # all three alike, so the floor stays comparable with the other two.
     times = {name: [] for name, _ in commands}
