@@ -34,25 +34,28 @@ Processors::Processors(Kernel& kernel, sim::Scheduler& scheduler, trace::Trace& 
 Processors::~Processors() {
     kernel_.pointsLive_ = false;
     // Tasks still alive at the end of the world are abandoned with their stacks.
-    for (auto& task : tasks_)
+    for (Task* task = first_; task != nullptr;) {
         if (task->deadlineEvent != 0) scheduler_.Cancel(task->deadlineEvent);
+        delete std::exchange(task, task->next);
+    }
+    for (Task* task = spare_; task != nullptr;) delete std::exchange(task, task->next);
 }
 
 Processors::Task* Processors::Spawn(std::string_view name, KIRQL irql, int adapter,
                                     sim::Callback&& work) {
-    std::unique_ptr<Task> task;
-    if (spare_.empty()) {
-        task = std::make_unique<Task>();
+    Task* task = spare_;
+    if (task == nullptr) {
+        task = new Task;
     } else {
-        task = std::move(spare_.back());
-        spare_.pop_back();
+        spare_ = task->next;
+        --spares_;
     }
     task->id = nextId_++;
     task->name = name;
     task->adapter = adapter;
     task->irql = irql;
     task->work = std::move(work);
-    Task* raw = task.get();
+    Task* raw = task;
     // Created now, by the spawning context, so that what it did so far happens before the
     // task's first step (a completion sees what the requester wrote before passing it down).
     // The end is released by the task itself, as its last step on its own fiber: Finish runs on
@@ -70,7 +73,11 @@ Processors::Task* Processors::Spawn(std::string_view name, KIRQL irql, int adapt
             },
             std::string(raw->name));
     }
-    tasks_.push_back(std::move(task));
+    task->prev = last_;
+    task->next = nullptr;
+    (last_ != nullptr ? last_->next : first_) = task;
+    last_ = task;
+    ++live_;
     PointsChanged();
     waiting_.push_back(raw);
     ++stats_.tasks;
@@ -88,18 +95,21 @@ void Processors::Join(Task* task) {
         }
     }
     RaceAcquire(task);
-    Retire(std::find_if(tasks_.begin(), tasks_.end(),
-                        [task](const std::unique_ptr<Task>& t) { return t.get() == task; }));
+    Retire(task);
 }
 
-void Processors::Retire(std::vector<std::unique_ptr<Task>>::iterator it) {
-    std::unique_ptr<Task> task = std::move(*it);
-    tasks_.erase(it);
+void Processors::Retire(Task* task) {
+    (task->prev != nullptr ? task->prev->next : first_) = task->next;
+    (task->next != nullptr ? task->next->prev : last_) = task->prev;
+    --live_;
     PointsChanged();
     // A task's address orders its end before its joiner: the sanitizer builds take a new one
     // each time (sim::kReuseMemory). A run has a handful alive at once.
     constexpr size_t kSpares = 64;
-    if (!sim::kReuseMemory || !task->frames.empty() || spare_.size() >= kSpares) return;
+    if (!sim::kReuseMemory || !task->frames.empty() || spares_ >= kSpares) {
+        delete task;
+        return;
+    }
     // What Spawn does not set again goes back to how a new task starts; the context stack and
     // the ended fiber stay for the next one.
     task->state = State::Ready;
@@ -114,7 +124,9 @@ void Processors::Retire(std::vector<std::unique_ptr<Task>>::iterator it) {
     task->forcedOut = false;
     task->resumeWhy = "start";
     task->work.Reset();
-    spare_.push_back(std::move(task));
+    task->next = spare_;
+    spare_ = task;
+    ++spares_;
 }
 
 bool Processors::Eligible(const Cpu& cpu, const Task& task) const {
@@ -150,13 +162,13 @@ bool Processors::TaskCanRun(Task& task) {
 void Processors::WakeBlocked() {
     // Called at every processor point: most of the time nothing is blocked.
     if (blocked_ == 0) return;
-    for (auto& task : tasks_) {
+    for (Task* task = first_; task != nullptr; task = task->next) {
         if (task->state != State::Blocked) continue;
         if (!task->timedOut && !(task->wake && task->wake())) continue;
         --blocked_;
         task->state = State::Ready;
         task->resumeWhy = task->timedOut ? "timed out" : "woken";
-        waiting_.push_back(task.get());
+        waiting_.push_back(task);
     }
 }
 
@@ -174,9 +186,11 @@ bool Processors::OtherCanRunSearch() {
     return false;
 }
 
+bool Processors::OtherCanRunAtPoint() { return OtherCanRunSearch(); }
+
 bool Processors::Runnable() {
     if (running_ != nullptr) return false;
-    return OtherCanRun();
+    return OtherCanRun<false>();
 }
 
 void Processors::RunSlice() {
@@ -255,8 +269,7 @@ void Processors::Finish(Task* task) {
     // Where memory is reused the ended fiber stays with the task, for Spawn to rewind.
     if (!sim::kReuseMemory) task->fiber.reset();
     if (task->joined) return;
-    Retire(std::find_if(tasks_.begin(), tasks_.end(),
-                        [task](const std::unique_ptr<Task>& t) { return t.get() == task; }));
+    Retire(task);
 }
 
 void Processors::ClockAdvances() {
@@ -273,7 +286,7 @@ bool Processors::WakeStuck() {
     // One check: nothing is left to run, so no blocked task without a time-out may remain.
     kernel_.Checked();
     bool any = false;
-    for (auto& task : tasks_) {
+    for (Task* task = first_; task != nullptr; task = task->next) {
         if (task->state != State::Blocked || task->deadline != sim::Scheduler::kNever) continue;
         kernel_.Verifier().Report(
             verifier::check::kDeadlock,
@@ -293,7 +306,7 @@ void Processors::SwitchOut() { running_->fiber->Suspend(); }
 void Processors::Point(const char* what) {
     if (running_ == nullptr) return;
     if (instantPreemptions_ >= options_.preemptionsPerInstant) return;
-    if (!OtherCanRun()) return;
+    if (!OtherCanRun<true>()) return;
     if (!rng_.Chance(options_.preemptPercent, 100)) return;
     Preempt(what);
 }
@@ -332,8 +345,8 @@ bool Processors::Spin(const void* lock) {
     kernel_.Checked(3);
     auto holderOf = [this](const void* l) -> Task* {
         const Kernel::ContextStack* owner = kernel_.LockOwner(l);
-        for (auto& t : tasks_)
-            if (&t->frames == owner) return t.get();
+        for (Task* t = first_; t != nullptr; t = t->next)
+            if (&t->frames == owner) return t;
         return nullptr;
     };
     Task* holder = holderOf(lock);

@@ -62,6 +62,9 @@ public:
         bool forcedOut = false;  // woken by the deadlock check rather than by its condition
         const char* resumeWhy = "start";
         sim::Callback work;  // runs in a context of the task's name, level and adapter
+        // Its neighbours among the live tasks, in spawn order (`next` also links the spares).
+        Task* prev = nullptr;
+        Task* next = nullptr;
     };
 
     Processors(Kernel& kernel, sim::Scheduler& scheduler, trace::Trace& trace,
@@ -115,32 +118,38 @@ private:
     WORLD_OUTLINE void SwitchOut();
     // Switches the running task out at `what`, the seed having chosen to.
     WORLD_OUTLINE void Preempt(const char* what);
-    WORLD_OUTLINE void WakeBlocked();
+    // Asks each blocked task's wake condition (the C++ library's function: out of the world's
+    // convention, so the processor points reach it only through OtherCanRunAtPoint).
+    [[gnu::noinline]] void WakeBlocked();
     void Place();
     // Tells the kernel whether its processor points can do anything (Kernel::Point); called
     // wherever the running task, the live tasks or the instant's preemptions change.
     void PointsChanged() {
-        kernel_.pointsLive_ = running_ != nullptr && tasks_.size() > 1 &&
+        kernel_.pointsLive_ = running_ != nullptr && live_ > 1 &&
                               instantPreemptions_ < options_.preemptionsPerInstant;
     }
     bool Eligible(const Cpu& cpu, const Task& task) const;
     // Puts `task` on top of `cpu`'s stack, and takes it off the top again.
-    void PushOn(int cpu, Task* task);
-    void PopOff(Task* task);
+    [[gnu::always_inline]] inline void PushOn(int cpu, Task* task);
+    [[gnu::always_inline]] inline void PopOff(Task* task);
     bool TaskCanRun(Task& task);
     // Whether a task other than the running one could run now. Asked at every processor
     // point and before every event: the common answers come in line, without the register
-    // saves of a call that leaves the world's convention.
+    // saves of a call that leaves the world's convention. The rest of the answer is a search
+    // that the points (in the world's convention, kAtPoint) and the scheduler (in the host's)
+    // each call in their own, so that neither saves registers for it.
+    template <bool kAtPoint>
     bool OtherCanRun() {
-        if (tasks_.empty() || (tasks_.size() == 1 && tasks_.front().get() == running_))
-            return false;
+        if (live_ == 0 || (live_ == 1 && first_ == running_)) return false;
         if (blocked_ == 0 && busy_ == 0) return !waiting_.empty();  // any would be taken
+        if constexpr (kAtPoint) return OtherCanRunAtPoint();
         return OtherCanRunSearch();
     }
-    WORLD_OUTLINE bool OtherCanRunSearch();
-    void Finish(Task* task);
-    // Drops the ended task `it` from the live ones; kept for the next Spawn where memory is reused.
-    void Retire(std::vector<std::unique_ptr<Task>>::iterator it);
+    [[gnu::noinline]] bool OtherCanRunSearch();
+    WORLD_OUTLINE bool OtherCanRunAtPoint();
+    [[gnu::always_inline]] inline void Finish(Task* task);
+    // Drops the ended `task` from the live ones; kept for the next Spawn where memory is reused.
+    [[gnu::always_inline]] inline void Retire(Task* task);
     void ReportSpinDeadlock(const Task& spinner, const Task& holder, const void* lock,
                             const std::string& why);
     std::string LockStack(const Task& task) const;
@@ -152,11 +161,16 @@ private:
     sim::Rng rng_;
     std::vector<Cpu> cpus_;
     unsigned busy_ = 0;  // processors whose stack holds a task
-    std::vector<std::unique_ptr<Task>> tasks_;  // live tasks, in spawn order
+    // The live tasks, in spawn order, owned through this list: an ended task leaves it without
+    // a search.
+    Task* first_ = nullptr;
+    Task* last_ = nullptr;
+    size_t live_ = 0;
     std::vector<Task*> waiting_;                // ready, not yet on a processor, in order
-    // Ended tasks for Spawn to reuse: their context stacks keep their slots and lock lists, so
-    // a steady stream of contexts allocates nothing for them.
-    std::vector<std::unique_ptr<Task>> spare_;
+    // Ended tasks for Spawn to reuse, linked through `next` and owned here: their context
+    // stacks keep their slots and lock lists, so a steady stream of contexts allocates nothing.
+    Task* spare_ = nullptr;
+    size_t spares_ = 0;
     size_t blocked_ = 0;                        // tasks in State::Blocked
     // RunSlice's scratch, kept so a slice allocates nothing: the tasks it may run (with the
     // processor each is on, -1 when waiting) and the processors that would take a waiting one.

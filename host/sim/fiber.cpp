@@ -163,11 +163,8 @@ void Fiber::Rewind() {
                      ended_ ? "the sanitizers still watch" : "has not ended");
         std::abort();
     }
+    // The ended body waits in Entry's loop: the next Resume runs it again from there.
     ended_ = false;
-    impl_->resumer = nullptr;
-    impl_->outer = nullptr;
-    impl_->self = fc::make_fcontext(static_cast<char*>(impl_->stackBottom) + impl_->stackSize,
-                                    impl_->stackSize, &Fiber::Entry);
 }
 
 Fiber::~Fiber() {
@@ -196,6 +193,17 @@ void Fiber::Entry(fc::transfer_t from) {
 #ifdef NICSIM_TSAN
     __tsan_acquire(&impl);
 #endif
+    if constexpr (kReuseMemory) {
+        // A fiber that may be rewound keeps its first frame: each run of the body ends in a
+        // switch back like a suspension, and Rewind's next Resume starts the body here again.
+        // No sanitizer watches these builds, so the end needs no announcement.
+        for (;;) {
+            fiber->body_();
+            fiber->ended_ = true;
+            t_current = impl.outer;
+            impl.resumer = fc::jump_fcontext(impl.resumer, nullptr).fctx;
+        }
+    }
     fiber->body_();
     fiber->ended_ = true;
     // The last switch: the stack is not used again until another fiber takes it.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/sim/fiber.h"
+#include "host/sim/reuse.h"
 
 namespace {
 
@@ -88,6 +89,50 @@ TEST(Fiber, HandsControlBackAndForthAndNests) {
     Resume(outer);  // an ended fiber does not run again
     EXPECT_EQ(steps, (std::vector<std::string>{"outer 1", "inner 1", "outer 2", "main", "outer 3",
                                                "inner 2", "outer 4", "main again"}));
+}
+
+TEST(Fiber, ARewoundFiberRunsItsBodyAgainAndEndsIntoWhoeverResumedItThisTime) {
+    if (!host::sim::kReuseMemory) GTEST_SKIP() << "the sanitizer builds give every body a new fiber";
+    std::vector<std::string> steps;
+    Fiber* self = nullptr;
+    Fiber* resumer = nullptr;
+    Fiber body([&] {
+        Acquire();
+        EXPECT_EQ(Fiber::Current(), self);
+        steps.push_back("body");
+        Release();
+    });
+    self = &body;
+    Resume(body);
+    ASSERT_TRUE(body.Ended());
+    // Rewound and resumed from inside another fiber: its end comes back there, not to the
+    // thread that resumed it the first time.
+    body.Rewind();
+    Fiber outer([&] {
+        Acquire();
+        Resume(body);
+        EXPECT_TRUE(body.Ended());
+        EXPECT_EQ(Fiber::Current(), resumer);
+        steps.push_back("outer");
+        Release();
+    });
+    resumer = &outer;
+    Resume(outer);
+    EXPECT_TRUE(outer.Ended());
+    EXPECT_EQ(Fiber::Current(), nullptr);
+    // And once more from the thread, deeper in its stack than before.
+    body.Rewind();
+    std::function<int(int)> deeper = [&](int depth) {
+        volatile char frame[256] = {};
+        if (depth > 0) return deeper(depth - 1) + frame[depth];
+        Resume(body);
+        steps.push_back("main");
+        return 0;
+    };
+    EXPECT_EQ(deeper(8), 0);
+    EXPECT_TRUE(body.Ended());
+    EXPECT_EQ(Fiber::Current(), nullptr);
+    EXPECT_EQ(steps, (std::vector<std::string>{"body", "body", "outer", "body", "main"}));
 }
 
 TEST(Fiber, SwitchesLeaveTheSignalMaskAlone) {
