@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the nicsim OCI image from this checkout with podman, FROM scratch (no base image is
-# pulled): nicsim built by scripts/setup.sh, stripped, with its shared-library closure and a static
-# busybox `sh`. Saves it as an OCI archive, build/image/nicsim-oci.tar, and tags it in podman's
+# pulled): nicsim built by scripts/setup.sh, stripped, with its shared-library closure (none for
+# the static binary the default build makes) and a static busybox `sh`. Saves it as an OCI archive, build/image/nicsim-oci.tar, and tags it in podman's
 # local storage as localhost/nicsim:VERSION and localhost/nicsim:latest (VERSION is nicsim
 # --version's `git describe`), ready for `podman push` (docs/explore.md).
 # Usage: container/build-image.sh        (as root on Debian 12; installs podman when missing)
@@ -37,11 +37,14 @@ cp container/Containerfile "$context/"
 objcopy --strip-debug --strip-unneeded "$binary" "$context/rootfs/usr/local/bin/nicsim"
 
 # Every library the dynamic loader maps for nicsim, the loader itself included, at the path ldd
-# prints (the one the loader searches), as a regular file.
-ldd "$binary" | awk '/=> \//{print $3} /^\t\//{print $1}' | sort -u | while read -r lib; do
-  mkdir -p "$context/rootfs$(dirname "$lib")"
-  cp -L "$lib" "$context/rootfs$lib"
-done
+# prints (the one the loader searches), as a regular file; none when nicsim is linked statically,
+# as the default build links it.
+if ldd "$binary" >/dev/null 2>&1; then
+  ldd "$binary" | awk '/=> \//{print $3} /^\t\//{print $1}' | sort -u | while read -r lib; do
+    mkdir -p "$context/rootfs$(dirname "$lib")"
+    cp -L "$lib" "$context/rootfs$lib"
+  done
+fi
 
 # A static busybox from Debian's busybox-static, taken from the package file rather than
 # installed, since installing it would replace the machine's own busybox.
