@@ -41,6 +41,18 @@ void Suspend() {
     Fiber::Current()->Suspend();
     Acquire();
 }
+// Resumes `fiber` from further down the thread's stack than the caller, then notes `step`: the
+// fiber must come back there, not to where it was resumed from before.
+void ResumeFromDeeper(Fiber& fiber, std::vector<std::string>& steps, const char* step) {
+    std::function<int(int)> deeper = [&](int depth) {
+        volatile char frame[256] = {};
+        if (depth > 0) return deeper(depth - 1) + frame[depth];
+        Resume(fiber);
+        steps.push_back(step);
+        return 0;
+    };
+    EXPECT_EQ(deeper(8), 0);
+}
 
 TEST(Fiber, HandsControlBackAndForthAndNests) {
     std::vector<std::string> steps;
@@ -75,16 +87,7 @@ TEST(Fiber, HandsControlBackAndForthAndNests) {
     EXPECT_EQ(Fiber::Current(), nullptr);
     EXPECT_FALSE(outer.Ended());
     steps.push_back("main");
-    // Resumed again from deeper in the thread's stack: the fiber must come back here, not to
-    // where it was first resumed from.
-    std::function<int(int)> deeper = [&](int depth) {
-        volatile char frame[256] = {};
-        if (depth > 0) return deeper(depth - 1) + frame[depth];
-        Resume(outer);
-        steps.push_back("main again");
-        return 0;
-    };
-    EXPECT_EQ(deeper(8), 0);
+    ResumeFromDeeper(outer, steps, "main again");
     EXPECT_TRUE(outer.Ended());
     Resume(outer);  // an ended fiber does not run again
     EXPECT_EQ(steps, (std::vector<std::string>{"outer 1", "inner 1", "outer 2", "main", "outer 3",
@@ -122,14 +125,7 @@ TEST(Fiber, ARewoundFiberRunsItsBodyAgainAndEndsIntoWhoeverResumedItThisTime) {
     EXPECT_EQ(Fiber::Current(), nullptr);
     // And once more from the thread, deeper in its stack than before.
     body.Rewind();
-    std::function<int(int)> deeper = [&](int depth) {
-        volatile char frame[256] = {};
-        if (depth > 0) return deeper(depth - 1) + frame[depth];
-        Resume(body);
-        steps.push_back("main");
-        return 0;
-    };
-    EXPECT_EQ(deeper(8), 0);
+    ResumeFromDeeper(body, steps, "main");
     EXPECT_TRUE(body.Ended());
     EXPECT_EQ(Fiber::Current(), nullptr);
     EXPECT_EQ(steps, (std::vector<std::string>{"body", "body", "outer", "body", "main"}));
