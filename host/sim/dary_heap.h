@@ -30,7 +30,7 @@ public:
         items_[hole] = v;
     }
 
-    void pop() {
+    [[gnu::always_inline]] void pop() {
         T last = std::move(items_.back());
         items_.pop_back();
         if (!items_.empty()) SiftDown(0, std::move(last));
@@ -61,10 +61,17 @@ private:
         for (;;) {
             const size_t first = hole * kArity + 1;
             if (first >= n) break;
-            const size_t end = first + kArity < n ? first + kArity : n;
             size_t best = first;
-            for (size_t c = first + 1; c < end; ++c)
-                if (Before{}(items_[c], items_[best])) best = c;
+            if (first + kArity <= n) {
+                // All four children, the common case: a tournament of three comparisons.
+                const size_t a = Before{}(items_[first + 1], items_[first]) ? first + 1 : first;
+                const size_t b =
+                    Before{}(items_[first + 3], items_[first + 2]) ? first + 3 : first + 2;
+                best = Before{}(items_[b], items_[a]) ? b : a;
+            } else {
+                for (size_t c = first + 1; c < n; ++c)
+                    if (Before{}(items_[c], items_[best])) best = c;
+            }
             if (!Before{}(items_[best], last)) break;
             items_[hole] = std::move(items_[best]);
             hole = best;

@@ -103,7 +103,9 @@ void Scheduler::AdvanceTo(TimeUs t) {
     now_ = t;
 }
 
-bool Scheduler::RunOne(TimeUs limit) {
+bool Scheduler::RunOne(TimeUs limit) { return RunNext(limit); }
+
+bool Scheduler::RunNext(TimeUs limit) {
     // Tasks that can run hold the clock: an event due now may still go first when the runner
     // says so (it then runs beside them), a later one waits until they are done.
     const bool busy = runner_ && runner_->Runnable();
@@ -143,7 +145,7 @@ bool Scheduler::RunOne(TimeUs limit) {
 }
 
 void Scheduler::RunUntil(TimeUs limit) {
-    while (RunOne(limit)) {
+    while (RunNext(limit)) {
     }
     if (limit != kNever) AdvanceTo(limit);
 }
@@ -163,7 +165,7 @@ bool Scheduler::RunWhile(const std::function<bool()>& keepWaiting, TimeUs limit)
 }
 
 void Scheduler::Drain(TimeUs limit) {
-    while (RunOne(limit)) {
+    while (RunNext(limit)) {
     }
 }
 

@@ -190,6 +190,8 @@ private:
     [[gnu::always_inline]] inline void FreeSlot(Slot& slot);
 
     [[gnu::always_inline]] inline void SkipCancelled();
+    // RunOne's body, in line in the loops that run events one after another.
+    [[gnu::always_inline]] inline bool RunNext(TimeUs limit);
     // Cancelled events the queue may carry before Cancel drops them all (a pass over the
     // queue every so many cancels, against a deeper queue for every event in between).
     static constexpr size_t kCompactSlack = 16;
