@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the nicsim OCI image from this checkout with podman, FROM scratch (no base image is
 # pulled): nicsim built by scripts/setup.sh, stripped, with its shared-library closure (none for
-# the static binary the default build makes) and a static busybox `sh`. Saves it as an OCI archive, build/image/nicsim-oci.tar, and tags it in podman's
-# local storage as localhost/nicsim:VERSION and localhost/nicsim:latest (VERSION is nicsim
-# --version's `git describe`), ready for `podman push` (docs/explore.md).
+# the static binary the default build makes) and a static busybox `sh`. Saves it as an OCI
+# archive, build/image/nicsim-oci.tar, and tags it in podman's local storage as
+# localhost/nicsim:VERSION and localhost/nicsim:latest (VERSION is nicsim --version's
+# `git describe`), ready for `podman push` (docs/explore.md).
 # Usage: container/build-image.sh        (as root on Debian 12; installs podman when missing)
 # Reproducible as far as the tools allow: file times and the image's creation time are the last
 # commit's time, history and the builder's identity label are left out, owners are root, so the

@@ -33,9 +33,9 @@ public:
     void Suspend();
     bool Ended() const { return ended_; }
     // Makes an ended fiber run its body again from the start at its next Resume(), on the
-    // stack it has: a steady stream of short contexts then maps, allocates and builds nothing. Only
-    // where memory is reused (reuse.h): the sanitizers see a fiber's stack and context as its
-    // own until its end is known to be ordered, so there every body gets a new fiber.
+    // stack it has: a steady stream of short contexts then maps, allocates and builds nothing.
+    // Only where memory is reused (reuse.h): the sanitizers see a fiber's stack and context as
+    // its own until its end is known to be ordered, so there every body gets a new fiber.
     void Rewind();
 
     // The fiber running now on this thread, nullptr on the thread's own stack.

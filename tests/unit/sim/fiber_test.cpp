@@ -95,7 +95,8 @@ TEST(Fiber, HandsControlBackAndForthAndNests) {
 }
 
 TEST(Fiber, ARewoundFiberRunsItsBodyAgainAndEndsIntoWhoeverResumedItThisTime) {
-    if (!host::sim::kReuseMemory) GTEST_SKIP() << "the sanitizer builds give every body a new fiber";
+    if (!host::sim::kReuseMemory)
+        GTEST_SKIP() << "the sanitizer builds give every body a new fiber";
     std::vector<std::string> steps;
     Fiber* self = nullptr;
     Fiber* resumer = nullptr;
