@@ -181,6 +181,8 @@ Fiber::~Fiber() {
 
 void Fiber::EndedFibersOrdered() { t_stacks.EndedOrdered(); }
 
+bool Fiber::Rewinds() { return kReuseMemory; }
+
 Fiber* Fiber::Current() { return t_current; }
 
 void Fiber::Entry(fc::transfer_t from) {

@@ -37,6 +37,9 @@ public:
     // Only where memory is reused (reuse.h): the sanitizers see a fiber's stack and context as
     // its own until its end is known to be ordered, so there every body gets a new fiber.
     void Rewind();
+    // Whether this build rewinds fibers (Rewind may be called), as the fiber code was compiled:
+    // a program that does not see the sanitizer build's definitions asks here, not reuse.h.
+    static bool Rewinds();
 
     // The fiber running now on this thread, nullptr on the thread's own stack.
     static Fiber* Current();

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "host/sim/fiber.h"
-#include "host/sim/reuse.h"
 
 namespace {
 
@@ -95,8 +94,7 @@ TEST(Fiber, HandsControlBackAndForthAndNests) {
 }
 
 TEST(Fiber, ARewoundFiberRunsItsBodyAgainAndEndsIntoWhoeverResumedItThisTime) {
-    if (!host::sim::kReuseMemory)
-        GTEST_SKIP() << "the sanitizer builds give every body a new fiber";
+    if (!Fiber::Rewinds()) GTEST_SKIP() << "the sanitizer builds give every body a new fiber";
     std::vector<std::string> steps;
     Fiber* self = nullptr;
     Fiber* resumer = nullptr;
